@@ -1,0 +1,33 @@
+// Byte buffers, written in JSON as standard Base64 text.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "vesk/Json.hpp"
+
+namespace vesk {
+
+struct Data {
+    std::vector<std::uint8_t> bytes;
+
+    static Data fromString(std::string_view text) {
+        return Data{std::vector<std::uint8_t>(text.begin(), text.end())};
+    }
+    [[nodiscard]] std::string base64() const;
+    /// Strict standard Base64 (with padding); none for anything else.
+    static std::optional<Data> fromBase64(std::string_view text);
+
+    friend bool operator==(const Data&, const Data&) = default;
+};
+
+template <>
+struct JsonCoding<Data> {
+    static void encode(JsonOut out, const Data& v) { out.string(v.base64()); }
+    static Data decode(const JsonIn& in);
+};
+
+}  // namespace vesk

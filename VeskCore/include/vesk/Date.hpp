@@ -1,0 +1,44 @@
+// Points in time, held as seconds since 2001-01-01T00:00:00Z.
+#pragma once
+
+#include <chrono>
+#include <compare>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "vesk/Json.hpp"
+
+namespace vesk {
+
+struct Date {
+    /// Seconds between 1970-01-01 and 2001-01-01 (the reference date).
+    static constexpr double unixToReference = 978307200.0;
+
+    double timeIntervalSinceReferenceDate = 0;
+
+    static Date now();
+    static Date fromUnix(double secondsSince1970) {
+        return Date{secondsSince1970 - unixToReference};
+    }
+    [[nodiscard]] double timeIntervalSince1970() const {
+        return timeIntervalSinceReferenceDate + unixToReference;
+    }
+
+    /// ISO 8601 internet date-time in UTC with whole seconds, e.g. "2024-01-31T12:00:00Z".
+    [[nodiscard]] std::string iso8601() const;
+    /// Parses "YYYY-MM-DDTHH:MM:SS" followed by "Z" or a "+HH:MM"/"-HH:MM" offset.
+    static std::optional<Date> parseISO8601(std::string_view text);
+
+    friend bool operator==(const Date&, const Date&) = default;
+    friend auto operator<=>(const Date&, const Date&) = default;
+};
+
+/// Dates follow the strategy of the encoder or decoder in use.
+template <>
+struct JsonCoding<Date> {
+    static void encode(JsonOut out, const Date& v);
+    static Date decode(const JsonIn& in);
+};
+
+}  // namespace vesk

@@ -1,0 +1,33 @@
+// The library's Unicode rules, all answered by ICU: UTF-8 validity, grapheme
+// clusters, lower-casing, the newline set and white space.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vesk::Unicode {
+
+/// True when the bytes are well-formed UTF-8 (no surrogates, no overlongs).
+bool isValidUTF8(std::string_view text);
+
+/// Number of extended grapheme clusters (user-perceived characters).
+std::size_t graphemeCount(std::string_view utf8);
+
+/// Full Unicode lower-casing, independent of the process locale.
+std::string lowercased(std::string_view utf8);
+
+/// U+000A through U+000D, U+0085, U+2028 and U+2029.
+bool isNewline(char32_t c);
+
+/// White space or a newline (the Unicode White_Space property).
+bool isWhitespaceOrNewline(char32_t c);
+
+/// Removes white space and newlines from both ends.
+std::string_view trimmed(std::string_view utf8);
+
+/// Splits at every member of the newline set; "\r\n" counts as one break.
+std::vector<std::string_view> lines(std::string_view utf8);
+
+}  // namespace vesk::Unicode
