@@ -1,0 +1,171 @@
+#include "CallerCheck.hpp"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <systemd/sd-login.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+#include "CodeSignature.hpp"
+
+namespace vesk::helper {
+
+namespace {
+
+// Executables larger than this are not read for verification.
+constexpr off_t kMaxExecutableSize = off_t{1} << 30;
+
+std::optional<std::string> readSmallFile(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    std::string out;
+    char buf[4096];
+    for (;;) {
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0) {
+            ::close(fd);
+            return std::nullopt;
+        }
+        if (n == 0) break;
+        out.append(buf, static_cast<std::size_t>(n));
+        if (out.size() > (1U << 16)) break;
+    }
+    ::close(fd);
+    return out;
+}
+
+std::string procPath(pid_t pid, const char* leaf) {
+    return "/proc/" + std::to_string(pid) + "/" + leaf;
+}
+
+}  // namespace
+
+std::optional<ExecutableIdentity> identityOf(int fd) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+    return ExecutableIdentity{st.st_dev, st.st_ino, st.st_size,
+                              static_cast<long long>(st.st_mtim.tv_sec), st.st_mtim.tv_nsec};
+}
+
+std::optional<unsigned long long> processStartTime(pid_t pid) {
+    const auto stat = readSmallFile(procPath(pid, "stat"));
+    if (!stat) return std::nullopt;
+    // The command name may hold spaces and parentheses: fields follow the last ')'.
+    const auto close = stat->rfind(')');
+    if (close == std::string::npos) return std::nullopt;
+    std::string_view rest(*stat);
+    rest.remove_prefix(close + 1);
+    // Field 3 (state) is the first after ')'; the start time is field 22.
+    int field = 2;
+    std::size_t i = 0;
+    while (i < rest.size() && field < 22) {
+        while (i < rest.size() && rest[i] == ' ') ++i;
+        ++field;
+        if (field == 22) break;
+        while (i < rest.size() && rest[i] != ' ') ++i;
+    }
+    if (field != 22 || i >= rest.size()) return std::nullopt;
+    const std::string token(rest.substr(i, rest.find(' ', i) - i));
+    char* end = nullptr;
+    const unsigned long long v = std::strtoull(token.c_str(), &end, 10);
+    if (end == token.c_str() || *end != '\0') return std::nullopt;
+    return v;
+}
+
+std::optional<long> tracerOf(pid_t pid) {
+    const auto status = readSmallFile(procPath(pid, "status"));
+    if (!status) return std::nullopt;
+    const auto at = status->find("\nTracerPid:");
+    if (at == std::string::npos) return std::nullopt;
+    char* end = nullptr;
+    const long v = std::strtol(status->c_str() + at + 11, &end, 10);
+    if (end == status->c_str() + at + 11) return std::nullopt;
+    return v;
+}
+
+CallerCheck::CallerCheck(std::string trustRootPEM, std::string teamIdentifier, Layout layout)
+    : trustRootPEM_(std::move(trustRootPEM)),
+      teamIdentifier_(std::move(teamIdentifier)),
+      layout_(std::move(layout)) {}
+
+std::optional<uid_t> CallerCheck::consoleUser() {
+    char* session = nullptr;
+    uid_t uid = 0;
+    const int r = sd_seat_get_active("seat0", &session, &uid);
+    std::free(session);
+    if (r < 0) return std::nullopt;
+    return uid;
+}
+
+bool CallerCheck::userMayCall(uid_t uid) const {
+    if (uid == 0) return true;
+    struct stat st {};
+    if (::lstat(layout_.veskBase.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid != 0) {
+        // The environment was handed to this user at installation.
+        return st.st_uid == uid;
+    }
+    const auto console = consoleUser();
+    return console && *console == uid;
+}
+
+std::optional<std::string> CallerCheck::teamOf(int fd, const ExecutableIdentity& identity) {
+    {
+        const std::lock_guard lock(cacheMutex_);
+        if (auto it = cache_.find(identity); it != cache_.end()) return it->second;
+    }
+    std::optional<std::string> team;
+    if (identity.size > 0 && identity.size <= kMaxExecutableSize) {
+        const auto size = static_cast<std::size_t>(identity.size);
+        void* map = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
+        if (map != MAP_FAILED) {
+            const auto verdict = codesign::verify(
+                std::span<const std::uint8_t>(static_cast<const std::uint8_t*>(map), size),
+                trustRootPEM_);
+            ::munmap(map, size);
+            if (verdict) team = verdict->teamIdentifier;
+        }
+    }
+    // The file may have changed while it was read; only cache a stable verdict.
+    if (identityOf(fd) == identity) {
+        const std::lock_guard lock(cacheMutex_);
+        if (cache_.size() > 256) cache_.clear();
+        cache_.emplace(identity, team);
+    }
+    return team;
+}
+
+std::optional<CheckedProcess> CallerCheck::check(pid_t pid, uid_t uid) {
+    if (pid <= 0) return std::nullopt;
+    const auto started = processStartTime(pid);
+    if (!started) return std::nullopt;
+    if (tracerOf(pid) != 0) return std::nullopt;
+    const int fd = ::open(procPath(pid, "exe").c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    const auto identity = identityOf(fd);
+    std::optional<std::string> team;
+    if (identity) team = teamOf(fd, *identity);
+    ::close(fd);
+    if (!identity || !team || *team != teamIdentifier_) return std::nullopt;
+    // The pid must still name the same, untraced process.
+    if (processStartTime(pid) != started || tracerOf(pid) != 0) return std::nullopt;
+    CheckedProcess checked{pid, uid, *started, *identity};
+    if (!stillSame(checked, pid, uid)) return std::nullopt;
+    if (!userMayCall(uid)) return std::nullopt;
+    return checked;
+}
+
+bool CallerCheck::stillSame(const CheckedProcess& checked, pid_t pid, uid_t uid) {
+    if (pid != checked.pid || uid != checked.uid) return false;
+    struct stat st {};
+    if (::stat(procPath(pid, "exe").c_str(), &st) != 0) return false;
+    return st.st_dev == checked.executable.device && st.st_ino == checked.executable.inode &&
+           st.st_size == checked.executable.size &&
+           st.st_mtim.tv_sec == checked.executable.mtimeSeconds &&
+           st.st_mtim.tv_nsec == checked.executable.nanoseconds;
+}
+
+}  // namespace vesk::helper

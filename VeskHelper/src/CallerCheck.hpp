@@ -1,0 +1,71 @@
+// Who may call the helper: a process whose executable carries a valid code
+// signature of the maker's team, that is not being traced, run by root, by
+// the owner of the installed environment, or by the user at the console.
+#pragma once
+
+#include <sys/types.h>
+
+#include <ctime>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <tuple>
+
+#include "Layout.hpp"
+
+namespace vesk::helper {
+
+/// What identifies an executable file for the signature cache.
+struct ExecutableIdentity {
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = 0;
+    long long mtimeSeconds = 0;
+    long nanoseconds = 0;
+    friend auto operator<=>(const ExecutableIdentity&, const ExecutableIdentity&) = default;
+};
+
+/// A process as it was when it passed the check.
+struct CheckedProcess {
+    pid_t pid = 0;
+    uid_t uid = 0;
+    unsigned long long startTime = 0;
+    ExecutableIdentity executable;
+};
+
+class CallerCheck {
+public:
+    CallerCheck(std::string trustRootPEM, std::string teamIdentifier, Layout layout);
+
+    /// The full check of a peer the kernel named at accept. Never throws.
+    std::optional<CheckedProcess> check(pid_t pid, uid_t uid);
+
+    /// True when a later message, sent by (pid, uid) as the kernel reports,
+    /// still comes from the checked process running the checked executable.
+    static bool stillSame(const CheckedProcess& checked, pid_t pid, uid_t uid);
+
+    /// The uid of the active session on seat0, if any (systemd-logind).
+    static std::optional<uid_t> consoleUser();
+
+    /// The signature verdict for an executable: its team, or none when invalid.
+    std::optional<std::string> teamOf(int executableFd, const ExecutableIdentity& identity);
+
+private:
+    bool userMayCall(uid_t uid) const;
+
+    std::string trustRootPEM_;
+    std::string teamIdentifier_;
+    Layout layout_;
+    std::mutex cacheMutex_;
+    std::map<ExecutableIdentity, std::optional<std::string>> cache_;
+};
+
+/// Identity of the file behind a descriptor.
+std::optional<ExecutableIdentity> identityOf(int fd);
+/// Start time of a process (clock ticks since boot), from /proc/<pid>/stat.
+std::optional<unsigned long long> processStartTime(pid_t pid);
+/// The TracerPid of a process, from /proc/<pid>/status.
+std::optional<long> tracerOf(pid_t pid);
+
+}  // namespace vesk::helper

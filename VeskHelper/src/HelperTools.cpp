@@ -1,0 +1,139 @@
+#include "HelperTools.hpp"
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <system_error>
+
+#include "Log.hpp"
+
+extern char** environ;  // NOLINT(readability-redundant-declaration)
+
+namespace vesk::helper {
+
+namespace {
+
+bool exists(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+// `path` equals `base` or lies below it, compared by whole components.
+bool within(const std::string& path, const std::string& base) {
+    if (path.size() < base.size() || path.compare(0, base.size(), base) != 0) return false;
+    return path.size() == base.size() || path[base.size()] == '/';
+}
+
+}  // namespace
+
+std::string helperHome() {
+    std::vector<char> buf(16384);
+    passwd pw{};
+    passwd* result = nullptr;
+    if (getpwuid_r(geteuid(), &pw, buf.data(), buf.size(), &result) == 0 && result != nullptr &&
+        result->pw_dir != nullptr && result->pw_dir[0] == '/') {
+        return result->pw_dir;
+    }
+    return "/root";
+}
+
+std::string standardizePath(const std::string& path, const std::string& home) {
+    std::string p = path;
+    if (p == "~" || p.rfind("~/", 0) == 0) p = home + p.substr(1);
+    if (p.empty()) return p;
+    const bool absolute = p.front() == '/';
+    std::vector<std::string> parts;
+    std::size_t i = 0;
+    while (i <= p.size()) {
+        const std::size_t j = std::min(p.find('/', i), p.size());
+        const std::string part = p.substr(i, j - i);
+        i = j + 1;
+        if (part.empty() || part == ".") continue;
+        if (part == ".." && absolute) {
+            if (!parts.empty()) parts.pop_back();
+            continue;
+        }
+        parts.push_back(part);
+    }
+    std::string out = absolute ? "/" : "";
+    for (std::size_t k = 0; k < parts.size(); ++k) {
+        if (k > 0) out += '/';
+        out += parts[k];
+    }
+    if (absolute && out.rfind("/private/", 0) == 0) {
+        const std::string rest = out.substr(8);
+        if (exists(rest)) out = rest;
+    }
+    return out;
+}
+
+bool isAllowedPath(const Layout& layout, const std::string& path) {
+    if (path.empty() || path.find('\0') != std::string::npos) return false;
+    const std::string p = standardizePath(path, helperHome());
+    if (p.empty() || p.front() != '/') return false;
+    if (within(p, layout.veskBase)) return true;
+    if (p == layout.cliLink) return true;
+    if (within(p, layout.resolverDir)) return true;
+    const std::string prefix = layout.daemonPrefix();
+    return p.size() > prefix.size() && p.compare(0, prefix.size(), prefix) == 0 &&
+           p.find('/', prefix.size()) == std::string::npos;
+}
+
+int runShell(const std::string& executable, const std::vector<std::string>& args) {
+    std::vector<char*> argv;
+    argv.reserve(args.size() + 2);
+    argv.push_back(const_cast<char*>(executable.c_str()));
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    pid_t child = 0;
+    int rc = EINVAL;
+    if (!executable.empty() && executable.front() == '/') {
+        rc = posix_spawn(&child, executable.c_str(), &actions, nullptr, argv.data(), environ);
+    } else {
+        rc = ENOENT;  // only absolute paths are run: no search path
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) {
+        log("Failed to run " + executable + ": " + std::strerror(rc));
+        return -1;
+    }
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0) {
+        if (errno != EINTR) return -1;
+    }
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) return WTERMSIG(status);
+    return -1;
+}
+
+void createDirIfNeeded(const std::string& path, std::uint16_t permissions) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0) return;
+    if (path.empty()) throw std::system_error(ENOENT, std::generic_category(), path);
+    // Create each missing level in turn, giving it exactly `permissions`.
+    std::size_t pos = 0;
+    while (pos != std::string::npos) {
+        pos = path.find('/', pos + 1);
+        const std::string level = path.substr(0, pos);
+        if (level.empty() || ::lstat(level.c_str(), &st) == 0) continue;
+        if (::mkdir(level.c_str(), permissions) != 0 && errno != EEXIST) {
+            throw std::system_error(errno, std::generic_category(), level);
+        }
+        if (::chmod(level.c_str(), permissions) != 0) {
+            throw std::system_error(errno, std::generic_category(), level);
+        }
+    }
+}
+
+}  // namespace vesk::helper

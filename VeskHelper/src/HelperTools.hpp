@@ -1,0 +1,40 @@
+// The three tools every helper operation uses: the path allow-list, the
+// external-command runner and the directory maker.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "Layout.hpp"
+
+namespace vesk::helper {
+
+/// Path standardisation: a leading "~" becomes `home`, doubled separators and
+/// "." components go, ".." components of absolute paths are resolved, a
+/// trailing separator is dropped, and a leading "/private" is dropped when the
+/// rest still names an existing item.
+std::string standardizePath(const std::string& path, const std::string& home);
+
+/// The home directory of the user the helper runs as.
+std::string helperHome();
+
+/// True when the standardised path lies in one of the four places the file
+/// operations may touch: the environment root and the resolver directory
+/// (themselves and below, component-wise), the command-line link (itself
+/// only), and launch-daemon files named "com.vesk.*" directly in their directory.
+bool isAllowedPath(const Layout& layout, const std::string& path);
+
+/// Runs an executable by absolute path with an argument vector, output to the
+/// null device, and waits without limit. Returns the exit status (the signal
+/// number for a killed child), or -1 with one "Failed to run" line when it
+/// cannot be launched.
+int runShell(const std::string& executable, const std::vector<std::string>& args);
+
+/// Creates the directory and its missing parents with `permissions` unless
+/// something already exists there. Throws std::system_error on failure.
+void createDirIfNeeded(const std::string& path, std::uint16_t permissions);
+
+}  // namespace vesk::helper

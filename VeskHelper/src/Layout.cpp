@@ -1,0 +1,31 @@
+#include "Layout.hpp"
+
+namespace vesk::helper {
+
+namespace {
+
+Layout make(const std::string& root) {
+    Layout l;
+    l.veskBase = root + "/usr/local/vesk";
+    l.versionFile = l.veskBase + "/.version";
+    l.resolverDir = root + "/etc/resolver";
+    l.daemonDir = root + "/Library/LaunchDaemons";
+    l.usrLocalBin = root + "/usr/local/bin";
+    l.cliLink = l.usrLocalBin + "/vesk";
+    l.socketDir = root + "/run/vesk";
+    l.socketPath = l.socketDir + "/com.vesk.helper";
+    l.launchctl = "/bin/launchctl";
+    l.pkill = "/usr/bin/pkill";
+    l.chown = "/usr/bin/chown";
+    l.dnsmasqCandidates = {l.veskBase + "/bin/dnsmasq", "/opt/homebrew/sbin/dnsmasq",
+                           "/usr/local/sbin/dnsmasq", "/opt/homebrew/bin/dnsmasq",
+                           "/usr/local/bin/dnsmasq"};
+    return l;
+}
+
+}  // namespace
+
+Layout Layout::production() { return make(""); }
+Layout Layout::rootedAt(const std::string& root) { return make(root); }
+
+}  // namespace vesk::helper

@@ -1,0 +1,38 @@
+// Every fixed location the helper works with. The default is the production
+// layout; tests build one inside a temporary directory, and nothing else
+// differs between a test and production.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace vesk::helper {
+
+struct Layout {
+    std::string veskBase;         ///< "/usr/local/vesk"
+    std::string versionFile;      ///< "/usr/local/vesk/.version"
+    std::string resolverDir;      ///< "/etc/resolver"
+    std::string daemonDir;        ///< "/Library/LaunchDaemons"
+    std::string usrLocalBin;      ///< "/usr/local/bin"
+    std::string cliLink;          ///< "/usr/local/bin/vesk"
+    std::string socketDir;        ///< "/run/vesk"
+    std::string socketPath;       ///< "/run/vesk/com.vesk.helper"
+    std::string launchctl;        ///< "/bin/launchctl"
+    std::string pkill;            ///< "/usr/bin/pkill"
+    std::string chown;            ///< "/usr/bin/chown"
+    std::vector<std::string> dnsmasqCandidates;  ///< tested in order
+
+    /// The production locations.
+    static Layout production();
+    /// The same tree below `root` (programs outside the tree keep their paths,
+    /// except the environment's own dnsmasq copy).
+    static Layout rootedAt(const std::string& root);
+
+    [[nodiscard]] std::string runDir() const { return veskBase + "/run"; }
+    [[nodiscard]] std::string binDir() const { return veskBase + "/bin"; }
+    [[nodiscard]] std::string nginx() const { return veskBase + "/bin/nginx"; }
+    [[nodiscard]] std::string dnsmasqPidFile() const { return veskBase + "/run/dnsmasq.pid"; }
+    [[nodiscard]] std::string daemonPrefix() const { return daemonDir + "/com.vesk."; }
+};
+
+}  // namespace vesk::helper

@@ -1,0 +1,233 @@
+#include "Varlink.hpp"
+
+#include <variant>
+#include <vector>
+
+#include "vesk/Data.hpp"
+#include "vesk/Json.hpp"
+#include "vesk/Version.hpp"
+
+namespace vesk::helper::varlink {
+
+namespace {
+
+constexpr std::string_view kService = "org.varlink.service";
+
+// Cheap scan before parsing, so no parser or destructor ever recurses deeply.
+bool nestingWithinLimit(std::string_view text) {
+    int depth = 0;
+    bool inString = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (inString) {
+            if (c == '\\') {
+                ++i;
+            } else if (c == '"') {
+                inString = false;
+            }
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > kMaxDepth) return false;
+        } else if (c == ']' || c == '}') {
+            --depth;
+        }
+    }
+    return true;
+}
+
+std::string errorReply(std::string_view error, std::string_view key, std::string_view value) {
+    JsonBuilder b;
+    JsonOut root = b.root();
+    root.member("error").string(error);
+    JsonOut params = root.member("parameters");
+    params.emptyObject();
+    if (!key.empty()) params.member(key).string(value);
+    return b.dump();
+}
+
+std::string statusReply(bool success, const std::optional<std::string>& message) {
+    JsonBuilder b;
+    JsonOut params = b.root().member("parameters");
+    params.member("success").boolean(success);
+    if (message) params.member("message").string(*message);
+    return b.dump();
+}
+
+std::string versionReply(const std::optional<std::string>& version) {
+    JsonBuilder b;
+    JsonOut params = b.root().member("parameters");
+    params.emptyObject();
+    if (version) params.member("version").string(*version);
+    return b.dump();
+}
+
+std::string getInfo() {
+    JsonBuilder b;
+    JsonOut params = b.root().member("parameters");
+    params.member("vendor").string("Vesk");
+    params.member("product").string("VeskHelper");
+    params.member("version").string(VeskVersion::current);
+    params.member("url").string("https://vesk.test/");
+    JsonOut interfaces = params.member("interfaces");
+    interfaces.element().string(kService);
+    interfaces.element().string(HelperInterface::name);
+    return b.dump();
+}
+
+const std::string& serviceDescription() {
+    static const std::string idl =
+        "# The varlink service interface\n"
+        "interface org.varlink.service\n\n"
+        "method GetInfo() -> (vendor: string, product: string, version: string, url: string,"
+        " interfaces: []string)\n\n"
+        "method GetInterfaceDescription(interface: string) -> (description: string)\n\n"
+        "error InterfaceNotFound (interface: string)\n\n"
+        "error MethodNotFound (method: string)\n\n"
+        "error MethodNotImplemented (method: string)\n\n"
+        "error InvalidParameter (parameter: string)\n\n"
+        "error PermissionDenied ()\n\n"
+        "error ExpectedMore ()\n";
+    return idl;
+}
+
+std::string describeInterface(const std::optional<JsonIn>& params) {
+    std::optional<JsonIn> name;
+    if (params) name = params->find("interface");
+    if (!name || !name->isString()) {
+        return errorReply("org.varlink.service.InvalidParameter", "parameter", "interface");
+    }
+    const std::string which = name->string();
+    JsonBuilder b;
+    JsonOut out = b.root().member("parameters");
+    if (which == HelperInterface::name) {
+        out.member("description").string(HelperInterface::description());
+    } else if (which == kService) {
+        out.member("description").string(serviceDescription());
+    } else {
+        return errorReply("org.varlink.service.InterfaceNotFound", "interface", which);
+    }
+    return b.dump();
+}
+
+using Argument = std::variant<std::string, std::vector<std::uint8_t>, std::uint16_t>;
+
+// Reads the operation's arguments; on a fault, names the parameter.
+std::optional<std::vector<Argument>> readArguments(HelperOperation op,
+                                                   const std::optional<JsonIn>& params,
+                                                   std::string& badParameter) {
+    std::vector<Argument> args;
+    for (const auto& p : HelperInterface::parameters(op)) {
+        std::optional<JsonIn> v;
+        if (params) v = params->find(p.name);
+        badParameter = std::string(p.name);
+        if (!v) return std::nullopt;
+        switch (p.kind) {
+            case HelperInterface::ParameterKind::text:
+                if (!v->isString()) return std::nullopt;
+                args.emplace_back(v->string());
+                break;
+            case HelperInterface::ParameterKind::bytes: {
+                if (!v->isString()) return std::nullopt;
+                auto bytes = Data::fromBase64(v->string());
+                if (!bytes) return std::nullopt;
+                args.emplace_back(std::move(bytes->bytes));
+                break;
+            }
+            case HelperInterface::ParameterKind::permissions:
+                try {
+                    args.emplace_back(decodeValue<std::uint16_t>(*v));
+                } catch (const DecodingError&) {
+                    return std::nullopt;
+                }
+                break;
+        }
+    }
+    badParameter.clear();
+    return args;
+}
+
+std::string invoke(HelperOperation op, const std::vector<Argument>& a, HelperProtocol& s) {
+    std::optional<std::string> reply;
+    const StatusReply status = [&](bool ok, std::optional<std::string> message) {
+        if (!reply) reply = statusReply(ok, message);
+    };
+    const auto text = [&](std::size_t i) -> const std::string& { return std::get<std::string>(a[i]); };
+    const auto mode = [&](std::size_t i) { return std::get<std::uint16_t>(a[i]); };
+    using O = HelperOperation;
+    try {
+        switch (op) {
+            case O::installEnvironment: s.installEnvironment(text(0), status); break;
+            case O::getInstalledVersion:
+                s.getInstalledVersion([&](std::optional<std::string> v) {
+                    if (!reply) reply = versionReply(v);
+                });
+                break;
+            case O::writeResolver: s.writeResolver(text(0), text(1), status); break;
+            case O::removeResolver: s.removeResolver(text(0), status); break;
+            case O::startNginx: s.startNginx(text(0), status); break;
+            case O::stopNginx: s.stopNginx(status); break;
+            case O::reloadNginx: s.reloadNginx(status); break;
+            case O::startDnsmasq: s.startDnsmasq(text(0), status); break;
+            case O::stopDnsmasq: s.stopDnsmasq(status); break;
+            case O::startPHPFPM: s.startPHPFPM(text(0), text(1), status); break;
+            case O::stopPHPFPM: s.stopPHPFPM(text(0), status); break;
+            case O::installDaemon: s.installDaemon(text(0), text(1), status); break;
+            case O::removeDaemon: s.removeDaemon(text(0), status); break;
+            case O::writeFile:
+                s.writeFile(text(0), std::get<std::vector<std::uint8_t>>(a[1]), mode(2), status);
+                break;
+            case O::removeFile: s.removeFile(text(0), status); break;
+            case O::createDirectory: s.createDirectory(text(0), mode(1), status); break;
+            case O::installCLI: s.installCLI(text(0), status); break;
+            case O::removeCLI: s.removeCLI(status); break;
+            case O::uninstallHelper: s.uninstallHelper(status); break;
+        }
+    } catch (const std::exception& e) {
+        if (!reply) reply = statusReply(false, std::string(e.what()));
+    } catch (...) {
+        if (!reply) reply = statusReply(false, std::string("internal error"));
+    }
+    if (!reply) {
+        reply = HelperInterface::hasVersionReply(op) ? versionReply(std::nullopt)
+                                                     : statusReply(false, std::string("no reply"));
+    }
+    return *reply;
+}
+
+}  // namespace
+
+std::optional<std::string> handle(std::string_view message, HelperProtocol& service) {
+    if (message.size() > kMaxMessageSize || !nestingWithinLimit(message)) return std::nullopt;
+    try {
+        const JsonDocument doc = JsonDocument::parse(message);
+        const JsonIn root = doc.root();
+        if (!root.isObject()) return std::nullopt;
+        const auto method = root.find("method");
+        if (!method || !method->isString()) return std::nullopt;
+        std::optional<JsonIn> params = root.find("parameters");
+        if (params && params->isNull()) params.reset();
+        const std::string name = method->string();
+        if (params && !params->isObject()) {
+            return errorReply("org.varlink.service.InvalidParameter", "parameter", "parameters");
+        }
+        if (name == "org.varlink.service.GetInfo") return getInfo();
+        if (name == "org.varlink.service.GetInterfaceDescription") return describeInterface(params);
+
+        const std::string prefix = std::string(HelperInterface::name) + ".";
+        std::optional<HelperOperation> op;
+        if (name.rfind(prefix, 0) == 0) op = fromRawValue<HelperOperation>(name.substr(prefix.size()));
+        if (!op) return errorReply("org.varlink.service.MethodNotFound", "method", name);
+
+        std::string bad;
+        const auto args = readArguments(*op, params, bad);
+        if (!args) return errorReply("org.varlink.service.InvalidParameter", "parameter", bad);
+        return invoke(*op, *args, service);
+    } catch (const DecodingError&) {
+        return std::nullopt;
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+}  // namespace vesk::helper::varlink
