@@ -1,7 +1,8 @@
 #include "HelperService.hpp"
 
-#include <fstream>
-#include <sstream>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "HelperTools.hpp"
 #include "vesk/Unicode.hpp"
@@ -9,6 +10,24 @@
 namespace vesk::helper {
 
 namespace {
+
+// The whole content of a regular file, read without following a final link.
+std::optional<std::string> readTextFile(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) return std::nullopt;
+    struct stat st {};
+    std::optional<std::string> out;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= (1 << 20)) {
+        std::string s;
+        char buf[4096];
+        ssize_t n = 0;
+        while ((n = ::read(fd, buf, sizeof buf)) > 0) s.append(buf, static_cast<std::size_t>(n));
+        if (n == 0) out = std::move(s);
+    }
+    ::close(fd);
+    return out;
+}
+
 void notImplemented(const StatusReply& reply) { reply(false, std::string("not implemented")); }
 }  // namespace
 
@@ -17,17 +36,12 @@ HelperService::HelperService(const Layout& layout, Caller caller,
     : layout_(layout), caller_(caller), scheduleExit_(std::move(scheduleExit)) {}
 
 void HelperService::getInstalledVersion(VersionReply reply) {
-    std::ifstream in(layout_.versionFile, std::ios::binary);
-    if (!in) {
+    const auto text = readTextFile(layout_.versionFile);
+    if (!text || !Unicode::isValidUTF8(*text)) {
         reply(std::nullopt);
         return;
     }
-    const std::string s{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    if (in.bad() || !Unicode::isValidUTF8(s)) {
-        reply(std::nullopt);
-        return;
-    }
-    reply(std::string(Unicode::trimmed(s)));
+    reply(std::string(Unicode::trimmed(*text)));
 }
 
 void HelperService::installEnvironment(const std::string&, StatusReply reply) { notImplemented(reply); }

@@ -1,0 +1,199 @@
+// Helper figures: round trip on an established connection, throughput over
+// four connections, time from exec to "Listening", idle resident memory.
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "Helper.hpp"
+#include "HelperClient.hpp"
+#include "Log.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+/// One in-process helper over a temporary layout, shared by the benchmarks.
+struct Server {
+    std::string root;
+    vesk::helper::Layout layout;
+    std::unique_ptr<vesk::helper::Helper> helper;
+    std::thread thread;
+
+    Server() {
+        std::string tmpl = (fs::temp_directory_path() / "vesk-bench-XXXXXX").string();
+        root = ::mkdtemp(tmpl.data());
+        fs::create_directories(root + "/run");
+        fs::create_directories(root + "/usr/local/vesk");
+        std::ofstream(root + "/usr/local/vesk/.version") << "1.0.0";
+        layout = vesk::helper::Layout::rootedAt(root);
+        vesk::helper::setLogSink([](const std::string&) {});
+        helper = std::make_unique<vesk::helper::Helper>(layout, [](int) {});
+        thread = std::thread([this] { helper->run(); });
+        for (int i = 0; i < 500 && !fs::exists(layout.socketPath); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    }
+    ~Server() {
+        helper->stop();
+        thread.join();
+        fs::remove_all(root);
+    }
+};
+
+Server& server() {
+    static Server s;
+    return s;
+}
+
+void pinToCpu(int cpu) {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    ::sched_setaffinity(0, sizeof set, &set);
+}
+
+void unpin() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    for (unsigned c = 0; c < std::thread::hardware_concurrency(); ++c) CPU_SET(c, &set);
+    ::sched_setaffinity(0, sizeof set, &set);
+}
+
+// Arg 0: client and helper threads wherever the scheduler puts them.
+// Arg 1: all on one CPU (threads inherit the affinity of their creator), so
+// no wake-up crosses processors.
+void BM_GetInstalledVersionRoundTrip(benchmark::State& state) {
+    const bool sameCpu = state.range(0) == 1;
+    if (sameCpu) pinToCpu(0);
+    std::unique_ptr<Server> pinned;
+    if (sameCpu) pinned = std::make_unique<Server>();
+    vesk::HelperClient client((sameCpu ? *pinned : server()).layout.socketPath);
+    const std::string call = R"({"method":"com.vesk.helper.GetInstalledVersion","parameters":{}})";
+    std::vector<double> micros;
+    micros.reserve(1 << 20);
+    for (auto _ : state) {
+        const auto t0 = Clock::now();
+        auto reply = client.exchange(call);
+        const auto t1 = Clock::now();
+        benchmark::DoNotOptimize(reply);
+        micros.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());
+    }
+    std::sort(micros.begin(), micros.end());
+    state.counters["median_us"] = micros.empty() ? 0 : micros[micros.size() / 2];
+    state.counters["p99_us"] = micros.empty() ? 0 : micros[micros.size() * 99 / 100];
+    if (sameCpu) unpin();
+}
+BENCHMARK(BM_GetInstalledVersionRoundTrip)->Arg(0)->Arg(1)->MinTime(2.0);
+
+// The floor under any round trip here: one byte string echoed between two
+// threads over a socket pair, with no protocol at all.
+void BM_RawSocketPingPong(benchmark::State& state) {
+    int sv[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) return;
+    std::thread echo([fd = sv[1]] {
+        char b[256];
+        for (;;) {
+            const ssize_t n = ::recv(fd, b, sizeof b, 0);
+            if (n <= 0 || ::send(fd, b, static_cast<std::size_t>(n), MSG_NOSIGNAL) != n) return;
+        }
+    });
+    char msg[80] = {};
+    std::vector<double> micros;
+    for (auto _ : state) {
+        const auto t0 = Clock::now();
+        ::send(sv[0], msg, sizeof msg, MSG_NOSIGNAL);
+        ::recv(sv[0], msg, sizeof msg, MSG_WAITALL);
+        micros.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
+    }
+    ::shutdown(sv[0], SHUT_RDWR);
+    echo.join();
+    ::close(sv[0]);
+    ::close(sv[1]);
+    std::sort(micros.begin(), micros.end());
+    state.counters["median_us"] = micros.empty() ? 0 : micros[micros.size() / 2];
+}
+BENCHMARK(BM_RawSocketPingPong)->MinTime(1.0);
+
+void BM_CallsOverFourConnections(benchmark::State& state) {
+    vesk::HelperClient client(server().layout.socketPath);
+    const std::string call = R"({"method":"com.vesk.helper.GetInstalledVersion","parameters":{}})";
+    for (auto _ : state) {
+        auto reply = client.exchange(call);
+        benchmark::DoNotOptimize(reply);
+    }
+    state.counters["calls_per_s"] =
+        benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_CallsOverFourConnections)->Threads(4)->MinTime(2.0)->UseRealTime();
+
+// The real executable in a private mount namespace with its own /run, so the
+// production socket path is used without touching the machine's.
+void BM_ExecToListeningAndIdleMemory(benchmark::State& state) {
+    if (::geteuid() != 0) {
+        state.SkipWithError("needs root for a private mount namespace");
+        return;
+    }
+    std::vector<double> startMs;
+    double rssKiB = 0;
+    for (auto _ : state) {
+        int pipeFds[2];
+        if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
+            state.SkipWithError("pipe");
+            return;
+        }
+        const auto t0 = Clock::now();
+        const pid_t child = ::fork();
+        if (child == 0) {
+            if (::unshare(CLONE_NEWNS) != 0 ||
+                ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                ::mount("tmpfs", "/run", "tmpfs", 0, "mode=0755") != 0) {
+                ::_exit(126);
+            }
+            ::dup2(pipeFds[1], STDERR_FILENO);
+            ::execl(VESK_HELPER_PATH, VESK_HELPER_PATH, nullptr);
+            ::_exit(127);
+        }
+        ::close(pipeFds[1]);
+        std::string seen;
+        char buf[256];
+        while (seen.find("Listening on com.vesk.helper") == std::string::npos) {
+            const ssize_t n = ::read(pipeFds[0], buf, sizeof buf);
+            if (n <= 0) break;
+            seen.append(buf, static_cast<std::size_t>(n));
+        }
+        const auto t1 = Clock::now();
+        startMs.push_back(std::chrono::duration<double, std::milli>(t1 - t0).count());
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        std::ifstream status("/proc/" + std::to_string(child) + "/status");
+        for (std::string line; std::getline(status, line);) {
+            if (line.rfind("VmRSS:", 0) == 0) rssKiB = std::stod(line.substr(6));
+        }
+        ::kill(child, SIGTERM);
+        ::waitpid(child, nullptr, 0);
+        ::close(pipeFds[0]);
+    }
+    std::sort(startMs.begin(), startMs.end());
+    state.counters["median_start_ms"] = startMs.empty() ? 0 : startMs[startMs.size() / 2];
+    state.counters["idle_rss_MiB"] = rssKiB / 1024.0;
+}
+BENCHMARK(BM_ExecToListeningAndIdleMemory)->Iterations(20)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
