@@ -5,6 +5,7 @@
 
 #include "HelperTestSupport.hpp"
 #include "HelperTools.hpp"
+#include "SafeFS.hpp"
 
 namespace {
 
@@ -82,20 +83,21 @@ TEST(CreateDirIfNeeded, ExistingIsLeftAloneMissingLevelsGetTheMode) {
     vesk::test::TempRoot root;
     const std::string existing = root.path() + "/existing";
     ::mkdir(existing.c_str(), 0700);
-    createDirIfNeeded(existing, 0755);
+    const Layout l = Layout::rootedAt(root.path());
+    createDirIfNeeded(l, existing, 0755);
     EXPECT_EQ(modeOf(existing), 0700U);
 
     const mode_t old = ::umask(022);
     const std::string nested = root.path() + "/a/b/c";
-    createDirIfNeeded(nested, 0775);
+    createDirIfNeeded(l, nested, 0775);
     ::umask(old);
     EXPECT_EQ(modeOf(root.path() + "/a"), 0775U);
     EXPECT_EQ(modeOf(root.path() + "/a/b"), 0775U);
     EXPECT_EQ(modeOf(nested), 0775U);
 
     vesk::test::writeText(root.path() + "/file", "x");
-    EXPECT_NO_THROW(createDirIfNeeded(root.path() + "/file", 0755)) << "anything existing counts";
-    EXPECT_THROW(createDirIfNeeded(root.path() + "/file/below", 0755), std::system_error);
+    EXPECT_NO_THROW(createDirIfNeeded(l, root.path() + "/file", 0755)) << "anything existing counts";
+    EXPECT_THROW(createDirIfNeeded(l, root.path() + "/file/below", 0755), vesk::helper::FileError);
 }
 
 }  // namespace

@@ -87,6 +87,28 @@ std::optional<long> tracerOf(pid_t pid) {
     return v;
 }
 
+std::optional<std::pair<gid_t, std::vector<gid_t>>> groupsOf(pid_t pid) {
+    const auto status = readSmallFile(procPath(pid, "status"));
+    if (!status) return std::nullopt;
+    const auto gidAt = status->find("\nGid:");
+    const auto groupsAt = status->find("\nGroups:");
+    if (gidAt == std::string::npos || groupsAt == std::string::npos) return std::nullopt;
+    // Gid: real effective saved filesystem
+    const char* p = status->c_str() + gidAt + 5;
+    char* end = nullptr;
+    std::strtoul(p, &end, 10);
+    const unsigned long effective = std::strtoul(end, &end, 10);
+    std::vector<gid_t> groups;
+    p = status->c_str() + groupsAt + 8;
+    for (;;) {
+        while (*p == ' ' || *p == '\t') ++p;
+        if (*p < '0' || *p > '9') break;
+        groups.push_back(static_cast<gid_t>(std::strtoul(p, &end, 10)));
+        p = end;
+    }
+    return std::make_pair(static_cast<gid_t>(effective), groups);
+}
+
 CallerCheck::CallerCheck(std::string trustRootPEM, std::string teamIdentifier, Layout layout)
     : trustRootPEM_(std::move(trustRootPEM)),
       teamIdentifier_(std::move(teamIdentifier)),
@@ -152,7 +174,9 @@ std::optional<CheckedProcess> CallerCheck::check(pid_t pid, uid_t uid) {
     if (!identity || !team || *team != teamIdentifier_) return std::nullopt;
     // The pid must still name the same, untraced process.
     if (processStartTime(pid) != started || tracerOf(pid) != 0) return std::nullopt;
-    CheckedProcess checked{pid, uid, *started, *identity};
+    const auto groups = groupsOf(pid);
+    if (!groups) return std::nullopt;
+    CheckedProcess checked{pid, uid, groups->first, groups->second, *started, *identity};
     if (!stillSame(checked, pid, uid)) return std::nullopt;
     if (!userMayCall(uid)) return std::nullopt;
     return checked;

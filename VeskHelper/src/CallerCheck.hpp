@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <tuple>
+#include <vector>
 
 #include "Layout.hpp"
 
@@ -30,6 +31,8 @@ struct ExecutableIdentity {
 struct CheckedProcess {
     pid_t pid = 0;
     uid_t uid = 0;
+    gid_t gid = 0;                ///< effective group
+    std::vector<gid_t> groups;    ///< supplementary groups
     unsigned long long startTime = 0;
     ExecutableIdentity executable;
 };
@@ -67,5 +70,7 @@ std::optional<ExecutableIdentity> identityOf(int fd);
 std::optional<unsigned long long> processStartTime(pid_t pid);
 /// The TracerPid of a process, from /proc/<pid>/status.
 std::optional<long> tracerOf(pid_t pid);
+/// The effective group and supplementary groups of a process, from /proc/<pid>/status.
+std::optional<std::pair<gid_t, std::vector<gid_t>>> groupsOf(pid_t pid);
 
 }  // namespace vesk::helper

@@ -170,7 +170,8 @@ void HelperServer::serve(int fd) {
 }
 
 void HelperServer::serveChecked(int fd, const CheckedProcess& caller) {
-    HelperService service(layout_, Caller{caller.pid, caller.uid}, scheduleExit_);
+    HelperService service(layout_, Caller{caller.pid, caller.uid, caller.gid, caller.groups},
+                          scheduleExit_);
     std::string buffer;
     std::size_t scanned = 0;
     char chunk[kReadChunk];

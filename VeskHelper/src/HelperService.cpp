@@ -1,42 +1,166 @@
 #include "HelperService.hpp"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <pwd.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+
+#include "CallerCheck.hpp"
 #include "HelperTools.hpp"
+#include "Log.hpp"
+#include "SafeFS.hpp"
 #include "vesk/Unicode.hpp"
+#include "vesk/Version.hpp"
 
 namespace vesk::helper {
 
 namespace {
 
-// The whole content of a regular file, read without following a final link.
-std::optional<std::string> readTextFile(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    if (fd < 0) return std::nullopt;
-    struct stat st {};
-    std::optional<std::string> out;
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= (1 << 20)) {
-        std::string s;
-        char buf[4096];
-        ssize_t n = 0;
-        while ((n = ::read(fd, buf, sizeof buf)) > 0) s.append(buf, static_cast<std::size_t>(n));
-        if (n == 0) out = std::move(s);
-    }
-    ::close(fd);
-    return out;
+const std::string kResolverText = "nameserver 127.0.0.1\nport 53\n";
+
+/// A top-level domain, daemon label or PHP version becomes one path
+/// component; anything that could name another place is refused.
+bool isSafeComponent(const std::string& s) {
+    return !s.empty() && s != "." && s != ".." && s.find('/') == std::string::npos &&
+           s.find('\0') == std::string::npos;
 }
 
-void notImplemented(const StatusReply& reply) { reply(false, std::string("not implemented")); }
+bool isAddressLiteral(const std::string& ip) {
+    unsigned char buf[sizeof(in6_addr)];
+    return ip.find('\0') == std::string::npos &&
+           (::inet_pton(AF_INET, ip.c_str(), buf) == 1 || ::inet_pton(AF_INET6, ip.c_str(), buf) == 1);
+}
+
+/// A pid file's text: trimmed, then an optional sign and digits only, in
+/// the signed 32-bit range.
+std::optional<long> parsePid(const std::optional<std::string>& text) {
+    if (!text || !Unicode::isValidUTF8(*text)) return std::nullopt;
+    const std::string t(Unicode::trimmed(*text));
+    std::size_t i = 0;
+    if (!t.empty() && (t[0] == '+' || t[0] == '-')) i = 1;
+    if (i >= t.size()) return std::nullopt;
+    for (std::size_t k = i; k < t.size(); ++k) {
+        if (t[k] < '0' || t[k] > '9') return std::nullopt;
+    }
+    if (t.size() - i > 10) return std::nullopt;
+    const long long v = std::strtoll(t.c_str(), nullptr, 10);
+    if (v < INT_MIN || v > INT_MAX) return std::nullopt;
+    return static_cast<long>(v);
+}
+
+bool fileExists(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+std::string status(const char* what, int code) {
+    return std::string(what) + " (exit " + std::to_string(code) + ")";
+}
+
+std::optional<std::string> consoleUserName() {
+    const auto uid = CallerCheck::consoleUser();
+    if (!uid) return std::nullopt;
+    std::vector<char> buf(16384);
+    passwd pw{};
+    passwd* result = nullptr;
+    if (getpwuid_r(*uid, &pw, buf.data(), buf.size(), &result) != 0 || result == nullptr) {
+        return std::nullopt;
+    }
+    return std::string(result->pw_name);
+}
+
 }  // namespace
 
 HelperService::HelperService(const Layout& layout, Caller caller,
                              std::function<void()> scheduleExit)
-    : layout_(layout), caller_(caller), scheduleExit_(std::move(scheduleExit)) {}
+    : layout_(layout), caller_(std::move(caller)), scheduleExit_(std::move(scheduleExit)) {}
+
+// ---------------------------------------------------------------------------
+// Shared steps
+
+std::optional<std::string> HelperService::dnsmasqExecutable() const {
+    for (const auto& candidate : layout_.dnsmasqCandidates) {
+        if (fileExists(candidate)) return candidate;
+    }
+    return std::nullopt;
+}
+
+std::optional<pid_t> HelperService::verifiedPid(const std::string& pidFile,
+                                                const std::optional<std::string>& executable) const {
+    // The run directory belongs to the user: its pid files are the user's
+    // word. Only a pid whose process runs the expected program is signalled.
+    const auto pid = parsePid(SafeFS(layout_).readSmallFile(pidFile));
+    if (!pid || *pid <= 0 || !executable) return std::nullopt;
+    struct stat expected {};
+    struct stat running {};
+    if (::stat(executable->c_str(), &expected) != 0 ||
+        ::stat(("/proc/" + std::to_string(*pid) + "/exe").c_str(), &running) != 0) {
+        return std::nullopt;
+    }
+    if (expected.st_dev != running.st_dev || expected.st_ino != running.st_ino) return std::nullopt;
+    return static_cast<pid_t>(*pid);
+}
+
+std::optional<int> HelperService::openSource(const std::string& path) const {
+    int error = 0;
+    Fd fd = openAsUser(path, caller_.uid, caller_.gid, caller_.groups, error);
+    if (!fd) {
+        if (error == ENOENT || error == ENOTDIR) return std::nullopt;
+        throw FileError(error, path);
+    }
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) throw FileError(errno, path);
+    if (!S_ISREG(st.st_mode)) throw FileError(path, "not a regular file");
+    return fd.release();
+}
+
+void HelperService::replaceCLILink() const {
+    SafeFS(layout_).replaceLink(layout_.cliLink, layout_.binDir() + "/vesk");
+}
+
+// ---------------------------------------------------------------------------
+// Environment installation, CLI link and uninstall
+
+void HelperService::installEnvironment(const std::string& bundleResourcesPath, StatusReply reply) {
+    const SafeFS fs(layout_);
+    try {
+        for (const char* sub : {"/bin", "/etc", "/log", "/run", "/tmp"}) {
+            fs.createDirIfNeeded(layout_.veskBase + sub, 0755);
+        }
+        for (const char* name : {"nginx", "dnsmasq"}) {
+            if (auto src = openSource(bundleResourcesPath + "/bin/" + name)) {
+                const Fd owned(*src);
+                fs.replaceWithCopy(owned.get(), layout_.binDir() + "/" + name, 0755);
+            }
+        }
+        fs.createDirIfNeeded(layout_.resolverDir, 0755);
+        fs.writeAtomically(layout_.resolverDir + "/test", kResolverText);
+        fs.writeAtomically(layout_.versionFile, VeskVersion::current);
+        if (auto src = openSource(bundleResourcesPath + "/bin/vesk")) {
+            const Fd owned(*src);
+            fs.replaceWithCopy(owned.get(), layout_.binDir() + "/vesk", 0755);
+            fs.createDirIfNeeded(layout_.usrLocalBin, 0755);
+            replaceCLILink();
+            log("CLI installed at " + layout_.cliLink);
+        }
+    } catch (const std::exception& e) {
+        reply(false, "Installation failed: " + std::string(e.what()));
+        return;
+    }
+    const std::string user = consoleUserName().value_or("root");
+    const int rc = runShell(layout_.chown, {"-R", user + ":", layout_.veskBase});
+    if (rc != 0) log("chown warning (exit " + std::to_string(rc) + ")");
+    reply(true, std::nullopt);
+}
 
 void HelperService::getInstalledVersion(VersionReply reply) {
-    const auto text = readTextFile(layout_.versionFile);
+    const auto text = SafeFS(layout_).readSmallFile(layout_.versionFile);
     if (!text || !Unicode::isValidUTF8(*text)) {
         reply(std::nullopt);
         return;
@@ -44,23 +168,291 @@ void HelperService::getInstalledVersion(VersionReply reply) {
     reply(std::string(Unicode::trimmed(*text)));
 }
 
-void HelperService::installEnvironment(const std::string&, StatusReply reply) { notImplemented(reply); }
-void HelperService::writeResolver(const std::string&, const std::string&, StatusReply reply) { notImplemented(reply); }
-void HelperService::removeResolver(const std::string&, StatusReply reply) { notImplemented(reply); }
-void HelperService::startNginx(const std::string&, StatusReply reply) { notImplemented(reply); }
-void HelperService::stopNginx(StatusReply reply) { notImplemented(reply); }
-void HelperService::reloadNginx(StatusReply reply) { notImplemented(reply); }
-void HelperService::startDnsmasq(const std::string&, StatusReply reply) { notImplemented(reply); }
-void HelperService::stopDnsmasq(StatusReply reply) { notImplemented(reply); }
-void HelperService::startPHPFPM(const std::string&, const std::string&, StatusReply reply) { notImplemented(reply); }
-void HelperService::stopPHPFPM(const std::string&, StatusReply reply) { notImplemented(reply); }
-void HelperService::installDaemon(const std::string&, const std::string&, StatusReply reply) { notImplemented(reply); }
-void HelperService::removeDaemon(const std::string&, StatusReply reply) { notImplemented(reply); }
-void HelperService::writeFile(const std::string&, const std::vector<std::uint8_t>&, std::uint16_t, StatusReply reply) { notImplemented(reply); }
-void HelperService::removeFile(const std::string&, StatusReply reply) { notImplemented(reply); }
-void HelperService::createDirectory(const std::string&, std::uint16_t, StatusReply reply) { notImplemented(reply); }
-void HelperService::installCLI(const std::string&, StatusReply reply) { notImplemented(reply); }
-void HelperService::removeCLI(StatusReply reply) { notImplemented(reply); }
-void HelperService::uninstallHelper(StatusReply reply) { notImplemented(reply); }
+void HelperService::installCLI(const std::string& bundleResourcesPath, StatusReply reply) {
+    const SafeFS fs(layout_);
+    const std::string source = bundleResourcesPath + "/bin/vesk";
+    try {
+        fs.createDirIfNeeded(layout_.binDir(), 0755);
+        const auto src = openSource(source);
+        if (!src) {
+            reply(false, "CLI binary not found at " + source);
+            return;
+        }
+        const Fd owned(*src);
+        fs.replaceWithCopy(owned.get(), layout_.binDir() + "/vesk", 0755);
+        fs.createDirIfNeeded(layout_.usrLocalBin, 0755);
+        replaceCLILink();
+    } catch (const std::exception& e) {
+        reply(false, "CLI installation failed: " + std::string(e.what()));
+        return;
+    }
+    log("CLI installed at " + layout_.cliLink + " -> " + layout_.binDir() + "/vesk");
+    reply(true, std::nullopt);
+}
+
+void HelperService::removeCLI(StatusReply reply) {
+    const SafeFS fs(layout_);
+    try {
+        if (fs.exists(layout_.cliLink, false)) fs.remove(layout_.cliLink);
+        const std::string copy = layout_.binDir() + "/vesk";
+        if (fs.exists(copy, false)) fs.remove(copy);
+    } catch (const std::exception& e) {
+        reply(false, "CLI removal failed: " + std::string(e.what()));
+        return;
+    }
+    log("CLI removed");
+    reply(true, std::nullopt);
+}
+
+void HelperService::uninstallHelper(StatusReply reply) {
+    reply(true, std::nullopt);
+    if (scheduleExit_) scheduleExit_();
+}
+
+// ---------------------------------------------------------------------------
+// DNS
+
+void HelperService::writeResolver(const std::string& tld, const std::string& ip, StatusReply reply) {
+    if (!isSafeComponent(tld)) {
+        reply(false, "Invalid top-level domain: " + tld);
+        return;
+    }
+    if (!isAddressLiteral(ip)) {
+        reply(false, "Invalid address: " + ip);
+        return;
+    }
+    const SafeFS fs(layout_);
+    try {
+        fs.createDirIfNeeded(layout_.resolverDir, 0755);
+        fs.writeAtomically(layout_.resolverDir + "/" + tld, "nameserver " + ip + "\nport 53\n");
+    } catch (const std::exception& e) {
+        reply(false, std::string(e.what()));
+        return;
+    }
+    reply(true, std::nullopt);
+}
+
+void HelperService::removeResolver(const std::string& tld, StatusReply reply) {
+    if (!isSafeComponent(tld)) {
+        reply(false, "Invalid top-level domain: " + tld);
+        return;
+    }
+    const SafeFS fs(layout_);
+    const std::string path = layout_.resolverDir + "/" + tld;
+    try {
+        if (fs.exists(path)) fs.remove(path);
+    } catch (const std::exception& e) {
+        reply(false, std::string(e.what()));
+        return;
+    }
+    reply(true, std::nullopt);
+}
+
+void HelperService::startDnsmasq(const std::string& configPath, StatusReply reply) {
+    const auto executable = dnsmasqExecutable();
+    if (!executable) {
+        reply(false, std::string("dnsmasq binary not found"));
+        return;
+    }
+    const SafeFS fs(layout_);
+    try {
+        fs.createDirIfNeeded(layout_.runDir(), 0755);
+    } catch (const std::exception&) {
+        // dnsmasq reports its own failure through its exit status
+    }
+    const std::string pidFile = layout_.dnsmasqPidFile();
+    if (const auto pid = verifiedPid(pidFile, executable)) {
+        ::kill(*pid, SIGTERM);
+        ::usleep(100000);
+    }
+    // dnsmasq writes its pid file as root: a link planted in its place goes first.
+    try {
+        const Location at = fs.locate(pidFile);
+        struct stat st {};
+        if (::fstatat(at.parent.get(), at.leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            !S_ISREG(st.st_mode)) {
+            fs.remove(pidFile);
+        }
+    } catch (const std::exception&) {
+    }
+    const int rc = runShell(*executable, {"--conf-file=" + configPath, "--pid-file=" + pidFile});
+    if (rc != 0) {
+        reply(false, status("dnsmasq start failed", rc));
+        return;
+    }
+    reply(true, std::nullopt);
+}
+
+void HelperService::stopDnsmasq(StatusReply reply) {
+    const std::string pidFile = layout_.dnsmasqPidFile();
+    if (const auto pid = verifiedPid(pidFile, dnsmasqExecutable())) {
+        ::kill(*pid, SIGTERM);
+        try {
+            SafeFS(layout_).remove(pidFile);
+        } catch (const std::exception&) {
+        }
+        reply(true, std::nullopt);
+        return;
+    }
+    if (runShell(layout_.pkill, {"-x", "dnsmasq"}) != 0) {
+        reply(true, std::string("No dnsmasq process found"));
+        return;
+    }
+    reply(true, std::nullopt);
+}
+
+// ---------------------------------------------------------------------------
+// Web server and PHP-FPM
+
+void HelperService::startNginx(const std::string& configPath, StatusReply reply) {
+    const int rc = runShell(layout_.nginx(), {"-c", configPath});
+    if (rc != 0) {
+        reply(false, status("nginx start failed", rc));
+        return;
+    }
+    reply(true, std::nullopt);
+}
+
+void HelperService::stopNginx(StatusReply reply) {
+    const int rc = runShell(layout_.nginx(), {"-s", "stop"});
+    if (rc != 0) {
+        reply(false, status("nginx stop failed", rc));
+        return;
+    }
+    reply(true, std::nullopt);
+}
+
+void HelperService::reloadNginx(StatusReply reply) {
+    const int rc = runShell(layout_.nginx(), {"-s", "reload"});
+    if (rc != 0) {
+        reply(false, status("nginx reload failed", rc));
+        return;
+    }
+    reply(true, std::nullopt);
+}
+
+void HelperService::startPHPFPM(const std::string& version, const std::string& configPath,
+                                StatusReply reply) {
+    if (!isSafeComponent(version)) {
+        reply(false, "Invalid PHP version: " + version);
+        return;
+    }
+    const std::string executable = layout_.veskBase + "/php/" + version + "/sbin/php-fpm";
+    if (!fileExists(executable)) {
+        reply(false, "PHP " + version + " not found at " + executable);
+        return;
+    }
+    const int rc = runShell(executable, {"-y", configPath, "-D"});
+    if (rc != 0) {
+        reply(false, "php-fpm " + version + " start failed (exit " + std::to_string(rc) + ")");
+        return;
+    }
+    reply(true, std::nullopt);
+}
+
+void HelperService::stopPHPFPM(const std::string& version, StatusReply reply) {
+    if (!isSafeComponent(version)) {
+        reply(false, "Invalid PHP version: " + version);
+        return;
+    }
+    const std::string executable = layout_.veskBase + "/php/" + version + "/sbin/php-fpm";
+    const auto pid = verifiedPid(layout_.runDir() + "/php-fpm-" + version + ".pid", executable);
+    if (!pid) {
+        reply(false, "No PID file for php-fpm " + version);
+        return;
+    }
+    ::kill(*pid, SIGTERM);
+    reply(true, std::nullopt);
+}
+
+// ---------------------------------------------------------------------------
+// Launch daemons and file operations
+
+void HelperService::installDaemon(const std::string& label, const std::string& plistContent,
+                                  StatusReply reply) {
+    if (!isSafeComponent(label)) {
+        reply(false, "Invalid label: " + label);
+        return;
+    }
+    const std::string path = layout_.daemonDir + "/" + label + ".plist";
+    const SafeFS fs(layout_);
+    try {
+        fs.writeAtomically(path, plistContent);
+        fs.setMode(path, 0644);
+    } catch (const std::exception& e) {
+        reply(false, std::string(e.what()));
+        return;
+    }
+    const int rc = runShell(layout_.launchctl, {"bootstrap", "system", path});
+    if (rc != 0) {
+        reply(false, status("launchctl bootstrap failed", rc));
+        return;
+    }
+    reply(true, std::nullopt);
+}
+
+void HelperService::removeDaemon(const std::string& label, StatusReply reply) {
+    if (!isSafeComponent(label)) {
+        reply(false, "Invalid label: " + label);
+        return;
+    }
+    runShell(layout_.launchctl, {"bootout", "system/" + label});
+    const std::string path = layout_.daemonDir + "/" + label + ".plist";
+    const SafeFS fs(layout_);
+    try {
+        if (fs.exists(path)) fs.remove(path);
+    } catch (const std::exception& e) {
+        reply(false, std::string(e.what()));
+        return;
+    }
+    reply(true, std::nullopt);
+}
+
+void HelperService::writeFile(const std::string& path, const std::vector<std::uint8_t>& content,
+                              std::uint16_t permissions, StatusReply reply) {
+    if (!isAllowedPath(layout_, path)) {
+        reply(false, "Path not allowed: " + path);
+        return;
+    }
+    const SafeFS fs(layout_);
+    try {
+        fs.writeInPlace(path, content);
+        fs.setMode(path, permissions);
+    } catch (const std::exception& e) {
+        reply(false, std::string(e.what()));
+        return;
+    }
+    reply(true, std::nullopt);
+}
+
+void HelperService::removeFile(const std::string& path, StatusReply reply) {
+    if (!isAllowedPath(layout_, path)) {
+        reply(false, "Path not allowed: " + path);
+        return;
+    }
+    const SafeFS fs(layout_);
+    try {
+        if (fs.exists(path)) fs.remove(path);
+    } catch (const std::exception& e) {
+        reply(false, std::string(e.what()));
+        return;
+    }
+    reply(true, std::nullopt);
+}
+
+void HelperService::createDirectory(const std::string& path, std::uint16_t permissions,
+                                    StatusReply reply) {
+    if (!isAllowedPath(layout_, path)) {
+        reply(false, "Path not allowed: " + path);
+        return;
+    }
+    try {
+        createDirIfNeeded(layout_, path, permissions);
+    } catch (const std::exception& e) {
+        reply(false, std::string(e.what()));
+        return;
+    }
+    reply(true, std::nullopt);
+}
 
 }  // namespace vesk::helper

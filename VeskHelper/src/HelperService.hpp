@@ -4,6 +4,9 @@
 #include <sys/types.h>
 
 #include <functional>
+#include <optional>
+#include <string>
+#include <vector>
 
 #include "Layout.hpp"
 #include "vesk/HelperProtocol.hpp"
@@ -14,6 +17,8 @@ namespace vesk::helper {
 struct Caller {
     pid_t pid = 0;
     uid_t uid = 0;
+    gid_t gid = 0;
+    std::vector<gid_t> groups;
 };
 
 class HelperService final : public HelperProtocol {
@@ -47,6 +52,15 @@ public:
     void uninstallHelper(StatusReply reply) override;
 
 private:
+    /// The first dnsmasq candidate at which a file exists.
+    [[nodiscard]] std::optional<std::string> dnsmasqExecutable() const;
+    /// The pid in a pid file when it names a running process of `executable`.
+    [[nodiscard]] std::optional<pid_t> verifiedPid(const std::string& pidFile,
+                                                   const std::optional<std::string>& executable) const;
+    /// Opens a program of the bundle as the caller could; none when it is not there.
+    [[nodiscard]] std::optional<int> openSource(const std::string& path) const;
+    void replaceCLILink() const;
+
     const Layout& layout_;
     Caller caller_;
     std::function<void()> scheduleExit_;

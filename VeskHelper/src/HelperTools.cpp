@@ -9,9 +9,9 @@
 
 #include <cerrno>
 #include <cstring>
-#include <system_error>
 
 #include "Log.hpp"
+#include "SafeFS.hpp"
 
 extern char** environ;  // NOLINT(readability-redundant-declaration)
 
@@ -117,23 +117,8 @@ int runShell(const std::string& executable, const std::vector<std::string>& args
     return -1;
 }
 
-void createDirIfNeeded(const std::string& path, std::uint16_t permissions) {
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) == 0) return;
-    if (path.empty()) throw std::system_error(ENOENT, std::generic_category(), path);
-    // Create each missing level in turn, giving it exactly `permissions`.
-    std::size_t pos = 0;
-    while (pos != std::string::npos) {
-        pos = path.find('/', pos + 1);
-        const std::string level = path.substr(0, pos);
-        if (level.empty() || ::lstat(level.c_str(), &st) == 0) continue;
-        if (::mkdir(level.c_str(), permissions) != 0 && errno != EEXIST) {
-            throw std::system_error(errno, std::generic_category(), level);
-        }
-        if (::chmod(level.c_str(), permissions) != 0) {
-            throw std::system_error(errno, std::generic_category(), level);
-        }
-    }
+void createDirIfNeeded(const Layout& layout, const std::string& path, std::uint16_t permissions) {
+    SafeFS(layout).createDirIfNeeded(path, permissions);
 }
 
 }  // namespace vesk::helper

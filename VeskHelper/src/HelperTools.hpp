@@ -34,7 +34,8 @@ bool isAllowedPath(const Layout& layout, const std::string& path);
 int runShell(const std::string& executable, const std::vector<std::string>& args);
 
 /// Creates the directory and its missing parents with `permissions` unless
-/// something already exists there. Throws std::system_error on failure.
-void createDirIfNeeded(const std::string& path, std::uint16_t permissions);
+/// something already exists there, never following a link out of the allowed
+/// places. Throws FileError on failure.
+void createDirIfNeeded(const Layout& layout, const std::string& path, std::uint16_t permissions);
 
 }  // namespace vesk::helper

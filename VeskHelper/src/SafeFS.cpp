@@ -1,0 +1,369 @@
+#include "SafeFS.hpp"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <random>
+
+#include "HelperTools.hpp"
+
+namespace vesk::helper {
+
+namespace {
+
+constexpr int kMaxLinkHops = 16;
+constexpr int kMaxTreeDepth = 256;
+constexpr off_t kMaxReadSize = 1 << 20;
+const char* const kOutside = "a symbolic link leads outside the allowed places";
+
+std::vector<std::string> components(const std::string& p) {
+    std::vector<std::string> out;
+    std::size_t i = 1;
+    while (i <= p.size()) {
+        const std::size_t j = std::min(p.find('/', i), p.size());
+        if (j > i) out.push_back(p.substr(i, j - i));
+        i = j + 1;
+    }
+    return out;
+}
+
+std::string readLink(int dir, const std::string& name, const std::string& path) {
+    std::string buf(4096, '\0');
+    const ssize_t n = ::readlinkat(dir, name.c_str(), buf.data(), buf.size());
+    if (n < 0) throw FileError(errno, path);
+    buf.resize(static_cast<std::size_t>(n));
+    return buf;
+}
+
+std::string randomSuffix() {
+    static thread_local std::mt19937_64 rng{std::random_device{}()};
+    static constexpr char digits[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    std::string s;
+    for (int i = 0; i < 12; ++i) s += digits[rng() % 36];
+    return s;
+}
+
+void writeAll(int fd, const std::uint8_t* data, std::size_t size, const std::string& path) {
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t n = ::write(fd, data + done, size - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) throw FileError(errno, path);
+        done += static_cast<std::size_t>(n);
+    }
+}
+
+// Removes the entry `name` of `dir`; directories with their contents. Links
+// are removed as links; nothing is ever opened through one.
+void removeEntry(int dir, const std::string& name, const std::string& path, int depth) {
+    struct stat st {};
+    if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) throw FileError(errno, path);
+    if (!S_ISDIR(st.st_mode)) {
+        if (::unlinkat(dir, name.c_str(), 0) != 0) throw FileError(errno, path);
+        return;
+    }
+    if (depth > kMaxTreeDepth) throw FileError(ELOOP, path);
+    const int fd = ::openat(dir, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) throw FileError(errno, path);
+    DIR* d = ::fdopendir(fd);
+    if (d == nullptr) {
+        const int e = errno;
+        ::close(fd);
+        throw FileError(e, path);
+    }
+    std::vector<std::string> names;
+    while (const dirent* e = ::readdir(d)) {
+        const std::string n = e->d_name;
+        if (n != "." && n != "..") names.push_back(n);
+    }
+    try {
+        for (const auto& n : names) removeEntry(::dirfd(d), n, path + "/" + n, depth + 1);
+    } catch (...) {
+        ::closedir(d);
+        throw;
+    }
+    ::closedir(d);
+    if (::unlinkat(dir, name.c_str(), AT_REMOVEDIR) != 0) throw FileError(errno, path);
+}
+
+}  // namespace
+
+FileError::FileError(int code, const std::string& path)
+    : std::runtime_error(path + ": " + std::strerror(code)), code_(code) {}
+FileError::FileError(const std::string& path, const std::string& reason, int code)
+    : std::runtime_error(path + ": " + reason), code_(code) {}
+
+Fd& Fd::operator=(Fd&& o) noexcept {
+    if (this != &o) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = o.release();
+    }
+    return *this;
+}
+Fd::~Fd() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+Location SafeFS::walk(const std::string& path, std::optional<mode_t> createMode, int depth) const {
+    if (depth > kMaxLinkHops) throw FileError(ELOOP, path);
+    if (path.find('\0') != std::string::npos) throw FileError(EINVAL, path);
+    const std::string p = standardizePath(path, helperHome());
+    if (p.empty() || p.front() != '/' || p == "/") throw FileError(EINVAL, path);
+    const bool allowed = isAllowedPath(layout_, p);
+    // Links are followed only strictly below the root of an allowed place.
+    std::size_t areaDepth = 0;
+    if (allowed) {
+        for (const std::string* area : {&layout_.veskBase, &layout_.resolverDir}) {
+            if (p.rfind(*area, 0) == 0) areaDepth = components(*area).size();
+        }
+        if (areaDepth == 0) areaDepth = components(p).size();  // the link or a daemon file
+    }
+    const auto parts = components(p);
+    Fd dir(::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir) throw FileError(errno, "/");
+    std::string current;
+    for (std::size_t i = 0; i + 1 < parts.size(); ++i) {
+        const std::string& c = parts[i];
+        const std::string next = current + "/" + c;
+        int fd = ::openat(dir.get(), c.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0 && errno == ENOENT && createMode) {
+            if (::mkdirat(dir.get(), c.c_str(), *createMode) == 0) {
+                fd = ::openat(dir.get(), c.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+                if (fd >= 0 && ::fchmod(fd, *createMode) != 0) {
+                    const int e = errno;
+                    ::close(fd);
+                    throw FileError(e, next);
+                }
+            } else if (errno == EEXIST) {
+                fd = ::openat(dir.get(), c.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            } else {
+                throw FileError(errno, next);
+            }
+        }
+        if (fd < 0) {
+            const int e = errno;
+            struct stat st {};
+            if ((e == ELOOP || e == ENOTDIR) &&
+                ::fstatat(dir.get(), c.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
+                if (!allowed || i + 1 <= areaDepth) throw FileError(next, kOutside, EXDEV);
+                const std::string target = readLink(dir.get(), c, next);
+                std::string rest;
+                for (std::size_t k = i + 1; k < parts.size(); ++k) rest += "/" + parts[k];
+                const std::string np =
+                    standardizePath((target.front() == '/' ? target : current + "/" + target) + rest,
+                                    helperHome());
+                if (!isAllowedPath(layout_, np)) throw FileError(next, kOutside, EXDEV);
+                return walk(np, createMode, depth + 1);
+            }
+            throw FileError(e, next);
+        }
+        dir = Fd(fd);
+        current = next;
+    }
+    return Location{std::move(dir), current, parts.back()};
+}
+
+Location SafeFS::follow(Location at, std::optional<mode_t> createMode, int depth) const {
+    for (;;) {
+        struct stat st {};
+        if (::fstatat(at.parent.get(), at.leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !S_ISLNK(st.st_mode)) {
+            return at;
+        }
+        if (++depth > kMaxLinkHops) throw FileError(ELOOP, at.path());
+        const std::string target = readLink(at.parent.get(), at.leaf, at.path());
+        const std::string np = standardizePath(
+            target.front() == '/' ? target : at.parentPath + "/" + target, helperHome());
+        if (!isAllowedPath(layout_, np)) throw FileError(at.path(), kOutside, EXDEV);
+        at = walk(np, createMode, depth);
+    }
+}
+
+Location SafeFS::locate(const std::string& path, std::optional<mode_t> createMode) const {
+    return walk(path, createMode, 0);
+}
+
+Location SafeFS::locateFollowing(const std::string& path, std::optional<mode_t> createMode) const {
+    return follow(walk(path, createMode, 0), createMode, 0);
+}
+
+bool SafeFS::exists(const std::string& path, bool followLinks) const {
+    try {
+        Location l = locate(path);
+        struct stat st {};
+        if (::fstatat(l.parent.get(), l.leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
+        if (!followLinks || !S_ISLNK(st.st_mode)) return true;
+        try {
+            Location t = follow(std::move(l), std::nullopt, 0);
+            return ::fstatat(t.parent.get(), t.leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+        } catch (const FileError& e) {
+            // A link whose target lies outside is there; what it points at is not looked at.
+            return e.code() == EXDEV;
+        }
+    } catch (const FileError&) {
+        return false;
+    }
+}
+
+void SafeFS::createDirIfNeeded(const std::string& path, mode_t mode) const {
+    if (exists(path)) return;
+    Location l = locate(path, mode);
+    if (::mkdirat(l.parent.get(), l.leaf.c_str(), mode) != 0) throw FileError(errno, path);
+    const int fd = ::openat(l.parent.get(), l.leaf.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) throw FileError(errno, path);
+    const int rc = ::fchmod(fd, mode);
+    const int e = errno;
+    ::close(fd);
+    if (rc != 0) throw FileError(e, path);
+}
+
+void SafeFS::writeInPlace(const std::string& path, std::span<const std::uint8_t> bytes) const {
+    Location l = locateFollowing(path, 0755);
+    Fd fd(::openat(l.parent.get(), l.leaf.c_str(),
+                   O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644));
+    if (!fd) throw FileError(errno, path);
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) throw FileError(errno, path);
+    // A hard link would let the write land in a file elsewhere.
+    if (!S_ISREG(st.st_mode) || st.st_nlink != 1) throw FileError(path, "not a regular file with one link");
+    if (::ftruncate(fd.get(), 0) != 0) throw FileError(errno, path);
+    writeAll(fd.get(), bytes.data(), bytes.size(), path);
+}
+
+void SafeFS::setMode(const std::string& path, mode_t mode) const {
+    Location l = locateFollowing(path);
+    Fd fd(::openat(l.parent.get(), l.leaf.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd) throw FileError(errno, path);
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) throw FileError(errno, path);
+    if (S_ISLNK(st.st_mode)) throw FileError(ELOOP, path);
+    // Through the descriptor, so the inode checked is the inode changed.
+    const std::string self = "/proc/self/fd/" + std::to_string(fd.get());
+    if (::chmod(self.c_str(), mode) != 0) throw FileError(errno, path);
+}
+
+void SafeFS::writeAtomically(const std::string& path, std::string_view text,
+                             std::optional<mode_t> mode) const {
+    Location l = locate(path);
+    const std::string tmp = "." + l.leaf + ".vesk-" + randomSuffix();
+    Fd fd(::openat(l.parent.get(), tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+    if (!fd) throw FileError(errno, path);
+    try {
+        writeAll(fd.get(), reinterpret_cast<const std::uint8_t*>(text.data()), text.size(), path);
+        if (mode && ::fchmod(fd.get(), *mode) != 0) throw FileError(errno, path);
+        if (::fsync(fd.get()) != 0) throw FileError(errno, path);
+        if (::renameat(l.parent.get(), tmp.c_str(), l.parent.get(), l.leaf.c_str()) != 0) {
+            throw FileError(errno, path);
+        }
+    } catch (...) {
+        ::unlinkat(l.parent.get(), tmp.c_str(), 0);
+        throw;
+    }
+}
+
+void SafeFS::remove(const std::string& path) const {
+    Location l = locate(path);
+    removeEntry(l.parent.get(), l.leaf, path, 0);
+}
+
+std::optional<std::string> SafeFS::readSmallFile(const std::string& path) const {
+    try {
+        Location l = locateFollowing(path);
+        Fd fd(::openat(l.parent.get(), l.leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        struct stat st {};
+        if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kMaxReadSize) {
+            return std::nullopt;
+        }
+        std::string out;
+        char buf[4096];
+        for (;;) {
+            const ssize_t n = ::read(fd.get(), buf, sizeof buf);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) return std::nullopt;
+            if (n == 0) return out;
+            out.append(buf, static_cast<std::size_t>(n));
+            if (out.size() > static_cast<std::size_t>(kMaxReadSize)) return std::nullopt;
+        }
+    } catch (const FileError&) {
+        return std::nullopt;
+    }
+}
+
+void SafeFS::replaceWithCopy(int sourceFd, const std::string& path, mode_t mode) const {
+    Location l = locate(path);
+    struct stat st {};
+    if (::fstatat(l.parent.get(), l.leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        removeEntry(l.parent.get(), l.leaf, path, 0);
+    }
+    Fd out(::openat(l.parent.get(), l.leaf.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!out) throw FileError(errno, path);
+    if (::lseek(sourceFd, 0, SEEK_SET) < 0) throw FileError(errno, path);
+    char buf[65536];
+    for (;;) {
+        const ssize_t n = ::read(sourceFd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) throw FileError(errno, path);
+        if (n == 0) break;
+        writeAll(out.get(), reinterpret_cast<const std::uint8_t*>(buf), static_cast<std::size_t>(n), path);
+    }
+    if (::fchmod(out.get(), mode) != 0) throw FileError(errno, path);
+}
+
+void SafeFS::replaceLink(const std::string& path, const std::string& target) const {
+    Location l = locate(path);
+    struct stat st {};
+    if (::fstatat(l.parent.get(), l.leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode)) {
+        removeEntry(l.parent.get(), l.leaf, path, 0);
+    }
+    const std::string tmp = "." + l.leaf + ".vesk-" + randomSuffix();
+    if (::symlinkat(target.c_str(), l.parent.get(), tmp.c_str()) != 0) throw FileError(errno, path);
+    if (::renameat(l.parent.get(), tmp.c_str(), l.parent.get(), l.leaf.c_str()) != 0) {
+        const int e = errno;
+        ::unlinkat(l.parent.get(), tmp.c_str(), 0);
+        throw FileError(e, path);
+    }
+}
+
+Fd openAsUser(const std::string& path, uid_t uid, gid_t gid, const std::vector<gid_t>& groups,
+              int& error) {
+    error = 0;
+    if (uid == 0) {
+        Fd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+        if (!fd) error = errno;
+        return fd;
+    }
+    // The raw system calls change this thread only (the C library's wrappers
+    // would change every thread of the process).
+    std::vector<gid_t> saved(static_cast<std::size_t>(::syscall(SYS_getgroups, 0, nullptr)));
+    if (!saved.empty()) {
+        ::syscall(SYS_getgroups, static_cast<int>(saved.size()), saved.data());
+    }
+    const auto restore = [&] {
+        ::syscall(SYS_setfsuid, 0);
+        ::syscall(SYS_setfsgid, 0);
+        ::syscall(SYS_setgroups, saved.size(), saved.data());
+    };
+    Fd fd;
+    if (::syscall(SYS_setgroups, groups.size(), groups.data()) == 0) {
+        ::syscall(SYS_setfsgid, gid);
+        ::syscall(SYS_setfsuid, uid);
+        // setfsuid reports the previous value; check the change took.
+        if (::syscall(SYS_setfsuid, static_cast<uid_t>(-1)) == static_cast<long>(uid)) {
+            fd = Fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+            if (!fd) error = errno;
+        } else {
+            error = EPERM;
+        }
+    } else {
+        error = errno;
+    }
+    restore();
+    return fd;
+}
+
+}  // namespace vesk::helper
