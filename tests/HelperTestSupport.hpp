@@ -93,6 +93,7 @@ protected:
     void SetUp() override {
         fs::create_directories(root.path() + "/run");
         layout = helper::Layout::rootedAt(root.path());
+        prepare(layout);
         instance = std::make_unique<helper::Helper>(layout, [this](int status) {
             const std::lock_guard lock(exitMutex);
             exitStatuses.push_back(status);
@@ -107,6 +108,9 @@ protected:
         instance->stop();
         thread.join();
     }
+
+    /// Adjusts the layout before the helper starts.
+    virtual void prepare(helper::Layout&) {}
 
     std::unique_ptr<HelperClient> connect() { return std::make_unique<HelperClient>(layout.socketPath); }
 

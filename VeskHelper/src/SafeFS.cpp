@@ -205,7 +205,9 @@ bool SafeFS::exists(const std::string& path, bool followLinks) const {
             // A link whose target lies outside is there; what it points at is not looked at.
             return e.code() == EXDEV;
         }
-    } catch (const FileError&) {
+    } catch (const FileError& e) {
+        // A link on the way that leads outside is a refusal, not an absence.
+        if (e.code() == EXDEV) throw;
         return false;
     }
 }
