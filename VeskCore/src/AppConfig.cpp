@@ -1,23 +1,6 @@
 #include "vesk/AppConfig.hpp"
 
-#include <functional>
-
 namespace vesk {
-
-namespace {
-
-void mix(std::size_t& h, std::size_t v) { h ^= v + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2); }
-
-template <class T>
-void mixValue(std::size_t& h, const T& v) {
-    if constexpr (std::is_enum_v<T>) {
-        mix(h, std::hash<std::size_t>{}(caseIndex(v)));
-    } else {
-        mix(h, std::hash<T>{}(v));
-    }
-}
-
-}  // namespace
 
 std::string_view urlScheme(Editor editor) {
     switch (editor) {
@@ -67,37 +50,3 @@ AppConfig AppConfig::defaultValue() {
 }
 
 }  // namespace vesk
-
-std::size_t std::hash<vesk::ShortcutConfig>::operator()(
-    const vesk::ShortcutConfig& v) const noexcept {
-    std::size_t h = 0;
-    vesk::mixValue(h, v.toggleApp);
-    vesk::mixValue(h, v.quickSwitcher);
-    vesk::mixValue(h, v.toggleAppKeyCode);
-    vesk::mixValue(h, v.toggleAppModifiers);
-    return h;
-}
-
-std::size_t std::hash<vesk::AppConfig>::operator()(const vesk::AppConfig& v) const noexcept {
-    std::size_t h = 0;
-    for (const auto& p : v.parkedPaths) vesk::mixValue(h, p);
-    vesk::mixValue(h, v.defaultParkedPath.value_or(""));
-    vesk::mixValue(h, v.defaultTLD);
-    vesk::mixValue(h, v.defaultPHPVersion);
-    for (auto s : v.autoStartServices) vesk::mixValue(h, s);
-    vesk::mixValue(h, v.globalShortcuts);
-    vesk::mixValue(h, v.preferredTerminal);
-    vesk::mixValue(h, v.preferredEditor);
-    vesk::mixValue(h, v.hasCompletedOnboarding);
-    vesk::mixValue(h, v.autoStartOnLogin);
-    vesk::mixValue(h, v.autoStartCoreServices);
-    vesk::mixValue(h, v.stopServicesOnQuit);
-    vesk::mixValue(h, v.preferredBrowser);
-    vesk::mixValue(h, v._sitesDirectory);
-    vesk::mixValue(h, v.theme);
-    vesk::mixValue(h, v.menuBarOnly);
-    vesk::mixValue(h, v.alwaysOnTop);
-    vesk::mixValue(h, v.autoDetectPublicFolder);
-    if (v.locale) vesk::mixValue(h, *v.locale);
-    return h;
-}

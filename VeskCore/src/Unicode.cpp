@@ -73,25 +73,36 @@ bool isWhitespaceOrNewline(char32_t c) {
     return isNewline(c) || u_isUWhiteSpace(static_cast<UChar32>(c)) != 0;
 }
 
-std::string_view trimmed(std::string_view s) {
+bool isBlank(char32_t c) { return u_isblank(static_cast<UChar32>(c)) != 0; }
+
+namespace {
+
+template <class Pred>
+std::string_view trimmedWhere(std::string_view s, Pred pred) {
     std::size_t begin = 0;
     while (begin < s.size()) {
         std::size_t i = begin;
         const UChar32 c = next(s, i);
-        if (c < 0 || !isWhitespaceOrNewline(static_cast<char32_t>(c))) break;
+        if (c < 0 || !pred(static_cast<char32_t>(c))) break;
         begin = i;
     }
     std::size_t end = s.size();
     while (end > begin) {
         std::size_t start = 0;
         const UChar32 c = previous(s, end, start);
-        if (c < 0 || !isWhitespaceOrNewline(static_cast<char32_t>(c))) break;
+        if (c < 0 || !pred(static_cast<char32_t>(c))) break;
         end = start;
     }
     return s.substr(begin, end - begin);
 }
 
-std::vector<std::string_view> lines(std::string_view s) {
+}  // namespace
+
+std::string_view trimmedBlanks(std::string_view s) { return trimmedWhere(s, isBlank); }
+
+std::string_view trimmed(std::string_view s) { return trimmedWhere(s, isWhitespaceOrNewline); }
+
+std::vector<std::string_view> lines(std::string_view s, LineBreaks breaks) {
     std::vector<std::string_view> out;
     std::size_t lineStart = 0;
     for (std::size_t i = 0; i < s.size();) {
@@ -99,7 +110,7 @@ std::vector<std::string_view> lines(std::string_view s) {
         const UChar32 c = next(s, i);
         if (c >= 0 && isNewline(static_cast<char32_t>(c))) {
             out.push_back(s.substr(lineStart, at - lineStart));
-            if (c == '\r' && i < s.size() && s[i] == '\n') ++i;
+            if (breaks == LineBreaks::crlfIsOne && c == '\r' && i < s.size() && s[i] == '\n') ++i;
             lineStart = i;
         }
     }

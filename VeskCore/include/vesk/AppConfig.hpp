@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "vesk/Hashing.hpp"
 #include "vesk/Json.hpp"
 #include "vesk/L10n.hpp"
 #include "vesk/RawEnum.hpp"
@@ -112,11 +113,5 @@ VESK_RECORD(vesk::AppConfig, vesk::field("parkedPaths", &vesk::AppConfig::parked
             vesk::field("autoDetectPublicFolder", &vesk::AppConfig::autoDetectPublicFolder),
             vesk::field("locale", &vesk::AppConfig::locale));
 
-template <>
-struct std::hash<vesk::ShortcutConfig> {
-    std::size_t operator()(const vesk::ShortcutConfig& v) const noexcept;
-};
-template <>
-struct std::hash<vesk::AppConfig> {
-    std::size_t operator()(const vesk::AppConfig& v) const noexcept;
-};
+VESK_HASHABLE(vesk::ShortcutConfig);
+VESK_HASHABLE(vesk::AppConfig);

@@ -42,3 +42,10 @@ struct JsonCoding<Date> {
 };
 
 }  // namespace vesk
+
+template <>
+struct std::hash<vesk::Date> {
+    std::size_t operator()(const vesk::Date& d) const noexcept {
+        return std::hash<double>{}(d.timeIntervalSinceReferenceDate);
+    }
+};

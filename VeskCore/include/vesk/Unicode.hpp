@@ -27,7 +27,18 @@ bool isWhitespaceOrNewline(char32_t c);
 /// Removes white space and newlines from both ends.
 std::string_view trimmed(std::string_view utf8);
 
-/// Splits at every member of the newline set; "\r\n" counts as one break.
-std::vector<std::string_view> lines(std::string_view utf8);
+/// Horizontal white space: the tab and the space separators (Zs).
+bool isBlank(char32_t c);
+
+/// Removes horizontal white space (not newlines) from both ends.
+std::string_view trimmedBlanks(std::string_view utf8);
+
+enum class LineBreaks {
+    crlfIsOne,      ///< "\r\n" is one break
+    eachCharacter,  ///< every newline character breaks by itself ("\r\n" makes an empty line)
+};
+
+/// Splits at every member of the newline set.
+std::vector<std::string_view> lines(std::string_view utf8, LineBreaks breaks = LineBreaks::crlfIsOne);
 
 }  // namespace vesk::Unicode
