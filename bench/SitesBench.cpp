@@ -1,0 +1,86 @@
+// Site figures: laravel rendering for many sites, environment-file parsing,
+// and coding a 10,000-site document.
+#include <benchmark/benchmark.h>
+
+#include <string>
+#include <vector>
+
+#include "vesk/NginxTemplate.hpp"
+#include "vesk/Site.hpp"
+#include "vesk/SiteInfo.hpp"
+
+namespace {
+
+std::vector<vesk::Site> makeSites(int n) {
+    std::vector<vesk::Site> sites;
+    sites.reserve(static_cast<std::size_t>(n));
+    for (int i = 0; i < n; ++i) {
+        const std::string name = "site" + std::to_string(i);
+        vesk::DetectedProject project(vesk::UUID::random(), "/Users/dev/Sites/" + name,
+                                      vesk::ProjectType::laravel,
+                                      {vesk::ProjectType::laravel, vesk::ProjectType::nodejs},
+                                      vesk::ProjectFrameworkInfo{"Laravel", "11.0", "artisan"},
+                                      {vesk::RuntimeInfo{vesk::RuntimeType::php, "^8.2", "composer.json"}},
+                                      vesk::Date{7.0e8 + i}, 0.95);
+        sites.emplace_back(vesk::UUID::random(), name, "/Users/dev/Sites/" + name, std::nullopt, "test",
+                           std::string("8.3"), std::nullopt, i % 2 == 0, true, false, false,
+                           std::string("clients"), std::vector<std::string>{"www." + name},
+                           vesk::Date{7.0e8}, std::move(project));
+    }
+    return sites;
+}
+
+void BM_RenderLaravel(benchmark::State& state) {
+    const auto sites = makeSites(static_cast<int>(state.range(0)));
+    for (auto _ : state) {
+        std::size_t bytes = 0;
+        for (const auto& s : sites) {
+            const std::string block = vesk::NginxTemplate::laravel().render(
+                {{"domain", s.fullDomain()}, {"root", s.path}, {"php_socket", "/usr/local/vesk/run/php-fpm-8.3.sock"}});
+            bytes += block.size();
+        }
+        benchmark::DoNotOptimize(bytes);
+    }
+    state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+BENCHMARK(BM_RenderLaravel)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond);
+
+void BM_ParseServices(benchmark::State& state) {
+    const std::string lines =
+        "APP_NAME=Laravel\nAPP_ENV=local\nDB_CONNECTION=mysql\nDB_HOST=127.0.0.1\n"
+        "  CACHE_DRIVER=redis\nREDIS_HOST=127.0.0.1\nMAIL_MAILER=smtp\nQUEUE_CONNECTION=sync\n";
+    std::string text;
+    while (text.size() < static_cast<std::size_t>(state.range(0))) text += lines;
+    for (auto _ : state) {
+        auto services = vesk::SiteInfo::parseServices(text);
+        benchmark::DoNotOptimize(services);
+    }
+    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(text.size()));
+}
+BENCHMARK(BM_ParseServices)->Arg(256 << 10)->Arg(1 << 20)->Unit(benchmark::kMillisecond);
+
+void BM_EncodeSites(benchmark::State& state) {
+    const auto sites = makeSites(10000);
+    std::size_t size = 0;
+    for (auto _ : state) {
+        const std::string doc = vesk::encodeJSON(sites);
+        size = doc.size();
+        benchmark::DoNotOptimize(doc.data());
+    }
+    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(size));
+}
+BENCHMARK(BM_EncodeSites)->Unit(benchmark::kMillisecond);
+
+void BM_DecodeSites(benchmark::State& state) {
+    const std::string doc = vesk::encodeJSON(makeSites(10000));
+    for (auto _ : state) {
+        auto sites = vesk::decodeJSON<std::vector<vesk::Site>>(doc);
+        benchmark::DoNotOptimize(sites.data());
+    }
+    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(doc.size()));
+}
+BENCHMARK(BM_DecodeSites)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
