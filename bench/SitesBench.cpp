@@ -16,14 +16,14 @@ std::vector<vesk::Site> makeSites(int n) {
     sites.reserve(static_cast<std::size_t>(n));
     for (int i = 0; i < n; ++i) {
         const std::string name = "site" + std::to_string(i);
-        vesk::DetectedProject project(vesk::UUID::random(), "/Users/dev/Sites/" + name,
-                                      vesk::ProjectType::laravel,
-                                      {vesk::ProjectType::laravel, vesk::ProjectType::nodejs},
-                                      vesk::ProjectFrameworkInfo{"Laravel", "11.0", "artisan"},
-                                      {vesk::RuntimeInfo{vesk::RuntimeType::php, "^8.2", "composer.json"}},
-                                      vesk::Date{7.0e8 + i}, 0.95);
-        sites.emplace_back(vesk::UUID::random(), name, "/Users/dev/Sites/" + name, std::nullopt, "test",
-                           std::string("8.3"), std::nullopt, i % 2 == 0, true, false, false,
+        vesk::DetectedProject project(
+            vesk::UUID::random(), "/Users/dev/Sites/" + name, vesk::ProjectType::laravel,
+            {vesk::ProjectType::laravel, vesk::ProjectType::nodejs},
+            vesk::ProjectFrameworkInfo{"Laravel", "11.0", "artisan"},
+            {vesk::RuntimeInfo{vesk::RuntimeType::php, "^8.2", "composer.json"}},
+            vesk::Date{7.0e8 + i}, 0.95);
+        sites.emplace_back(vesk::UUID::random(), name, "/Users/dev/Sites/" + name, std::nullopt,
+                           "test", std::string("8.3"), std::nullopt, i % 2 == 0, true, false, false,
                            std::string("clients"), std::vector<std::string>{"www." + name},
                            vesk::Date{7.0e8}, std::move(project));
     }
@@ -36,7 +36,9 @@ void BM_RenderLaravel(benchmark::State& state) {
         std::size_t bytes = 0;
         for (const auto& s : sites) {
             const std::string block = vesk::NginxTemplate::laravel().render(
-                {{"domain", s.fullDomain()}, {"root", s.path}, {"php_socket", "/usr/local/vesk/run/php-fpm-8.3.sock"}});
+                {{"domain", s.fullDomain()},
+                 {"root", s.path},
+                 {"php_socket", "/usr/local/vesk/run/php-fpm-8.3.sock"}});
             bytes += block.size();
         }
         benchmark::DoNotOptimize(bytes);

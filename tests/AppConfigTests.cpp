@@ -29,14 +29,15 @@ DecodingError::Fault faultOf(const std::string& doc) {
 
 TEST(AppConfig, DefaultEncodesToTheDocumentedShape) {
     const std::string doc = vesk::encodeJSON(AppConfig::defaultValue());
-    EXPECT_EQ(doc,
-              R"({"alwaysOnTop":false,"autoDetectPublicFolder":true,"autoStartCoreServices":true,)"
-              R"("autoStartOnLogin":false,"autoStartServices":[],"defaultPHPVersion":"8.4",)"
-              R"("defaultTLD":"test","globalShortcuts":{"quickSwitcher":"⌥⇧S","toggleApp":"⌘⇧B",)"
-              R"("toggleAppKeyCode":11,"toggleAppModifiers":768},"hasCompletedOnboarding":false,)"
-              R"("menuBarOnly":false,"parkedPaths":[],"preferredBrowser":"systemDefault",)"
-              R"("preferredEditor":"vscode","preferredTerminal":"terminal","sitesDirectory":"~/Sites",)"
-              R"("stopServicesOnQuit":false,"theme":"auto"})");
+    EXPECT_EQ(
+        doc,
+        R"({"alwaysOnTop":false,"autoDetectPublicFolder":true,"autoStartCoreServices":true,)"
+        R"("autoStartOnLogin":false,"autoStartServices":[],"defaultPHPVersion":"8.4",)"
+        R"("defaultTLD":"test","globalShortcuts":{"quickSwitcher":"⌥⇧S","toggleApp":"⌘⇧B",)"
+        R"("toggleAppKeyCode":11,"toggleAppModifiers":768},"hasCompletedOnboarding":false,)"
+        R"("menuBarOnly":false,"parkedPaths":[],"preferredBrowser":"systemDefault",)"
+        R"("preferredEditor":"vscode","preferredTerminal":"terminal","sitesDirectory":"~/Sites",)"
+        R"("stopServicesOnQuit":false,"theme":"auto"})");
     EXPECT_EQ(vesk::decodeJSON<AppConfig>(doc), AppConfig::defaultValue());
     EXPECT_EQ(AppConfig::defaultValue().sitesDirectory(), "~/Sites");
 }
@@ -68,10 +69,12 @@ TEST(AppConfig, StrictDecoding) {
               DecodingError::Fault::wrongType);
     EXPECT_EQ(faultOf(replaced(doc, R"("toggleAppKeyCode":11,)", "")),
               DecodingError::Fault::keyMissing);
-    EXPECT_EQ(faultOf(replaced(doc, R"("autoStartServices":[])", R"("autoStartServices":["nginx"])")),
-              DecodingError::Fault::invalidValue);
+    EXPECT_EQ(
+        faultOf(replaced(doc, R"("autoStartServices":[])", R"("autoStartServices":["nginx"])")),
+        DecodingError::Fault::invalidValue);
     const auto withNulls = vesk::decodeJSON<AppConfig>(
-        replaced(doc, R"("theme":"auto")", R"("theme":"auto","locale":null,"defaultParkedPath":null,"extra":1)"));
+        replaced(doc, R"("theme":"auto")",
+                 R"("theme":"auto","locale":null,"defaultParkedPath":null,"extra":1)"));
     EXPECT_EQ(withNulls.locale, std::nullopt);
     EXPECT_EQ(withNulls.defaultParkedPath, std::nullopt);
 }

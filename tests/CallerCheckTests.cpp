@@ -10,9 +10,9 @@
 
 namespace {
 
-using vesk::test::fs::path;
 using vesk::test::readText;
 using vesk::test::runProgram;
+using vesk::test::fs::path;
 using Bytes = std::vector<std::uint8_t>;
 
 const std::string kIdentity = VESK_IDENTITY_DIR;
@@ -34,9 +34,11 @@ bool openssl(const std::string& args) {
 
 /// Certificates and signed client variants, made once for the whole suite.
 class Variants {
-public:
+  public:
     Variants() {
-        dir_ = (vesk::test::fs::temp_directory_path() / ("vesk-variants-" + std::to_string(::getpid()))).string();
+        dir_ = (vesk::test::fs::temp_directory_path() /
+                ("vesk-variants-" + std::to_string(::getpid())))
+                   .string();
         vesk::test::fs::create_directories(dir_);
         ::chmod(dir_.c_str(), 0755);
         const Bytes signedClient = readBytes(kClient);
@@ -46,10 +48,12 @@ public:
         leaf("lower", "/O=Dev/OU=devteam001/CN=Lower", kIdentity + "/root");
         leaf("noteam", "/O=Dev/CN=Ad hoc", kIdentity + "/root");
         leaf("second", "/O=Dev/OU=DEVTEAM001/CN=Second", kIdentity + "/root");
-        openssl("req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 30 -keyout " +
-                dir_ + "/self.key -out " + dir_ + "/self.pem -subj /O=Dev/OU=DEVTEAM001/CN=Self");
-        openssl("req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 30 -keyout " +
-                dir_ + "/foreign-root.key -out " + dir_ + "/foreign-root.pem -subj /CN=Foreign");
+        openssl(
+            "req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 30 -keyout " +
+            dir_ + "/self.key -out " + dir_ + "/self.pem -subj /O=Dev/OU=DEVTEAM001/CN=Self");
+        openssl(
+            "req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 30 -keyout " +
+            dir_ + "/foreign-root.key -out " + dir_ + "/foreign-root.pem -subj /CN=Foreign");
         leaf("foreign", "/O=Dev/OU=DEVTEAM001/CN=Foreign leaf", dir_ + "/foreign-root");
     }
     ~Variants() {
@@ -70,7 +74,7 @@ public:
         return p;
     }
 
-private:
+  private:
     void leaf(const std::string& name, const std::string& subject, const std::string& ca) {
         const std::string b = dir_ + "/" + name;
         openssl("req -new -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout " + b +
@@ -92,15 +96,16 @@ Bytes signWith(const Bytes& content, const std::vector<vesk::codesign::Identity>
 }
 
 class CallerCheckTest : public vesk::test::HelperFixture {
-protected:
+  protected:
     /// Runs a client program, expects it refused with exactly one reject line.
     void expectRefused(const std::string& program, uid_t asUser = static_cast<uid_t>(-1)) {
         pid_t pid = 0;
-        const int status = runProgram({program, "--socket", layout.socketPath, "GetInstalledVersion"},
-                                      &pid, asUser);
+        const int status = runProgram(
+            {program, "--socket", layout.socketPath, "GetInstalledVersion"}, &pid, asUser);
         EXPECT_EQ(status, 2) << program << " was not refused";
         const std::string line =
-            "VeskHelper: Rejected connection from unauthorized process (pid: " + std::to_string(pid) + ")";
+            "VeskHelper: Rejected connection from unauthorized process (pid: " +
+            std::to_string(pid) + ")";
         EXPECT_TRUE(log.waitFor(line)) << program;
         EXPECT_EQ(log.count(line), 1U);
         EXPECT_EQ(log.countPrefix("VeskHelper: Accepted"), 0U);
@@ -123,7 +128,9 @@ TEST_F(CallerCheckTest, ResignedWithTheTeamUnderAnotherNameIsAccepted) {
     EXPECT_EQ(runProgram({p, "--socket", layout.socketPath, "GetInstalledVersion"}), 0);
 }
 
-TEST_F(CallerCheckTest, UnsignedProgramIsRefused) { expectRefused(variants().make("unsigned", variants().content())); }
+TEST_F(CallerCheckTest, UnsignedProgramIsRefused) {
+    expectRefused(variants().make("unsigned", variants().content()));
+}
 
 TEST_F(CallerCheckTest, AnotherTeamIsRefused) {
     const auto& v = variants();
@@ -197,14 +204,16 @@ TEST_F(CallerCheckTest, SocketHandedToAnUnsignedChildIsCutOff) {
     ::waitpid(child, &status, 0);
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     EXPECT_EQ(client->receive(), std::nullopt) << "no reply may reach the child's request";
-    EXPECT_TRUE(log.waitFor("VeskHelper: Connection invalidated (pid: " + std::to_string(::getpid()) + ")"));
+    EXPECT_TRUE(log.waitFor(
+        "VeskHelper: Connection invalidated (pid: " + std::to_string(::getpid()) + ")"));
 }
 
 TEST(CodeSignature, TrailerLayoutAndVerification) {
     const auto& v = variants();
     const Bytes content{'a', 'b', 'c'};
     const Bytes file = signWith(content, {v.team()});
-    ASSERT_GT(file.size(), content.size() + vesk::codesign::kMagic.size() + vesk::codesign::kInfoSize);
+    ASSERT_GT(file.size(),
+              content.size() + vesk::codesign::kMagic.size() + vesk::codesign::kInfoSize);
     EXPECT_EQ(std::string(file.end() - 26, file.end()), "~Vesk signature appended~\n");
     const auto info = file.end() - 26 - 12;
     const std::uint32_t length = (std::uint32_t{info[8]} << 24) | (std::uint32_t{info[9]} << 16) |
@@ -216,7 +225,7 @@ TEST(CodeSignature, TrailerLayoutAndVerification) {
     const auto verdict = vesk::codesign::verify(file, root);
     ASSERT_TRUE(verdict);
     EXPECT_EQ(verdict->teamIdentifier, std::string(VESK_TEAM_ID));
-    EXPECT_FALSE(vesk::codesign::verify(file, readText(variants().make("x.pem", {}) )));
+    EXPECT_FALSE(vesk::codesign::verify(file, readText(variants().make("x.pem", {}))));
     EXPECT_FALSE(vesk::codesign::verify(content, root));
     Bytes lying = file;
     lying[lying.size() - 27] = static_cast<std::uint8_t>(lying[lying.size() - 27] + 1);  // length

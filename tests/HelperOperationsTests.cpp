@@ -14,8 +14,12 @@ using vesk::HelperStatus;
 using vesk::test::readText;
 using vesk::test::writeText;
 
-HelperStatus ok() { return {true, std::nullopt}; }
-HelperStatus failure(const std::string& m) { return {false, m}; }
+HelperStatus ok() {
+    return {true, std::nullopt};
+}
+HelperStatus failure(const std::string& m) {
+    return {false, m};
+}
 
 mode_t modeOf(const std::string& p) {
     struct stat st {};
@@ -24,7 +28,7 @@ mode_t modeOf(const std::string& p) {
 }
 
 class OperationsTest : public vesk::test::HelperFixture {
-protected:
+  protected:
     // Stand-ins for the system's programs live in the temporary tree.
     void prepare(vesk::helper::Layout& l) override {
         l.pkill = root.path() + "/bin/pkill";
@@ -53,10 +57,13 @@ protected:
         return client->status(op, args);
     }
 
-    HelperStatus writeFile(const std::string& path, const std::string& content, std::uint16_t mode) {
+    HelperStatus writeFile(const std::string& path, const std::string& content,
+                           std::uint16_t mode) {
         HelperStatus s;
         client->writeFile(path, std::vector<std::uint8_t>(content.begin(), content.end()), mode,
-                          [&](bool success, std::optional<std::string> m) { s = {success, m}; });
+                          [&](bool success, std::optional<std::string> m) {
+                              s = {success, m};
+                          });
         return s;
     }
 
@@ -127,11 +134,13 @@ TEST_F(OperationsTest, ResolverRefusesNamesAndAddressesThatEscape) {
     for (const char* tld : {"", ".", "..", "a/b"}) {
         EXPECT_EQ(call(Op::writeResolver, {tld, "127.0.0.1"}),
                   failure(std::string("Invalid top-level domain: ") + tld));
-        EXPECT_EQ(call(Op::removeResolver, {tld}), failure(std::string("Invalid top-level domain: ") + tld));
+        EXPECT_EQ(call(Op::removeResolver, {tld}),
+                  failure(std::string("Invalid top-level domain: ") + tld));
     }
     EXPECT_EQ(call(Op::writeResolver, {"test", "127.0.0.1\nnameserver 6.6.6.6"}),
               failure("Invalid address: 127.0.0.1\nnameserver 6.6.6.6"));
-    EXPECT_EQ(call(Op::writeResolver, {"test", "localhost"}), failure("Invalid address: localhost"));
+    EXPECT_EQ(call(Op::writeResolver, {"test", "localhost"}),
+              failure("Invalid address: localhost"));
     EXPECT_FALSE(fs::exists(layout.resolverDir + "/test"));
 }
 
@@ -143,8 +152,8 @@ TEST_F(OperationsTest, DnsmasqNotFoundTouchesNothing) {
 TEST_F(OperationsTest, DnsmasqStartsWithItsArgumentsAndReportsItsStatus) {
     const std::string dnsmasq = program(layout.veskBase + "/bin/dnsmasq");
     EXPECT_EQ(call(Op::startDnsmasq, {"/cfg/dnsmasq.conf"}), ok());
-    EXPECT_EQ(readText(dnsmasq + ".args"),
-              "--conf-file=/cfg/dnsmasq.conf\n--pid-file=" + layout.veskBase + "/run/dnsmasq.pid\n");
+    EXPECT_EQ(readText(dnsmasq + ".args"), "--conf-file=/cfg/dnsmasq.conf\n--pid-file=" +
+                                               layout.veskBase + "/run/dnsmasq.pid\n");
     EXPECT_TRUE(fs::is_directory(layout.runDir()));
     program(dnsmasq, 3);
     EXPECT_EQ(call(Op::startDnsmasq, {"/c"}), failure("dnsmasq start failed (exit 3)"));
@@ -155,8 +164,9 @@ TEST_F(OperationsTest, PidFilesNeverMakeRootSignalAStranger) {
     const std::string pkill = program(layout.pkill, 1);
     fs::create_directories(layout.runDir());
     const pid_t stranger = spawnCopyOfSleep(root.path() + "/bin/stranger");
-    for (const std::string& text : {std::to_string(stranger) + "\n", std::string("1"), std::string("0"),
-                                    std::string("-1"), std::string("abc"), std::string("")}) {
+    for (const std::string& text :
+         {std::to_string(stranger) + "\n", std::string("1"), std::string("0"), std::string("-1"),
+          std::string("abc"), std::string("")}) {
         writeText(layout.dnsmasqPidFile(), text);
         EXPECT_EQ(call(Op::startDnsmasq, {"/c"}), ok()) << text;
         writeText(layout.dnsmasqPidFile(), text);
@@ -209,7 +219,8 @@ TEST_F(OperationsTest, NginxCommands) {
 TEST_F(OperationsTest, PhpFpmStartAndItsRefusals) {
     EXPECT_EQ(call(Op::startPHPFPM, {"8.3", "/c"}),
               failure("PHP 8.3 not found at " + layout.veskBase + "/php/8.3/sbin/php-fpm"));
-    EXPECT_EQ(call(Op::startPHPFPM, {"../../bin", "/c"}), failure("Invalid PHP version: ../../bin"));
+    EXPECT_EQ(call(Op::startPHPFPM, {"../../bin", "/c"}),
+              failure("Invalid PHP version: ../../bin"));
     EXPECT_EQ(call(Op::stopPHPFPM, {".."}), failure("Invalid PHP version: .."));
     const std::string fpm = program(layout.veskBase + "/php/8.3/sbin/php-fpm");
     EXPECT_EQ(call(Op::startPHPFPM, {"8.3", "/pool.conf"}), ok());
@@ -243,11 +254,13 @@ TEST_F(OperationsTest, PhpFpmStopThroughAVerifiedPidFile) {
 TEST_F(OperationsTest, DaemonsInstallAndRemove) {
     fs::create_directories(layout.daemonDir);
     EXPECT_EQ(call(Op::installDaemon, {"com.vesk.redis", "<plist/>"}),
-              failure("launchctl bootstrap failed (exit -1)")) << "no service manager here";
+              failure("launchctl bootstrap failed (exit -1)"))
+        << "no service manager here";
     const std::string plist = layout.daemonDir + "/com.vesk.redis.plist";
     EXPECT_EQ(readText(plist), "<plist/>");
     EXPECT_EQ(modeOf(plist), 0644U);
-    EXPECT_EQ(call(Op::installDaemon, {"../../etc/x", "<plist/>"}), failure("Invalid label: ../../etc/x"));
+    EXPECT_EQ(call(Op::installDaemon, {"../../etc/x", "<plist/>"}),
+              failure("Invalid label: ../../etc/x"));
     EXPECT_EQ(call(Op::removeDaemon, {"/etc/x"}), failure("Invalid label: /etc/x"));
     EXPECT_EQ(call(Op::removeDaemon, {"com.vesk.redis"}), ok());
     EXPECT_FALSE(fs::exists(plist));
@@ -332,13 +345,14 @@ TEST_F(OperationsTest, RemoveAndCreateEdgeCases) {
     EXPECT_EQ(createDirectory("/tmp/elsewhere", 0755), failure("Path not allowed: /tmp/elsewhere"));
     fs::create_symlink(layout.veskBase + "/nowhere", layout.veskBase + "/dangling");
     EXPECT_EQ(call(Op::removeFile, {layout.veskBase + "/dangling"}), ok());
-    EXPECT_TRUE(fs::is_symlink(layout.veskBase + "/dangling")) << "a dangling link counts as missing";
+    EXPECT_TRUE(fs::is_symlink(layout.veskBase + "/dangling"))
+        << "a dangling link counts as missing";
 }
 
 // --- Installation -----------------------------------------------------------
 
 class InstallTest : public OperationsTest {
-protected:
+  protected:
     void SetUp() override {
         OperationsTest::SetUp();
         chown = program(layout.chown);
@@ -393,13 +407,16 @@ TEST_F(InstallTest, ProgramsLinkAndIdempotence) {
 }
 
 TEST_F(InstallTest, CLILinkReplacesDanglingLinksAndFiles) {
-    EXPECT_EQ(call(Op::installCLI, {resources}), failure("CLI binary not found at " + resources + "/bin/vesk"));
+    EXPECT_EQ(call(Op::installCLI, {resources}),
+              failure("CLI binary not found at " + resources + "/bin/vesk"));
     bundle("vesk", "VESK");
     fs::create_directories(layout.usrLocalBin);
     fs::create_symlink("/nowhere/at/all", layout.cliLink);
     EXPECT_EQ(call(Op::installCLI, {resources}), ok());
     EXPECT_EQ(fs::read_symlink(layout.cliLink), layout.binDir() + "/vesk");
-    EXPECT_EQ(log.count("VeskHelper: CLI installed at " + layout.cliLink + " -> " + layout.binDir() + "/vesk"), 1U);
+    EXPECT_EQ(log.count("VeskHelper: CLI installed at " + layout.cliLink + " -> " +
+                        layout.binDir() + "/vesk"),
+              1U);
     fs::remove(layout.cliLink);
     writeText(layout.cliLink, "a regular file");
     EXPECT_EQ(call(Op::installCLI, {resources}), ok());
@@ -435,7 +452,8 @@ TEST_F(InstallTest, CopiesOnlyWhatTheCallerCouldRead) {
     ::waitpid(child, &status, 0);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 1) << readText(replyFile);
-    EXPECT_NE(readText(replyFile).find("Installation failed: " + resources + "/bin/nginx: Permission denied"),
+    EXPECT_NE(readText(replyFile).find("Installation failed: " + resources +
+                                       "/bin/nginx: Permission denied"),
               std::string::npos)
         << readText(replyFile);
     EXPECT_FALSE(fs::exists(layout.binDir() + "/nginx"));

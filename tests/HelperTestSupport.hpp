@@ -2,8 +2,8 @@
 // captured, for tests over the real socket.
 #pragma once
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -28,7 +28,7 @@ namespace fs = std::filesystem;
 
 /// Collects log lines and lets a test wait for one.
 class LogCapture {
-public:
+  public:
     LogCapture() {
         helper::setLogSink([this](const std::string& line) {
             const std::lock_guard lock(mutex_);
@@ -50,8 +50,9 @@ public:
     }
     std::size_t countPrefix(const std::string& prefix) {
         const std::lock_guard lock(mutex_);
-        return static_cast<std::size_t>(std::count_if(
-            lines_.begin(), lines_.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; }));
+        return static_cast<std::size_t>(
+            std::count_if(lines_.begin(), lines_.end(),
+                          [&](const std::string& l) { return l.rfind(prefix, 0) == 0; }));
     }
     /// Waits up to five seconds for the line to have been logged.
     bool waitFor(const std::string& line) {
@@ -61,7 +62,7 @@ public:
         });
     }
 
-private:
+  private:
     std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<std::string> lines_;
@@ -69,7 +70,7 @@ private:
 
 /// A temporary root (0755, so other users can reach the socket) removed afterwards.
 class TempRoot {
-public:
+  public:
     TempRoot() {
         std::string tmpl = (fs::temp_directory_path() / "vesk-test-XXXXXX").string();
         path_ = ::mkdtemp(tmpl.data());
@@ -83,13 +84,13 @@ public:
     TempRoot& operator=(const TempRoot&) = delete;
     [[nodiscard]] const std::string& path() const { return path_; }
 
-private:
+  private:
     std::string path_;
 };
 
 /// A running helper over a temporary layout.
 class HelperFixture : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         fs::create_directories(root.path() + "/run");
         layout = helper::Layout::rootedAt(root.path());
@@ -112,7 +113,9 @@ protected:
     /// Adjusts the layout before the helper starts.
     virtual void prepare(helper::Layout&) {}
 
-    std::unique_ptr<HelperClient> connect() { return std::make_unique<HelperClient>(layout.socketPath); }
+    std::unique_ptr<HelperClient> connect() {
+        return std::make_unique<HelperClient>(layout.socketPath);
+    }
 
     LogCapture log;
     TempRoot root;

@@ -29,7 +29,8 @@ TEST(StandardizePath, ListedRules) {
     EXPECT_EQ(standardizePath("a/../b", "/root"), "a/../b") << "relative paths keep their ..";
     EXPECT_EQ(standardizePath("/", "/root"), "/");
     EXPECT_EQ(standardizePath("/private/etc", "/root"), "/etc") << "/etc exists";
-    EXPECT_EQ(standardizePath("/private/no-such-thing-here", "/root"), "/private/no-such-thing-here");
+    EXPECT_EQ(standardizePath("/private/no-such-thing-here", "/root"),
+              "/private/no-such-thing-here");
 }
 
 TEST(IsAllowedPath, TheFourPlacesAndNothingElse) {
@@ -96,7 +97,8 @@ TEST(CreateDirIfNeeded, ExistingIsLeftAloneMissingLevelsGetTheMode) {
     EXPECT_EQ(modeOf(nested), 0775U);
 
     vesk::test::writeText(root.path() + "/file", "x");
-    EXPECT_NO_THROW(createDirIfNeeded(l, root.path() + "/file", 0755)) << "anything existing counts";
+    EXPECT_NO_THROW(createDirIfNeeded(l, root.path() + "/file", 0755))
+        << "anything existing counts";
     EXPECT_THROW(createDirIfNeeded(l, root.path() + "/file/below", 0755), vesk::helper::FileError);
 }
 

@@ -53,17 +53,20 @@ TEST_F(TransportTest, InstalledVersionAbsentThenTrimmed) {
 TEST_F(TransportTest, IntrospectionLikeAnyVarlinkService) {
     auto c = connect();
     const std::string info = c->call("org.varlink.service.GetInfo");
-    EXPECT_NE(info.find(R"("interfaces":["org.varlink.service","com.vesk.helper"])"), std::string::npos) << info;
-    const std::string idl =
-        parameterOf(c->call("org.varlink.service.GetInterfaceDescription", R"({"interface":"com.vesk.helper"})"),
-                    "description");
+    EXPECT_NE(info.find(R"("interfaces":["org.varlink.service","com.vesk.helper"])"),
+              std::string::npos)
+        << info;
+    const std::string idl = parameterOf(c->call("org.varlink.service.GetInterfaceDescription",
+                                                R"({"interface":"com.vesk.helper"})"),
+                                        "description");
     EXPECT_NE(idl.find("interface com.vesk.helper\n"), std::string::npos);
     EXPECT_NE(idl.find("method WriteFile(path: string, content: string, permissions: int) -> "
                        "(success: bool, message: ?string)"),
               std::string::npos);
     EXPECT_NE(idl.find("method GetInstalledVersion() -> (version: ?string)"), std::string::npos);
-    EXPECT_EQ(errorOf(c->call("org.varlink.service.GetInterfaceDescription", R"({"interface":"x.y"})")),
-              "org.varlink.service.InterfaceNotFound");
+    EXPECT_EQ(
+        errorOf(c->call("org.varlink.service.GetInterfaceDescription", R"({"interface":"x.y"})")),
+        "org.varlink.service.InterfaceNotFound");
 }
 
 TEST_F(TransportTest, ProtocolErrorsKeepTheConnectionUsable) {
@@ -71,7 +74,8 @@ TEST_F(TransportTest, ProtocolErrorsKeepTheConnectionUsable) {
     const std::string unknown = c->call("com.vesk.helper.FormatDisk");
     EXPECT_EQ(errorOf(unknown), "org.varlink.service.MethodNotFound");
     EXPECT_EQ(parameterOf(unknown, "method"), "com.vesk.helper.FormatDisk");
-    EXPECT_EQ(errorOf(c->call("com.vesk.helper.getInstalledVersion")), "org.varlink.service.MethodNotFound")
+    EXPECT_EQ(errorOf(c->call("com.vesk.helper.getInstalledVersion")),
+              "org.varlink.service.MethodNotFound")
         << "method names are exact";
 
     const std::string missing = c->call("com.vesk.helper.WriteResolver", R"({"tld":"test"})");
@@ -84,8 +88,8 @@ TEST_F(TransportTest, ProtocolErrorsKeepTheConnectionUsable) {
                                       std::string(R"({"path":"/x","permissions":)") + mode + "}");
         EXPECT_EQ(parameterOf(r, "parameter"), "permissions") << mode;
     }
-    const std::string badBase64 = c->call("com.vesk.helper.WriteFile",
-                                          R"({"path":"/x","content":"no!","permissions":420})");
+    const std::string badBase64 =
+        c->call("com.vesk.helper.WriteFile", R"({"path":"/x","content":"no!","permissions":420})");
     EXPECT_EQ(parameterOf(badBase64, "parameter"), "content");
     EXPECT_EQ(errorOf(c->call("com.vesk.helper.GetInstalledVersion", "[]")),
               "org.varlink.service.InvalidParameter");
@@ -117,7 +121,11 @@ TEST_F(TransportTest, MessageSplitAcrossWritesIsReassembled) {
 
 TEST_F(TransportTest, MalformedMessagesCloseTheConnection) {
     const std::vector<std::string> bad{
-        "not json", "[1,2]", "\"text\"", R"({"method":1})", R"({"parameters":{}})",
+        "not json",
+        "[1,2]",
+        "\"text\"",
+        R"({"method":1})",
+        R"({"parameters":{}})",
         std::string(100, '[') + std::string(100, ']'),
     };
     for (const auto& message : bad) {
@@ -150,7 +158,8 @@ TEST_F(TransportTest, ConcurrentConnectionsAreServedIndependently) {
         threads.emplace_back([&, t] {
             auto c = connect();
             for (int i = 0; i < 200; ++i) {
-                const std::string method = "com.vesk.helper.T" + std::to_string(t) + "x" + std::to_string(i);
+                const std::string method =
+                    "com.vesk.helper.T" + std::to_string(t) + "x" + std::to_string(i);
                 if (parameterOf(c->call(method), "method") == method) ++good;
             }
         });

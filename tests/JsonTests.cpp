@@ -83,8 +83,8 @@ TEST(JsonCoding, RoundTripAndShape) {
 }
 
 TEST(JsonCoding, OptionalMayBeNullOrMissingAndUnknownKeysAreIgnored) {
-    const Sample withNull =
-        vesk::decodeJSON<Sample>(replaced(kValid, R"("name":"a")", R"("name":"a","note":null,"zzz":[1])"));
+    const Sample withNull = vesk::decodeJSON<Sample>(
+        replaced(kValid, R"("name":"a")", R"("name":"a","note":null,"zzz":[1])"));
     EXPECT_EQ(withNull.note, std::nullopt);
     const Sample withNote =
         vesk::decodeJSON<Sample>(replaced(kValid, R"("name":"a")", R"("name":"a","note":"n")"));

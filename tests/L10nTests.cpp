@@ -11,7 +11,7 @@ using vesk::Locale;
 namespace L10n = vesk::L10n;
 
 class L10nTest : public ::testing::Test {
-protected:
+  protected:
     void TearDown() override { L10n::setLocale(Locale::en); }
 };
 
@@ -19,7 +19,8 @@ std::vector<std::string> placeholders(std::string_view text) {
     std::vector<std::string> out;
     static const std::regex re("%[@d]");
     const std::string s(text);
-    for (auto it = std::sregex_iterator(s.begin(), s.end(), re); it != std::sregex_iterator(); ++it) {
+    for (auto it = std::sregex_iterator(s.begin(), s.end(), re); it != std::sregex_iterator();
+         ++it) {
         out.push_back(it->str());
     }
     return out;

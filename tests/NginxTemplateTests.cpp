@@ -36,20 +36,24 @@ TEST(NginxTemplate, BuiltInsMatchTheirGoldenFilesByteForByte) {
 }
 
 TEST(NginxTemplate, RenderSubstitutesTokensOnly) {
-    const std::string out = NginxTemplate::laravel().render(
-        {{"domain", "app.test"}, {"root", "/Users/a/Sites/app"}, {"php_socket", "/tmp/php84.sock"}});
+    const std::string out = NginxTemplate::laravel().render({{"domain", "app.test"},
+                                                             {"root", "/Users/a/Sites/app"},
+                                                             {"php_socket", "/tmp/php84.sock"}});
     EXPECT_NE(out.find("    server_name app.test;\n"), std::string::npos);
     EXPECT_NE(out.find("    root /Users/a/Sites/app/public;\n"), std::string::npos);
     EXPECT_NE(out.find("        fastcgi_pass unix:/tmp/php84.sock;\n"), std::string::npos);
-    EXPECT_NE(out.find("$realpath_root$fastcgi_script_name"), std::string::npos) << "nginx variables untouched";
+    EXPECT_NE(out.find("$realpath_root$fastcgi_script_name"), std::string::npos)
+        << "nginx variables untouched";
     EXPECT_EQ(out.find("{{"), std::string::npos);
 
     const std::string proxy = NginxTemplate::proxy().render({{"domain", "api.test"}});
     EXPECT_NE(proxy.find("proxy_pass http://127.0.0.1:{{port}};"), std::string::npos);
     EXPECT_EQ(NginxTemplate::spa().render({}), NginxTemplate::spa().content);
-    EXPECT_NE(NginxTemplate::laravel().render({{"root", ""}}).find("    root /public;\n"), std::string::npos);
+    EXPECT_NE(NginxTemplate::laravel().render({{"root", ""}}).find("    root /public;\n"),
+              std::string::npos);
 
-    const NginxTemplate user{"mine", "d", "a {{ domain }} b {{domain}}{{domain}} {{Domain}}", false};
+    const NginxTemplate user{"mine", "d", "a {{ domain }} b {{domain}}{{domain}} {{Domain}}",
+                             false};
     EXPECT_EQ(user.render({{"domain", "x.test"}, {"unused", "y"}}),
               "a {{ domain }} b x.testx.test {{Domain}}");
 }
@@ -57,12 +61,14 @@ TEST(NginxTemplate, RenderSubstitutesTokensOnly) {
 TEST(NginxTemplate, JsonRequiresAllFourKeys) {
     const std::string doc = vesk::encodeJSON(NginxTemplate::node());
     EXPECT_EQ(vesk::decodeJSON<NginxTemplate>(doc), NginxTemplate::node());
-    EXPECT_THROW((void)vesk::decodeJSON<NginxTemplate>(R"({"name":"a","description":"b","content":"c"})"),
-                 vesk::DecodingError);
     EXPECT_THROW(
-        (void)vesk::decodeJSON<NginxTemplate>(R"({"name":"a","description":"b","content":1,"isBuiltIn":false})"),
+        (void)vesk::decodeJSON<NginxTemplate>(R"({"name":"a","description":"b","content":"c"})"),
         vesk::DecodingError);
-    EXPECT_NE(std::hash<NginxTemplate>{}(NginxTemplate::node()), std::hash<NginxTemplate>{}(NginxTemplate::proxy()));
+    EXPECT_THROW((void)vesk::decodeJSON<NginxTemplate>(
+                     R"({"name":"a","description":"b","content":1,"isBuiltIn":false})"),
+                 vesk::DecodingError);
+    EXPECT_NE(std::hash<NginxTemplate>{}(NginxTemplate::node()),
+              std::hash<NginxTemplate>{}(NginxTemplate::proxy()));
 }
 
 }  // namespace

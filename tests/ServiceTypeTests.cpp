@@ -10,9 +10,9 @@ using vesk::ServiceType;
 TEST(ServiceType, CasesInOrderWithTheirTables) {
     const auto all = vesk::allCases<ServiceType>();
     ASSERT_EQ(all.size(), 8U);
-    const char* raws[] = {"mysql", "postgresql", "redis", "mariadb",
+    const char* raws[] = {"mysql",   "postgresql",  "redis",     "mariadb",
                           "mongodb", "meilisearch", "typesense", "minio"};
-    const char* names[] = {"MySQL", "PostgreSQL", "Redis", "MariaDB",
+    const char* names[] = {"MySQL",   "PostgreSQL",  "Redis",     "MariaDB",
                            "MongoDB", "Meilisearch", "Typesense", "MinIO"};
     const int ports[] = {3360, 5440, 6380, 3361, 27018, 7710, 8118, 9010};
     for (std::size_t i = 0; i < all.size(); ++i) {
@@ -39,7 +39,9 @@ TEST(ServiceType, ConnectionURLs) {
 }
 
 TEST(ServiceType, DotEnvBlocksExactly) {
-    const auto env = [](ServiceType t, long long p) { return vesk::connectionInfo(t, p).dotEnv(t); };
+    const auto env = [](ServiceType t, long long p) {
+        return vesk::connectionInfo(t, p).dotEnv(t);
+    };
     EXPECT_EQ(env(ServiceType::mysql, 3360),
               "DB_CONNECTION=mysql\nDB_HOST=127.0.0.1\nDB_PORT=3360\nDB_DATABASE=laravel\n"
               "DB_USERNAME=root\nDB_PASSWORD=");
@@ -71,13 +73,16 @@ TEST(ServiceType, DotEnvUsesTheRecordsFields) {
     EXPECT_EQ(info.dotEnv(ServiceType::postgresql),
               "DB_CONNECTION=pgsql\nDB_HOST=db.local\nDB_PORT=1\nDB_DATABASE=app\n"
               "DB_USERNAME=\nDB_PASSWORD=");
-    EXPECT_EQ(info.dotEnv(ServiceType::mongodb).substr(info.dotEnv(ServiceType::mongodb).rfind('\n') + 1),
-              "DB_DATABASE=app");
+    EXPECT_EQ(
+        info.dotEnv(ServiceType::mongodb).substr(info.dotEnv(ServiceType::mongodb).rfind('\n') + 1),
+        "DB_DATABASE=app");
     info.password = "";
-    EXPECT_EQ(info.dotEnv(ServiceType::redis), "REDIS_HOST=db.local\nREDIS_PORT=1\nREDIS_PASSWORD=");
+    EXPECT_EQ(info.dotEnv(ServiceType::redis),
+              "REDIS_HOST=db.local\nREDIS_PORT=1\nREDIS_PASSWORD=");
     info.username = "u";
     info.password = "p";
-    EXPECT_NE(info.dotEnv(ServiceType::minio).find("AWS_ACCESS_KEY_ID=stubsecret"), std::string::npos);
+    EXPECT_NE(info.dotEnv(ServiceType::minio).find("AWS_ACCESS_KEY_ID=stubsecret"),
+              std::string::npos);
 }
 
 TEST(ServiceType, ConnectionInfoCredentials) {

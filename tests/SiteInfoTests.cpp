@@ -13,7 +13,7 @@ namespace fs = std::filesystem;
 using vesk::SiteInfo;
 
 class SiteInfoTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         std::string tmpl = (fs::temp_directory_path() / "vesk-siteinfo-XXXXXX").string();
         dir = ::mkdtemp(tmpl.data());
@@ -35,15 +35,17 @@ TEST_F(SiteInfoTest, WithoutEnvFile) {
     EXPECT_EQ(info.envPreview, std::nullopt);
     EXPECT_TRUE(info.detectedServices.empty());
     ASSERT_TRUE(info.lastAccessed);
-    EXPECT_NEAR(info.lastAccessed->timeIntervalSince1970(), static_cast<double>(::time(nullptr)), 60);
+    EXPECT_NEAR(info.lastAccessed->timeIntervalSince1970(), static_cast<double>(::time(nullptr)),
+                60);
 }
 
 TEST_F(SiteInfoTest, PreviewLinesAndServices) {
     env("APP_NAME=x\n   CACHE_DRIVER=redis\nREDIS_HOST=127.0.0.1\nDB_CONNECTION=mysql\n");
     const auto info = SiteInfo::fromDisk(site(), "d", 10);
     ASSERT_TRUE(info.envPreview);
-    EXPECT_EQ(*info.envPreview, (std::vector<std::string>{"APP_NAME=x", "   CACHE_DRIVER=redis",
-                                                          "REDIS_HOST=127.0.0.1", "DB_CONNECTION=mysql", ""}));
+    EXPECT_EQ(*info.envPreview,
+              (std::vector<std::string>{"APP_NAME=x", "   CACHE_DRIVER=redis",
+                                        "REDIS_HOST=127.0.0.1", "DB_CONNECTION=mysql", ""}));
     EXPECT_EQ(info.detectedServices, (std::vector<std::string>{"Redis", "MySQL"}));
     const auto none = SiteInfo::fromDisk(site(), "d", 0);
     ASSERT_TRUE(none.envPreview);
@@ -53,7 +55,8 @@ TEST_F(SiteInfoTest, PreviewLinesAndServices) {
 }
 
 TEST_F(SiteInfoTest, EveryNewlineCharacterSeparatesByItself) {
-    env("A=1\r\nB=2\u2028C=3\x0b" "D=4");
+    env("A=1\r\nB=2\u2028C=3\x0b"
+        "D=4");
     const auto info = SiteInfo::fromDisk(site(), "d", 100);
     EXPECT_EQ(*info.envPreview, (std::vector<std::string>{"A=1", "", "B=2", "C=3", "D=4"}));
 }
@@ -76,13 +79,17 @@ TEST_F(SiteInfoTest, UnreadableOrNotUTF8IsAbsent) {
 
 TEST(SiteInfoParse, PrefixRules) {
     EXPECT_EQ(SiteInfo::parseServices(""), std::vector<std::string>{});
-    EXPECT_EQ(SiteInfo::parseServices("#DB_CONNECTION=mysql\nDB_CONNECTION = pgsql\nDB_CONNECTION=\"mysql\""),
+    EXPECT_EQ(SiteInfo::parseServices(
+                  "#DB_CONNECTION=mysql\nDB_CONNECTION = pgsql\nDB_CONNECTION=\"mysql\""),
               std::vector<std::string>{});
-    EXPECT_EQ(SiteInfo::parseServices("REDIS_HOST_EXTRA=1\nDB_CONNECTION=mysql2\nQUEUE_CONNECTION=redis"),
-              (std::vector<std::string>{"Redis", "MySQL"}));
-    EXPECT_EQ(SiteInfo::parseServices("\t\u00A0MAIL_MAILER=smtp\u3000\nMEILISEARCH_HOST=x\nMEMCACHED_HOST=y\n"
-                                      "ELASTICSEARCH_HOST=z\nMAIL_MAILER=mailhog\nDB_CONNECTION=sqlite"),
-              (std::vector<std::string>{"SMTP Mail", "Meilisearch", "Memcached", "Elasticsearch", "MailHog", "SQLite"}));
+    EXPECT_EQ(
+        SiteInfo::parseServices("REDIS_HOST_EXTRA=1\nDB_CONNECTION=mysql2\nQUEUE_CONNECTION=redis"),
+        (std::vector<std::string>{"Redis", "MySQL"}));
+    EXPECT_EQ(SiteInfo::parseServices(
+                  "\t\u00A0MAIL_MAILER=smtp\u3000\nMEILISEARCH_HOST=x\nMEMCACHED_HOST=y\n"
+                  "ELASTICSEARCH_HOST=z\nMAIL_MAILER=mailhog\nDB_CONNECTION=sqlite"),
+              (std::vector<std::string>{"SMTP Mail", "Meilisearch", "Memcached", "Elasticsearch",
+                                        "MailHog", "SQLite"}));
     EXPECT_EQ(SiteInfo::parseServices("db_connection=mysql"), std::vector<std::string>{});
 }
 

@@ -16,11 +16,13 @@ TEST(SiteTemplate, ResolvesThePlaceholderPerArgument) {
               (Args{"composer", "create-project", "laravel/laravel", "shop"}));
     EXPECT_EQ(SiteTemplate::laravel().resolvedPostCreateCommands("shop"),
               (std::vector<Args>{{"php", "artisan", "key:generate"}}));
-    EXPECT_EQ(SiteTemplate::wordpress().resolvedCreateCommand("blog"), (Args{"wp", "core", "download", "--path=blog"}));
+    EXPECT_EQ(SiteTemplate::wordpress().resolvedCreateCommand("blog"),
+              (Args{"wp", "core", "download", "--path=blog"}));
     EXPECT_EQ(SiteTemplate::wordpress().resolvedCreateCommand("my blog").back(), "--path=my blog");
     EXPECT_TRUE(SiteTemplate::staticSite().resolvedCreateCommand("x").empty());
     EXPECT_TRUE(SiteTemplate::staticSite().resolvedPostCreateCommands("x").empty());
-    const SiteTemplate t{"t", "T", "d", {"{name}{name}", "{Name}", "{name"}, {{"a", "{name}/b"}, {}}};
+    const SiteTemplate t{
+        "t", "T", "d", {"{name}{name}", "{Name}", "{name"}, {{"a", "{name}/b"}, {}}};
     EXPECT_EQ(t.resolvedCreateCommand("$(rm)"), (Args{"$(rm)$(rm)", "{Name}", "{name"}));
     EXPECT_EQ(t.resolvedPostCreateCommands("p"), (std::vector<Args>{{"a", "p/b"}, {}}));
 }
@@ -33,7 +35,8 @@ TEST(SiteTemplate, BuiltinsAndCoding) {
     EXPECT_EQ(SiteTemplate::staticSite().description, "Create a minimal static HTML site");
     const std::string doc = vesk::encodeJSON(SiteTemplate::laravel());
     EXPECT_EQ(vesk::decodeJSON<SiteTemplate>(doc), SiteTemplate::laravel());
-    EXPECT_THROW((void)vesk::decodeJSON<SiteTemplate>(R"({"id":"a","name":"b","description":"c","createCommand":[]})"),
+    EXPECT_THROW((void)vesk::decodeJSON<SiteTemplate>(
+                     R"({"id":"a","name":"b","description":"c","createCommand":[]})"),
                  vesk::DecodingError);
 }
 
@@ -43,7 +46,8 @@ TEST(Certificate, OptionalExpiry) {
         R"("keyPath":"/k.pem","isCA":false,"createdAt":1})");
     EXPECT_EQ(c.expiresAt, std::nullopt);
     EXPECT_EQ(vesk::decodeJSON<vesk::Certificate>(vesk::encodeJSON(c)), c);
-    EXPECT_THROW((void)vesk::decodeJSON<vesk::Certificate>(R"({"id":"E621E1F8-C36C-495A-93FC-0C247A3E6E5F"})"),
+    EXPECT_THROW((void)vesk::decodeJSON<vesk::Certificate>(
+                     R"({"id":"E621E1F8-C36C-495A-93FC-0C247A3E6E5F"})"),
                  vesk::DecodingError);
 }
 
@@ -53,12 +57,13 @@ TEST(Tunnel, ProvidersAndSessions) {
     EXPECT_EQ(vesk::executableName(TunnelProvider::expose), "expose");
     EXPECT_EQ(vesk::decodeJSON<TunnelProvider>("\"ngrok\""), TunnelProvider::ngrok);
     EXPECT_THROW((void)vesk::decodeJSON<TunnelProvider>("\"Ngrok\""), vesk::DecodingError);
-    const vesk::TunnelSession s{vesk::UUID::random(), "app.test", "https://x.example", TunnelProvider::ngrok, 42,
-                                vesk::Date{5}};
+    const vesk::TunnelSession s{vesk::UUID::random(),  "app.test", "https://x.example",
+                                TunnelProvider::ngrok, 42,         vesk::Date{5}};
     EXPECT_EQ(vesk::decodeJSON<vesk::TunnelSession>(vesk::encodeJSON(s)), s);
-    EXPECT_THROW((void)vesk::decodeJSON<vesk::TunnelSession>(
-                     R"({"id":"E621E1F8-C36C-495A-93FC-0C247A3E6E5F","domain":"a","publicURL":"u","provider":"ngrok","pid":3000000000,"startedAt":0})"),
-                 vesk::DecodingError)
+    EXPECT_THROW(
+        (void)vesk::decodeJSON<vesk::TunnelSession>(
+            R"({"id":"E621E1F8-C36C-495A-93FC-0C247A3E6E5F","domain":"a","publicURL":"u","provider":"ngrok","pid":3000000000,"startedAt":0})"),
+        vesk::DecodingError)
         << "pid is 32-bit";
 }
 

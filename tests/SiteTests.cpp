@@ -4,9 +4,9 @@
 #include <set>
 #include <unordered_set>
 
+#include "vesk/Site.hpp"
 #include "vesk/SiteFilterCategory.hpp"
 #include "vesk/SiteGroup.hpp"
-#include "vesk/Site.hpp"
 #include "vesk/Unicode.hpp"
 
 namespace {
@@ -26,7 +26,8 @@ Site site(std::optional<std::string> domain, std::optional<DetectedProject> dete
 
 DetectedProject detected(ProjectType primary, std::vector<ProjectType> all,
                          std::optional<vesk::ProjectFrameworkInfo> framework = {}) {
-    return DetectedProject(kId, "/p", primary, std::move(all), std::move(framework), {}, vesk::Date{1}, 0.9);
+    return DetectedProject(kId, "/p", primary, std::move(all), std::move(framework), {},
+                           vesk::Date{1}, 0.9);
 }
 
 // A real document as the application stores it.
@@ -64,16 +65,19 @@ TEST(Site, DerivedFromDetection) {
     EXPECT_EQ(plain.frameworkDisplay(), std::nullopt);
     EXPECT_FALSE(plain.isMobileProject());
 
-    const Site hybrid = site(std::nullopt, detected(ProjectType::laravel, {ProjectType::laravel, ProjectType::flutter},
-                                                    vesk::ProjectFrameworkInfo{"Laravel", "11.0", std::nullopt}));
+    const Site hybrid = site(
+        std::nullopt, detected(ProjectType::laravel, {ProjectType::laravel, ProjectType::flutter},
+                               vesk::ProjectFrameworkInfo{"Laravel", "11.0", std::nullopt}));
     EXPECT_EQ(hybrid.projectType(), ProjectType::laravel);
     EXPECT_TRUE(hybrid.isMobileProject());
     EXPECT_EQ(hybrid.frameworkDisplay(), "Laravel 11.0");
 
-    const Site swift = site(std::nullopt, detected(ProjectType::swift, {}, vesk::ProjectFrameworkInfo{"SwiftUI", {}, {}}));
+    const Site swift = site(std::nullopt, detected(ProjectType::swift, {},
+                                                   vesk::ProjectFrameworkInfo{"SwiftUI", {}, {}}));
     EXPECT_FALSE(swift.isMobileProject()) << "swift does not count";
     EXPECT_EQ(swift.frameworkDisplay(), "SwiftUI");
-    const Site rnPrimaryOnly = site(std::nullopt, detected(ProjectType::nodejs, {ProjectType::nodejs}));
+    const Site rnPrimaryOnly =
+        site(std::nullopt, detected(ProjectType::nodejs, {ProjectType::nodejs}));
     EXPECT_FALSE(rnPrimaryOnly.isMobileProject());
 }
 
@@ -95,8 +99,10 @@ TEST(Site, DecodesARealDocumentAndRoundTrips) {
 }
 
 TEST(Site, RequiredKeysAreRequired) {
-    EXPECT_THROW((void)vesk::decodeJSON<Site>(without(kSiteDoc, R"("aliases": ["www.shop"],)")), vesk::DecodingError);
-    EXPECT_THROW((void)vesk::decodeJSON<Site>(without(kSiteDoc, R"("isPinned": false,)")), vesk::DecodingError);
+    EXPECT_THROW((void)vesk::decodeJSON<Site>(without(kSiteDoc, R"("aliases": ["www.shop"],)")),
+                 vesk::DecodingError);
+    EXPECT_THROW((void)vesk::decodeJSON<Site>(without(kSiteDoc, R"("isPinned": false,)")),
+                 vesk::DecodingError);
     try {
         (void)vesk::decodeJSON<Site>(without(kSiteDoc, R"("primaryType": "laravel",)"));
         FAIL() << "nested record decoded without its required key";
@@ -121,14 +127,18 @@ TEST(SiteGroup, DecodingRules) {
     const std::string doc =
         R"({"id":"E621E1F8-C36C-495A-93FC-0C247A3E6E5F","name":"client","associatedServices":["mysql","redis"],"groupSSL":true,"color":"blue"})";
     const auto g = vesk::decodeJSON<vesk::SiteGroup>(doc);
-    EXPECT_EQ(g.associatedServices, (std::vector<vesk::ServiceType>{vesk::ServiceType::mysql, vesk::ServiceType::redis}));
+    EXPECT_EQ(g.associatedServices,
+              (std::vector<vesk::ServiceType>{vesk::ServiceType::mysql, vesk::ServiceType::redis}));
     EXPECT_EQ(g.isSecured, std::nullopt);
     EXPECT_TRUE(g.groupSSL);
     EXPECT_EQ(vesk::decodeJSON<vesk::SiteGroup>(vesk::encodeJSON(g)), g);
-    EXPECT_THROW((void)vesk::decodeJSON<vesk::SiteGroup>(without(doc, R"(,"groupSSL":true)")), vesk::DecodingError);
-    EXPECT_THROW((void)vesk::decodeJSON<vesk::SiteGroup>(without(doc, R"("associatedServices":["mysql","redis"],)")),
+    EXPECT_THROW((void)vesk::decodeJSON<vesk::SiteGroup>(without(doc, R"(,"groupSSL":true)")),
                  vesk::DecodingError);
-    const std::string badService = R"({"id":"E621E1F8-C36C-495A-93FC-0C247A3E6E5F","name":"c","associatedServices":["nginx"],"groupSSL":false})";
+    EXPECT_THROW((void)vesk::decodeJSON<vesk::SiteGroup>(
+                     without(doc, R"("associatedServices":["mysql","redis"],)")),
+                 vesk::DecodingError);
+    const std::string badService =
+        R"({"id":"E621E1F8-C36C-495A-93FC-0C247A3E6E5F","name":"c","associatedServices":["nginx"],"groupSSL":false})";
     EXPECT_THROW((void)vesk::decodeJSON<vesk::SiteGroup>(badService), vesk::DecodingError);
 }
 
@@ -141,7 +151,8 @@ TEST(ProjectType, PresentationTables) {
         const auto hex = vesk::colorHex(t);
         ASSERT_EQ(hex.size(), 7U);
         EXPECT_EQ(hex[0], '#');
-        for (char c : hex.substr(1)) EXPECT_TRUE((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F')) << hex;
+        for (char c : hex.substr(1))
+            EXPECT_TRUE((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F')) << hex;
         EXPECT_EQ(vesk::Unicode::graphemeCount(vesk::icon(t)), 1U) << vesk::rawValue(t);
     }
     EXPECT_EQ(raws.size(), 15U);
@@ -170,8 +181,9 @@ TEST(ProjectType, BooleanProperties) {
     EXPECT_EQ(trueFor(vesk::supportsPHP), (std::set<P>{P::laravel, P::php}));
     EXPECT_EQ(trueFor(vesk::supportsNode), (std::set<P>{P::laravel, P::nodejs, P::reactNative}));
     EXPECT_EQ(trueFor(vesk::requiresWebServer), (std::set<P>{P::laravel, P::php, P::staticSite}));
-    EXPECT_EQ(trueFor(vesk::needsDomain), (std::set<P>{P::laravel, P::php, P::nodejs, P::python, P::golang,
-                                                       P::ruby, P::java, P::staticSite, P::unknown}));
+    EXPECT_EQ(trueFor(vesk::needsDomain),
+              (std::set<P>{P::laravel, P::php, P::nodejs, P::python, P::golang, P::ruby, P::java,
+                           P::staticSite, P::unknown}));
     EXPECT_EQ(trueFor(vesk::isMobile), (std::set<P>{P::reactNative, P::flutter, P::kotlin}));
     EXPECT_EQ(trueFor(vesk::isNativeApp), (std::set<P>{P::swift, P::java, P::kotlin}));
     EXPECT_EQ(trueFor(vesk::isCLI), (std::set<P>{P::rust, P::cli}));

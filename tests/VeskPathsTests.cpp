@@ -12,7 +12,7 @@ namespace {
 namespace P = vesk::VeskPaths;
 
 class HomeGuard {
-public:
+  public:
     HomeGuard() {
         if (const char* h = std::getenv("HOME")) saved_ = h;
     }
@@ -24,7 +24,7 @@ public:
         }
     }
 
-private:
+  private:
     std::optional<std::string> saved_;
 };
 

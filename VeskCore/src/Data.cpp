@@ -19,7 +19,8 @@ std::optional<Data> Data::fromBase64(std::string_view text) {
     if (text.empty()) return Data{};
     for (std::size_t i = 0; i < text.size(); ++i) {
         const char c = text[i];
-        const bool alnum = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+        const bool alnum =
+            (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
         const bool pad = c == '=' && i >= text.size() - 2 &&
                          (i == text.size() - 1 || text[text.size() - 1] == '=');
         if (!alnum && c != '+' && c != '/' && !pad) return std::nullopt;

@@ -74,8 +74,7 @@ std::optional<Date> Date::parseISO8601(std::string_view s) {
     } else {
         return std::nullopt;
     }
-    const long long unix =
-        daysFromCivil(y, mo, d) * 86400LL + h * 3600LL + mi * 60LL + se - offset;
+    const long long unix = daysFromCivil(y, mo, d) * 86400LL + h * 3600LL + mi * 60LL + se - offset;
     return fromUnix(static_cast<double>(unix));
 }
 

@@ -58,11 +58,13 @@ DetectedProject::DetectedProject(UUID id_, std::string path_, ProjectType primar
       confidence(confidence_) {}
 
 bool DetectedProject::hasMobileComponents() const {
-    return contains(allTypes, {ProjectType::reactNative, ProjectType::flutter, ProjectType::kotlin});
+    return contains(allTypes,
+                    {ProjectType::reactNative, ProjectType::flutter, ProjectType::kotlin});
 }
 
 bool DetectedProject::usesNode() const {
-    return contains(allTypes, {ProjectType::laravel, ProjectType::nodejs, ProjectType::reactNative}) ||
+    return contains(allTypes,
+                    {ProjectType::laravel, ProjectType::nodejs, ProjectType::reactNative}) ||
            asksFor(runtimes, RuntimeType::node);
 }
 

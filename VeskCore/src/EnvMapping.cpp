@@ -23,7 +23,8 @@ std::vector<Entry> entries(ServiceType type, long long port) {
         case ServiceType::meilisearch:
             return {{"SCOUT_DRIVER", "meilisearch"}, {"MEILISEARCH_HOST", "http://127.0.0.1:" + p}};
         case ServiceType::minio:
-            return {{"AWS_ENDPOINT", "http://127.0.0.1:" + p}, {"AWS_URL", "http://127.0.0.1:" + p}};
+            return {{"AWS_ENDPOINT", "http://127.0.0.1:" + p},
+                    {"AWS_URL", "http://127.0.0.1:" + p}};
         case ServiceType::mongodb:
         case ServiceType::typesense:
             return {};
@@ -32,8 +33,8 @@ std::vector<Entry> entries(ServiceType type, long long port) {
 }
 
 const std::vector<ServiceType>& supportedServiceTypes() {
-    static const std::vector<ServiceType> types{ServiceType::mysql,      ServiceType::mariadb,
-                                                ServiceType::postgresql, ServiceType::redis,
+    static const std::vector<ServiceType> types{ServiceType::mysql,       ServiceType::mariadb,
+                                                ServiceType::postgresql,  ServiceType::redis,
                                                 ServiceType::meilisearch, ServiceType::minio};
     return types;
 }

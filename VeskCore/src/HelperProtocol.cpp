@@ -72,7 +72,9 @@ std::span<const Parameter> parameters(HelperOperation op) {
     return {};
 }
 
-bool hasVersionReply(HelperOperation op) { return op == HelperOperation::getInstalledVersion; }
+bool hasVersionReply(HelperOperation op) {
+    return op == HelperOperation::getInstalledVersion;
+}
 
 const std::string& description() {
     static const std::string idl = [] {

@@ -10,8 +10,12 @@ using nlohmann::json;
 
 namespace {
 
-const json& node(const void* p) { return *static_cast<const json*>(p); }
-json& node(void* p) { return *static_cast<json*>(p); }
+const json& node(const void* p) {
+    return *static_cast<const json*>(p);
+}
+json& node(void* p) {
+    return *static_cast<json*>(p);
+}
 
 const char* faultText(DecodingError::Fault fault) {
     switch (fault) {
@@ -48,10 +52,18 @@ DecodingError::DecodingError(Fault fault, std::string path, const std::string& d
 // ---------------------------------------------------------------------------
 // JsonIn
 
-bool JsonIn::isNull() const { return node(node_).is_null(); }
-bool JsonIn::isObject() const { return node(node_).is_object(); }
-bool JsonIn::isArray() const { return node(node_).is_array(); }
-bool JsonIn::isString() const { return node(node_).is_string(); }
+bool JsonIn::isNull() const {
+    return node(node_).is_null();
+}
+bool JsonIn::isObject() const {
+    return node(node_).is_object();
+}
+bool JsonIn::isArray() const {
+    return node(node_).is_array();
+}
+bool JsonIn::isString() const {
+    return node(node_).is_string();
+}
 
 bool JsonIn::boolean() const {
     const json& j = node(node_);
@@ -168,15 +180,25 @@ void JsonIn::fail(DecodingError::Fault fault, const std::string& detail) const {
 // ---------------------------------------------------------------------------
 // JsonOut
 
-void JsonOut::null() { node(node_) = nullptr; }
-void JsonOut::boolean(bool value) { node(node_) = value; }
-void JsonOut::integer(std::int64_t value) { node(node_) = value; }
-void JsonOut::unsignedInteger(std::uint64_t value) { node(node_) = value; }
+void JsonOut::null() {
+    node(node_) = nullptr;
+}
+void JsonOut::boolean(bool value) {
+    node(node_) = value;
+}
+void JsonOut::integer(std::int64_t value) {
+    node(node_) = value;
+}
+void JsonOut::unsignedInteger(std::uint64_t value) {
+    node(node_) = value;
+}
 void JsonOut::number(double value) {
     // JSON has no NaN or infinity; they are written as null.
     node(node_) = std::isfinite(value) ? json(value) : json(nullptr);
 }
-void JsonOut::string(std::string_view value) { node(node_) = std::string(value); }
+void JsonOut::string(std::string_view value) {
+    node(node_) = std::string(value);
+}
 void JsonOut::emptyObject() {
     if (!node(node_).is_object()) node(node_) = json::object();
 }
@@ -234,7 +256,9 @@ JsonBuilder::JsonBuilder(JsonBuilder&&) noexcept = default;
 JsonBuilder& JsonBuilder::operator=(JsonBuilder&&) noexcept = default;
 JsonBuilder::~JsonBuilder() = default;
 
-JsonOut JsonBuilder::root() { return JsonOut(&impl_->root, &impl_->options); }
+JsonOut JsonBuilder::root() {
+    return JsonOut(&impl_->root, &impl_->options);
+}
 
 std::string JsonBuilder::dump() const {
     // Invalid UTF-8 in a text is replaced rather than thrown.

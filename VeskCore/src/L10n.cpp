@@ -23,7 +23,9 @@ const Strings::Table& table(Locale locale) {
     return Strings::en();
 }
 
-bool isAlpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+bool isAlpha(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
 
 }  // namespace
 
@@ -63,8 +65,12 @@ Locale localeFromSystem() {
 
 namespace L10n {
 
-Locale current() { return currentLocale.load(std::memory_order_relaxed); }
-void setLocale(Locale locale) { currentLocale.store(locale, std::memory_order_relaxed); }
+Locale current() {
+    return currentLocale.load(std::memory_order_relaxed);
+}
+void setLocale(Locale locale) {
+    currentLocale.store(locale, std::memory_order_relaxed);
+}
 
 std::string tr(std::string_view key) {
     const auto& t = table(current());

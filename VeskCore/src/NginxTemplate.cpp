@@ -120,7 +120,8 @@ std::string NginxTemplate::render(const std::map<std::string, std::string>& vari
         std::string out;
         out.reserve(text.size());
         std::size_t from = 0;
-        for (std::size_t at = text.find(token); at != std::string::npos; at = text.find(token, from)) {
+        for (std::size_t at = text.find(token); at != std::string::npos;
+             at = text.find(token, from)) {
             out.append(text, from, at - from);
             out += value;
             from = at + token.size();
@@ -143,16 +144,29 @@ const std::vector<NginxTemplate>& NginxTemplate::builtInTemplates() {
     return all;
 }
 
-const NginxTemplate& NginxTemplate::laravel() { return builtInTemplates()[0]; }
-const NginxTemplate& NginxTemplate::spa() { return builtInTemplates()[1]; }
-const NginxTemplate& NginxTemplate::wordpress() { return builtInTemplates()[2]; }
-const NginxTemplate& NginxTemplate::staticSite() { return builtInTemplates()[3]; }
-const NginxTemplate& NginxTemplate::proxy() { return builtInTemplates()[4]; }
-const NginxTemplate& NginxTemplate::node() { return builtInTemplates()[5]; }
+const NginxTemplate& NginxTemplate::laravel() {
+    return builtInTemplates()[0];
+}
+const NginxTemplate& NginxTemplate::spa() {
+    return builtInTemplates()[1];
+}
+const NginxTemplate& NginxTemplate::wordpress() {
+    return builtInTemplates()[2];
+}
+const NginxTemplate& NginxTemplate::staticSite() {
+    return builtInTemplates()[3];
+}
+const NginxTemplate& NginxTemplate::proxy() {
+    return builtInTemplates()[4];
+}
+const NginxTemplate& NginxTemplate::node() {
+    return builtInTemplates()[5];
+}
 
 }  // namespace vesk
 
-std::size_t std::hash<vesk::NginxTemplate>::operator()(const vesk::NginxTemplate& t) const noexcept {
+std::size_t std::hash<vesk::NginxTemplate>::operator()(
+    const vesk::NginxTemplate& t) const noexcept {
     const std::hash<std::string> h;
     std::size_t v = h(t.name);
     v = v * 31 + h(t.description);

@@ -25,7 +25,9 @@ constexpr std::array<Presentation, 8> kPresentation{{
     {"MinIO", "externaldrive", 9010, false},
 }};
 
-const Presentation& presentation(ServiceType t) { return kPresentation.at(caseIndex(t)); }
+const Presentation& presentation(ServiceType t) {
+    return kPresentation.at(caseIndex(t));
+}
 
 std::string orElse(const std::optional<std::string>& v, std::string_view fallback) {
     return v ? *v : std::string(fallback);
@@ -33,10 +35,18 @@ std::string orElse(const std::optional<std::string>& v, std::string_view fallbac
 
 }  // namespace
 
-std::string_view displayName(ServiceType type) { return presentation(type).displayName; }
-std::string_view iconName(ServiceType type) { return presentation(type).iconName; }
-int defaultPort(ServiceType type) { return presentation(type).port; }
-bool isDatabase(ServiceType type) { return presentation(type).database; }
+std::string_view displayName(ServiceType type) {
+    return presentation(type).displayName;
+}
+std::string_view iconName(ServiceType type) {
+    return presentation(type).iconName;
+}
+int defaultPort(ServiceType type) {
+    return presentation(type).port;
+}
+bool isDatabase(ServiceType type) {
+    return presentation(type).database;
+}
 
 std::optional<std::string> connectionURL(ServiceType type, long long port) {
     const std::string p = std::to_string(port);

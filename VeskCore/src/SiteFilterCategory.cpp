@@ -28,13 +28,21 @@ const std::array<Row, 6>& rows() {
     return r;
 }
 
-const Row& row(SiteFilterCategory c) { return rows().at(caseIndex(c)); }
+const Row& row(SiteFilterCategory c) {
+    return rows().at(caseIndex(c));
+}
 
 }  // namespace
 
-std::string_view displayName(SiteFilterCategory c) { return row(c).displayName; }
-std::string_view iconName(SiteFilterCategory c) { return row(c).iconName; }
-const std::vector<ProjectType>& includedTypes(SiteFilterCategory c) { return row(c).types; }
+std::string_view displayName(SiteFilterCategory c) {
+    return row(c).displayName;
+}
+std::string_view iconName(SiteFilterCategory c) {
+    return row(c).iconName;
+}
+const std::vector<ProjectType>& includedTypes(SiteFilterCategory c) {
+    return row(c).types;
+}
 
 bool includes(SiteFilterCategory c, ProjectType type) {
     if (c == SiteFilterCategory::all) return true;

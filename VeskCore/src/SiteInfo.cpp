@@ -61,7 +61,8 @@ std::vector<std::string> SiteInfo::parseServices(std::string_view text) {
     return found;
 }
 
-SiteInfo SiteInfo::fromDisk(const Site& site, const std::string& driverName, long long envLineLimit) {
+SiteInfo SiteInfo::fromDisk(const Site& site, const std::string& driverName,
+                            long long envLineLimit) {
     std::string envPath = site.path;
     if (envPath.empty() || envPath.back() != '/') envPath += '/';
     envPath += ".env";

@@ -56,9 +56,15 @@ const std::vector<SiteTemplate>& SiteTemplate::builtinList() {
     return list;
 }
 
-const SiteTemplate& SiteTemplate::laravel() { return builtinList()[0]; }
-const SiteTemplate& SiteTemplate::wordpress() { return builtinList()[1]; }
-const SiteTemplate& SiteTemplate::staticSite() { return builtinList()[2]; }
+const SiteTemplate& SiteTemplate::laravel() {
+    return builtinList()[0];
+}
+const SiteTemplate& SiteTemplate::wordpress() {
+    return builtinList()[1];
+}
+const SiteTemplate& SiteTemplate::staticSite() {
+    return builtinList()[2];
+}
 
 const std::map<std::string, SiteTemplate>& SiteTemplate::builtins() {
     static const std::map<std::string, SiteTemplate> byId = [] {

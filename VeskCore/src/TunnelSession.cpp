@@ -2,7 +2,9 @@
 
 namespace vesk {
 
-std::string_view executableName(TunnelProvider provider) { return rawValue(provider); }
+std::string_view executableName(TunnelProvider provider) {
+    return rawValue(provider);
+}
 
 std::string_view displayName(TunnelProvider provider) {
     switch (provider) {

@@ -56,7 +56,9 @@ std::string UUID::uuidString() const {
     return s;
 }
 
-void JsonCoding<UUID>::encode(JsonOut out, const UUID& v) { out.string(v.uuidString()); }
+void JsonCoding<UUID>::encode(JsonOut out, const UUID& v) {
+    out.string(v.uuidString());
+}
 
 UUID JsonCoding<UUID>::decode(const JsonIn& in) {
     const std::string text = in.string();

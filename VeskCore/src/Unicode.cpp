@@ -73,7 +73,9 @@ bool isWhitespaceOrNewline(char32_t c) {
     return isNewline(c) || u_isUWhiteSpace(static_cast<UChar32>(c)) != 0;
 }
 
-bool isBlank(char32_t c) { return u_isblank(static_cast<UChar32>(c)) != 0; }
+bool isBlank(char32_t c) {
+    return u_isblank(static_cast<UChar32>(c)) != 0;
+}
 
 namespace {
 
@@ -98,9 +100,13 @@ std::string_view trimmedWhere(std::string_view s, Pred pred) {
 
 }  // namespace
 
-std::string_view trimmedBlanks(std::string_view s) { return trimmedWhere(s, isBlank); }
+std::string_view trimmedBlanks(std::string_view s) {
+    return trimmedWhere(s, isBlank);
+}
 
-std::string_view trimmed(std::string_view s) { return trimmedWhere(s, isWhitespaceOrNewline); }
+std::string_view trimmed(std::string_view s) {
+    return trimmedWhere(s, isWhitespaceOrNewline);
+}
 
 std::vector<std::string_view> lines(std::string_view s, LineBreaks breaks) {
     std::vector<std::string_view> out;

@@ -29,7 +29,9 @@ std::string homeDirectory() {
     return "/";
 }
 
-std::string under(std::string_view rest) { return baseDir() + std::string(rest); }
+std::string under(std::string_view rest) {
+    return baseDir() + std::string(rest);
+}
 
 }  // namespace
 
@@ -39,28 +41,72 @@ std::string baseDir() {
     return home + "/Library/Application Support/Vesk";
 }
 
-std::string configDir() { return under("/config"); }
-std::string sitesConfigPath() { return under("/config/sites.json"); }
-std::string groupsConfigPath() { return under("/config/groups.json"); }
-std::string servicesConfigPath() { return under("/config/services.json"); }
-std::string settingsPath() { return under("/config/settings.json"); }
-std::string nginxDir() { return under("/nginx"); }
-std::string nginxVhostDir() { return under("/nginx/vhosts"); }
-std::string phpDir() { return under("/php"); }
-std::string dnsmasqDir() { return under("/dnsmasq"); }
-std::string sslDir() { return under("/ssl"); }
-std::string caDir() { return under("/ssl/ca"); }
-std::string certsDir() { return under("/ssl/certs"); }
-std::string servicesDataDir() { return under("/data"); }
-std::string binDir() { return under("/bin"); }
-std::string phpVersionsDir() { return under("/php-versions"); }
-std::string serviceVersionsDir() { return under("/service-versions"); }
-std::string nodeVersionsDir() { return under("/node-versions"); }
-std::string pythonVersionsDir() { return under("/python-versions"); }
-std::string flutterVersionsDir() { return under("/flutter-versions"); }
-std::string goVersionsDir() { return under("/go-versions"); }
-std::string profilesDir() { return under("/profiles"); }
-std::string logDir() { return under("/log"); }
+std::string configDir() {
+    return under("/config");
+}
+std::string sitesConfigPath() {
+    return under("/config/sites.json");
+}
+std::string groupsConfigPath() {
+    return under("/config/groups.json");
+}
+std::string servicesConfigPath() {
+    return under("/config/services.json");
+}
+std::string settingsPath() {
+    return under("/config/settings.json");
+}
+std::string nginxDir() {
+    return under("/nginx");
+}
+std::string nginxVhostDir() {
+    return under("/nginx/vhosts");
+}
+std::string phpDir() {
+    return under("/php");
+}
+std::string dnsmasqDir() {
+    return under("/dnsmasq");
+}
+std::string sslDir() {
+    return under("/ssl");
+}
+std::string caDir() {
+    return under("/ssl/ca");
+}
+std::string certsDir() {
+    return under("/ssl/certs");
+}
+std::string servicesDataDir() {
+    return under("/data");
+}
+std::string binDir() {
+    return under("/bin");
+}
+std::string phpVersionsDir() {
+    return under("/php-versions");
+}
+std::string serviceVersionsDir() {
+    return under("/service-versions");
+}
+std::string nodeVersionsDir() {
+    return under("/node-versions");
+}
+std::string pythonVersionsDir() {
+    return under("/python-versions");
+}
+std::string flutterVersionsDir() {
+    return under("/flutter-versions");
+}
+std::string goVersionsDir() {
+    return under("/go-versions");
+}
+std::string profilesDir() {
+    return under("/profiles");
+}
+std::string logDir() {
+    return under("/log");
+}
 
 std::string phpFpmPidPath(std::string_view version) {
     return std::string(tmpDir) + "/php-fpm-" + std::string(version) + ".pid";
@@ -68,6 +114,8 @@ std::string phpFpmPidPath(std::string_view version) {
 std::string phpVersionDir(std::string_view version) {
     return under("/php-versions/") + std::string(version);
 }
-std::string serviceDataDir(std::string_view name) { return under("/data/") + std::string(name); }
+std::string serviceDataDir(std::string_view name) {
+    return under("/data/") + std::string(name);
+}
 
 }  // namespace vesk::VeskPaths

@@ -128,46 +128,70 @@ HelperStatus HelperClient::status(HelperOperation op, const std::vector<std::str
 }
 
 std::optional<std::string> HelperClient::installedVersion() {
-    const JsonDocument doc = JsonDocument::parse(call(methodName(HelperOperation::getInstalledVersion)));
+    const JsonDocument doc =
+        JsonDocument::parse(call(methodName(HelperOperation::getInstalledVersion)));
     const JsonIn root = doc.root();
-    if (auto error = root.find("error")) throw std::runtime_error("helper error " + error->string());
+    if (auto error = root.find("error"))
+        throw std::runtime_error("helper error " + error->string());
     if (auto v = root.require("parameters").find("version"); v && !v->isNull()) return v->string();
     return std::nullopt;
 }
 
 namespace {
-void deliver(const HelperStatus& s, const StatusReply& reply) { reply(s.success, s.message); }
+void deliver(const HelperStatus& s, const StatusReply& reply) {
+    reply(s.success, s.message);
+}
 }  // namespace
 
 void HelperClient::installEnvironment(const std::string& path, StatusReply reply) {
-    deliver(statusCall(HelperOperation::installEnvironment, Params().text("bundleResourcesPath", path).json()), reply);
+    deliver(statusCall(HelperOperation::installEnvironment,
+                       Params().text("bundleResourcesPath", path).json()),
+            reply);
 }
-void HelperClient::getInstalledVersion(VersionReply reply) { reply(installedVersion()); }
+void HelperClient::getInstalledVersion(VersionReply reply) {
+    reply(installedVersion());
+}
 void HelperClient::writeResolver(const std::string& tld, const std::string& ip, StatusReply reply) {
-    deliver(statusCall(HelperOperation::writeResolver, Params().text("tld", tld).text("ip", ip).json()), reply);
+    deliver(
+        statusCall(HelperOperation::writeResolver, Params().text("tld", tld).text("ip", ip).json()),
+        reply);
 }
 void HelperClient::removeResolver(const std::string& tld, StatusReply reply) {
     deliver(statusCall(HelperOperation::removeResolver, Params().text("tld", tld).json()), reply);
 }
 void HelperClient::startNginx(const std::string& configPath, StatusReply reply) {
-    deliver(statusCall(HelperOperation::startNginx, Params().text("configPath", configPath).json()), reply);
+    deliver(statusCall(HelperOperation::startNginx, Params().text("configPath", configPath).json()),
+            reply);
 }
-void HelperClient::stopNginx(StatusReply reply) { deliver(statusCall(HelperOperation::stopNginx, "{}"), reply); }
-void HelperClient::reloadNginx(StatusReply reply) { deliver(statusCall(HelperOperation::reloadNginx, "{}"), reply); }
+void HelperClient::stopNginx(StatusReply reply) {
+    deliver(statusCall(HelperOperation::stopNginx, "{}"), reply);
+}
+void HelperClient::reloadNginx(StatusReply reply) {
+    deliver(statusCall(HelperOperation::reloadNginx, "{}"), reply);
+}
 void HelperClient::startDnsmasq(const std::string& configPath, StatusReply reply) {
-    deliver(statusCall(HelperOperation::startDnsmasq, Params().text("configPath", configPath).json()), reply);
+    deliver(
+        statusCall(HelperOperation::startDnsmasq, Params().text("configPath", configPath).json()),
+        reply);
 }
-void HelperClient::stopDnsmasq(StatusReply reply) { deliver(statusCall(HelperOperation::stopDnsmasq, "{}"), reply); }
-void HelperClient::startPHPFPM(const std::string& version, const std::string& configPath, StatusReply reply) {
+void HelperClient::stopDnsmasq(StatusReply reply) {
+    deliver(statusCall(HelperOperation::stopDnsmasq, "{}"), reply);
+}
+void HelperClient::startPHPFPM(const std::string& version, const std::string& configPath,
+                               StatusReply reply) {
     deliver(statusCall(HelperOperation::startPHPFPM,
-                       Params().text("version", version).text("configPath", configPath).json()), reply);
+                       Params().text("version", version).text("configPath", configPath).json()),
+            reply);
 }
 void HelperClient::stopPHPFPM(const std::string& version, StatusReply reply) {
-    deliver(statusCall(HelperOperation::stopPHPFPM, Params().text("version", version).json()), reply);
+    deliver(statusCall(HelperOperation::stopPHPFPM, Params().text("version", version).json()),
+            reply);
 }
-void HelperClient::installDaemon(const std::string& label, const std::string& plist, StatusReply reply) {
+void HelperClient::installDaemon(const std::string& label, const std::string& plist,
+                                 StatusReply reply) {
     deliver(statusCall(HelperOperation::installDaemon,
-                       Params().text("label", label).text("plistContent", plist).json()), reply);
+                       Params().text("label", label).text("plistContent", plist).json()),
+            reply);
 }
 void HelperClient::removeDaemon(const std::string& label, StatusReply reply) {
     deliver(statusCall(HelperOperation::removeDaemon, Params().text("label", label).json()), reply);
@@ -175,22 +199,29 @@ void HelperClient::removeDaemon(const std::string& label, StatusReply reply) {
 void HelperClient::writeFile(const std::string& path, const std::vector<std::uint8_t>& content,
                              std::uint16_t permissions, StatusReply reply) {
     deliver(statusCall(HelperOperation::writeFile, Params()
-                                                      .text("path", path)
-                                                      .text("content", Data{content}.base64())
-                                                      .mode("permissions", permissions)
-                                                      .json()), reply);
+                                                       .text("path", path)
+                                                       .text("content", Data{content}.base64())
+                                                       .mode("permissions", permissions)
+                                                       .json()),
+            reply);
 }
 void HelperClient::removeFile(const std::string& path, StatusReply reply) {
     deliver(statusCall(HelperOperation::removeFile, Params().text("path", path).json()), reply);
 }
-void HelperClient::createDirectory(const std::string& path, std::uint16_t permissions, StatusReply reply) {
+void HelperClient::createDirectory(const std::string& path, std::uint16_t permissions,
+                                   StatusReply reply) {
     deliver(statusCall(HelperOperation::createDirectory,
-                       Params().text("path", path).mode("permissions", permissions).json()), reply);
+                       Params().text("path", path).mode("permissions", permissions).json()),
+            reply);
 }
 void HelperClient::installCLI(const std::string& path, StatusReply reply) {
-    deliver(statusCall(HelperOperation::installCLI, Params().text("bundleResourcesPath", path).json()), reply);
+    deliver(
+        statusCall(HelperOperation::installCLI, Params().text("bundleResourcesPath", path).json()),
+        reply);
 }
-void HelperClient::removeCLI(StatusReply reply) { deliver(statusCall(HelperOperation::removeCLI, "{}"), reply); }
+void HelperClient::removeCLI(StatusReply reply) {
+    deliver(statusCall(HelperOperation::removeCLI, "{}"), reply);
+}
 void HelperClient::uninstallHelper(StatusReply reply) {
     deliver(statusCall(HelperOperation::uninstallHelper, "{}"), reply);
 }

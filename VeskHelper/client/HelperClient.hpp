@@ -22,7 +22,7 @@ struct HelperStatus {
 /// request and waits for its reply. Failures of the transport throw
 /// std::runtime_error (the helper refused or dropped the connection).
 class HelperClient final : public HelperProtocol {
-public:
+  public:
     static constexpr std::string_view defaultSocketPath = "/run/vesk/com.vesk.helper";
 
     explicit HelperClient(const std::string& socketPath = std::string(defaultSocketPath));
@@ -70,7 +70,7 @@ public:
     void removeCLI(StatusReply reply) override;
     void uninstallHelper(StatusReply reply) override;
 
-private:
+  private:
     HelperStatus statusCall(HelperOperation operation, const std::string& parametersJSON);
     int fd_ = -1;
     std::string pending_;

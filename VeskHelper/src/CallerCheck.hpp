@@ -31,14 +31,14 @@ struct ExecutableIdentity {
 struct CheckedProcess {
     pid_t pid = 0;
     uid_t uid = 0;
-    gid_t gid = 0;                ///< effective group
-    std::vector<gid_t> groups;    ///< supplementary groups
+    gid_t gid = 0;              ///< effective group
+    std::vector<gid_t> groups;  ///< supplementary groups
     unsigned long long startTime = 0;
     ExecutableIdentity executable;
 };
 
 class CallerCheck {
-public:
+  public:
     CallerCheck(std::string trustRootPEM, std::string teamIdentifier, Layout layout);
 
     /// The full check of a peer the kernel named at accept. Never throws.
@@ -54,7 +54,7 @@ public:
     /// The signature verdict for an executable: its team, or none when invalid.
     std::optional<std::string> teamOf(int executableFd, const ExecutableIdentity& identity);
 
-private:
+  private:
     bool userMayCall(uid_t uid) const;
 
     std::string trustRootPEM_;

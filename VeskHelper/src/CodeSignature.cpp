@@ -18,8 +18,12 @@ template <class T, void (*F)(T*)>
 struct Deleter {
     void operator()(T* p) const { F(p); }
 };
-void freeBio(BIO* b) { BIO_free_all(b); }
-void freeCertStack(STACK_OF(X509) * s) { sk_X509_free(s); }
+void freeBio(BIO* b) {
+    BIO_free_all(b);
+}
+void freeCertStack(STACK_OF(X509) * s) {
+    sk_X509_free(s);
+}
 using Bio = std::unique_ptr<BIO, Deleter<BIO, freeBio>>;
 using Cms = std::unique_ptr<CMS_ContentInfo, Deleter<CMS_ContentInfo, CMS_ContentInfo_free>>;
 using Cert = std::unique_ptr<X509, Deleter<X509, X509_free>>;
@@ -104,7 +108,8 @@ std::vector<std::uint8_t> sign(std::span<const std::uint8_t> content,
     std::vector<std::pair<Key, Cert>> keep;
     for (const Identity& id : identities) {
         Bio keyBio = memory(id.keyPEM.data(), id.keyPEM.size());
-        Key key(keyBio ? PEM_read_bio_PrivateKey(keyBio.get(), nullptr, nullptr, nullptr) : nullptr);
+        Key key(keyBio ? PEM_read_bio_PrivateKey(keyBio.get(), nullptr, nullptr, nullptr)
+                       : nullptr);
         Cert cert = readCertificate(id.certificatePEM);
         if (!key || !cert) throw std::runtime_error("unreadable signing key or certificate");
         if (CMS_add1_signer(cms.get(), cert.get(), key.get(), EVP_sha256(), flags) == nullptr) {

@@ -11,7 +11,7 @@
 namespace vesk::helper {
 
 class Helper {
-public:
+  public:
     /// How the process ends after uninstallHelper (exit status 0); production
     /// flushes and calls _exit, tests record the call.
     using ExitProcess = std::function<void(int status)>;
@@ -25,7 +25,7 @@ public:
 
     [[nodiscard]] const Layout& layout() const { return layout_; }
 
-private:
+  private:
     Layout layout_;
     ExitProcess exitProcess_;
     CallerCheck check_;

@@ -48,7 +48,9 @@ struct ThreadStart {
 HelperServer::HelperServer(Layout layout, CallerCheck& check, std::function<void()> scheduleExit)
     : layout_(std::move(layout)), delegate_(check), scheduleExit_(std::move(scheduleExit)) {}
 
-HelperServer::~HelperServer() { stop(); }
+HelperServer::~HelperServer() {
+    stop();
+}
 
 void HelperServer::listen() {
     if (::mkdir(layout_.socketDir.c_str(), 0755) != 0 && errno != EEXIST) fail(layout_.socketDir);

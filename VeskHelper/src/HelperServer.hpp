@@ -16,7 +16,7 @@
 namespace vesk::helper {
 
 class HelperServer {
-public:
+  public:
     /// Connections served at once; past it new connections are closed unread.
     static constexpr std::size_t kMaxConnections = 256;
 
@@ -35,7 +35,7 @@ public:
 
     [[nodiscard]] std::size_t activeConnections() const { return active_.load(); }
 
-private:
+  private:
     void serve(int fd);
     void serveChecked(int fd, const CheckedProcess& caller);
 

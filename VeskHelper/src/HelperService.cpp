@@ -33,8 +33,8 @@ bool isSafeComponent(const std::string& s) {
 
 bool isAddressLiteral(const std::string& ip) {
     unsigned char buf[sizeof(in6_addr)];
-    return ip.find('\0') == std::string::npos &&
-           (::inet_pton(AF_INET, ip.c_str(), buf) == 1 || ::inet_pton(AF_INET6, ip.c_str(), buf) == 1);
+    return ip.find('\0') == std::string::npos && (::inet_pton(AF_INET, ip.c_str(), buf) == 1 ||
+                                                  ::inet_pton(AF_INET6, ip.c_str(), buf) == 1);
 }
 
 /// A pid file's text: trimmed, then an optional sign and digits only, in
@@ -91,8 +91,8 @@ std::optional<std::string> HelperService::dnsmasqExecutable() const {
     return std::nullopt;
 }
 
-std::optional<pid_t> HelperService::verifiedPid(const std::string& pidFile,
-                                                const std::optional<std::string>& executable) const {
+std::optional<pid_t> HelperService::verifiedPid(
+    const std::string& pidFile, const std::optional<std::string>& executable) const {
     // The run directory belongs to the user: its pid files are the user's
     // word. Only a pid whose process runs the expected program is signalled.
     const auto pid = parsePid(SafeFS(layout_).readSmallFile(pidFile));
@@ -212,7 +212,8 @@ void HelperService::uninstallHelper(StatusReply reply) {
 // ---------------------------------------------------------------------------
 // DNS
 
-void HelperService::writeResolver(const std::string& tld, const std::string& ip, StatusReply reply) {
+void HelperService::writeResolver(const std::string& tld, const std::string& ip,
+                                  StatusReply reply) {
     if (!isSafeComponent(tld)) {
         reply(false, "Invalid top-level domain: " + tld);
         return;

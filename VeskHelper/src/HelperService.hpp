@@ -22,7 +22,7 @@ struct Caller {
 };
 
 class HelperService final : public HelperProtocol {
-public:
+  public:
     /// `scheduleExit` ends the process half a second after it is called
     /// (uninstallHelper); the reply has been handed over by then.
     HelperService(const Layout& layout, Caller caller, std::function<void()> scheduleExit);
@@ -51,12 +51,12 @@ public:
     void removeCLI(StatusReply reply) override;
     void uninstallHelper(StatusReply reply) override;
 
-private:
+  private:
     /// The first dnsmasq candidate at which a file exists.
     [[nodiscard]] std::optional<std::string> dnsmasqExecutable() const;
     /// The pid in a pid file when it names a running process of `executable`.
-    [[nodiscard]] std::optional<pid_t> verifiedPid(const std::string& pidFile,
-                                                   const std::optional<std::string>& executable) const;
+    [[nodiscard]] std::optional<pid_t> verifiedPid(
+        const std::string& pidFile, const std::optional<std::string>& executable) const;
     /// Opens a program of the bundle as the caller could; none when it is not there.
     [[nodiscard]] std::optional<int> openSource(const std::string& path) const;
     void replaceCLILink() const;

@@ -25,7 +25,11 @@ Layout make(const std::string& root) {
 
 }  // namespace
 
-Layout Layout::production() { return make(""); }
-Layout Layout::rootedAt(const std::string& root) { return make(root); }
+Layout Layout::production() {
+    return make("");
+}
+Layout Layout::rootedAt(const std::string& root) {
+    return make(root);
+}
 
 }  // namespace vesk::helper

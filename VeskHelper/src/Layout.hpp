@@ -9,17 +9,17 @@
 namespace vesk::helper {
 
 struct Layout {
-    std::string veskBase;         ///< "/usr/local/vesk"
-    std::string versionFile;      ///< "/usr/local/vesk/.version"
-    std::string resolverDir;      ///< "/etc/resolver"
-    std::string daemonDir;        ///< "/Library/LaunchDaemons"
-    std::string usrLocalBin;      ///< "/usr/local/bin"
-    std::string cliLink;          ///< "/usr/local/bin/vesk"
-    std::string socketDir;        ///< "/run/vesk"
-    std::string socketPath;       ///< "/run/vesk/com.vesk.helper"
-    std::string launchctl;        ///< "/bin/launchctl"
-    std::string pkill;            ///< "/usr/bin/pkill"
-    std::string chown;            ///< "/usr/bin/chown"
+    std::string veskBase;                        ///< "/usr/local/vesk"
+    std::string versionFile;                     ///< "/usr/local/vesk/.version"
+    std::string resolverDir;                     ///< "/etc/resolver"
+    std::string daemonDir;                       ///< "/Library/LaunchDaemons"
+    std::string usrLocalBin;                     ///< "/usr/local/bin"
+    std::string cliLink;                         ///< "/usr/local/bin/vesk"
+    std::string socketDir;                       ///< "/run/vesk"
+    std::string socketPath;                      ///< "/run/vesk/com.vesk.helper"
+    std::string launchctl;                       ///< "/bin/launchctl"
+    std::string pkill;                           ///< "/usr/bin/pkill"
+    std::string chown;                           ///< "/usr/bin/chown"
     std::vector<std::string> dnsmasqCandidates;  ///< tested in order
 
     /// The production locations.

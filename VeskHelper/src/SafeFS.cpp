@@ -133,14 +133,16 @@ Location SafeFS::walk(const std::string& path, std::optional<mode_t> createMode,
         int fd = ::openat(dir.get(), c.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (fd < 0 && errno == ENOENT && createMode) {
             if (::mkdirat(dir.get(), c.c_str(), *createMode) == 0) {
-                fd = ::openat(dir.get(), c.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+                fd =
+                    ::openat(dir.get(), c.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
                 if (fd >= 0 && ::fchmod(fd, *createMode) != 0) {
                     const int e = errno;
                     ::close(fd);
                     throw FileError(e, next);
                 }
             } else if (errno == EEXIST) {
-                fd = ::openat(dir.get(), c.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+                fd =
+                    ::openat(dir.get(), c.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
             } else {
                 throw FileError(errno, next);
             }
@@ -149,14 +151,14 @@ Location SafeFS::walk(const std::string& path, std::optional<mode_t> createMode,
             const int e = errno;
             struct stat st {};
             if ((e == ELOOP || e == ENOTDIR) &&
-                ::fstatat(dir.get(), c.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
+                ::fstatat(dir.get(), c.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                S_ISLNK(st.st_mode)) {
                 if (!allowed || i + 1 <= areaDepth) throw FileError(next, kOutside, EXDEV);
                 const std::string target = readLink(dir.get(), c, next);
                 std::string rest;
                 for (std::size_t k = i + 1; k < parts.size(); ++k) rest += "/" + parts[k];
-                const std::string np =
-                    standardizePath((target.front() == '/' ? target : current + "/" + target) + rest,
-                                    helperHome());
+                const std::string np = standardizePath(
+                    (target.front() == '/' ? target : current + "/" + target) + rest, helperHome());
                 if (!isAllowedPath(layout_, np)) throw FileError(next, kOutside, EXDEV);
                 return walk(np, createMode, depth + 1);
             }
@@ -216,7 +218,8 @@ void SafeFS::createDirIfNeeded(const std::string& path, mode_t mode) const {
     if (exists(path)) return;
     Location l = locate(path, mode);
     if (::mkdirat(l.parent.get(), l.leaf.c_str(), mode) != 0) throw FileError(errno, path);
-    const int fd = ::openat(l.parent.get(), l.leaf.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const int fd =
+        ::openat(l.parent.get(), l.leaf.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) throw FileError(errno, path);
     const int rc = ::fchmod(fd, mode);
     const int e = errno;
@@ -232,7 +235,8 @@ void SafeFS::writeInPlace(const std::string& path, std::span<const std::uint8_t>
     struct stat st {};
     if (::fstat(fd.get(), &st) != 0) throw FileError(errno, path);
     // A hard link would let the write land in a file elsewhere.
-    if (!S_ISREG(st.st_mode) || st.st_nlink != 1) throw FileError(path, "not a regular file with one link");
+    if (!S_ISREG(st.st_mode) || st.st_nlink != 1)
+        throw FileError(path, "not a regular file with one link");
     if (::ftruncate(fd.get(), 0) != 0) throw FileError(errno, path);
     writeAll(fd.get(), bytes.data(), bytes.size(), path);
 }
@@ -253,7 +257,8 @@ void SafeFS::writeAtomically(const std::string& path, std::string_view text,
                              std::optional<mode_t> mode) const {
     Location l = locate(path);
     const std::string tmp = "." + l.leaf + ".vesk-" + randomSuffix();
-    Fd fd(::openat(l.parent.get(), tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+    Fd fd(::openat(l.parent.get(), tmp.c_str(),
+                   O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
     if (!fd) throw FileError(errno, path);
     try {
         writeAll(fd.get(), reinterpret_cast<const std::uint8_t*>(text.data()), text.size(), path);
@@ -276,9 +281,11 @@ void SafeFS::remove(const std::string& path) const {
 std::optional<std::string> SafeFS::readSmallFile(const std::string& path) const {
     try {
         Location l = locateFollowing(path);
-        Fd fd(::openat(l.parent.get(), l.leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        Fd fd(::openat(l.parent.get(), l.leaf.c_str(),
+                       O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
         struct stat st {};
-        if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kMaxReadSize) {
+        if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+            st.st_size > kMaxReadSize) {
             return std::nullopt;
         }
         std::string out;
@@ -302,7 +309,8 @@ void SafeFS::replaceWithCopy(int sourceFd, const std::string& path, mode_t mode)
     if (::fstatat(l.parent.get(), l.leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
         removeEntry(l.parent.get(), l.leaf, path, 0);
     }
-    Fd out(::openat(l.parent.get(), l.leaf.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    Fd out(::openat(l.parent.get(), l.leaf.c_str(),
+                    O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!out) throw FileError(errno, path);
     if (::lseek(sourceFd, 0, SEEK_SET) < 0) throw FileError(errno, path);
     char buf[65536];
@@ -311,7 +319,8 @@ void SafeFS::replaceWithCopy(int sourceFd, const std::string& path, mode_t mode)
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) throw FileError(errno, path);
         if (n == 0) break;
-        writeAll(out.get(), reinterpret_cast<const std::uint8_t*>(buf), static_cast<std::size_t>(n), path);
+        writeAll(out.get(), reinterpret_cast<const std::uint8_t*>(buf), static_cast<std::size_t>(n),
+                 path);
     }
     if (::fchmod(out.get(), mode) != 0) throw FileError(errno, path);
 }
@@ -319,7 +328,8 @@ void SafeFS::replaceWithCopy(int sourceFd, const std::string& path, mode_t mode)
 void SafeFS::replaceLink(const std::string& path, const std::string& target) const {
     Location l = locate(path);
     struct stat st {};
-    if (::fstatat(l.parent.get(), l.leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode)) {
+    if (::fstatat(l.parent.get(), l.leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISDIR(st.st_mode)) {
         removeEntry(l.parent.get(), l.leaf, path, 0);
     }
     const std::string tmp = "." + l.leaf + ".vesk-" + randomSuffix();

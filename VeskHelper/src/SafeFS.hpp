@@ -22,18 +22,18 @@ namespace vesk::helper {
 
 /// A failed file operation; what() is its description: "<path>: <reason>".
 class FileError : public std::runtime_error {
-public:
+  public:
     FileError(int code, const std::string& path);
     FileError(const std::string& path, const std::string& reason, int code = EPERM);
     [[nodiscard]] int code() const noexcept { return code_; }
 
-private:
+  private:
     int code_;
 };
 
 /// An owned descriptor.
 class Fd {
-public:
+  public:
     Fd() = default;
     explicit Fd(int fd) : fd_(fd) {}
     Fd(Fd&& o) noexcept : fd_(o.release()) {}
@@ -49,7 +49,7 @@ public:
         return f;
     }
 
-private:
+  private:
     int fd_ = -1;
 };
 
@@ -62,14 +62,15 @@ struct Location {
 };
 
 class SafeFS {
-public:
+  public:
     explicit SafeFS(const Layout& layout) : layout_(layout) {}
 
     /// Where `path` lives. Missing directories on the way are created with
     /// `createMode` when given (and then get exactly that mode), otherwise
     /// they fail with ENOENT. Paths outside the allowed places are walked with
     /// no link followed at all.
-    [[nodiscard]] Location locate(const std::string& path, std::optional<mode_t> createMode = {}) const;
+    [[nodiscard]] Location locate(const std::string& path,
+                                  std::optional<mode_t> createMode = {}) const;
 
     /// As locate(), and a final link is followed while it stays in the allowed places.
     [[nodiscard]] Location locateFollowing(const std::string& path,
@@ -108,7 +109,7 @@ public:
     /// Points a link at `target`, replacing what is at `path` in one rename.
     void replaceLink(const std::string& path, const std::string& target) const;
 
-private:
+  private:
     Location walk(const std::string& path, std::optional<mode_t> createMode, int depth) const;
     Location follow(Location at, std::optional<mode_t> createMode, int depth) const;
 

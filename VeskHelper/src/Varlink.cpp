@@ -152,36 +152,72 @@ std::string invoke(HelperOperation op, const std::vector<Argument>& a, HelperPro
     const StatusReply status = [&](bool ok, std::optional<std::string> message) {
         if (!reply) reply = statusReply(ok, message);
     };
-    const auto text = [&](std::size_t i) -> const std::string& { return std::get<std::string>(a[i]); };
+    const auto text = [&](std::size_t i) -> const std::string& {
+        return std::get<std::string>(a[i]);
+    };
     const auto mode = [&](std::size_t i) { return std::get<std::uint16_t>(a[i]); };
     using O = HelperOperation;
     try {
         switch (op) {
-            case O::installEnvironment: s.installEnvironment(text(0), status); break;
+            case O::installEnvironment:
+                s.installEnvironment(text(0), status);
+                break;
             case O::getInstalledVersion:
                 s.getInstalledVersion([&](std::optional<std::string> v) {
                     if (!reply) reply = versionReply(v);
                 });
                 break;
-            case O::writeResolver: s.writeResolver(text(0), text(1), status); break;
-            case O::removeResolver: s.removeResolver(text(0), status); break;
-            case O::startNginx: s.startNginx(text(0), status); break;
-            case O::stopNginx: s.stopNginx(status); break;
-            case O::reloadNginx: s.reloadNginx(status); break;
-            case O::startDnsmasq: s.startDnsmasq(text(0), status); break;
-            case O::stopDnsmasq: s.stopDnsmasq(status); break;
-            case O::startPHPFPM: s.startPHPFPM(text(0), text(1), status); break;
-            case O::stopPHPFPM: s.stopPHPFPM(text(0), status); break;
-            case O::installDaemon: s.installDaemon(text(0), text(1), status); break;
-            case O::removeDaemon: s.removeDaemon(text(0), status); break;
+            case O::writeResolver:
+                s.writeResolver(text(0), text(1), status);
+                break;
+            case O::removeResolver:
+                s.removeResolver(text(0), status);
+                break;
+            case O::startNginx:
+                s.startNginx(text(0), status);
+                break;
+            case O::stopNginx:
+                s.stopNginx(status);
+                break;
+            case O::reloadNginx:
+                s.reloadNginx(status);
+                break;
+            case O::startDnsmasq:
+                s.startDnsmasq(text(0), status);
+                break;
+            case O::stopDnsmasq:
+                s.stopDnsmasq(status);
+                break;
+            case O::startPHPFPM:
+                s.startPHPFPM(text(0), text(1), status);
+                break;
+            case O::stopPHPFPM:
+                s.stopPHPFPM(text(0), status);
+                break;
+            case O::installDaemon:
+                s.installDaemon(text(0), text(1), status);
+                break;
+            case O::removeDaemon:
+                s.removeDaemon(text(0), status);
+                break;
             case O::writeFile:
                 s.writeFile(text(0), std::get<std::vector<std::uint8_t>>(a[1]), mode(2), status);
                 break;
-            case O::removeFile: s.removeFile(text(0), status); break;
-            case O::createDirectory: s.createDirectory(text(0), mode(1), status); break;
-            case O::installCLI: s.installCLI(text(0), status); break;
-            case O::removeCLI: s.removeCLI(status); break;
-            case O::uninstallHelper: s.uninstallHelper(status); break;
+            case O::removeFile:
+                s.removeFile(text(0), status);
+                break;
+            case O::createDirectory:
+                s.createDirectory(text(0), mode(1), status);
+                break;
+            case O::installCLI:
+                s.installCLI(text(0), status);
+                break;
+            case O::removeCLI:
+                s.removeCLI(status);
+                break;
+            case O::uninstallHelper:
+                s.uninstallHelper(status);
+                break;
         }
     } catch (const std::exception& e) {
         if (!reply) reply = statusReply(false, std::string(e.what()));
@@ -216,7 +252,8 @@ std::optional<std::string> handle(std::string_view message, HelperProtocol& serv
 
         const std::string prefix = std::string(HelperInterface::name) + ".";
         std::optional<HelperOperation> op;
-        if (name.rfind(prefix, 0) == 0) op = fromRawValue<HelperOperation>(name.substr(prefix.size()));
+        if (name.rfind(prefix, 0) == 0)
+            op = fromRawValue<HelperOperation>(name.substr(prefix.size()));
         if (!op) return errorReply("org.varlink.service.MethodNotFound", "method", name);
 
         std::string bad;

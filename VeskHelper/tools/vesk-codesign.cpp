@@ -43,7 +43,8 @@ bool writeFile(const std::string& path, const Bytes& data, mode_t mode) {
     const std::string tmp = path + ".signing";
     {
         std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-        out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+        out.write(reinterpret_cast<const char*>(data.data()),
+                  static_cast<std::streamsize>(data.size()));
         if (!out) return false;
     }
     if (::chmod(tmp.c_str(), mode) != 0) return false;
@@ -64,7 +65,8 @@ int sign(const std::vector<std::string>& args) {
         if (args[i] == "--key" && i + 3 < args.size() && args[i + 2] == "--cert") {
             vesk::codesign::Identity id;
             if (!readText(args[i + 1], id.keyPEM) || !readText(args[i + 3], id.certificatePEM)) {
-                std::cerr << "vesk-codesign: cannot read " << args[i + 1] << " or " << args[i + 3] << "\n";
+                std::cerr << "vesk-codesign: cannot read " << args[i + 1] << " or " << args[i + 3]
+                          << "\n";
                 return 2;
             }
             ids.push_back(std::move(id));

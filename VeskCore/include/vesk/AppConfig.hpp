@@ -31,8 +31,8 @@ VESK_RAW_ENUM(vesk::Editor, {vesk::Editor::vscode, "vscode"}, {vesk::Editor::php
 VESK_RAW_ENUM(vesk::Browser, {vesk::Browser::systemDefault, "systemDefault"},
               {vesk::Browser::safari, "safari"}, {vesk::Browser::chrome, "chrome"},
               {vesk::Browser::firefox, "firefox"}, {vesk::Browser::arc, "arc"});
-VESK_RAW_ENUM(vesk::AppTheme, {vesk::AppTheme::automatic, "auto"},
-              {vesk::AppTheme::light, "light"}, {vesk::AppTheme::dark, "dark"});
+VESK_RAW_ENUM(vesk::AppTheme, {vesk::AppTheme::automatic, "auto"}, {vesk::AppTheme::light, "light"},
+              {vesk::AppTheme::dark, "dark"});
 
 namespace vesk {
 

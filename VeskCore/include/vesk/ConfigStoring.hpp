@@ -8,7 +8,7 @@
 namespace vesk {
 
 class ConfigStoring {
-public:
+  public:
     virtual ~ConfigStoring() = default;
     /// The stored settings; throws when they are missing or fail to decode.
     virtual AppConfig load() = 0;

@@ -18,10 +18,10 @@ enum class RuntimeType { php, node, python, ruby, golang, dart, java };
 
 }  // namespace vesk
 
-VESK_RAW_ENUM(vesk::RuntimeType, {vesk::RuntimeType::php, "php"},
-              {vesk::RuntimeType::node, "node"}, {vesk::RuntimeType::python, "python"},
-              {vesk::RuntimeType::ruby, "ruby"}, {vesk::RuntimeType::golang, "golang"},
-              {vesk::RuntimeType::dart, "dart"}, {vesk::RuntimeType::java, "java"});
+VESK_RAW_ENUM(vesk::RuntimeType, {vesk::RuntimeType::php, "php"}, {vesk::RuntimeType::node, "node"},
+              {vesk::RuntimeType::python, "python"}, {vesk::RuntimeType::ruby, "ruby"},
+              {vesk::RuntimeType::golang, "golang"}, {vesk::RuntimeType::dart, "dart"},
+              {vesk::RuntimeType::java, "java"});
 
 namespace vesk {
 
@@ -60,7 +60,8 @@ struct DetectedProject {
     /// An empty `allTypes` becomes the one-element list of `primaryType`
     /// (decoding keeps the list as stored).
     DetectedProject(UUID id, std::string path, ProjectType primaryType,
-                    std::vector<ProjectType> allTypes, std::optional<ProjectFrameworkInfo> frameworkInfo,
+                    std::vector<ProjectType> allTypes,
+                    std::optional<ProjectFrameworkInfo> frameworkInfo,
                     std::vector<RuntimeInfo> runtimes, Date detectedAt, double confidence);
 
     [[nodiscard]] bool isHybrid() const { return allTypes.size() > 1; }

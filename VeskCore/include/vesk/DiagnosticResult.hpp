@@ -40,7 +40,7 @@ struct DiagnosticReport {
 
     friend bool operator==(const DiagnosticReport&, const DiagnosticReport&) = default;
 
-private:
+  private:
     [[nodiscard]] std::size_t count(DiagnosticSeverity severity) const;
 };
 

@@ -38,12 +38,18 @@ std::size_t hashValue(const T& value) {
         return hashRecord(value);
     } else if constexpr (IsOptional<T>::value) {
         return value ? hashValue(*value) * 31 + 1 : 0;
-    } else if constexpr (requires { value.begin(); value.end(); } &&
+    } else if constexpr (requires {
+                             value.begin();
+                             value.end();
+                         } &&
                          !std::is_same_v<T, std::string>) {
         std::size_t seed = value.size();
         for (const auto& e : value) hashCombine(seed, hashValue(e));
         return seed;
-    } else if constexpr (requires { value.first; value.second; }) {
+    } else if constexpr (requires {
+                             value.first;
+                             value.second;
+                         }) {
         std::size_t seed = hashValue(value.first);
         hashCombine(seed, hashValue(value.second));
         return seed;

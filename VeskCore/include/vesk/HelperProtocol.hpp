@@ -20,12 +20,13 @@ using StatusReply = std::function<void(bool success, std::optional<std::string> 
 using VersionReply = std::function<void(std::optional<std::string> version)>;
 
 class HelperProtocol {
-public:
+  public:
     virtual ~HelperProtocol() = default;
 
     virtual void installEnvironment(const std::string& bundleResourcesPath, StatusReply reply) = 0;
     virtual void getInstalledVersion(VersionReply reply) = 0;
-    virtual void writeResolver(const std::string& tld, const std::string& ip, StatusReply reply) = 0;
+    virtual void writeResolver(const std::string& tld, const std::string& ip,
+                               StatusReply reply) = 0;
     virtual void removeResolver(const std::string& tld, StatusReply reply) = 0;
     virtual void startNginx(const std::string& configPath, StatusReply reply) = 0;
     virtual void stopNginx(StatusReply reply) = 0;

@@ -36,13 +36,13 @@ struct CodingOptions {
 
 /// Why a document failed to decode; `path()` names the key path ("a.b[2].c").
 class DecodingError : public std::runtime_error {
-public:
+  public:
     enum class Fault { keyMissing, wrongType, invalidValue, corrupted };
     DecodingError(Fault fault, std::string path, const std::string& detail);
     [[nodiscard]] Fault fault() const noexcept { return fault_; }
     [[nodiscard]] const std::string& path() const noexcept { return path_; }
 
-private:
+  private:
     Fault fault_;
     std::string path_;
 };
@@ -50,7 +50,7 @@ private:
 /// A read-only view of one node of a parsed document. Views are created on
 /// the stack while descending and remember their parent for error paths.
 class JsonIn {
-public:
+  public:
     [[nodiscard]] bool isNull() const;
     [[nodiscard]] bool isObject() const;
     [[nodiscard]] bool isArray() const;
@@ -80,7 +80,7 @@ public:
            std::string_view key, std::size_t index) noexcept
         : node_(node), options_(options), parent_(parent), key_(key), index_(index) {}
 
-private:
+  private:
     const void* node_;
     const CodingOptions* options_;
     const JsonIn* parent_;
@@ -90,7 +90,7 @@ private:
 
 /// A writable handle to one node of a document being built.
 class JsonOut {
-public:
+  public:
     void null();
     void boolean(bool value);
     void integer(std::int64_t value);
@@ -108,14 +108,14 @@ public:
 
     JsonOut(void* node, const CodingOptions* options) noexcept : node_(node), options_(options) {}
 
-private:
+  private:
     void* node_;
     const CodingOptions* options_;
 };
 
 /// A parsed document; owns the tree that JsonIn views point into.
 class JsonDocument {
-public:
+  public:
     /// Throws DecodingError(corrupted) for text that is not JSON.
     static JsonDocument parse(std::string_view text, CodingOptions options = {});
     JsonDocument(JsonDocument&&) noexcept;
@@ -123,7 +123,7 @@ public:
     ~JsonDocument();
     [[nodiscard]] JsonIn root() const;
 
-private:
+  private:
     JsonDocument();
     struct Impl;
     std::unique_ptr<Impl> impl_;
@@ -131,7 +131,7 @@ private:
 
 /// A document being built.
 class JsonBuilder {
-public:
+  public:
     explicit JsonBuilder(CodingOptions options = {});
     JsonBuilder(JsonBuilder&&) noexcept;
     JsonBuilder& operator=(JsonBuilder&&) noexcept;
@@ -139,7 +139,7 @@ public:
     JsonOut root();
     [[nodiscard]] std::string dump() const;
 
-private:
+  private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };
@@ -190,8 +190,7 @@ struct JsonCoding<bool> {
 };
 
 template <std::integral T>
-    requires(!std::is_same_v<T, bool>)
-struct JsonCoding<T> {
+requires(!std::is_same_v<T, bool>) struct JsonCoding<T> {
     static void encode(JsonOut out, T v) {
         if constexpr (std::is_signed_v<T>) {
             out.integer(static_cast<std::int64_t>(v));
@@ -317,7 +316,7 @@ struct JsonCoding<T, std::enable_if_t<IsRecord<T>::value>> {
         return v;
     }
 
-private:
+  private:
     template <class M>
     static void encodeField(JsonOut& out, const T& v, const Field<T, M>& f) {
         const M& value = v.*(f.member);
@@ -355,8 +354,8 @@ T decodeJSON(std::string_view text, CodingOptions options = {}) {
 
 /// Declares the JSON fields of a record in declaration order:
 /// VESK_RECORD(T, vesk::field("a", &T::a), ...).
-#define VESK_RECORD(T, ...)                                     \
-    template <>                                                 \
-    struct vesk::RecordFields<T> {                              \
+#define VESK_RECORD(T, ...)                                          \
+    template <>                                                      \
+    struct vesk::RecordFields<T> {                                   \
         static constexpr auto fields = std::make_tuple(__VA_ARGS__); \
     }

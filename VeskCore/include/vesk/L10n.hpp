@@ -34,12 +34,17 @@ namespace L10n {
 /// An argument of a formatted message: "%@" takes text, "%d" an integer.
 using Argument = std::variant<std::string, long long>;
 
-inline Argument toArgument(std::string_view s) { return std::string(s); }
-inline Argument toArgument(const char* s) { return std::string(s); }
-inline Argument toArgument(const std::string& s) { return s; }
+inline Argument toArgument(std::string_view s) {
+    return std::string(s);
+}
+inline Argument toArgument(const char* s) {
+    return std::string(s);
+}
+inline Argument toArgument(const std::string& s) {
+    return s;
+}
 template <class I>
-    requires std::is_integral_v<I>
-Argument toArgument(I i) {
+requires std::is_integral_v<I> Argument toArgument(I i) {
     return static_cast<long long>(i);
 }
 
@@ -54,14 +59,12 @@ std::string tr(std::string_view key);
 std::string tr(std::string_view key, std::initializer_list<Argument> arguments);
 
 template <class... A>
-    requires(sizeof...(A) > 0)
-std::string tr(std::string_view key, const A&... arguments) {
+requires(sizeof...(A) > 0) std::string tr(std::string_view key, const A&... arguments) {
     return tr(key, {toArgument(arguments)...});
 }
 
 /// printf-style substitution of "%@" and "%d" ("%%" is a percent sign).
 std::string format(std::string_view format, std::initializer_list<Argument> arguments);
-
 
 }  // namespace L10n
 }  // namespace vesk

@@ -33,7 +33,7 @@ inline constexpr bool isRawEnum = IsRawEnum<E>::value;
 
 /// The raw text of a case.
 template <class E>
-    requires isRawEnum<E>
+requires isRawEnum<E>
 constexpr std::string_view rawValue(E value) {
     for (const auto& c : RawEnumTraits<E>::cases) {
         if (c.value == value) return c.raw;
@@ -43,7 +43,7 @@ constexpr std::string_view rawValue(E value) {
 
 /// The case whose raw text is exactly `raw` (case-sensitive), or none.
 template <class E>
-    requires isRawEnum<E>
+requires isRawEnum<E>
 constexpr std::optional<E> fromRawValue(std::string_view raw) {
     for (const auto& c : RawEnumTraits<E>::cases) {
         if (c.raw == raw) return c.value;
@@ -53,7 +53,7 @@ constexpr std::optional<E> fromRawValue(std::string_view raw) {
 
 /// Every case in declaration order.
 template <class E>
-    requires isRawEnum<E>
+requires isRawEnum<E>
 constexpr auto allCases() {
     constexpr auto n = RawEnumTraits<E>::cases.size();
     std::array<E, n> out{};
@@ -63,7 +63,7 @@ constexpr auto allCases() {
 
 /// Position of a case in declaration order (for tables indexed by case).
 template <class E>
-    requires isRawEnum<E>
+requires isRawEnum<E>
 constexpr std::size_t caseIndex(E value) {
     const auto& cs = RawEnumTraits<E>::cases;
     for (std::size_t i = 0; i < cs.size(); ++i) {
@@ -75,8 +75,8 @@ constexpr std::size_t caseIndex(E value) {
 }  // namespace vesk
 
 /// Declares the raw texts of an enumeration: VESK_RAW_ENUM(E, {E::a, "a"}, {E::b, "b"}).
-#define VESK_RAW_ENUM(E, ...)                                                    \
-    template <>                                                                  \
-    struct vesk::RawEnumTraits<E> {                                              \
+#define VESK_RAW_ENUM(E, ...)                                                         \
+    template <>                                                                       \
+    struct vesk::RawEnumTraits<E> {                                                   \
         static constexpr auto cases = std::to_array<vesk::RawCase<E>>({__VA_ARGS__}); \
     }

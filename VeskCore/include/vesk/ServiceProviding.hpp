@@ -12,7 +12,7 @@ namespace vesk {
 /// Six asynchronous operations; each completes by calling its callback once.
 /// Nothing in this library implements or calls them.
 class ServiceProviding {
-public:
+  public:
     /// Outcome of an operation: empty on success, otherwise the failure's text.
     using Completion = std::function<void(std::optional<std::string> error)>;
 

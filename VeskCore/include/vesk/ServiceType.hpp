@@ -11,7 +11,16 @@
 
 namespace vesk {
 
-enum class ServiceType { mysql, postgresql, redis, mariadb, mongodb, meilisearch, typesense, minio };
+enum class ServiceType {
+    mysql,
+    postgresql,
+    redis,
+    mariadb,
+    mongodb,
+    meilisearch,
+    typesense,
+    minio
+};
 
 }  // namespace vesk
 

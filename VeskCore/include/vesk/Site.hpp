@@ -61,8 +61,8 @@ VESK_RECORD(vesk::Site, vesk::field("id", &vesk::Site::id), vesk::field("name", 
             vesk::field("isSecured", &vesk::Site::isSecured),
             vesk::field("isLinked", &vesk::Site::isLinked),
             vesk::field("isParked", &vesk::Site::isParked),
-            vesk::field("isPinned", &vesk::Site::isPinned), vesk::field("group", &vesk::Site::group),
-            vesk::field("aliases", &vesk::Site::aliases),
+            vesk::field("isPinned", &vesk::Site::isPinned),
+            vesk::field("group", &vesk::Site::group), vesk::field("aliases", &vesk::Site::aliases),
             vesk::field("createdAt", &vesk::Site::createdAt),
             vesk::field("detectedProject", &vesk::Site::detectedProject));
 VESK_HASHABLE(vesk::Site);

@@ -10,7 +10,7 @@ namespace vesk {
 
 /// One read-only property and three operations; implemented by the application.
 class SiteDriver {
-public:
+  public:
     virtual ~SiteDriver() = default;
     /// The driver's name, as SiteInfo shows it.
     [[nodiscard]] virtual std::string name() const = 0;

@@ -15,8 +15,7 @@ enum class SiteFilterCategory { all, web, api, cli, mobile, other };
 
 VESK_RAW_ENUM(vesk::SiteFilterCategory, {vesk::SiteFilterCategory::all, "all"},
               {vesk::SiteFilterCategory::web, "web"}, {vesk::SiteFilterCategory::api, "api"},
-              {vesk::SiteFilterCategory::cli, "cli"},
-              {vesk::SiteFilterCategory::mobile, "mobile"},
+              {vesk::SiteFilterCategory::cli, "cli"}, {vesk::SiteFilterCategory::mobile, "mobile"},
               {vesk::SiteFilterCategory::other, "other"});
 
 namespace vesk {

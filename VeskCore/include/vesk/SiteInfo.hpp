@@ -21,7 +21,8 @@ struct SiteInfo {
     /// Reads the site's ".env" (its first `envLineLimit` lines and the services
     /// it names) and the modification date of its directory. Never fails:
     /// what cannot be read is absent.
-    static SiteInfo fromDisk(const Site& site, const std::string& driverName, long long envLineLimit);
+    static SiteInfo fromDisk(const Site& site, const std::string& driverName,
+                             long long envLineLimit);
 
     /// Service names of an environment file's lines, without duplicates, in
     /// order of first mention.

@@ -13,7 +13,7 @@ namespace vesk {
 /// Seven synchronous operations; nothing in this library implements or calls
 /// them. Failures are thrown as VeskError (siteNotFound, siteAlreadyExists, ...).
 class SiteProviding {
-public:
+  public:
     virtual ~SiteProviding() = default;
     virtual std::vector<Site> allSites() = 0;
     virtual std::optional<Site> site(const UUID& id) = 0;

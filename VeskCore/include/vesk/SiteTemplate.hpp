@@ -19,7 +19,8 @@ struct SiteTemplate {
     std::vector<std::vector<std::string>> postCreateCommands;
 
     /// `createCommand` with every "{name}" replaced by the project name.
-    [[nodiscard]] std::vector<std::string> resolvedCreateCommand(std::string_view projectName) const;
+    [[nodiscard]] std::vector<std::string> resolvedCreateCommand(
+        std::string_view projectName) const;
     /// `postCreateCommands` likewise, order and nesting kept.
     [[nodiscard]] std::vector<std::vector<std::string>> resolvedPostCreateCommands(
         std::string_view projectName) const;

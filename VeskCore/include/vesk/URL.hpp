@@ -8,7 +8,7 @@
 namespace vesk {
 
 class URL {
-public:
+  public:
     /// None unless `text` is an RFC 3986 URI with a scheme.
     static std::optional<URL> parse(std::string_view text);
 
@@ -17,8 +17,9 @@ public:
 
     friend bool operator==(const URL&, const URL&) = default;
 
-private:
-    URL(std::string text, std::string scheme) : text_(std::move(text)), scheme_(std::move(scheme)) {}
+  private:
+    URL(std::string text, std::string scheme)
+        : text_(std::move(text)), scheme_(std::move(scheme)) {}
     std::string text_;
     std::string scheme_;
 };

@@ -13,7 +13,7 @@
 namespace vesk {
 
 class UUID {
-public:
+  public:
     /// The nil identifier (all zero bits).
     constexpr UUID() = default;
     explicit constexpr UUID(const std::array<std::uint8_t, 16>& bytes) : bytes_(bytes) {}
@@ -30,7 +30,7 @@ public:
     friend bool operator==(const UUID&, const UUID&) = default;
     friend auto operator<=>(const UUID&, const UUID&) = default;
 
-private:
+  private:
     std::array<std::uint8_t, 16> bytes_{};
 };
 

@@ -39,6 +39,7 @@ enum class LineBreaks {
 };
 
 /// Splits at every member of the newline set.
-std::vector<std::string_view> lines(std::string_view utf8, LineBreaks breaks = LineBreaks::crlfIsOne);
+std::vector<std::string_view> lines(std::string_view utf8,
+                                    LineBreaks breaks = LineBreaks::crlfIsOne);
 
 }  // namespace vesk::Unicode
