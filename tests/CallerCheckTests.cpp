@@ -35,10 +35,10 @@ bool openssl(const std::string& args) {
 /// Certificates and signed client variants, made once for the whole suite.
 class Variants {
   public:
-    Variants() {
-        dir_ = (vesk::test::fs::temp_directory_path() /
+    Variants()
+        : dir_((vesk::test::fs::temp_directory_path() /
                 ("vesk-variants-" + std::to_string(::getpid())))
-                   .string();
+                   .string()) {
         vesk::test::fs::create_directories(dir_);
         ::chmod(dir_.c_str(), 0755);
         const Bytes signedClient = readBytes(kClient);

@@ -37,8 +37,9 @@ std::optional<Data> Data::fromBase64(std::string_view text) {
 }
 
 Data JsonCoding<Data>::decode(const JsonIn& in) {
-    if (auto d = Data::fromBase64(in.string())) return *d;
-    in.fail(DecodingError::Fault::invalidValue, "not Base64 text");
+    auto d = Data::fromBase64(in.string());
+    if (!d) in.fail(DecodingError::Fault::invalidValue, "not Base64 text");
+    return *d;
 }
 
 }  // namespace vesk

@@ -89,8 +89,10 @@ void JsonCoding<Date>::encode(JsonOut out, const Date& v) {
 Date JsonCoding<Date>::decode(const JsonIn& in) {
     if (in.options().dates == DateStrategy::iso8601) {
         const std::string text = in.string();
-        if (auto d = Date::parseISO8601(text)) return *d;
-        in.fail(DecodingError::Fault::invalidValue, "\"" + text + "\" is not an ISO 8601 date");
+        auto d = Date::parseISO8601(text);
+        if (!d)
+            in.fail(DecodingError::Fault::invalidValue, "\"" + text + "\" is not an ISO 8601 date");
+        return *d;
     }
     return Date{in.number()};
 }

@@ -43,7 +43,7 @@ std::string ProjectFrameworkInfo::displayString() const {
     return version ? name + " " + *version : name;
 }
 
-DetectedProject::DetectedProject(UUID id_, std::string path_, ProjectType primaryType_,
+DetectedProject::DetectedProject(const UUID& id_, std::string path_, ProjectType primaryType_,
                                  std::vector<ProjectType> allTypes_,
                                  std::optional<ProjectFrameworkInfo> frameworkInfo_,
                                  std::vector<RuntimeInfo> runtimes_, Date detectedAt_,

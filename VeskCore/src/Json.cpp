@@ -128,9 +128,9 @@ std::optional<JsonIn> JsonIn::find(std::string_view key) const {
 }
 
 JsonIn JsonIn::require(std::string_view key) const {
-    if (auto m = find(key)) return *m;
-    JsonIn missing(node_, options_, this, key, 0);
-    missing.fail(DecodingError::Fault::keyMissing, "");
+    auto m = find(key);
+    if (!m) JsonIn(node_, options_, this, key, 0).fail(DecodingError::Fault::keyMissing, "");
+    return *m;
 }
 
 std::size_t JsonIn::size() const {

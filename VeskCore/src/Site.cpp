@@ -2,11 +2,12 @@
 
 namespace vesk {
 
-Site::Site(UUID id_, std::string name_, std::string path_, std::optional<std::string> domain_,
-           std::string tld_, std::optional<std::string> phpVersion_,
-           std::optional<std::string> nodeVersion_, bool isSecured_, bool isLinked_, bool isParked_,
-           bool isPinned_, std::optional<std::string> group_, std::vector<std::string> aliases_,
-           Date createdAt_, std::optional<DetectedProject> detectedProject_)
+Site::Site(const UUID& id_, std::string name_, std::string path_,
+           std::optional<std::string> domain_, std::string tld_,
+           std::optional<std::string> phpVersion_, std::optional<std::string> nodeVersion_,
+           bool isSecured_, bool isLinked_, bool isParked_, bool isPinned_,
+           std::optional<std::string> group_, std::vector<std::string> aliases_, Date createdAt_,
+           std::optional<DetectedProject> detectedProject_)
     : id(id_),
       name(std::move(name_)),
       path(std::move(path_)),

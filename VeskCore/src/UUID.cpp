@@ -62,8 +62,9 @@ void JsonCoding<UUID>::encode(JsonOut out, const UUID& v) {
 
 UUID JsonCoding<UUID>::decode(const JsonIn& in) {
     const std::string text = in.string();
-    if (auto u = UUID::parse(text)) return *u;
-    in.fail(DecodingError::Fault::invalidValue, "\"" + text + "\" is not a UUID");
+    auto u = UUID::parse(text);
+    if (!u) in.fail(DecodingError::Fault::invalidValue, "\"" + text + "\" is not a UUID");
+    return *u;
 }
 
 }  // namespace vesk

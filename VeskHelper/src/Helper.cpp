@@ -28,7 +28,7 @@ Helper::Helper(Layout layout, ExitProcess exitProcess)
              layout_) {}
 
 int Helper::run() {
-    log("Starting (version 1.0.0)");
+    logLine("Starting (version 1.0.0)");
     server_ = std::make_unique<HelperServer>(layout_, check_, [exit = exitProcess_] {
         std::thread([exit] {
             std::this_thread::sleep_for(std::chrono::milliseconds(500));
@@ -40,7 +40,7 @@ int Helper::run() {
     } catch (const std::exception&) {
         return 71;  // EX_OSERR: the service manager records the failed start
     }
-    log("Listening on com.vesk.helper");
+    logLine("Listening on com.vesk.helper");
     server_->run();
     return 0;
 }

@@ -17,9 +17,9 @@ std::optional<CheckedProcess> HelperDelegate::verifyCallerIdentity(pid_t pid, ui
 std::optional<CheckedProcess> HelperDelegate::shouldAcceptNewConnection(pid_t pid, uid_t uid) {
     auto checked = verifyCallerIdentity(pid, uid);
     if (checked) {
-        log("Accepted connection from pid " + std::to_string(pid));
+        logLine("Accepted connection from pid " + std::to_string(pid));
     } else {
-        log("Rejected connection from unauthorized process (pid: " + std::to_string(pid) + ")");
+        logLine("Rejected connection from unauthorized process (pid: " + std::to_string(pid) + ")");
     }
     return checked;
 }

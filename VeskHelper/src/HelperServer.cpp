@@ -158,11 +158,11 @@ void HelperServer::serve(int fd) {
         ::setsockopt(fd, SOL_SOCKET, SO_PASSCRED, &on, sizeof on) == 0) {
         if (auto caller = delegate_.shouldAcceptNewConnection(peer.pid, peer.uid)) {
             serveChecked(fd, *caller);
-            log("Connection invalidated (pid: " + std::to_string(peer.pid) + ")");
+            logLine("Connection invalidated (pid: " + std::to_string(peer.pid) + ")");
         }
     } else {
-        log("Rejected connection from unauthorized process (pid: " + std::to_string(peer.pid) +
-            ")");
+        logLine("Rejected connection from unauthorized process (pid: " + std::to_string(peer.pid) +
+                ")");
     }
     const std::lock_guard lock(mutex_);
     open_.erase(fd);

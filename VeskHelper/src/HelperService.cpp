@@ -59,8 +59,29 @@ bool fileExists(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0;
 }
 
-std::string status(const char* what, int code) {
-    return std::string(what) + " (exit " + std::to_string(code) + ")";
+std::string status(const std::string& what, int code) {
+    return what + " (exit " + std::to_string(code) + ")";
+}
+
+/// Replies (true, absent) for status 0, otherwise (false, failure + " (exit N)").
+void replyStatus(const StatusReply& reply, int code, const std::string& failure) {
+    if (code != 0) {
+        reply(false, status(failure, code));
+    } else {
+        reply(true, std::nullopt);
+    }
+}
+
+/// Runs file work and replies (true, absent), or (false, its error's description).
+template <class Work>
+void replyAfter(const StatusReply& reply, Work&& work) {
+    try {
+        work();
+    } catch (const std::exception& e) {
+        reply(false, std::string(e.what()));
+        return;
+    }
+    reply(true, std::nullopt);
 }
 
 std::optional<std::string> consoleUserName() {
@@ -147,7 +168,7 @@ void HelperService::installEnvironment(const std::string& bundleResourcesPath, S
             fs.replaceWithCopy(owned.get(), layout_.binDir() + "/vesk", 0755);
             fs.createDirIfNeeded(layout_.usrLocalBin, 0755);
             replaceCLILink();
-            log("CLI installed at " + layout_.cliLink);
+            logLine("CLI installed at " + layout_.cliLink);
         }
     } catch (const std::exception& e) {
         reply(false, "Installation failed: " + std::string(e.what()));
@@ -155,7 +176,7 @@ void HelperService::installEnvironment(const std::string& bundleResourcesPath, S
     }
     const std::string user = consoleUserName().value_or("root");
     const int rc = runShell(layout_.chown, {"-R", user + ":", layout_.veskBase});
-    if (rc != 0) log("chown warning (exit " + std::to_string(rc) + ")");
+    if (rc != 0) logLine("chown warning (exit " + std::to_string(rc) + ")");
     reply(true, std::nullopt);
 }
 
@@ -186,7 +207,7 @@ void HelperService::installCLI(const std::string& bundleResourcesPath, StatusRep
         reply(false, "CLI installation failed: " + std::string(e.what()));
         return;
     }
-    log("CLI installed at " + layout_.cliLink + " -> " + layout_.binDir() + "/vesk");
+    logLine("CLI installed at " + layout_.cliLink + " -> " + layout_.binDir() + "/vesk");
     reply(true, std::nullopt);
 }
 
@@ -200,7 +221,7 @@ void HelperService::removeCLI(StatusReply reply) {
         reply(false, "CLI removal failed: " + std::string(e.what()));
         return;
     }
-    log("CLI removed");
+    logLine("CLI removed");
     reply(true, std::nullopt);
 }
 
@@ -223,14 +244,10 @@ void HelperService::writeResolver(const std::string& tld, const std::string& ip,
         return;
     }
     const SafeFS fs(layout_);
-    try {
+    replyAfter(reply, [&] {
         fs.createDirIfNeeded(layout_.resolverDir, 0755);
         fs.writeAtomically(layout_.resolverDir + "/" + tld, "nameserver " + ip + "\nport 53\n");
-    } catch (const std::exception& e) {
-        reply(false, std::string(e.what()));
-        return;
-    }
-    reply(true, std::nullopt);
+    });
 }
 
 void HelperService::removeResolver(const std::string& tld, StatusReply reply) {
@@ -240,13 +257,9 @@ void HelperService::removeResolver(const std::string& tld, StatusReply reply) {
     }
     const SafeFS fs(layout_);
     const std::string path = layout_.resolverDir + "/" + tld;
-    try {
+    replyAfter(reply, [&] {
         if (fs.exists(path)) fs.remove(path);
-    } catch (const std::exception& e) {
-        reply(false, std::string(e.what()));
-        return;
-    }
-    reply(true, std::nullopt);
+    });
 }
 
 void HelperService::startDnsmasq(const std::string& configPath, StatusReply reply) {
@@ -276,12 +289,9 @@ void HelperService::startDnsmasq(const std::string& configPath, StatusReply repl
         }
     } catch (const std::exception&) {
     }
-    const int rc = runShell(*executable, {"--conf-file=" + configPath, "--pid-file=" + pidFile});
-    if (rc != 0) {
-        reply(false, status("dnsmasq start failed", rc));
-        return;
-    }
-    reply(true, std::nullopt);
+    replyStatus(reply,
+                runShell(*executable, {"--conf-file=" + configPath, "--pid-file=" + pidFile}),
+                "dnsmasq start failed");
 }
 
 void HelperService::stopDnsmasq(StatusReply reply) {
@@ -306,30 +316,15 @@ void HelperService::stopDnsmasq(StatusReply reply) {
 // Web server and PHP-FPM
 
 void HelperService::startNginx(const std::string& configPath, StatusReply reply) {
-    const int rc = runShell(layout_.nginx(), {"-c", configPath});
-    if (rc != 0) {
-        reply(false, status("nginx start failed", rc));
-        return;
-    }
-    reply(true, std::nullopt);
+    replyStatus(reply, runShell(layout_.nginx(), {"-c", configPath}), "nginx start failed");
 }
 
 void HelperService::stopNginx(StatusReply reply) {
-    const int rc = runShell(layout_.nginx(), {"-s", "stop"});
-    if (rc != 0) {
-        reply(false, status("nginx stop failed", rc));
-        return;
-    }
-    reply(true, std::nullopt);
+    replyStatus(reply, runShell(layout_.nginx(), {"-s", "stop"}), "nginx stop failed");
 }
 
 void HelperService::reloadNginx(StatusReply reply) {
-    const int rc = runShell(layout_.nginx(), {"-s", "reload"});
-    if (rc != 0) {
-        reply(false, status("nginx reload failed", rc));
-        return;
-    }
-    reply(true, std::nullopt);
+    replyStatus(reply, runShell(layout_.nginx(), {"-s", "reload"}), "nginx reload failed");
 }
 
 void HelperService::startPHPFPM(const std::string& version, const std::string& configPath,
@@ -343,12 +338,8 @@ void HelperService::startPHPFPM(const std::string& version, const std::string& c
         reply(false, "PHP " + version + " not found at " + executable);
         return;
     }
-    const int rc = runShell(executable, {"-y", configPath, "-D"});
-    if (rc != 0) {
-        reply(false, "php-fpm " + version + " start failed (exit " + std::to_string(rc) + ")");
-        return;
-    }
-    reply(true, std::nullopt);
+    replyStatus(reply, runShell(executable, {"-y", configPath, "-D"}),
+                "php-fpm " + version + " start failed");
 }
 
 void HelperService::stopPHPFPM(const std::string& version, StatusReply reply) {
@@ -384,12 +375,8 @@ void HelperService::installDaemon(const std::string& label, const std::string& p
         reply(false, std::string(e.what()));
         return;
     }
-    const int rc = runShell(layout_.launchctl, {"bootstrap", "system", path});
-    if (rc != 0) {
-        reply(false, status("launchctl bootstrap failed", rc));
-        return;
-    }
-    reply(true, std::nullopt);
+    replyStatus(reply, runShell(layout_.launchctl, {"bootstrap", "system", path}),
+                "launchctl bootstrap failed");
 }
 
 void HelperService::removeDaemon(const std::string& label, StatusReply reply) {
@@ -400,13 +387,9 @@ void HelperService::removeDaemon(const std::string& label, StatusReply reply) {
     runShell(layout_.launchctl, {"bootout", "system/" + label});
     const std::string path = layout_.daemonDir + "/" + label + ".plist";
     const SafeFS fs(layout_);
-    try {
+    replyAfter(reply, [&] {
         if (fs.exists(path)) fs.remove(path);
-    } catch (const std::exception& e) {
-        reply(false, std::string(e.what()));
-        return;
-    }
-    reply(true, std::nullopt);
+    });
 }
 
 void HelperService::writeFile(const std::string& path, const std::vector<std::uint8_t>& content,
@@ -416,14 +399,10 @@ void HelperService::writeFile(const std::string& path, const std::vector<std::ui
         return;
     }
     const SafeFS fs(layout_);
-    try {
+    replyAfter(reply, [&] {
         fs.writeInPlace(path, content);
         fs.setMode(path, permissions);
-    } catch (const std::exception& e) {
-        reply(false, std::string(e.what()));
-        return;
-    }
-    reply(true, std::nullopt);
+    });
 }
 
 void HelperService::removeFile(const std::string& path, StatusReply reply) {
@@ -432,13 +411,9 @@ void HelperService::removeFile(const std::string& path, StatusReply reply) {
         return;
     }
     const SafeFS fs(layout_);
-    try {
+    replyAfter(reply, [&] {
         if (fs.exists(path)) fs.remove(path);
-    } catch (const std::exception& e) {
-        reply(false, std::string(e.what()));
-        return;
-    }
-    reply(true, std::nullopt);
+    });
 }
 
 void HelperService::createDirectory(const std::string& path, std::uint16_t permissions,
@@ -447,13 +422,7 @@ void HelperService::createDirectory(const std::string& path, std::uint16_t permi
         reply(false, "Path not allowed: " + path);
         return;
     }
-    try {
-        createDirIfNeeded(layout_, path, permissions);
-    } catch (const std::exception& e) {
-        reply(false, std::string(e.what()));
-        return;
-    }
-    reply(true, std::nullopt);
+    replyAfter(reply, [&] { createDirIfNeeded(layout_, path, permissions); });
 }
 
 }  // namespace vesk::helper

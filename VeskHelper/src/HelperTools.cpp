@@ -105,7 +105,7 @@ int runShell(const std::string& executable, const std::vector<std::string>& args
     }
     posix_spawn_file_actions_destroy(&actions);
     if (rc != 0) {
-        log("Failed to run " + executable + ": " + std::strerror(rc));
+        logLine("Failed to run " + executable + ": " + std::strerror(rc));
         return -1;
     }
     int status = 0;

@@ -29,7 +29,7 @@ void writeAll(int fd, const std::string& s) {
 
 }  // namespace
 
-void log(std::string_view text) {
+void logLine(std::string_view text) {
     std::string line = "VeskHelper: ";
     line += text;
     // A line end inside a logged value (a path, say) must not forge a second entry.

@@ -10,7 +10,7 @@
 namespace vesk::helper {
 
 /// Writes one line: "VeskHelper: " + text.
-void log(std::string_view text);
+void logLine(std::string_view text);
 
 /// Replaces the sink (a null function restores standard error). The sink
 /// receives the whole line, prefix included, without a line end.

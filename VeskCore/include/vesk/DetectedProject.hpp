@@ -59,7 +59,7 @@ struct DetectedProject {
     DetectedProject() = default;
     /// An empty `allTypes` becomes the one-element list of `primaryType`
     /// (decoding keeps the list as stored).
-    DetectedProject(UUID id, std::string path, ProjectType primaryType,
+    DetectedProject(const UUID& id, std::string path, ProjectType primaryType,
                     std::vector<ProjectType> allTypes,
                     std::optional<ProjectFrameworkInfo> frameworkInfo,
                     std::vector<RuntimeInfo> runtimes, Date detectedAt, double confidence);

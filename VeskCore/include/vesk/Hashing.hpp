@@ -47,8 +47,8 @@ std::size_t hashValue(const T& value) {
         for (const auto& e : value) hashCombine(seed, hashValue(e));
         return seed;
     } else if constexpr (requires {
-                             value.first;
-                             value.second;
+                             typename T::first_type;
+                             typename T::second_type;
                          }) {
         std::size_t seed = hashValue(value.first);
         hashCombine(seed, hashValue(value.second));

@@ -232,8 +232,9 @@ struct JsonCoding<E, std::enable_if_t<isRawEnum<E>>> {
     static void encode(JsonOut out, E v) { out.string(rawValue(v)); }
     static E decode(const JsonIn& in) {
         const std::string raw = in.string();
-        if (auto v = fromRawValue<E>(raw)) return *v;
-        in.fail(DecodingError::Fault::invalidValue, "\"" + raw + "\" is not a case");
+        auto v = fromRawValue<E>(raw);
+        if (!v) in.fail(DecodingError::Fault::invalidValue, "\"" + raw + "\" is not a case");
+        return *v;
     }
 };
 

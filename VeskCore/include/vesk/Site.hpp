@@ -33,7 +33,7 @@ struct Site {
 
     Site() = default;
     /// Every field in order; without a domain, the site's domain is its name.
-    Site(UUID id, std::string name, std::string path, std::optional<std::string> domain,
+    Site(const UUID& id, std::string name, std::string path, std::optional<std::string> domain,
          std::string tld, std::optional<std::string> phpVersion,
          std::optional<std::string> nodeVersion, bool isSecured, bool isLinked, bool isParked,
          bool isPinned, std::optional<std::string> group, std::vector<std::string> aliases,
