@@ -20,16 +20,9 @@ constexpr std::array<Parameter, 3> kWrite{
 constexpr std::array<Parameter, 1> kPath{{{"path", K::text}}};
 constexpr std::array<Parameter, 2> kMkdir{{{"path", K::text}, {"permissions", K::permissions}}};
 
+// Texts and Base64 bytes are strings; permissions are an int from 0 to 65535.
 std::string_view idlType(ParameterKind kind) {
-    switch (kind) {
-        case K::text:
-            return "string";
-        case K::bytes:
-            return "string";  // standard Base64
-        case K::permissions:
-            return "int";  // 0 to 65535
-    }
-    return "string";
+    return kind == K::permissions ? "int" : "string";
 }
 
 }  // namespace

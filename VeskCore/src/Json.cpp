@@ -220,7 +220,7 @@ JsonOut JsonOut::element() {
 // ---------------------------------------------------------------------------
 // Documents
 
-struct JsonDocument::Impl {
+struct JsonDocument::Impl {  // NOLINT(bugprone-exception-escape)
     json root;
     CodingOptions options;
 };
@@ -244,7 +244,7 @@ JsonIn JsonDocument::root() const {
     return JsonIn(&impl_->root, &impl_->options, nullptr, {}, 0);
 }
 
-struct JsonBuilder::Impl {
+struct JsonBuilder::Impl {  // NOLINT(bugprone-exception-escape)
     json root;
     CodingOptions options;
 };

@@ -24,7 +24,8 @@ struct ExecutableIdentity {
     off_t size = 0;
     long long mtimeSeconds = 0;
     long nanoseconds = 0;
-    friend auto operator<=>(const ExecutableIdentity&, const ExecutableIdentity&) = default;
+    friend auto operator<=>(const ExecutableIdentity&,
+                            const ExecutableIdentity&) = default;  // NOLINT(modernize-use-nullptr)
 };
 
 /// A process as it was when it passed the check.

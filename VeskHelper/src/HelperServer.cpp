@@ -19,8 +19,8 @@ namespace vesk::helper {
 
 namespace {
 
-constexpr std::size_t kThreadStack = 512 * 1024;
-constexpr std::size_t kReadChunk = 16 * 1024;
+constexpr std::size_t kThreadStack = std::size_t{512} * 1024;
+constexpr std::size_t kReadChunk = std::size_t{16} * 1024;
 
 [[noreturn]] void fail(const std::string& what) {
     throw std::system_error(errno, std::generic_category(), what);

@@ -82,7 +82,12 @@ void removeEntry(int dir, const std::string& name, const std::string& path, int 
         if (n != "." && n != "..") names.push_back(n);
     }
     try {
-        for (const auto& n : names) removeEntry(::dirfd(d), n, path + "/" + n, depth + 1);
+        for (const auto& n : names) {
+            std::string child = path;
+            child += '/';
+            child += n;
+            removeEntry(::dirfd(d), n, child, depth + 1);
+        }
     } catch (...) {
         ::closedir(d);
         throw;
@@ -129,7 +134,9 @@ Location SafeFS::walk(const std::string& path, std::optional<mode_t> createMode,
     std::string current;
     for (std::size_t i = 0; i + 1 < parts.size(); ++i) {
         const std::string& c = parts[i];
-        const std::string next = current + "/" + c;
+        std::string next = current;
+        next += '/';
+        next += c;
         int fd = ::openat(dir.get(), c.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (fd < 0 && errno == ENOENT && createMode) {
             if (::mkdirat(dir.get(), c.c_str(), *createMode) == 0) {
@@ -155,10 +162,13 @@ Location SafeFS::walk(const std::string& path, std::optional<mode_t> createMode,
                 S_ISLNK(st.st_mode)) {
                 if (!allowed || i + 1 <= areaDepth) throw FileError(next, kOutside, EXDEV);
                 const std::string target = readLink(dir.get(), c, next);
-                std::string rest;
-                for (std::size_t k = i + 1; k < parts.size(); ++k) rest += "/" + parts[k];
-                const std::string np = standardizePath(
-                    (target.front() == '/' ? target : current + "/" + target) + rest, helperHome());
+                std::string joined = target.front() == '/' ? std::string() : current + '/';
+                joined += target;
+                for (std::size_t k = i + 1; k < parts.size(); ++k) {
+                    joined += '/';
+                    joined += parts[k];
+                }
+                const std::string np = standardizePath(joined, helperHome());
                 if (!isAllowedPath(layout_, np)) throw FileError(next, kOutside, EXDEV);
                 return walk(np, createMode, depth + 1);
             }

@@ -149,7 +149,7 @@ std::optional<std::vector<Argument>> readArguments(HelperOperation op,
 
 std::string invoke(HelperOperation op, const std::vector<Argument>& a, HelperProtocol& s) {
     std::optional<std::string> reply;
-    const StatusReply status = [&](bool ok, std::optional<std::string> message) {
+    const StatusReply status = [&](bool ok, const std::optional<std::string>& message) {
         if (!reply) reply = statusReply(ok, message);
     };
     const auto text = [&](std::size_t i) -> const std::string& {
@@ -163,7 +163,7 @@ std::string invoke(HelperOperation op, const std::vector<Argument>& a, HelperPro
                 s.installEnvironment(text(0), status);
                 break;
             case O::getInstalledVersion:
-                s.getInstalledVersion([&](std::optional<std::string> v) {
+                s.getInstalledVersion([&](const std::optional<std::string>& v) {
                     if (!reply) reply = versionReply(v);
                 });
                 break;
