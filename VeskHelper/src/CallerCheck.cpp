@@ -1,11 +1,11 @@
 #include "CallerCheck.hpp"
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <systemd/sd-login.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
@@ -17,7 +17,7 @@ namespace vesk::helper {
 namespace {
 
 // Executables larger than this are not read for verification.
-constexpr off_t kMaxExecutableSize = off_t{1} << 30;
+constexpr off_t kMaxExecutableSize = off_t{256} << 20;
 
 std::optional<std::string> readSmallFile(const std::string& path) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -141,14 +141,23 @@ std::optional<std::string> CallerCheck::teamOf(int fd, const ExecutableIdentity&
     }
     std::optional<std::string> team;
     if (identity.size > 0 && identity.size <= kMaxExecutableSize) {
-        const auto size = static_cast<std::size_t>(identity.size);
-        void* map = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
-        if (map != MAP_FAILED) {
-            const auto verdict = codesign::verify(
-                std::span<const std::uint8_t>(static_cast<const std::uint8_t*>(map), size),
-                trustRootPEM_);
-            ::munmap(map, size);
-            if (verdict) team = verdict->teamIdentifier;
+        // Read, not mapped: a caller that truncates its own executable
+        // meanwhile must not be able to crash the helper with SIGBUS. Few
+        // verifications run at once, so memory stays bounded.
+        const std::lock_guard slot(verifySlots_);
+        std::vector<std::uint8_t> bytes(static_cast<std::size_t>(identity.size));
+        std::size_t done = 0;
+        while (done < bytes.size()) {
+            const ssize_t n = ::pread(fd, bytes.data() + done, bytes.size() - done,
+                                      static_cast<off_t>(done));
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            done += static_cast<std::size_t>(n);
+        }
+        if (done == bytes.size()) {
+            if (const auto verdict = codesign::verify(bytes, trustRootPEM_)) {
+                team = verdict->teamIdentifier;
+            }
         }
     }
     // The file may have changed while it was read; only cache a stable verdict.

@@ -62,6 +62,7 @@ class CallerCheck {
     std::string teamIdentifier_;
     Layout layout_;
     std::mutex cacheMutex_;
+    std::mutex verifySlots_;  // one executable read and verified at a time
     std::map<ExecutableIdentity, std::optional<std::string>> cache_;
 };
 
