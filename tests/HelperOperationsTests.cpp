@@ -299,6 +299,12 @@ TEST_F(OperationsTest, PlantedLinksNeverLeadRootOutside) {
     EXPECT_FALSE(fs::exists(outside + "/new"));
     EXPECT_FALSE(fs::exists(outside + "/made"));
     EXPECT_EQ(readText(outside + "/precious"), "keep me");
+    // a directory at a leaf link is not made through it
+    fs::create_symlink(outside + "/newdir", layout.veskBase + "/to-missing");
+    EXPECT_EQ(createDirectory(layout.veskBase + "/to-missing", 0777), ok()) << "something is there";
+    EXPECT_FALSE(fs::exists(outside + "/newdir"));
+    EXPECT_EQ(createDirectory(layout.veskBase + "/leaf", 0777), ok());
+    EXPECT_EQ(modeOf(outside + "/precious"), 0644U);
     // removing the links themselves removes only the links
     EXPECT_EQ(call(Op::removeFile, {layout.veskBase + "/leaf"}), ok());
     EXPECT_EQ(call(Op::removeFile, {layout.veskBase + "/dir"}), ok());

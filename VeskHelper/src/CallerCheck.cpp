@@ -1,6 +1,7 @@
 #include "CallerCheck.hpp"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <systemd/sd-login.h>
 #include <unistd.h>
@@ -145,20 +146,32 @@ std::optional<std::string> CallerCheck::teamOf(int fd, const ExecutableIdentity&
         // meanwhile must not be able to crash the helper with SIGBUS. Few
         // verifications run at once, so memory stays bounded.
         const std::lock_guard slot(verifySlots_);
-        std::vector<std::uint8_t> bytes(static_cast<std::size_t>(identity.size));
+        {
+            // Another connection may have verified the same file meanwhile.
+            const std::lock_guard lock(cacheMutex_);
+            if (auto it = cache_.find(identity); it != cache_.end()) return it->second;
+        }
+        // The buffer is mapped memory of its own, so it goes back to the
+        // system as soon as the verdict is in.
+        const auto size = static_cast<std::size_t>(identity.size);
+        void* buffer =
+            ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (buffer == MAP_FAILED) return std::nullopt;
+        auto* bytes = static_cast<std::uint8_t*>(buffer);
         std::size_t done = 0;
-        while (done < bytes.size()) {
-            const ssize_t n = ::pread(fd, bytes.data() + done, bytes.size() - done,
-                                      static_cast<off_t>(done));
+        while (done < size) {
+            const ssize_t n = ::pread(fd, bytes + done, size - done, static_cast<off_t>(done));
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) break;
             done += static_cast<std::size_t>(n);
         }
-        if (done == bytes.size()) {
-            if (const auto verdict = codesign::verify(bytes, trustRootPEM_)) {
+        if (done == size) {
+            if (const auto verdict =
+                    codesign::verify(std::span<const std::uint8_t>(bytes, size), trustRootPEM_)) {
                 team = verdict->teamIdentifier;
             }
         }
+        ::munmap(buffer, size);
     }
     // The file may have changed while it was read; only cache a stable verdict.
     if (identityOf(fd) == identity) {
