@@ -313,6 +313,16 @@ TEST_F(OperationsTest, PlantedLinksNeverLeadRootOutside) {
     EXPECT_EQ(readText(outside + "/precious"), "keep me");
 }
 
+TEST_F(OperationsTest, VersionFileLinkCannotReadOutside) {
+    fs::create_directories(layout.veskBase + "/etc");
+    fs::create_symlink(outside + "/precious", layout.versionFile);
+    EXPECT_EQ(client->installedVersion(), std::nullopt) << "root reads nothing outside for the caller";
+    fs::remove(layout.versionFile);
+    writeText(layout.veskBase + "/etc/version", "2.0.0\n");
+    fs::create_symlink("etc/version", layout.versionFile);
+    EXPECT_EQ(client->installedVersion(), "2.0.0") << "a link that stays inside still works";
+}
+
 TEST_F(OperationsTest, RemovingADirectoryRemovesLinksInsideNotTheirTargets) {
     const std::string tree = layout.veskBase + "/data/cache";
     fs::create_directories(tree + "/deeper");
