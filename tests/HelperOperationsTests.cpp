@@ -85,6 +85,13 @@ class OperationsTest : public vesk::test::HelperFixture {
             ::execl(as.c_str(), as.c_str(), "100", nullptr);
             ::_exit(127);
         }
+        // Wait until the child runs the copy, not the forked test program.
+        const std::string exe = "/proc/" + std::to_string(pid) + "/exe";
+        for (int i = 0; i < 500; ++i) {
+            std::error_code ec;
+            if (fs::read_symlink(exe, ec) == fs::path(as)) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
         return pid;
     }
 
@@ -181,7 +188,6 @@ TEST_F(OperationsTest, PidFilesNeverMakeRootSignalAStranger) {
 
 TEST_F(OperationsTest, DnsmasqOfTheEnvironmentIsStoppedThroughItsPidFile) {
     const pid_t pid = spawnCopyOfSleep(layout.veskBase + "/bin/dnsmasq");
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // exec done
     fs::create_directories(layout.runDir());
     writeText(layout.dnsmasqPidFile(), "  " + std::to_string(pid) + "\r\n");
     EXPECT_EQ(call(Op::stopDnsmasq), ok());
@@ -242,7 +248,6 @@ TEST_F(OperationsTest, PhpFpmStopThroughAVerifiedPidFile) {
     reap(stranger);
 
     const pid_t fpm = spawnCopyOfSleep(layout.veskBase + "/php/8.3/sbin/php-fpm");
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
     writeText(pidFile, std::to_string(fpm) + "\n");
     EXPECT_EQ(call(Op::stopPHPFPM, {"8.3"}), ok());
     EXPECT_TRUE(endedBySigterm(fpm));
@@ -316,7 +321,8 @@ TEST_F(OperationsTest, PlantedLinksNeverLeadRootOutside) {
 TEST_F(OperationsTest, VersionFileLinkCannotReadOutside) {
     fs::create_directories(layout.veskBase + "/etc");
     fs::create_symlink(outside + "/precious", layout.versionFile);
-    EXPECT_EQ(client->installedVersion(), std::nullopt) << "root reads nothing outside for the caller";
+    EXPECT_EQ(client->installedVersion(), std::nullopt)
+        << "root reads nothing outside for the caller";
     fs::remove(layout.versionFile);
     writeText(layout.veskBase + "/etc/version", "2.0.0\n");
     fs::create_symlink("etc/version", layout.versionFile);
