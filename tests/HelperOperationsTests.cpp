@@ -341,6 +341,16 @@ TEST_F(OperationsTest, RemovingADirectoryRemovesLinksInsideNotTheirTargets) {
     EXPECT_TRUE(fs::exists("/etc/hostname") || fs::exists("/etc/passwd"));
 }
 
+TEST_F(OperationsTest, LinkLoopsEndInAnError) {
+    fs::create_directories(layout.veskBase);
+    fs::create_symlink("b", layout.veskBase + "/a");
+    fs::create_symlink("a", layout.veskBase + "/b");
+    EXPECT_FALSE(writeFile(layout.veskBase + "/a", "x", 0644).success);
+    EXPECT_FALSE(writeFile(layout.veskBase + "/a/x", "x", 0644).success);
+    EXPECT_FALSE(createDirectory(layout.veskBase + "/b/c", 0755).success);
+    EXPECT_EQ(client->installedVersion(), std::nullopt);
+}
+
 TEST_F(OperationsTest, LinksThatStayInsideKeepWorking) {
     fs::create_directories(layout.binDir());
     fs::create_directories(layout.usrLocalBin);

@@ -1,0 +1,132 @@
+// The message handler alone, fed hostile input: it must never throw, and
+// every answer must be one JSON object.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "Varlink.hpp"
+#include "vesk/Json.hpp"
+
+namespace {
+
+/// Answers every operation, and throws from one, as a broken operation might.
+class StubService final : public vesk::HelperProtocol {
+  public:
+    void installEnvironment(const std::string&, vesk::StatusReply r) override { r(true, {}); }
+    void getInstalledVersion(vesk::VersionReply r) override { r(std::string("1.0.0")); }
+    void writeResolver(const std::string&, const std::string&, vesk::StatusReply r) override {
+        r(true, {});
+    }
+    void removeResolver(const std::string&, vesk::StatusReply) override {
+        throw std::runtime_error("boom");
+    }
+    void startNginx(const std::string&, vesk::StatusReply) override {}  // never replies
+    void stopNginx(vesk::StatusReply r) override {
+        r(false, std::string("first"));
+        r(true, {});  // a second reply is ignored
+    }
+    void reloadNginx(vesk::StatusReply r) override { r(true, {}); }
+    void startDnsmasq(const std::string&, vesk::StatusReply r) override { r(true, {}); }
+    void stopDnsmasq(vesk::StatusReply r) override {
+        r(true, std::string("No dnsmasq process found"));
+    }
+    void startPHPFPM(const std::string&, const std::string&, vesk::StatusReply r) override {
+        r(true, {});
+    }
+    void stopPHPFPM(const std::string&, vesk::StatusReply r) override { r(true, {}); }
+    void installDaemon(const std::string&, const std::string&, vesk::StatusReply r) override {
+        r(true, {});
+    }
+    void removeDaemon(const std::string&, vesk::StatusReply r) override { r(true, {}); }
+    void writeFile(const std::string&, const std::vector<std::uint8_t>& c, std::uint16_t mode,
+                   vesk::StatusReply r) override {
+        r(true, std::string(c.begin(), c.end()) + ":" + std::to_string(mode));
+    }
+    void removeFile(const std::string&, vesk::StatusReply r) override { r(true, {}); }
+    void createDirectory(const std::string&, std::uint16_t, vesk::StatusReply r) override {
+        r(true, {});
+    }
+    void installCLI(const std::string&, vesk::StatusReply r) override { r(true, {}); }
+    void removeCLI(vesk::StatusReply r) override { r(true, {}); }
+    void uninstallHelper(vesk::StatusReply r) override { r(true, {}); }
+};
+
+namespace varlink = vesk::helper::varlink;
+
+std::optional<std::string> handle(const std::string& m) {
+    StubService s;
+    return varlink::handle(m, s);
+}
+
+TEST(Varlink, RepliesOfTheOperations) {
+    EXPECT_EQ(handle(R"({"method":"com.vesk.helper.GetInstalledVersion"})"),
+              R"({"parameters":{"version":"1.0.0"}})");
+    EXPECT_EQ(handle(R"({"method":"com.vesk.helper.StopDnsmasq","parameters":null})"),
+              R"({"parameters":{"message":"No dnsmasq process found","success":true}})");
+    EXPECT_EQ(
+        handle(
+            R"({"method":"com.vesk.helper.WriteFile","parameters":{"path":"/p","content":"aGk=","permissions":420}})"),
+        R"({"parameters":{"message":"hi:420","success":true}})");
+    EXPECT_EQ(handle(R"({"method":"com.vesk.helper.RemoveResolver","parameters":{"tld":"t"}})"),
+              R"({"parameters":{"message":"boom","success":false}})")
+        << "an exception becomes a failure reply";
+    EXPECT_EQ(handle(R"({"method":"com.vesk.helper.StartNginx","parameters":{"configPath":"/c"}})"),
+              R"({"parameters":{"message":"no reply","success":false}})")
+        << "an operation that forgets to reply still gets exactly one";
+    EXPECT_EQ(handle(R"({"method":"com.vesk.helper.StopNginx"})"),
+              R"({"parameters":{"message":"first","success":false}})");
+    EXPECT_EQ(
+        handle(
+            R"({"method":"com.vesk.helper.CreateDirectory","parameters":{"path":"/p","permissions":65535}})"),
+        R"({"parameters":{"success":true}})");
+}
+
+TEST(Varlink, HostileBytesNeverThrow) {
+    const std::vector<std::string> seeds{
+        R"({"method":"com.vesk.helper.WriteFile","parameters":{"path":"/p","content":"aGk=","permissions":420}})",
+        R"({"method":"org.varlink.service.GetInterfaceDescription","parameters":{"interface":"com.vesk.helper"}})",
+        R"({"method":"com.vesk.helper.StartPHPFPM","parameters":{"version":"8.2","configPath":"/c"}})",
+    };
+    std::mt19937 rng(12345);
+    const std::string alphabet = "{}[]\":,\\0123456789.eE+-tfnul \x01\xff\xc3\xa9";
+    int replies = 0;
+    for (int round = 0; round < 20000; ++round) {
+        std::string m = seeds[static_cast<std::size_t>(round) % seeds.size()];
+        const int edits = 1 + static_cast<int>(rng() % 6);
+        for (int e = 0; e < edits && !m.empty(); ++e) {
+            const std::size_t at = rng() % m.size();
+            switch (rng() % 3) {
+                case 0:
+                    m[at] = alphabet[rng() % alphabet.size()];
+                    break;
+                case 1:
+                    m.erase(at, 1 + rng() % 4);
+                    break;
+                default:
+                    m.insert(at, 1, alphabet[rng() % alphabet.size()]);
+            }
+        }
+        std::optional<std::string> reply;
+        ASSERT_NO_THROW(reply = handle(m)) << m;
+        if (reply) {
+            ++replies;
+            const auto doc = vesk::JsonDocument::parse(*reply);
+            ASSERT_TRUE(doc.root().isObject()) << *reply;
+            ASSERT_TRUE(doc.root().find("parameters").has_value()) << *reply;
+        }
+    }
+    EXPECT_GT(replies, 100) << "the mutations still reach the operations";
+}
+
+TEST(Varlink, DeepNestingIsRefusedBeforeParsing) {
+    EXPECT_EQ(handle(std::string(1'000'000, '[')), std::nullopt);
+    const std::string nested = R"({"method":"com.vesk.helper.StopNginx","parameters":{"x":)" +
+                               std::string(70, '[') + std::string(70, ']') + "}}";
+    EXPECT_EQ(handle(nested), std::nullopt);
+    const std::string inString =
+        R"({"method":"com.vesk.helper.GetInstalledVersion","x":")" + std::string(100, '[') + "\"}";
+    EXPECT_EQ(handle(inString), R"({"parameters":{"version":"1.0.0"}})")
+        << "brackets inside strings do not count";
+}
+
+}  // namespace
