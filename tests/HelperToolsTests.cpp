@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <csignal>
 #include <filesystem>
 
 #include "HelperTestSupport.hpp"
@@ -78,6 +79,15 @@ TEST(RunShell, StatusOutputAndLaunchFailure) {
     ASSERT_EQ(lines.size(), 2U);
     EXPECT_EQ(lines[0], "VeskHelper: Failed to run /no/such/program: No such file or directory");
     EXPECT_EQ(lines[1].rfind("VeskHelper: Failed to run sh: ", 0), 0U);
+}
+
+TEST(RunShell, ChildrenGetDefaultSignalDispositions) {
+    auto* const old = std::signal(SIGPIPE, SIG_IGN);  // as the helper process runs
+    const int rc = runShell("/bin/sh", {"-c",
+                                        "ign=$(awk '/^SigIgn/{print $2}' /proc/$$/status); "
+                                        "exit $(( (0x$ign & 0x1000) != 0 ))"});
+    std::signal(SIGPIPE, old);
+    EXPECT_EQ(rc, 0) << "SIGPIPE is not ignored in the child";
 }
 
 TEST(CreateDirIfNeeded, ExistingIsLeftAloneMissingLevelsGetTheMode) {

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 
 #include "Log.hpp"
@@ -96,13 +97,26 @@ int runShell(const std::string& executable, const std::vector<std::string>& args
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    // Children start with default signal dispositions and an empty mask,
+    // whatever the helper itself ignores.
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t defaults;
+    sigset_t none;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    sigemptyset(&none);
+    posix_spawnattr_setsigdefault(&attr, &defaults);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
     pid_t child = 0;
     int rc = EINVAL;
     if (!executable.empty() && executable.front() == '/') {
-        rc = posix_spawn(&child, executable.c_str(), &actions, nullptr, argv.data(), environ);
+        rc = posix_spawn(&child, executable.c_str(), &actions, &attr, argv.data(), environ);
     } else {
         rc = ENOENT;  // only absolute paths are run: no search path
     }
+    posix_spawnattr_destroy(&attr);
     posix_spawn_file_actions_destroy(&actions);
     if (rc != 0) {
         logLine("Failed to run " + executable + ": " + std::strerror(rc));
