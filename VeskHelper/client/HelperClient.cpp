@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
+#include <variant>
 
 #include "vesk/Data.hpp"
 #include "vesk/Json.hpp"
@@ -19,23 +20,38 @@ std::string methodName(HelperOperation op) {
     return std::string(HelperInterface::name) + "." + std::string(rawValue(op));
 }
 
-// Builds the parameters object of an operation from its arguments in order.
-struct Params {
-    JsonBuilder builder;
-    JsonOut root = builder.root();
-    Params() { root.emptyObject(); }
-    Params& text(std::string_view key, std::string_view v) {
-        root.member(key).string(v);
-        return *this;
-    }
-    Params& mode(std::string_view key, std::uint16_t v) {
-        root.member(key).unsignedInteger(v);
-        return *this;
-    }
-    [[nodiscard]] std::string json() const { return builder.dump(); }
-};
+void deliver(const HelperStatus& s, const StatusReply& reply) {
+    reply(s.success, s.message);
+}
 
 }  // namespace
+
+// The parameters object of an operation: its arguments in order, named and
+// typed by the operation table the helper reads them with.
+std::string HelperClient::parametersJSON(HelperOperation op, std::initializer_list<Argument> args) {
+    const auto params = HelperInterface::parameters(op);
+    if (params.size() != args.size()) throw std::invalid_argument("wrong number of arguments");
+    JsonBuilder builder;
+    JsonOut root = builder.root();
+    root.emptyObject();
+    auto arg = args.begin();
+    for (const auto& p : params) {
+        JsonOut out = root.member(p.name);
+        switch (p.kind) {
+            case HelperInterface::ParameterKind::text:
+                out.string(std::get<std::string>(*arg));
+                break;
+            case HelperInterface::ParameterKind::bytes:
+                out.string(Data{std::get<std::vector<std::uint8_t>>(*arg)}.base64());
+                break;
+            case HelperInterface::ParameterKind::permissions:
+                out.unsignedInteger(std::get<std::uint16_t>(*arg));
+                break;
+        }
+        ++arg;
+    }
+    return builder.dump();
+}
 
 HelperStatus parseStatusReply(std::string_view reply) {
     const JsonDocument doc = JsonDocument::parse(reply);
@@ -112,19 +128,21 @@ std::string HelperClient::call(std::string_view method, std::string_view paramet
     return exchange(msg);
 }
 
-HelperStatus HelperClient::statusCall(HelperOperation op, const std::string& parametersJSON) {
-    return parseStatusReply(call(methodName(op), parametersJSON));
+HelperStatus HelperClient::statusCall(HelperOperation op, std::initializer_list<Argument> args) {
+    return parseStatusReply(call(methodName(op), parametersJSON(op, args)));
 }
 
 HelperStatus HelperClient::status(HelperOperation op, const std::vector<std::string>& texts) {
-    Params p;
-    std::size_t i = 0;
-    for (const auto& param : HelperInterface::parameters(op)) {
-        if (i >= texts.size()) break;
-        if (param.kind == HelperInterface::ParameterKind::text) p.text(param.name, texts[i]);
-        ++i;
+    switch (texts.size()) {
+        case 0:
+            return statusCall(op, {});
+        case 1:
+            return statusCall(op, {texts[0]});
+        case 2:
+            return statusCall(op, {texts[0], texts[1]});
+        default:
+            throw std::invalid_argument("at most two text arguments");
     }
-    return statusCall(op, p.json());
 }
 
 std::optional<std::string> HelperClient::installedVersion() {
@@ -137,93 +155,66 @@ std::optional<std::string> HelperClient::installedVersion() {
     return std::nullopt;
 }
 
-namespace {
-void deliver(const HelperStatus& s, const StatusReply& reply) {
-    reply(s.success, s.message);
-}
-}  // namespace
-
 void HelperClient::installEnvironment(const std::string& path, StatusReply reply) {
-    deliver(statusCall(HelperOperation::installEnvironment,
-                       Params().text("bundleResourcesPath", path).json()),
-            reply);
+    deliver(statusCall(HelperOperation::installEnvironment, {path}), reply);
 }
 void HelperClient::getInstalledVersion(VersionReply reply) {
     reply(installedVersion());
 }
 void HelperClient::writeResolver(const std::string& tld, const std::string& ip, StatusReply reply) {
-    deliver(
-        statusCall(HelperOperation::writeResolver, Params().text("tld", tld).text("ip", ip).json()),
-        reply);
+    deliver(statusCall(HelperOperation::writeResolver, {tld, ip}), reply);
 }
 void HelperClient::removeResolver(const std::string& tld, StatusReply reply) {
-    deliver(statusCall(HelperOperation::removeResolver, Params().text("tld", tld).json()), reply);
+    deliver(statusCall(HelperOperation::removeResolver, {tld}), reply);
 }
 void HelperClient::startNginx(const std::string& configPath, StatusReply reply) {
-    deliver(statusCall(HelperOperation::startNginx, Params().text("configPath", configPath).json()),
-            reply);
+    deliver(statusCall(HelperOperation::startNginx, {configPath}), reply);
 }
 void HelperClient::stopNginx(StatusReply reply) {
-    deliver(statusCall(HelperOperation::stopNginx, "{}"), reply);
+    deliver(statusCall(HelperOperation::stopNginx, {}), reply);
 }
 void HelperClient::reloadNginx(StatusReply reply) {
-    deliver(statusCall(HelperOperation::reloadNginx, "{}"), reply);
+    deliver(statusCall(HelperOperation::reloadNginx, {}), reply);
 }
 void HelperClient::startDnsmasq(const std::string& configPath, StatusReply reply) {
-    deliver(
-        statusCall(HelperOperation::startDnsmasq, Params().text("configPath", configPath).json()),
-        reply);
+    deliver(statusCall(HelperOperation::startDnsmasq, {configPath}), reply);
 }
 void HelperClient::stopDnsmasq(StatusReply reply) {
-    deliver(statusCall(HelperOperation::stopDnsmasq, "{}"), reply);
+    deliver(statusCall(HelperOperation::stopDnsmasq, {}), reply);
 }
 void HelperClient::startPHPFPM(const std::string& version, const std::string& configPath,
                                StatusReply reply) {
-    deliver(statusCall(HelperOperation::startPHPFPM,
-                       Params().text("version", version).text("configPath", configPath).json()),
-            reply);
+    deliver(statusCall(HelperOperation::startPHPFPM, {version, configPath}), reply);
 }
 void HelperClient::stopPHPFPM(const std::string& version, StatusReply reply) {
-    deliver(statusCall(HelperOperation::stopPHPFPM, Params().text("version", version).json()),
-            reply);
+    deliver(statusCall(HelperOperation::stopPHPFPM, {version}), reply);
 }
 void HelperClient::installDaemon(const std::string& label, const std::string& plist,
                                  StatusReply reply) {
-    deliver(statusCall(HelperOperation::installDaemon,
-                       Params().text("label", label).text("plistContent", plist).json()),
-            reply);
+    deliver(statusCall(HelperOperation::installDaemon, {label, plist}), reply);
 }
 void HelperClient::removeDaemon(const std::string& label, StatusReply reply) {
-    deliver(statusCall(HelperOperation::removeDaemon, Params().text("label", label).json()), reply);
+    deliver(statusCall(HelperOperation::removeDaemon, {label}), reply);
 }
 void HelperClient::writeFile(const std::string& path, const std::vector<std::uint8_t>& content,
                              std::uint16_t permissions, StatusReply reply) {
-    deliver(statusCall(HelperOperation::writeFile, Params()
-                                                       .text("path", path)
-                                                       .text("content", Data{content}.base64())
-                                                       .mode("permissions", permissions)
-                                                       .json()),
-            reply);
+    deliver(statusCall(HelperOperation::writeFile, {path, content, permissions}), reply);
 }
 void HelperClient::removeFile(const std::string& path, StatusReply reply) {
-    deliver(statusCall(HelperOperation::removeFile, Params().text("path", path).json()), reply);
+    deliver(statusCall(HelperOperation::removeFile, {path}), reply);
 }
 void HelperClient::createDirectory(const std::string& path, std::uint16_t permissions,
                                    StatusReply reply) {
-    deliver(statusCall(HelperOperation::createDirectory,
-                       Params().text("path", path).mode("permissions", permissions).json()),
-            reply);
+    deliver(statusCall(HelperOperation::createDirectory, {path, permissions}), reply);
 }
 void HelperClient::installCLI(const std::string& path, StatusReply reply) {
-    deliver(
-        statusCall(HelperOperation::installCLI, Params().text("bundleResourcesPath", path).json()),
-        reply);
+    deliver(statusCall(HelperOperation::installCLI, {path}), reply);
 }
 void HelperClient::removeCLI(StatusReply reply) {
-    deliver(statusCall(HelperOperation::removeCLI, "{}"), reply);
+    deliver(statusCall(HelperOperation::removeCLI, {}), reply);
 }
 void HelperClient::uninstallHelper(StatusReply reply) {
-    deliver(statusCall(HelperOperation::uninstallHelper, "{}"), reply);
+    deliver(statusCall(HelperOperation::uninstallHelper, {}), reply);
 }
 
 }  // namespace vesk

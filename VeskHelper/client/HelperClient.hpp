@@ -2,9 +2,11 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 #include "vesk/HelperProtocol.hpp"
@@ -40,6 +42,7 @@ class HelperClient final : public HelperProtocol {
     /// Calls any method with a JSON object of parameters; returns the raw reply.
     std::string call(std::string_view method, std::string_view parametersJSON = "{}");
 
+    /// Calls an operation whose arguments are all texts (none, one or two).
     HelperStatus status(HelperOperation operation, const std::vector<std::string>& texts);
     std::optional<std::string> installedVersion();
 
@@ -71,7 +74,11 @@ class HelperClient final : public HelperProtocol {
     void uninstallHelper(StatusReply reply) override;
 
   private:
-    HelperStatus statusCall(HelperOperation operation, const std::string& parametersJSON);
+    /// An argument of an operation: text, bytes or a POSIX mode.
+    using Argument = std::variant<std::string, std::vector<std::uint8_t>, std::uint16_t>;
+    static std::string parametersJSON(HelperOperation operation,
+                                      std::initializer_list<Argument> arguments);
+    HelperStatus statusCall(HelperOperation operation, std::initializer_list<Argument> arguments);
     int fd_ = -1;
     std::string pending_;
 };
