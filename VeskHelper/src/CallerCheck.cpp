@@ -77,37 +77,33 @@ std::optional<unsigned long long> processStartTime(pid_t pid) {
     return v;
 }
 
-std::optional<long> tracerOf(pid_t pid) {
+std::optional<ProcessStatus> statusOf(pid_t pid) {
     const auto status = readSmallFile(procPath(pid, "status"));
     if (!status) return std::nullopt;
-    const auto at = status->find("\nTracerPid:");
-    if (at == std::string::npos) return std::nullopt;
-    char* end = nullptr;
-    const long v = std::strtol(status->c_str() + at + 11, &end, 10);
-    if (end == status->c_str() + at + 11) return std::nullopt;
-    return v;
-}
-
-std::optional<std::pair<gid_t, std::vector<gid_t>>> groupsOf(pid_t pid) {
-    const auto status = readSmallFile(procPath(pid, "status"));
-    if (!status) return std::nullopt;
+    const auto tracerAt = status->find("\nTracerPid:");
     const auto gidAt = status->find("\nGid:");
     const auto groupsAt = status->find("\nGroups:");
-    if (gidAt == std::string::npos || groupsAt == std::string::npos) return std::nullopt;
-    // Gid: real effective saved filesystem
-    const char* p = status->c_str() + gidAt + 5;
+    if (tracerAt == std::string::npos || gidAt == std::string::npos ||
+        groupsAt == std::string::npos) {
+        return std::nullopt;
+    }
+    ProcessStatus out;
+    const char* p = status->c_str() + tracerAt + 11;
     char* end = nullptr;
+    out.tracer = std::strtol(p, &end, 10);
+    if (end == p) return std::nullopt;
+    // Gid: real effective saved filesystem
+    p = status->c_str() + gidAt + 5;
     std::strtoul(p, &end, 10);
-    const unsigned long effective = std::strtoul(end, &end, 10);
-    std::vector<gid_t> groups;
+    out.gid = static_cast<gid_t>(std::strtoul(end, &end, 10));
     p = status->c_str() + groupsAt + 8;
     for (;;) {
         while (*p == ' ' || *p == '\t') ++p;
         if (*p < '0' || *p > '9') break;
-        groups.push_back(static_cast<gid_t>(std::strtoul(p, &end, 10)));
+        out.groups.push_back(static_cast<gid_t>(std::strtoul(p, &end, 10)));
         p = end;
     }
-    return std::make_pair(static_cast<gid_t>(effective), groups);
+    return out;
 }
 
 CallerCheck::CallerCheck(std::string trustRootPEM, std::string teamIdentifier, Layout layout)
@@ -186,7 +182,7 @@ std::optional<CheckedProcess> CallerCheck::check(pid_t pid, uid_t uid) {
     if (pid <= 0) return std::nullopt;
     const auto started = processStartTime(pid);
     if (!started) return std::nullopt;
-    if (tracerOf(pid) != 0) return std::nullopt;
+    if (const auto before = statusOf(pid); !before || before->tracer != 0) return std::nullopt;
     const int fd = ::open(procPath(pid, "exe").c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return std::nullopt;
     const auto identity = identityOf(fd);
@@ -195,10 +191,9 @@ std::optional<CheckedProcess> CallerCheck::check(pid_t pid, uid_t uid) {
     ::close(fd);
     if (!identity || !team || *team != teamIdentifier_) return std::nullopt;
     // The pid must still name the same, untraced process.
-    if (processStartTime(pid) != started || tracerOf(pid) != 0) return std::nullopt;
-    const auto groups = groupsOf(pid);
-    if (!groups) return std::nullopt;
-    CheckedProcess checked{pid, uid, groups->first, groups->second, *started, *identity};
+    const auto after = statusOf(pid);
+    if (processStartTime(pid) != started || !after || after->tracer != 0) return std::nullopt;
+    CheckedProcess checked{pid, uid, after->gid, after->groups, *started, *identity};
     if (!stillSame(checked, pid, uid)) return std::nullopt;
     if (!userMayCall(uid)) return std::nullopt;
     return checked;

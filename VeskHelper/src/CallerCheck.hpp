@@ -70,9 +70,12 @@ class CallerCheck {
 std::optional<ExecutableIdentity> identityOf(int fd);
 /// Start time of a process (clock ticks since boot), from /proc/<pid>/stat.
 std::optional<unsigned long long> processStartTime(pid_t pid);
-/// The TracerPid of a process, from /proc/<pid>/status.
-std::optional<long> tracerOf(pid_t pid);
-/// The effective group and supplementary groups of a process, from /proc/<pid>/status.
-std::optional<std::pair<gid_t, std::vector<gid_t>>> groupsOf(pid_t pid);
+/// What the caller check reads of /proc/<pid>/status.
+struct ProcessStatus {
+    long tracer = 0;            ///< TracerPid: 0 when not traced
+    gid_t gid = 0;              ///< effective group
+    std::vector<gid_t> groups;  ///< supplementary groups
+};
+std::optional<ProcessStatus> statusOf(pid_t pid);
 
 }  // namespace vesk::helper
