@@ -5,8 +5,8 @@ set -euo pipefail
 
 packages=(
   build-essential cmake pkg-config git
-  nlohmann-json3-dev libicu-dev liburiparser-dev libssl-dev openssl libcurl4-openssl-dev libsystemd-dev
-  googletest libgtest-dev libgmock-dev libbenchmark-dev
+  libsimdjson-dev libicu-dev liburiparser-dev libssl-dev openssl libcurl4-openssl-dev libsystemd-dev
+  googletest libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
   nginx-light dnsmasq-base php8.2-fpm dnsutils curl procps util-linux iproute2
 )
 

@@ -1,20 +1,29 @@
 // The one translation unit that knows the JSON parser.
+//
+// Decoding parses with simdjson into its tape and reads records straight off
+// the tape; nothing on the way recurses by nesting depth. Encoding writes text
+// directly.
 #include "vesk/Json.hpp"
 
+#include <simdjson.h>
+
+#include <charconv>
 #include <cmath>
-#include <nlohmann/json.hpp>
+#include <cstring>
 
 namespace vesk {
 
-using nlohmann::json;
-
 namespace {
 
-const json& node(const void* p) {
-    return *static_cast<const json*>(p);
+using simdjson::internal::tape_ref;
+using simdjson::internal::tape_type;
+
+tape_ref ref(const JsonIn::Node& n) {
+    return tape_ref(static_cast<const simdjson::dom::document*>(n.document), n.index);
 }
-json& node(void* p) {
-    return *static_cast<json*>(p);
+
+tape_type typeOf(const JsonIn::Node& n) {
+    return ref(n).tape_ref_type();
 }
 
 const char* faultText(DecodingError::Fault fault) {
@@ -44,6 +53,11 @@ std::string describe(DecodingError::Fault fault, const std::string& path,
     return s;
 }
 
+// Integral doubles (1.0, 1e3) count as integers; 1.5 does not.
+bool integral(double d) {
+    return std::isfinite(d) && std::trunc(d) == d;
+}
+
 }  // namespace
 
 DecodingError::DecodingError(Fault fault, std::string path, const std::string& detail)
@@ -53,106 +67,178 @@ DecodingError::DecodingError(Fault fault, std::string path, const std::string& d
 // JsonIn
 
 bool JsonIn::isNull() const {
-    return node(node_).is_null();
+    return typeOf(node_) == tape_type::NULL_VALUE;
 }
 bool JsonIn::isObject() const {
-    return node(node_).is_object();
+    return typeOf(node_) == tape_type::START_OBJECT;
 }
 bool JsonIn::isArray() const {
-    return node(node_).is_array();
+    return typeOf(node_) == tape_type::START_ARRAY;
 }
 bool JsonIn::isString() const {
-    return node(node_).is_string();
+    return typeOf(node_) == tape_type::STRING;
 }
 
 bool JsonIn::boolean() const {
-    const json& j = node(node_);
-    if (!j.is_boolean()) fail(DecodingError::Fault::wrongType, "expected a Boolean");
-    return j.get<bool>();
+    const tape_type t = typeOf(node_);
+    if (t == tape_type::TRUE_VALUE) return true;
+    if (t == tape_type::FALSE_VALUE) return false;
+    fail(DecodingError::Fault::wrongType, "expected a Boolean");
 }
 
 std::int64_t JsonIn::integer() const {
-    const json& j = node(node_);
-    if (j.is_number_integer()) return j.get<std::int64_t>();
-    if (j.is_number_unsigned()) {
-        fail(DecodingError::Fault::invalidValue, "integer out of range");
-    }
-    if (j.is_number_float()) {
-        const double d = j.get<double>();
-        // An integral number written with a fraction or exponent (1.0, 1e3)
-        // is still that integer; 1.5 is not.
-        if (std::isfinite(d) && std::trunc(d) == d && d >= -9.2233720368547758e18 &&
-            d < 9.2233720368547758e18) {
-            return static_cast<std::int64_t>(d);
+    const tape_ref r = ref(node_);
+    switch (r.tape_ref_type()) {
+        case tape_type::INT64:
+            return r.next_tape_value<std::int64_t>();
+        case tape_type::UINT64:
+            fail(DecodingError::Fault::invalidValue, "integer out of range");
+        case tape_type::DOUBLE: {
+            const double d = r.next_tape_value<double>();
+            if (integral(d) && d >= -9.2233720368547758e18 && d < 9.2233720368547758e18) {
+                return static_cast<std::int64_t>(d);
+            }
+            break;
         }
+        default:
+            break;
     }
     fail(DecodingError::Fault::wrongType, "expected an integer");
 }
 
 std::uint64_t JsonIn::unsignedInteger() const {
-    const json& j = node(node_);
-    if (j.is_number_unsigned()) return j.get<std::uint64_t>();
-    if (j.is_number_integer()) {
-        fail(DecodingError::Fault::invalidValue, "integer out of range");
-    }
-    if (j.is_number_float()) {
-        const double d = j.get<double>();
-        if (std::isfinite(d) && std::trunc(d) == d && d >= 0 && d < 1.8446744073709552e19) {
-            return static_cast<std::uint64_t>(d);
+    const tape_ref r = ref(node_);
+    switch (r.tape_ref_type()) {
+        case tape_type::UINT64:
+            return r.next_tape_value<std::uint64_t>();
+        case tape_type::INT64: {
+            const auto v = r.next_tape_value<std::int64_t>();
+            if (v < 0) fail(DecodingError::Fault::invalidValue, "integer out of range");
+            return static_cast<std::uint64_t>(v);
         }
-        if (std::isfinite(d) && std::trunc(d) == d) {
-            fail(DecodingError::Fault::invalidValue, "integer out of range");
+        case tape_type::DOUBLE: {
+            const double d = r.next_tape_value<double>();
+            if (integral(d) && d >= 0 && d < 1.8446744073709552e19) {
+                return static_cast<std::uint64_t>(d);
+            }
+            if (integral(d)) fail(DecodingError::Fault::invalidValue, "integer out of range");
+            break;
         }
+        default:
+            break;
     }
     fail(DecodingError::Fault::wrongType, "expected an integer");
 }
 
 double JsonIn::number() const {
-    const json& j = node(node_);
-    if (!j.is_number()) fail(DecodingError::Fault::wrongType, "expected a number");
-    return j.get<double>();
+    const tape_ref r = ref(node_);
+    switch (r.tape_ref_type()) {
+        case tape_type::DOUBLE:
+            return r.next_tape_value<double>();
+        case tape_type::INT64:
+            return static_cast<double>(r.next_tape_value<std::int64_t>());
+        case tape_type::UINT64:
+            return static_cast<double>(r.next_tape_value<std::uint64_t>());
+        default:
+            fail(DecodingError::Fault::wrongType, "expected a number");
+    }
+}
+
+std::string_view JsonIn::stringView() const {
+    const tape_ref r = ref(node_);
+    if (r.tape_ref_type() != tape_type::STRING) {
+        fail(DecodingError::Fault::wrongType, "expected a string");
+    }
+    return r.get_string_view();
 }
 
 std::string JsonIn::string() const {
-    const json& j = node(node_);
-    if (!j.is_string()) fail(DecodingError::Fault::wrongType, "expected a string");
-    return j.get_ref<const std::string&>();
+    return std::string(stringView());
+}
+
+void JsonIn::collect(const std::string_view* keys, Node* found, std::size_t count) const {
+    const tape_ref r = ref(node_);
+    if (r.tape_ref_type() != tape_type::START_OBJECT) {
+        fail(DecodingError::Fault::wrongType, "expected an object");
+    }
+    const std::size_t end = r.matching_brace_index() - 1;
+    std::size_t i = node_.index + 1;
+    while (i < end) {
+        const std::string_view key = tape_ref(r.doc, i).get_string_view();
+        const std::size_t value = i + 1;
+        for (std::size_t k = 0; k < count; ++k) {
+            if (keys[k] == key) {
+                found[k] = Node{node_.document, value};  // a later duplicate wins
+                break;
+            }
+        }
+        i = tape_ref(r.doc, value).after_element();
+    }
 }
 
 std::optional<JsonIn> JsonIn::find(std::string_view key) const {
-    const json& j = node(node_);
-    if (!j.is_object()) fail(DecodingError::Fault::wrongType, "expected an object");
-    const auto it = j.find(key);
-    if (it == j.end()) return std::nullopt;
-    return JsonIn(&*it, options_, this, key, 0);
+    Node found;
+    collect(&key, &found, 1);
+    if (!found.present()) return std::nullopt;
+    return JsonIn(found, options_, this, key, 0);
 }
 
 JsonIn JsonIn::require(std::string_view key) const {
     auto m = find(key);
-    if (!m) JsonIn(node_, options_, this, key, 0).fail(DecodingError::Fault::keyMissing, "");
+    if (!m) missingMember(key).fail(DecodingError::Fault::keyMissing, "");
     return *m;
 }
 
 std::size_t JsonIn::size() const {
-    const json& j = node(node_);
-    if (!j.is_array()) fail(DecodingError::Fault::wrongType, "expected an array");
-    return j.size();
+    const tape_ref r = ref(node_);
+    if (r.tape_ref_type() != tape_type::START_ARRAY) {
+        fail(DecodingError::Fault::wrongType, "expected an array");
+    }
+    const std::uint32_t count = r.scope_count();
+    if (count < simdjson::internal::JSON_COUNT_MASK) return count;
+    std::size_t n = 0;  // the tape's count saturates; count by walking
+    forEachElement([&n](const JsonIn&) { ++n; });
+    return n;
 }
 
 JsonIn JsonIn::at(std::size_t index) const {
-    const json& j = node(node_);
-    if (!j.is_array()) fail(DecodingError::Fault::wrongType, "expected an array");
-    return JsonIn(&j[index], options_, this, {}, index);
+    std::size_t i = 0;
+    Node cursor;
+    std::size_t end = 0;
+    for (bool more = firstElement(cursor, end); more; more = nextElement(cursor, end), ++i) {
+        if (i == index) return JsonIn(cursor, options_, this, {}, index);
+    }
+    fail(DecodingError::Fault::invalidValue, "index out of range");
+}
+
+bool JsonIn::firstElement(Node& cursor, std::size_t& end) const {
+    const tape_ref r = ref(node_);
+    if (r.tape_ref_type() != tape_type::START_ARRAY) {
+        fail(DecodingError::Fault::wrongType, "expected an array");
+    }
+    end = r.matching_brace_index() - 1;
+    cursor = Node{node_.document, node_.index + 1};
+    return cursor.index < end;
+}
+
+bool JsonIn::nextElement(Node& cursor, std::size_t end) noexcept {
+    cursor.index = ref(cursor).after_element();
+    return cursor.index < end;
 }
 
 std::vector<std::pair<std::string, JsonIn>> JsonIn::members() const {
-    const json& j = node(node_);
-    if (!j.is_object()) fail(DecodingError::Fault::wrongType, "expected an object");
+    const tape_ref r = ref(node_);
+    if (r.tape_ref_type() != tape_type::START_OBJECT) {
+        fail(DecodingError::Fault::wrongType, "expected an object");
+    }
     std::vector<std::pair<std::string, JsonIn>> out;
-    out.reserve(j.size());
-    for (auto it = j.begin(); it != j.end(); ++it) {
+    const std::size_t end = r.matching_brace_index() - 1;
+    for (std::size_t i = node_.index + 1; i < end;) {
         // The key text lives in the document, so the view's key stays valid.
-        out.emplace_back(it.key(), JsonIn(&it.value(), options_, this, it.key(), 0));
+        const std::string_view key = tape_ref(r.doc, i).get_string_view();
+        const Node value{node_.document, i + 1};
+        out.emplace_back(std::string(key), JsonIn(value, options_, this, key, 0));
+        i = ref(value).after_element();
     }
     return out;
 }
@@ -178,51 +264,312 @@ void JsonIn::fail(DecodingError::Fault fault, const std::string& detail) const {
 }
 
 // ---------------------------------------------------------------------------
-// JsonOut
+// JsonWriter
 
-void JsonOut::null() {
-    node(node_) = nullptr;
+namespace {
+
+constexpr char kHex[] = "0123456789abcdef";
+
+// Length of the well-formed UTF-8 sequence at s[i], or 0 when the bytes
+// there are not one (the Unicode standard's table of well-formed sequences).
+std::size_t sequenceLength(const unsigned char* s, std::size_t i, std::size_t n) {
+    const unsigned char b = s[i];
+    const auto cont = [&](std::size_t k, unsigned char lo, unsigned char hi) {
+        return i + k < n && s[i + k] >= lo && s[i + k] <= hi;
+    };
+    if (b >= 0xC2 && b <= 0xDF) return cont(1, 0x80, 0xBF) ? 2 : 0;
+    if (b >= 0xE0 && b <= 0xEF) {
+        const unsigned char lo = b == 0xE0 ? 0xA0 : 0x80;
+        const unsigned char hi = b == 0xED ? 0x9F : 0xBF;
+        return cont(1, lo, hi) && cont(2, 0x80, 0xBF) ? 3 : 0;
+    }
+    if (b >= 0xF0 && b <= 0xF4) {
+        const unsigned char lo = b == 0xF0 ? 0x90 : 0x80;
+        const unsigned char hi = b == 0xF4 ? 0x8F : 0xBF;
+        return cont(1, lo, hi) && cont(2, 0x80, 0xBF) && cont(3, 0x80, 0xBF) ? 4 : 0;
+    }
+    return 0;
 }
-void JsonOut::boolean(bool value) {
-    node(node_) = value;
+
+// How many bytes of the ill-formed sequence at s[i] one U+FFFD replaces:
+// the longest prefix of a well-formed sequence, at least one byte.
+std::size_t maximalSubpart(const unsigned char* s, std::size_t i, std::size_t n) {
+    const unsigned char b = s[i];
+    std::size_t want = 0;
+    unsigned char lo = 0x80;
+    unsigned char hi = 0xBF;
+    if (b >= 0xC2 && b <= 0xDF) {
+        want = 2;
+    } else if (b >= 0xE0 && b <= 0xEF) {
+        want = 3;
+        lo = b == 0xE0 ? 0xA0 : 0x80;
+        hi = b == 0xED ? 0x9F : 0xBF;
+    } else if (b >= 0xF0 && b <= 0xF4) {
+        want = 4;
+        lo = b == 0xF0 ? 0x90 : 0x80;
+        hi = b == 0xF4 ? 0x8F : 0xBF;
+    } else {
+        return 1;
+    }
+    std::size_t k = 1;
+    if (i + k < n && s[i + k] >= lo && s[i + k] <= hi) {
+        ++k;
+        while (k < want && i + k < n && s[i + k] >= 0x80 && s[i + k] <= 0xBF) ++k;
+    }
+    return k;
 }
-void JsonOut::integer(std::int64_t value) {
-    node(node_) = value;
+
+bool needsEscape(unsigned char c) {
+    return c < 0x20 || c == '"' || c == '\\';
 }
-void JsonOut::unsignedInteger(std::uint64_t value) {
-    node(node_) = value;
+
+void appendEscaped(std::string& out, unsigned char c) {
+    switch (c) {
+        case '"':
+            out += "\\\"";
+            return;
+        case '\\':
+            out += "\\\\";
+            return;
+        case '\b':
+            out += "\\b";
+            return;
+        case '\f':
+            out += "\\f";
+            return;
+        case '\n':
+            out += "\\n";
+            return;
+        case '\r':
+            out += "\\r";
+            return;
+        case '\t':
+            out += "\\t";
+            return;
+        default: {
+            const char u[] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0x0F]};
+            out.append(u, sizeof u);
+        }
+    }
 }
-void JsonOut::number(double value) {
-    // JSON has no NaN or infinity; they are written as null.
-    node(node_) = std::isfinite(value) ? json(value) : json(nullptr);
+
+void appendStringBody(std::string& out, std::string_view text) {
+    const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+    const std::size_t n = text.size();
+    const bool valid = simdjson::validate_utf8(text.data(), n);
+    std::size_t run = 0;  // start of the bytes not yet copied
+    std::size_t i = 0;
+    while (i < n) {
+        const unsigned char c = s[i];
+        if (c < 0x80) {
+            if (needsEscape(c)) {
+                out.append(text.data() + run, i - run);
+                appendEscaped(out, c);
+                run = i + 1;
+            }
+            ++i;
+            continue;
+        }
+        if (valid) {
+            ++i;
+            continue;
+        }
+        const std::size_t len = sequenceLength(s, i, n);
+        if (len > 0) {
+            i += len;
+            continue;
+        }
+        out.append(text.data() + run, i - run);
+        out += "\xEF\xBF\xBD";
+        i += maximalSubpart(s, i, n);
+        run = i;
+    }
+    out.append(text.data() + run, n - run);
 }
-void JsonOut::string(std::string_view value) {
-    node(node_) = std::string(value);
+
+// The number form the library has always written: shortest round-trip
+// digits; fixed notation with ".0" for integral values up to 15 digits
+// before the point, "0.000ddd" down to 1e-4, otherwise d.ddde+XX.
+void appendDouble(std::string& out, double v) {
+    if (!std::isfinite(v)) {
+        out += "null";
+        return;
+    }
+    if (v == 0) {
+        out += std::signbit(v) ? "-0.0" : "0.0";
+        return;
+    }
+    char sci[40];
+    const auto r = std::to_chars(sci, sci + sizeof sci, v, std::chars_format::scientific);
+    const char* p = sci;
+    if (*p == '-') {
+        out += '-';
+        ++p;
+    }
+    char digits[24];
+    int k = 0;
+    while (p < r.ptr && *p != 'e') {
+        if (*p != '.') digits[k++] = *p;
+        ++p;
+    }
+    int e10 = 0;
+    std::from_chars(p + 1 + (p[1] == '+' ? 1 : 0), r.ptr, e10);
+    const int n = e10 + 1;  // position of the decimal point after the first digit
+    constexpr int kMinExp = -4;
+    constexpr int kMaxExp = 15;
+    if (k <= n && n <= kMaxExp) {
+        out.append(digits, static_cast<std::size_t>(k));
+        out.append(static_cast<std::size_t>(n - k), '0');
+        out += ".0";
+    } else if (0 < n && n <= kMaxExp) {
+        out.append(digits, static_cast<std::size_t>(n));
+        out += '.';
+        out.append(digits + n, static_cast<std::size_t>(k - n));
+    } else if (kMinExp < n && n <= 0) {
+        out += "0.";
+        out.append(static_cast<std::size_t>(-n), '0');
+        out.append(digits, static_cast<std::size_t>(k));
+    } else {
+        out += digits[0];
+        if (k > 1) {
+            out += '.';
+            out.append(digits + 1, static_cast<std::size_t>(k - 1));
+        }
+        out += 'e';
+        int e = n - 1;
+        out += e < 0 ? '-' : '+';
+        e = std::abs(e);
+        if (e < 10) out += '0';
+        char exp[8];
+        const auto er = std::to_chars(exp, exp + sizeof exp, e);
+        out.append(exp, er.ptr);
+    }
 }
-void JsonOut::emptyObject() {
-    if (!node(node_).is_object()) node(node_) = json::object();
+
+}  // namespace
+
+JsonWriter::JsonWriter(CodingOptions options) : options_(options) {}
+
+void JsonWriter::newline() {
+    out_ += '\n';
+    const std::size_t levels = std::min(depth_, options_.maxIndentLevels);
+    out_.append(levels * static_cast<std::size_t>(options_.indent), ' ');
 }
-void JsonOut::emptyArray() {
-    if (!node(node_).is_array()) node(node_) = json::array();
+
+void JsonWriter::beginValue() {
+    if (afterKey_) {
+        afterKey_ = false;
+        return;
+    }
+    if (needComma_) out_ += ',';
+    if (options_.indent >= 0 && depth_ > 0) newline();
 }
-JsonOut JsonOut::member(std::string_view key) {
-    emptyObject();
-    json& m = node(node_)[std::string(key)];
-    return JsonOut(&m, options_);
+
+void JsonWriter::null() {
+    beginValue();
+    out_ += "null";
+    needComma_ = true;
 }
-JsonOut JsonOut::element() {
-    emptyArray();
-    json& arr = node(node_);
-    arr.push_back(nullptr);
-    return JsonOut(&arr.back(), options_);
+
+void JsonWriter::boolean(bool value) {
+    beginValue();
+    out_ += value ? "true" : "false";
+    needComma_ = true;
+}
+
+void JsonWriter::integer(std::int64_t value) {
+    beginValue();
+    char buf[24];
+    const auto r = std::to_chars(buf, buf + sizeof buf, value);
+    out_.append(buf, r.ptr);
+    needComma_ = true;
+}
+
+void JsonWriter::unsignedInteger(std::uint64_t value) {
+    beginValue();
+    char buf[24];
+    const auto r = std::to_chars(buf, buf + sizeof buf, value);
+    out_.append(buf, r.ptr);
+    needComma_ = true;
+}
+
+void JsonWriter::number(double value) {
+    beginValue();
+    appendDouble(out_, value);
+    needComma_ = true;
+}
+
+void JsonWriter::string(std::string_view value) {
+    beginValue();
+    out_ += '"';
+    appendStringBody(out_, value);
+    out_ += '"';
+    needComma_ = true;
+}
+
+void JsonWriter::beginObject() {
+    beginValue();
+    out_ += '{';
+    ++depth_;
+    needComma_ = false;
+}
+
+void JsonWriter::beginArray() {
+    beginValue();
+    out_ += '[';
+    ++depth_;
+    needComma_ = false;
+}
+
+void JsonWriter::endObject() {
+    --depth_;
+    // Nothing but the opening brace since: an empty object stays "{}".
+    if (out_.back() != '{' && options_.indent >= 0) newline();
+    out_ += '}';
+    needComma_ = true;
+}
+
+void JsonWriter::endArray() {
+    --depth_;
+    if (out_.back() != '[' && options_.indent >= 0) newline();
+    out_ += ']';
+    needComma_ = true;
+}
+
+void JsonWriter::key(std::string_view key) {
+    beginValue();
+    out_ += '"';
+    appendStringBody(out_, key);
+    out_ += options_.indent >= 0 ? "\": " : "\":";
+    afterKey_ = true;
 }
 
 // ---------------------------------------------------------------------------
 // Documents
 
-struct JsonDocument::Impl {  // NOLINT(bugprone-exception-escape)
-    json root;
+namespace {
+
+// Parsers keep their buffers between documents; one spare per thread, and
+// only a small one, so a large document's memory goes back at once.
+constexpr std::size_t kKeptParserCapacity = std::size_t{1} << 20;
+
+struct SpareParser {
+    std::unique_ptr<simdjson::dom::parser> parser;
+};
+thread_local SpareParser spare;  // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
+
+}  // namespace
+
+struct JsonDocument::Impl {
+    std::unique_ptr<simdjson::dom::parser> parser;
     CodingOptions options;
+    JsonIn::Node root;
+
+    ~Impl() {
+        if (parser && parser->capacity() <= kKeptParserCapacity && !spare.parser) {
+            spare.parser = std::move(parser);
+        }
+    }
 };
 
 JsonDocument::JsonDocument() : impl_(std::make_unique<Impl>()) {}
@@ -232,37 +579,37 @@ JsonDocument::~JsonDocument() = default;
 
 JsonDocument JsonDocument::parse(std::string_view text, CodingOptions options) {
     JsonDocument doc;
-    doc.impl_->options = options;
-    doc.impl_->root = json::parse(text, nullptr, false);
-    if (doc.impl_->root.is_discarded()) {
-        throw DecodingError(DecodingError::Fault::corrupted, "", "");
+    Impl& impl = *doc.impl_;
+    impl.options = options;
+    impl.parser = std::move(spare.parser);
+    if (!impl.parser) impl.parser = std::make_unique<simdjson::dom::parser>();
+
+    // A document of n bytes nests at most n / 2 levels: reserve no more
+    // depth than that (but a stable minimum, so a kept parser is reused).
+    constexpr std::size_t kSmallDepth = 1024;
+    const std::size_t depth = std::max<std::size_t>(
+        1, std::min(options.maxDepth, std::max(kSmallDepth, text.size() / 2 + 1)));
+    const std::size_t capacity = std::max<std::size_t>(text.size(), 64);
+    if (impl.parser->capacity() < capacity || impl.parser->max_depth() != depth ||
+        impl.parser->capacity() > kKeptParserCapacity) {
+        if (impl.parser->allocate(capacity, depth) != simdjson::SUCCESS) throw std::bad_alloc();
     }
+    simdjson::dom::element root;
+    const auto error = impl.parser->parse(text.data(), text.size(), true).get(root);
+    if (error == simdjson::MEMALLOC) throw std::bad_alloc();
+    if (error == simdjson::DEPTH_ERROR) {
+        throw DecodingError(DecodingError::Fault::corrupted, "",
+                            "nested deeper than " + std::to_string(depth) + " levels");
+    }
+    if (error != simdjson::SUCCESS) {
+        throw DecodingError(DecodingError::Fault::corrupted, "", simdjson::error_message(error));
+    }
+    impl.root = JsonIn::Node{&impl.parser->doc, 1};  // tape entry 0 is the root marker
     return doc;
 }
 
 JsonIn JsonDocument::root() const {
-    return JsonIn(&impl_->root, &impl_->options, nullptr, {}, 0);
-}
-
-struct JsonBuilder::Impl {  // NOLINT(bugprone-exception-escape)
-    json root;
-    CodingOptions options;
-};
-
-JsonBuilder::JsonBuilder(CodingOptions options) : impl_(std::make_unique<Impl>()) {
-    impl_->options = options;
-}
-JsonBuilder::JsonBuilder(JsonBuilder&&) noexcept = default;
-JsonBuilder& JsonBuilder::operator=(JsonBuilder&&) noexcept = default;
-JsonBuilder::~JsonBuilder() = default;
-
-JsonOut JsonBuilder::root() {
-    return JsonOut(&impl_->root, &impl_->options);
-}
-
-std::string JsonBuilder::dump() const {
-    // Invalid UTF-8 in a text is replaced rather than thrown.
-    return impl_->root.dump(impl_->options.indent, ' ', false, json::error_handler_t::replace);
+    return JsonIn(impl_->root, &impl_->options, nullptr, {}, 0);
 }
 
 }  // namespace vesk

@@ -31,12 +31,12 @@ void deliver(const HelperStatus& s, const StatusReply& reply) {
 std::string HelperClient::parametersJSON(HelperOperation op, std::initializer_list<Argument> args) {
     const auto params = HelperInterface::parameters(op);
     if (params.size() != args.size()) throw std::invalid_argument("wrong number of arguments");
-    JsonBuilder builder;
-    JsonOut root = builder.root();
-    root.emptyObject();
+    JsonWriter writer;
+    JsonOut out(writer);
+    out.beginObject();
     auto arg = args.begin();
     for (const auto& p : params) {
-        JsonOut out = root.member(p.name);
+        out.key(p.name);
         switch (p.kind) {
             case HelperInterface::ParameterKind::text:
                 out.string(std::get<std::string>(*arg));
@@ -50,7 +50,8 @@ std::string HelperClient::parametersJSON(HelperOperation op, std::initializer_li
         }
         ++arg;
     }
-    return builder.dump();
+    out.endObject();
+    return writer.take();
 }
 
 HelperStatus parseStatusReply(std::string_view reply) {

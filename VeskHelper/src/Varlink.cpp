@@ -37,42 +37,55 @@ bool nestingWithinLimit(std::string_view text) {
 }
 
 std::string errorReply(std::string_view error, std::string_view key, std::string_view value) {
-    JsonBuilder b;
-    JsonOut root = b.root();
-    root.member("error").string(error);
-    JsonOut params = root.member("parameters");
-    params.emptyObject();
-    if (!key.empty()) params.member(key).string(value);
-    return b.dump();
+    JsonWriter w;
+    JsonOut out(w);
+    out.beginObject();
+    out.key("error").string(error);
+    out.key("parameters").beginObject();
+    if (!key.empty()) out.key(key).string(value);
+    out.endObject();
+    out.endObject();
+    return w.take();
+}
+
+// Replies keep their keys in byte order, as every reply always has.
+// {"parameters":{...}} around what `fill` writes into the parameters object.
+template <class F>
+std::string parametersReply(F&& fill) {
+    JsonWriter w;
+    JsonOut out(w);
+    out.beginObject();
+    out.key("parameters").beginObject();
+    fill(out);
+    out.endObject();
+    out.endObject();
+    return w.take();
 }
 
 std::string statusReply(bool success, const std::optional<std::string>& message) {
-    JsonBuilder b;
-    JsonOut params = b.root().member("parameters");
-    params.member("success").boolean(success);
-    if (message) params.member("message").string(*message);
-    return b.dump();
+    return parametersReply([&](JsonOut& out) {
+        if (message) out.key("message").string(*message);
+        out.key("success").boolean(success);
+    });
 }
 
 std::string versionReply(const std::optional<std::string>& version) {
-    JsonBuilder b;
-    JsonOut params = b.root().member("parameters");
-    params.emptyObject();
-    if (version) params.member("version").string(*version);
-    return b.dump();
+    return parametersReply([&](JsonOut& out) {
+        if (version) out.key("version").string(*version);
+    });
 }
 
 std::string getInfo() {
-    JsonBuilder b;
-    JsonOut params = b.root().member("parameters");
-    params.member("vendor").string("Vesk");
-    params.member("product").string("VeskHelper");
-    params.member("version").string(VeskVersion::current);
-    params.member("url").string("https://vesk.test/");
-    JsonOut interfaces = params.member("interfaces");
-    interfaces.element().string(kService);
-    interfaces.element().string(HelperInterface::name);
-    return b.dump();
+    return parametersReply([](JsonOut& out) {
+        out.key("interfaces").beginArray();
+        out.string(kService);
+        out.string(HelperInterface::name);
+        out.endArray();
+        out.key("product").string("VeskHelper");
+        out.key("url").string("https://vesk.test/");
+        out.key("vendor").string("Vesk");
+        out.key("version").string(VeskVersion::current);
+    });
 }
 
 const std::string& serviceDescription() {
@@ -98,16 +111,15 @@ std::string describeInterface(const std::optional<JsonIn>& params) {
         return errorReply("org.varlink.service.InvalidParameter", "parameter", "interface");
     }
     const std::string which = name->string();
-    JsonBuilder b;
-    JsonOut out = b.root().member("parameters");
+    const std::string* description = nullptr;
     if (which == HelperInterface::name) {
-        out.member("description").string(HelperInterface::description());
+        description = &HelperInterface::description();
     } else if (which == kService) {
-        out.member("description").string(serviceDescription());
+        description = &serviceDescription();
     } else {
         return errorReply("org.varlink.service.InterfaceNotFound", "interface", which);
     }
-    return b.dump();
+    return parametersReply([&](JsonOut& out) { out.key("description").string(*description); });
 }
 
 using Argument = std::variant<std::string, std::vector<std::uint8_t>, std::uint16_t>;

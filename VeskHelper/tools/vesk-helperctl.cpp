@@ -47,9 +47,9 @@ int main(int argc, char** argv) {
     std::string method = argv[i++];
     if (method.find('.') == std::string::npos) method = "com.vesk.helper." + method;
 
-    vesk::JsonBuilder params;
-    vesk::JsonOut root = params.root();
-    root.emptyObject();
+    vesk::JsonWriter params;
+    vesk::JsonOut root(params);
+    root.beginObject();
     for (; i < argc; ++i) {
         const std::string arg = argv[i];
         const auto eq = arg.find('=');
@@ -60,21 +60,22 @@ int main(int argc, char** argv) {
             char* end = nullptr;
             const unsigned long mode = std::strtoul(value.c_str(), &end, 0);
             if (value.empty() || *end != '\0') return usage();
-            root.member(name).unsignedInteger(mode);
+            root.key(name).unsignedInteger(mode);
         } else if (name == "content") {
             if (!value.empty() && value.front() == '@' && !readFile(value.substr(1), value)) {
                 std::cerr << "vesk-helperctl: cannot read " << value.substr(1) << "\n";
                 return 2;
             }
-            root.member(name).string(vesk::Data::fromString(value).base64());
+            root.key(name).string(vesk::Data::fromString(value).base64());
         } else {
-            root.member(name).string(value);
+            root.key(name).string(value);
         }
     }
 
+    root.endObject();
     try {
         vesk::HelperClient client(socket);
-        const std::string reply = client.call(method, params.dump());
+        const std::string reply = client.call(method, params.text());
         std::cout << reply << "\n";
         const vesk::JsonDocument doc = vesk::JsonDocument::parse(reply);
         if (doc.root().find("error")) return 1;

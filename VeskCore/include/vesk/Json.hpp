@@ -6,7 +6,9 @@
 // translation unit behind JsonIn/JsonOut.
 #pragma once
 
+#include <array>
 #include <concepts>
+#include <deque>
 #include <cstdint>
 #include <limits>
 #include <map>
@@ -17,6 +19,7 @@
 #include <string_view>
 #include <tuple>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "vesk/RawEnum.hpp"
@@ -29,9 +32,18 @@ enum class DateStrategy {
     iso8601,               ///< internet date-time, UTC, whole seconds, "Z"
 };
 
+/// Nesting a document may have by default: deep enough for a call tree of
+/// a few hundred thousand frames (two levels per frame).
+inline constexpr std::size_t kDefaultMaxDepth = std::size_t{1} << 20;
+
 struct CodingOptions {
     DateStrategy dates = DateStrategy::referenceDateSeconds;
     int indent = -1;  ///< encoding only: -1 compact, otherwise pretty with this many spaces
+    /// Decoding only: containers nested deeper than this fail as corrupted.
+    std::size_t maxDepth = kDefaultMaxDepth;
+    /// Encoding only: pretty-printed lines indent at most this many levels,
+    /// so a deep chain costs bytes linear in its size.
+    std::size_t maxIndentLevels = std::numeric_limits<std::size_t>::max();
 };
 
 /// Why a document failed to decode; `path()` names the key path ("a.b[2].c").
@@ -51,6 +63,18 @@ class DecodingError : public std::runtime_error {
 /// the stack while descending and remember their parent for error paths.
 class JsonIn {
   public:
+    /// An opaque position inside a parsed document.
+    struct Node {
+        const void* document = nullptr;
+        std::size_t index = 0;
+        [[nodiscard]] bool present() const noexcept { return document != nullptr; }
+    };
+
+    JsonIn() noexcept = default;
+    JsonIn(Node node, const CodingOptions* options, const JsonIn* parent, std::string_view key,
+           std::size_t index) noexcept
+        : node_(node), options_(options), parent_(parent), key_(key), index_(index) {}
+
     [[nodiscard]] bool isNull() const;
     [[nodiscard]] bool isObject() const;
     [[nodiscard]] bool isArray() const;
@@ -61,62 +85,126 @@ class JsonIn {
     [[nodiscard]] std::uint64_t unsignedInteger() const;
     [[nodiscard]] double number() const;
     [[nodiscard]] std::string string() const;
+    /// The text of a string node, valid while the document lives.
+    [[nodiscard]] std::string_view stringView() const;
 
     /// Member of an object (the node must be an object); none when missing.
+    /// With a key given twice, the last one counts.
     [[nodiscard]] std::optional<JsonIn> find(std::string_view key) const;
     /// Member that must be present.
     [[nodiscard]] JsonIn require(std::string_view key) const;
-    /// Array size and elements (the node must be an array).
+    /// One pass over an object: `found[i]` becomes the last member named
+    /// `keys[i]`, or stays absent. Fails unless the node is an object.
+    void collect(const std::string_view* keys, Node* found, std::size_t count) const;
+    /// A view of a member found by `collect`.
+    [[nodiscard]] JsonIn member(Node node, std::string_view key) const {
+        return JsonIn(node, options_, this, key, 0);
+    }
+    [[nodiscard]] JsonIn missingMember(std::string_view key) const {
+        return JsonIn(node_, options_, this, key, 0);
+    }
+
+    /// Array size and elements (the node must be an array). `at` walks from
+    /// the start; iterate with `forEachElement` instead.
     [[nodiscard]] std::size_t size() const;
     [[nodiscard]] JsonIn at(std::size_t index) const;
+    template <class F>
+    void forEachElement(F&& f) const {
+        Node cursor;
+        std::size_t end = 0;
+        std::size_t i = 0;
+        for (bool more = firstElement(cursor, end); more; more = nextElement(cursor, end)) {
+            f(JsonIn(cursor, options_, this, {}, i++));
+        }
+    }
     /// Object members in document order of keys.
     [[nodiscard]] std::vector<std::pair<std::string, JsonIn>> members() const;
 
+    /// Array iteration by hand: the first element and the position past the
+    /// last (false for an empty array), then each next element.
+    bool firstElement(Node& cursor, std::size_t& end) const;
+    static bool nextElement(Node& cursor, std::size_t end) noexcept;
+
+    [[nodiscard]] Node node() const noexcept { return node_; }
     [[nodiscard]] const CodingOptions& options() const noexcept { return *options_; }
     [[nodiscard]] std::string path() const;
     [[noreturn]] void fail(DecodingError::Fault fault, const std::string& detail) const;
 
-    JsonIn(const void* node, const CodingOptions* options, const JsonIn* parent,
-           std::string_view key, std::size_t index) noexcept
-        : node_(node), options_(options), parent_(parent), key_(key), index_(index) {}
-
   private:
-    const void* node_;
-    const CodingOptions* options_;
-    const JsonIn* parent_;
+    Node node_;
+    const CodingOptions* options_ = nullptr;
+    const JsonIn* parent_ = nullptr;
     std::string_view key_;  // empty with parent_ set: an array element at index_
-    std::size_t index_;
+    std::size_t index_ = 0;
 };
 
-/// A writable handle to one node of a document being built.
-class JsonOut {
+/// Writes JSON text directly, compact or pretty-printed; keys and values are
+/// written in the order they are given.
+class JsonWriter {
   public:
+    explicit JsonWriter(CodingOptions options = {});
+
     void null();
     void boolean(bool value);
     void integer(std::int64_t value);
     void unsignedInteger(std::uint64_t value);
+    /// Shortest text that reads back to the same double; NaN and infinity
+    /// have no JSON form and are written as null.
     void number(double value);
+    /// Control characters escaped, "/" as it is, invalid UTF-8 replaced by U+FFFD.
     void string(std::string_view value);
-    void emptyObject();
-    void emptyArray();
-    /// Turns the node into an object if needed and returns its new member.
-    JsonOut member(std::string_view key);
-    /// Turns the node into an array if needed and returns a new last element.
-    JsonOut element();
+    void beginObject();
+    void endObject();
+    void beginArray();
+    void endArray();
+    void key(std::string_view key);
 
-    [[nodiscard]] const CodingOptions& options() const noexcept { return *options_; }
-
-    JsonOut(void* node, const CodingOptions* options) noexcept : node_(node), options_(options) {}
+    [[nodiscard]] const CodingOptions& options() const noexcept { return options_; }
+    [[nodiscard]] const std::string& text() const noexcept { return out_; }
+    std::string take() { return std::move(out_); }
 
   private:
-    void* node_;
-    const CodingOptions* options_;
+    void beginValue();
+    void newline();
+
+    std::string out_;
+    CodingOptions options_;
+    std::size_t depth_ = 0;
+    bool needComma_ = false;
+    bool afterKey_ = false;
 };
 
-/// A parsed document; owns the tree that JsonIn views point into.
+/// A handle that codings write through.
+class JsonOut {
+  public:
+    explicit JsonOut(JsonWriter& writer) noexcept : w_(&writer) {}
+    void null() { w_->null(); }
+    void boolean(bool value) { w_->boolean(value); }
+    void integer(std::int64_t value) { w_->integer(value); }
+    void unsignedInteger(std::uint64_t value) { w_->unsignedInteger(value); }
+    void number(double value) { w_->number(value); }
+    void string(std::string_view value) { w_->string(value); }
+    void beginObject() { w_->beginObject(); }
+    void endObject() { w_->endObject(); }
+    void beginArray() { w_->beginArray(); }
+    void endArray() { w_->endArray(); }
+    /// Writes a member's key; the next value written is its value.
+    JsonOut& key(std::string_view key) {
+        w_->key(key);
+        return *this;
+    }
+    [[nodiscard]] const CodingOptions& options() const noexcept { return w_->options(); }
+
+  private:
+    JsonWriter* w_;
+};
+
+/// A parsed document; owns what JsonIn views point into.
 class JsonDocument {
   public:
-    /// Throws DecodingError(corrupted) for text that is not JSON.
+    /// Throws DecodingError(corrupted) for text that is not JSON, is not
+    /// valid UTF-8, has anything but white space after the value, or nests
+    /// deeper than `options.maxDepth`.
     static JsonDocument parse(std::string_view text, CodingOptions options = {});
     JsonDocument(JsonDocument&&) noexcept;
     JsonDocument& operator=(JsonDocument&&) noexcept;
@@ -129,26 +217,16 @@ class JsonDocument {
     std::unique_ptr<Impl> impl_;
 };
 
-/// A document being built.
-class JsonBuilder {
-  public:
-    explicit JsonBuilder(CodingOptions options = {});
-    JsonBuilder(JsonBuilder&&) noexcept;
-    JsonBuilder& operator=(JsonBuilder&&) noexcept;
-    ~JsonBuilder();
-    JsonOut root();
-    [[nodiscard]] std::string dump() const;
-
-  private:
-    struct Impl;
-    std::unique_ptr<Impl> impl_;
-};
-
 // ---------------------------------------------------------------------------
 // Coding traits
 
 template <class T, class = void>
 struct JsonCoding;  // static void encode(JsonOut, const T&); static T decode(const JsonIn&)
+
+/// A type the library never writes as JSON opts out with VESK_NOT_CODED(T):
+/// it then has no coding, and encoding it does not compile.
+template <class T>
+struct JsonNotCoded : std::false_type {};
 
 template <class C, class M>
 struct Field {
@@ -167,7 +245,18 @@ struct RecordFields;
 template <class T, class = void>
 struct IsRecord : std::false_type {};
 template <class T>
-struct IsRecord<T, std::void_t<decltype(RecordFields<T>::fields)>> : std::true_type {};
+struct IsRecord<T, std::void_t<decltype(RecordFields<T>::fields)>>
+    : std::bool_constant<!JsonNotCoded<T>::value> {};
+
+/// A record whose `children` hold records of its own type (a call tree):
+/// VESK_TREE_CHILDREN(T, &T::children). Its coding walks the tree with a
+/// stack of its own, so depth costs heap, never machine stack.
+template <class T>
+struct TreeChildren;
+template <class T, class = void>
+struct IsTree : std::false_type {};
+template <class T>
+struct IsTree<T, std::void_t<decltype(TreeChildren<T>::member)>> : std::true_type {};
 
 template <class T>
 struct IsOptional : std::false_type {};
@@ -224,16 +313,18 @@ struct JsonCoding<double> {
 template <>
 struct JsonCoding<std::string> {
     static void encode(JsonOut out, const std::string& v) { out.string(v); }
-    static std::string decode(const JsonIn& in) { return in.string(); }
+    static std::string decode(const JsonIn& in) { return std::string(in.stringView()); }
 };
 
 template <class E>
-struct JsonCoding<E, std::enable_if_t<isRawEnum<E>>> {
+struct JsonCoding<E, std::enable_if_t<isRawEnum<E> && !JsonNotCoded<E>::value>> {
     static void encode(JsonOut out, E v) { out.string(rawValue(v)); }
     static E decode(const JsonIn& in) {
-        const std::string raw = in.string();
+        const std::string_view raw = in.stringView();
         auto v = fromRawValue<E>(raw);
-        if (!v) in.fail(DecodingError::Fault::invalidValue, "\"" + raw + "\" is not a case");
+        if (!v) {
+            in.fail(DecodingError::Fault::invalidValue, "\"" + std::string(raw) + "\" is not a case");
+        }
         return *v;
     }
 };
@@ -256,14 +347,14 @@ struct JsonCoding<std::optional<T>> {
 template <class T>
 struct JsonCoding<std::vector<T>> {
     static void encode(JsonOut out, const std::vector<T>& v) {
-        out.emptyArray();
-        for (const auto& e : v) encodeValue(out.element(), e);
+        out.beginArray();
+        for (const auto& e : v) encodeValue(out, e);
+        out.endArray();
     }
     static std::vector<T> decode(const JsonIn& in) {
-        const std::size_t n = in.size();
         std::vector<T> out;
-        out.reserve(n);
-        for (std::size_t i = 0; i < n; ++i) out.push_back(decodeValue<T>(in.at(i)));
+        out.reserve(in.size());
+        in.forEachElement([&](const JsonIn& e) { out.push_back(decodeValue<T>(e)); });
         return out;
     }
 };
@@ -274,14 +365,16 @@ template <class K, class V>
 struct JsonCoding<std::map<K, V>> {
     static void encode(JsonOut out, const std::map<K, V>& m) {
         if constexpr (std::is_same_v<K, std::string>) {
-            out.emptyObject();
-            for (const auto& [k, v] : m) encodeValue(out.member(k), v);
+            out.beginObject();
+            for (const auto& [k, v] : m) encodeValue(out.key(k), v);
+            out.endObject();
         } else {
-            out.emptyArray();
+            out.beginArray();
             for (const auto& [k, v] : m) {
-                encodeValue(out.element(), k);
-                encodeValue(out.element(), v);
+                encodeValue(out, k);
+                encodeValue(out, v);
             }
+            out.endArray();
         }
     }
     static std::map<K, V> decode(const JsonIn& in) {
@@ -290,58 +383,265 @@ struct JsonCoding<std::map<K, V>> {
             if (!in.isObject()) in.fail(DecodingError::Fault::wrongType, "expected an object");
             for (const auto& [k, v] : in.members()) m.insert_or_assign(k, decodeValue<V>(v));
         } else {
-            const std::size_t n = in.size();
-            if (n % 2 != 0) {
+            if (in.size() % 2 != 0) {
                 in.fail(DecodingError::Fault::invalidValue, "expected key and value pairs");
             }
-            for (std::size_t i = 0; i < n; i += 2) {
-                m.insert_or_assign(decodeValue<K>(in.at(i)), decodeValue<V>(in.at(i + 1)));
+            JsonIn::Node cursor;
+            std::size_t end = 0;
+            std::size_t i = 0;
+            for (bool more = in.firstElement(cursor, end); more;
+                 more = JsonIn::nextElement(cursor, end)) {
+                K key = decodeValue<K>(JsonIn(cursor, &in.options(), &in, {}, i++));
+                JsonIn::nextElement(cursor, end);  // the count is even: a value follows
+                m.insert_or_assign(std::move(key),
+                                   decodeValue<V>(JsonIn(cursor, &in.options(), &in, {}, i++)));
             }
         }
         return m;
     }
 };
 
+namespace detail {
+
+template <class T>
+constexpr std::size_t fieldCount = std::tuple_size_v<decltype(RecordFields<T>::fields)>;
+
+template <class T>
+constexpr auto fieldKeys() {
+    return std::apply(
+        [](const auto&... f) { return std::array<std::string_view, sizeof...(f)>{f.key...}; },
+        RecordFields<T>::fields);
+}
+
+/// Field positions in the byte order of their keys: records are written
+/// with sorted keys, as they always have been.
+template <class T>
+constexpr auto sortedFieldOrder() {
+    constexpr auto keys = fieldKeys<T>();
+    std::array<std::size_t, keys.size()> order{};
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+    for (std::size_t i = 1; i < order.size(); ++i) {
+        for (std::size_t j = i; j > 0 && keys[order[j]] < keys[order[j - 1]]; --j) {
+            const std::size_t t = order[j];
+            order[j] = order[j - 1];
+            order[j - 1] = t;
+        }
+    }
+    return order;
+}
+
+template <class T, class M>
+void encodeField(JsonOut out, const T& v, const Field<T, M>& f) {
+    const M& value = v.*(f.member);
+    if constexpr (IsOptional<M>::value) {
+        if (!value) return;  // absent optionals are left out, never null
+    }
+    encodeValue(out.key(f.key), value);
+}
+
+template <class T, class M>
+void decodeField(const JsonIn& in, T& v, const Field<T, M>& f, JsonIn::Node found) {
+    if (!found.present()) {
+        if constexpr (!IsOptional<M>::value) {
+            in.missingMember(f.key).fail(DecodingError::Fault::keyMissing, "");
+        }
+        return;
+    }
+    v.*(f.member) = decodeValue<M>(in.member(found, f.key));
+}
+
+/// Writes the fields at sorted positions [From, To), skipping the tree's
+/// children, which the tree walk writes itself.
+template <class T, std::size_t From, std::size_t To>
+void encodeSortedFields(JsonOut out, const T& v) {
+    constexpr auto order = sortedFieldOrder<T>();
+    [&]<std::size_t... I>(std::index_sequence<I...>) {
+        (
+            [&] {
+                const auto& f = std::get<order[From + I]>(RecordFields<T>::fields);
+                if constexpr (IsTree<T>::value) {
+                    using M = std::remove_cvref_t<decltype(v.*(f.member))>;
+                    if constexpr (std::is_same_v<M, std::vector<T>>) {
+                        return;
+                    } else {
+                        encodeField(out, v, f);
+                    }
+                } else {
+                    encodeField(out, v, f);
+                }
+            }(),
+            ...);
+    }(std::make_index_sequence<To - From>{});
+}
+
+/// Decodes every field present in `found`; for a tree, all but its children.
+template <class T>
+void decodeFields(const JsonIn& in, T& v, const JsonIn::Node* found) {
+    [&]<std::size_t... I>(std::index_sequence<I...>) {
+        (
+            [&] {
+                const auto& f = std::get<I>(RecordFields<T>::fields);
+                if constexpr (IsTree<T>::value) {
+                    using M = std::remove_cvref_t<decltype(v.*(f.member))>;
+                    if constexpr (std::is_same_v<M, std::vector<T>>) {
+                        if (!found[I].present()) {
+                            in.missingMember(f.key).fail(DecodingError::Fault::keyMissing, "");
+                        }
+                        return;
+                    } else {
+                        decodeField(in, v, f, found[I]);
+                    }
+                } else {
+                    decodeField(in, v, f, found[I]);
+                }
+            }(),
+            ...);
+    }(std::make_index_sequence<fieldCount<T>>{});
+}
+
+template <class T>
+constexpr std::size_t childrenFieldIndex() {
+    constexpr auto keys = fieldKeys<T>();
+    std::size_t index = keys.size();
+    [&]<std::size_t... I>(std::index_sequence<I...>) {
+        ((std::is_same_v<std::remove_cvref_t<decltype(std::declval<const T&>().*(
+                             std::get<I>(RecordFields<T>::fields).member))>,
+                         std::vector<T>>
+              ? (index = I, 0)
+              : 0),
+         ...);
+    }(std::make_index_sequence<keys.size()>{});
+    return index;
+}
+
+template <class T>
+constexpr std::size_t childrenSortedPosition() {
+    constexpr auto order = sortedFieldOrder<T>();
+    constexpr std::size_t field = childrenFieldIndex<T>();
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        if (order[i] == field) return i;
+    }
+    return order.size();
+}
+
+}  // namespace detail
+
 template <class T>
 struct JsonCoding<T, std::enable_if_t<IsRecord<T>::value>> {
+    static constexpr std::size_t N = detail::fieldCount<T>;
+    static constexpr auto keys = detail::fieldKeys<T>();
+
     static void encode(JsonOut out, const T& v) {
-        out.emptyObject();
-        std::apply([&](const auto&... f) { (encodeField(out, v, f), ...); },
-                   RecordFields<T>::fields);
+        if constexpr (IsTree<T>::value) {
+            encodeTree(out, v);
+        } else {
+            out.beginObject();
+            detail::encodeSortedFields<T, 0, N>(out, v);
+            out.endObject();
+        }
     }
     static T decode(const JsonIn& in) {
-        if (!in.isObject()) in.fail(DecodingError::Fault::wrongType, "expected an object");
-        T v{};
-        std::apply([&](const auto&... f) { (decodeField(in, v, f), ...); },
-                   RecordFields<T>::fields);
-        return v;
+        if constexpr (IsTree<T>::value) {
+            return decodeTree(in);
+        } else {
+            std::array<JsonIn::Node, N> found{};
+            in.collect(keys.data(), found.data(), N);
+            T v{};
+            detail::decodeFields(in, v, found.data());
+            return v;
+        }
     }
 
   private:
-    template <class M>
-    static void encodeField(JsonOut& out, const T& v, const Field<T, M>& f) {
-        const M& value = v.*(f.member);
-        if constexpr (IsOptional<M>::value) {
-            if (!value) return;  // absent optionals are left out, never null
-        }
-        encodeValue(out.member(f.key), value);
+    static constexpr std::size_t kChildren = detail::childrenFieldIndex<T>();
+    static constexpr std::size_t kChildrenSorted = detail::childrenSortedPosition<T>();
+
+    static void openNode(JsonOut out, const T& v) {
+        out.beginObject();
+        detail::encodeSortedFields<T, 0, kChildrenSorted>(out, v);
+        out.key(keys[kChildren]);
+        out.beginArray();
     }
-    template <class M>
-    static void decodeField(const JsonIn& in, T& v, const Field<T, M>& f) {
-        if constexpr (IsOptional<M>::value) {
-            if (auto m = in.find(f.key)) v.*(f.member) = decodeValue<M>(*m);
-        } else {
-            v.*(f.member) = decodeValue<M>(in.require(f.key));
+    static void closeNode(JsonOut out, const T& v) {
+        out.endArray();
+        detail::encodeSortedFields<T, kChildrenSorted + 1, N>(out, v);
+        out.endObject();
+    }
+
+    static void encodeTree(JsonOut out, const T& root) {
+        struct Level {
+            const T* node;
+            std::size_t next;
+        };
+        std::vector<Level> stack;
+        openNode(out, root);
+        stack.push_back({&root, 0});
+        while (!stack.empty()) {
+            Level& top = stack.back();
+            const auto& children = top.node->*(TreeChildren<T>::member);
+            if (top.next < children.size()) {
+                const T& child = children[top.next++];
+                openNode(out, child);
+                stack.push_back({&child, 0});
+            } else {
+                closeNode(out, *top.node);
+                stack.pop_back();
+            }
         }
+    }
+
+    // Decodes a node's own fields and returns a view of its children array.
+    static JsonIn decodeNode(const JsonIn& in, T& v) {
+        std::array<JsonIn::Node, N> found{};
+        in.collect(keys.data(), found.data(), N);
+        detail::decodeFields(in, v, found.data());
+        return in.member(found[kChildren], keys[kChildren]);
+    }
+
+    static T decodeTree(const JsonIn& in) {
+        // Views point at their parents for error paths, so levels live in a
+        // deque, whose elements stay put while it grows and shrinks.
+        struct Level {
+            JsonIn children;
+            T* node = nullptr;
+            JsonIn::Node cursor;
+            std::size_t end = 0;
+            bool more = false;
+            std::size_t next = 0;
+            JsonIn element;
+        };
+        T root{};
+        std::deque<Level> stack;
+        const auto push = [&stack](const JsonIn& children, T* node) {
+            Level& level = stack.emplace_back();
+            level.children = children;
+            level.node = node;
+            (node->*(TreeChildren<T>::member)).reserve(children.size());
+            level.more = level.children.firstElement(level.cursor, level.end);
+        };
+        push(decodeNode(in, root), &root);
+        while (!stack.empty()) {
+            Level& top = stack.back();
+            if (!top.more) {
+                stack.pop_back();
+                continue;
+            }
+            top.element = JsonIn(top.cursor, &in.options(), &top.children, {}, top.next++);
+            top.more = JsonIn::nextElement(top.cursor, top.end);
+            // Reserved to the exact count above, so `child` never moves.
+            T& child = (top.node->*(TreeChildren<T>::member)).emplace_back();
+            push(decodeNode(top.element, child), &child);
+        }
+        return root;
     }
 };
 
 /// Encodes any codable value as JSON text.
 template <class T>
 std::string encodeJSON(const T& value, CodingOptions options = {}) {
-    JsonBuilder builder(options);
-    encodeValue(builder.root(), value);
-    return builder.dump();
+    JsonWriter writer(options);
+    encodeValue(JsonOut(writer), value);
+    return writer.take();
 }
 
 /// Decodes JSON text into a value; throws DecodingError.
@@ -360,3 +660,15 @@ T decodeJSON(std::string_view text, CodingOptions options = {}) {
     struct vesk::RecordFields<T> {                                   \
         static constexpr auto fields = std::make_tuple(__VA_ARGS__); \
     }
+
+/// Declares the member of a record that holds child records of its own type.
+#define VESK_TREE_CHILDREN(T, M)                    \
+    template <>                                     \
+    struct vesk::TreeChildren<T> {                  \
+        static constexpr auto member = M;           \
+    }
+
+/// Declares that a type with a raw value or a field table is never JSON.
+#define VESK_NOT_CODED(T)                                    \
+    template <>                                              \
+    struct vesk::JsonNotCoded<T> : std::true_type {}

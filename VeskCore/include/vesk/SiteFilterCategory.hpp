@@ -4,6 +4,7 @@
 #include <string_view>
 #include <vector>
 
+#include "vesk/Json.hpp"
 #include "vesk/ProjectType.hpp"
 #include "vesk/RawEnum.hpp"
 
@@ -17,6 +18,8 @@ VESK_RAW_ENUM(vesk::SiteFilterCategory, {vesk::SiteFilterCategory::all, "all"},
               {vesk::SiteFilterCategory::web, "web"}, {vesk::SiteFilterCategory::api, "api"},
               {vesk::SiteFilterCategory::cli, "cli"}, {vesk::SiteFilterCategory::mobile, "mobile"},
               {vesk::SiteFilterCategory::other, "other"});
+// A tab of the window, never stored or exchanged.
+VESK_NOT_CODED(vesk::SiteFilterCategory);
 
 namespace vesk {
 
