@@ -1,6 +1,8 @@
 // The generic coding layer, shown on a small record of its own.
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <functional>
 #include <map>
 
 #include "vesk/Json.hpp"
@@ -132,6 +134,245 @@ TEST(JsonCoding, StrictFaultsNameTheKeyPath) {
 TEST(JsonCoding, IntegralNumbersWrittenWithFractionStillDecode) {
     const Sample s = vesk::decodeJSON<Sample>(replaced(kValid, R"("mode":420)", R"("mode":420.0)"));
     EXPECT_EQ(s.mode, 420);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// The parser and the writer underneath
+
+#include "vesk/SiteFilterCategory.hpp"
+
+namespace {
+
+// A call-tree node: a record whose children are records of its own type.
+struct Frame {
+    std::string name;
+    double selfTime = 0;
+    std::vector<Frame> children;
+
+    Frame() = default;
+    Frame(std::string n, double t) : name(std::move(n)), selfTime(t) {}
+    Frame(const Frame&) = default;
+    Frame(Frame&&) noexcept = default;
+    Frame& operator=(const Frame&) = default;
+    Frame& operator=(Frame&&) noexcept = default;
+    // A deep chain must not be torn down by recursion either.
+    ~Frame() {
+        std::vector<Frame> pending = std::move(children);
+        while (!pending.empty()) {
+            Frame last = std::move(pending.back());
+            pending.pop_back();
+            for (auto& c : last.children) pending.push_back(std::move(c));
+            last.children.clear();
+        }
+    }
+};
+
+struct Widths {
+    std::int8_t i8 = 0;
+    std::int16_t i16 = 0;
+    std::int32_t i32 = 0;
+    std::int64_t i64 = 0;
+    std::uint8_t u8 = 0;
+    std::uint16_t u16 = 0;
+    std::uint32_t u32 = 0;
+    std::uint64_t u64 = 0;
+};
+
+struct Text {
+    std::string text;
+    double number = 0;
+};
+
+}  // namespace
+
+VESK_RECORD(Frame, vesk::field("name", &Frame::name), vesk::field("selfTime", &Frame::selfTime),
+            vesk::field("children", &Frame::children));
+VESK_TREE_CHILDREN(Frame, &Frame::children);
+VESK_RECORD(Widths, vesk::field("i8", &Widths::i8), vesk::field("i16", &Widths::i16),
+            vesk::field("i32", &Widths::i32), vesk::field("i64", &Widths::i64),
+            vesk::field("u8", &Widths::u8), vesk::field("u16", &Widths::u16),
+            vesk::field("u32", &Widths::u32), vesk::field("u64", &Widths::u64));
+VESK_RECORD(Text, vesk::field("text", &Text::text), vesk::field("number", &Text::number));
+
+static_assert(!vesk::JsonCodable<vesk::SiteFilterCategory>, "a tab of the window is never JSON");
+static_assert(vesk::JsonCodable<vesk::ProjectType>);
+static_assert(vesk::JsonCodable<Frame>);
+
+namespace {
+
+DecodingError::Fault faultOf(const std::function<void()>& decode) {
+    try {
+        decode();
+    } catch (const DecodingError& e) {
+        return e.fault();
+    }
+    ADD_FAILURE() << "decoded without error";
+    return DecodingError::Fault::keyMissing;
+}
+
+std::string nested(std::size_t levels) {
+    return std::string(levels, '[') + "0" + std::string(levels, ']');
+}
+
+// Walks the leftmost chain without recursion.
+std::size_t chainDepth(const Frame& root, const Frame** leaf) {
+    std::size_t depth = 1;
+    const Frame* f = &root;
+    while (!f->children.empty()) {
+        f = &f->children.front();
+        ++depth;
+    }
+    *leaf = f;
+    return depth;
+}
+
+TEST(JsonParser, InvalidUtf8AndTrailingGarbageAreCorrupted) {
+    using F = DecodingError::Fault;
+    EXPECT_EQ(faultOf([] { (void)vesk::decodeJSON<std::string>("\"caf\xC3\""); }), F::corrupted);
+    EXPECT_EQ(faultOf([] { (void)vesk::decodeJSON<std::string>("\"\xED\xA0\x80\""); }),
+              F::corrupted)
+        << "an encoded surrogate is not UTF-8";
+    EXPECT_EQ(faultOf([] { (void)vesk::decodeJSON<std::string>("\"a\" \xFF"); }), F::corrupted);
+    EXPECT_EQ(faultOf([] { (void)vesk::decodeJSON<std::vector<int>>("[1] x"); }), F::corrupted);
+    EXPECT_EQ(faultOf([] { (void)vesk::decodeJSON<std::vector<int>>("[1][2]"); }), F::corrupted);
+    EXPECT_EQ(faultOf([] { (void)vesk::decodeJSON<std::vector<int>>(""); }), F::corrupted);
+    EXPECT_EQ(vesk::decodeJSON<std::vector<int>>(" \n[1]\t\r\n "), std::vector<int>{1});
+    EXPECT_EQ(vesk::decodeJSON<std::string>("\"\\u00e9\\ud83d\\ude00\""), "é\xF0\x9F\x98\x80");
+}
+
+TEST(JsonParser, DepthLimitIsExactAndNeverCrashes) {
+    vesk::CodingOptions options;
+    options.maxDepth = 40;
+    EXPECT_NO_THROW((void)vesk::JsonDocument::parse(nested(40), options));
+    EXPECT_EQ(faultOf([&] { (void)vesk::JsonDocument::parse(nested(41), options); }),
+              DecodingError::Fault::corrupted);
+    // Far beyond the default limit: an error, not a stack overflow.
+    const std::string tooDeep = nested(vesk::kDefaultMaxDepth + 1);
+    EXPECT_EQ(faultOf([&] { (void)vesk::JsonDocument::parse(tooDeep); }),
+              DecodingError::Fault::corrupted);
+    EXPECT_NO_THROW((void)vesk::JsonDocument::parse(nested(vesk::kDefaultMaxDepth)));
+}
+
+TEST(JsonParser, DuplicateKeysTheLastOneWins) {
+    const Text t = vesk::decodeJSON<Text>(R"({"text":"a","number":1,"text":"b"})");
+    EXPECT_EQ(t.text, "b");
+    const vesk::JsonDocument doc = vesk::JsonDocument::parse(R"({"k":1,"k":2})");
+    EXPECT_EQ(doc.root().require("k").integer(), 2);
+    const auto m = vesk::decodeJSON<std::map<std::string, int>>(R"({"k":1,"j":0,"k":3})");
+    EXPECT_EQ(m.at("k"), 3);
+}
+
+TEST(JsonParser, IntegersAtTheEdgesOfEachWidth) {
+    const auto decodes = [](const std::string& key, const std::string& value) {
+        std::string doc = R"({"i8":0,"i16":0,"i32":0,"i64":0,"u8":0,"u16":0,"u32":0,"u64":0})";
+        doc.replace(doc.find("\"" + key + "\":0"), key.size() + 4, "\"" + key + "\":" + value);
+        return vesk::decodeJSON<Widths>(doc);
+    };
+    const auto invalid = [&](const std::string& key, const std::string& value) {
+        return faultOf([&] { (void)decodes(key, value); });
+    };
+    using F = DecodingError::Fault;
+    EXPECT_EQ(decodes("i8", "-128").i8, -128);
+    EXPECT_EQ(decodes("i8", "127").i8, 127);
+    EXPECT_EQ(invalid("i8", "128"), F::invalidValue);
+    EXPECT_EQ(invalid("i8", "-129"), F::invalidValue);
+    EXPECT_EQ(decodes("i16", "-32768").i16, -32768);
+    EXPECT_EQ(invalid("i16", "32768"), F::invalidValue);
+    EXPECT_EQ(decodes("i32", "2147483647").i32, 2147483647);
+    EXPECT_EQ(invalid("i32", "-2147483649"), F::invalidValue);
+    EXPECT_EQ(decodes("i64", "-9223372036854775808").i64, std::numeric_limits<std::int64_t>::min());
+    EXPECT_EQ(decodes("i64", "9223372036854775807").i64, std::numeric_limits<std::int64_t>::max());
+    EXPECT_EQ(invalid("i64", "9223372036854775808"), F::invalidValue);
+    EXPECT_EQ(invalid("i64", "18446744073709551615"), F::invalidValue)
+        << "never wraps around to -1";
+    EXPECT_EQ(decodes("u8", "255").u8, 255);
+    EXPECT_EQ(invalid("u8", "256"), F::invalidValue);
+    EXPECT_EQ(invalid("u8", "-1"), F::invalidValue);
+    EXPECT_EQ(decodes("u16", "65535").u16, 65535);
+    EXPECT_EQ(decodes("u32", "4294967295").u32, 4294967295U);
+    EXPECT_EQ(invalid("u32", "4294967296"), F::invalidValue);
+    EXPECT_EQ(decodes("u64", "18446744073709551615").u64,
+              std::numeric_limits<std::uint64_t>::max());
+    EXPECT_EQ(invalid("u64", "-9223372036854775808"), F::invalidValue);
+    EXPECT_EQ(decodes("u64", "1e3").u64, 1000U);
+    EXPECT_EQ(decodes("i64", "-2.0").i64, -2);
+    EXPECT_EQ(invalid("i32", "1.5"), F::wrongType);
+    EXPECT_EQ(invalid("u16", "\"1\""), F::wrongType);
+    EXPECT_EQ(invalid("u64", "18446744073709551616"), F::corrupted) << "wider than 64 bits";
+}
+
+TEST(JsonWriter, TextsNumbersAndPrettyPrinting) {
+    EXPECT_EQ(vesk::encodeJSON(std::string("a\"b\\c/d\n\t\x01\x1F\x7F")),
+              "\"a\\\"b\\\\c/d\\n\\t\\u0001\\u001f\x7F\"");
+    EXPECT_EQ(vesk::encodeJSON(std::string("ok \xC3\xA9 \xF0\x9F\x98\x80")),
+              "\"ok \xC3\xA9 \xF0\x9F\x98\x80\"");
+    // Invalid UTF-8 is never written: each maximal ill-formed part becomes U+FFFD.
+    EXPECT_EQ(vesk::encodeJSON(std::string("a\xFF" "b\xE2\x82" "c\xED\xA0\x80" "d\xC3")),
+              "\"a\xEF\xBF\xBD" "b\xEF\xBF\xBD" "c\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD" "d\xEF\xBF\xBD\"");
+
+    const std::vector<std::pair<double, std::string>> numbers = {
+        {1.0, "1.0"},       {-2.5, "-2.5"},        {0.0, "0.0"},         {-0.0, "-0.0"},
+        {60.5, "60.5"},     {0.001, "0.001"},      {1e-5, "1e-05"},      {1e21, "1e+21"},
+        {1.5e300, "1.5e+300"}, {123456789012345.0, "123456789012345.0"},
+        {1e15, "1e+15"},    {0.1, "0.1"},          {std::nan(""), "null"},
+        {HUGE_VAL, "null"}, {2.5e-310, "2.5e-310"}};
+    for (const auto& [value, text] : numbers) EXPECT_EQ(vesk::encodeJSON(value), text) << text;
+    for (double v : {0.1, 1.0 / 3, 2.0 / 3e-200, 123.456e78, 5e-324}) {
+        EXPECT_EQ(vesk::decodeJSON<double>(vesk::encodeJSON(v)), v) << "round trip of " << v;
+    }
+
+    Sample s;
+    s.name = "p";
+    s.items = {Inner{1}};
+    vesk::CodingOptions pretty;
+    pretty.indent = 2;
+    EXPECT_EQ(vesk::encodeJSON(s, pretty),
+              "{\n  \"colour\": \"red\",\n  \"flag\": false,\n  \"items\": [\n    {\n      "
+              "\"count\": 1\n    }\n  ],\n  \"mode\": 0,\n  \"name\": \"p\",\n  \"weights\": []\n}");
+    EXPECT_EQ(vesk::encodeJSON(std::map<std::string, int>{}, pretty), "{}");
+    pretty.maxIndentLevels = 1;
+    EXPECT_EQ(vesk::encodeJSON(std::vector<std::vector<int>>{{1}}, pretty), "[\n  [\n  1\n  ]\n]");
+}
+
+TEST(JsonTree, HundredThousandDeepChainDecodesAndEncodes) {
+    constexpr std::size_t kDepth = 100'000;
+    Frame root("f0", 0);
+    Frame* tip = &root;
+    for (std::size_t i = 1; i < kDepth; ++i) {
+        tip = &tip->children.emplace_back("f" + std::to_string(i), i % 1000 == 0 ? 1.5 : 0.0);
+    }
+    const std::string compact = vesk::encodeJSON(root);
+    EXPECT_EQ(compact.substr(0, 39), R"({"children":[{"children":[{"children":[)");
+    vesk::CodingOptions pretty;
+    pretty.indent = 2;
+    pretty.maxIndentLevels = 32;
+    const std::string text = vesk::encodeJSON(root, pretty);
+    // Six lines a frame, none indented more than 32 levels of 2 spaces.
+    EXPECT_LT(text.size(), compact.size() + kDepth * 6 * (2 + 64)) << "size stays linear";
+
+    for (const std::string* doc : {&compact, &text}) {
+        const Frame back = vesk::decodeJSON<Frame>(*doc);
+        const Frame* leaf = nullptr;
+        EXPECT_EQ(chainDepth(back, &leaf), kDepth);
+        EXPECT_EQ(leaf->name, "f99999");
+        EXPECT_EQ(vesk::encodeJSON(back), compact);
+    }
+
+    // A fault deep down names its whole path.
+    std::string broken = compact;
+    broken.replace(broken.find("\"f99999\""), 8, "7");
+    try {
+        (void)vesk::decodeJSON<Frame>(broken);
+        ADD_FAILURE() << "decoded a number as a name";
+    } catch (const DecodingError& e) {
+        EXPECT_EQ(e.fault(), DecodingError::Fault::wrongType);
+        EXPECT_EQ(e.path().size(), std::string("children[0].").size() * (kDepth - 1) + 4);
+        EXPECT_EQ(e.path().substr(e.path().size() - 16), "children[0].name");
+    }
+    EXPECT_EQ(faultOf([] { (void)vesk::decodeJSON<Frame>(R"({"name":"a","selfTime":0})"); }),
+              DecodingError::Fault::keyMissing);
 }
 
 }  // namespace

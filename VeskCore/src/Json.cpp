@@ -7,6 +7,7 @@
 
 #include <simdjson.h>
 
+#include <atomic>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -353,12 +354,14 @@ void appendEscaped(std::string& out, unsigned char c) {
     }
 }
 
-void appendStringBody(std::string& out, std::string_view text) {
+// Copies `text` from `from` on, replacing each maximal ill-formed part of
+// invalid UTF-8 by U+FFFD and escaping as it goes.
+void appendSlow(std::string& out, std::string_view text, std::size_t from) {
     const auto* s = reinterpret_cast<const unsigned char*>(text.data());
     const std::size_t n = text.size();
-    const bool valid = simdjson::validate_utf8(text.data(), n);
-    std::size_t run = 0;  // start of the bytes not yet copied
-    std::size_t i = 0;
+    const bool valid = simdjson::validate_utf8(text.data() + from, n - from);
+    std::size_t run = from;  // start of the bytes not yet copied
+    std::size_t i = from;
     while (i < n) {
         const unsigned char c = s[i];
         if (c < 0x80) {
@@ -370,11 +373,7 @@ void appendStringBody(std::string& out, std::string_view text) {
             ++i;
             continue;
         }
-        if (valid) {
-            ++i;
-            continue;
-        }
-        const std::size_t len = sequenceLength(s, i, n);
+        const std::size_t len = valid ? 1 : sequenceLength(s, i, n);
         if (len > 0) {
             i += len;
             continue;
@@ -386,6 +385,32 @@ void appendStringBody(std::string& out, std::string_view text) {
     }
     out.append(text.data() + run, n - run);
 }
+
+void appendStringBody(std::string& out, std::string_view text) {
+    const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+    const std::size_t n = text.size();
+    std::size_t run = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const unsigned char c = s[i];
+        if (c >= 0x80) {
+            // Past plain ASCII: validate the rest once, then copy it.
+            out.append(text.data() + run, i - run);
+            appendSlow(out, text, i);
+            return;
+        }
+        if (needsEscape(c)) {
+            out.append(text.data() + run, i - run);
+            appendEscaped(out, c);
+            run = i + 1;
+        }
+    }
+    out.append(text.data() + run, n - run);
+}
+
+// Chunks of long texts are kept per thread for the next text: fresh pages
+// cost more than writing into them.
+constexpr std::size_t kPooledChunks = 16;
+thread_local std::vector<std::string> chunkPool;  // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
 
 // The number form the library has always written: shortest round-trip
 // digits; fixed notation with ".0" for integral values up to 15 digits
@@ -451,18 +476,57 @@ void appendDouble(std::string& out, double v) {
 JsonWriter::JsonWriter(CodingOptions options) : options_(options) {}
 
 void JsonWriter::newline() {
+    static constexpr std::string_view kSpaces =
+        "                                                                ";
     out_ += '\n';
-    const std::size_t levels = std::min(depth_, options_.maxIndentLevels);
-    out_.append(levels * static_cast<std::size_t>(options_.indent), ' ');
+    std::size_t n = std::min(depth_, options_.maxIndentLevels) * static_cast<std::size_t>(options_.indent);
+    while (n > 0) {
+        const std::size_t k = std::min(n, kSpaces.size());
+        out_.append(kSpaces.data(), k);
+        n -= k;
+    }
 }
 
 void JsonWriter::beginValue() {
+    justOpened_ = false;
     if (afterKey_) {
         afterKey_ = false;
         return;
     }
+    // Full chunks are set aside, so a long text is never copied as it grows.
+    if (out_.size() >= kChunkSize) {
+        chunksSize_ += out_.size();
+        chunks_.push_back(std::move(out_));
+        if (chunkPool.empty()) {
+            out_ = std::string();
+            out_.reserve(kChunkSize + kChunkSize / 8);
+        } else {
+            out_ = std::move(chunkPool.back());
+            chunkPool.pop_back();
+        }
+    }
     if (needComma_) out_ += ',';
     if (options_.indent >= 0 && depth_ > 0) newline();
+}
+
+std::string JsonWriter::take() {
+    if (chunks_.empty()) {
+        if (out_.capacity() - out_.size() < kJsonPadding) out_.reserve(out_.size() + kJsonPadding);
+        return std::move(out_);
+    }
+    std::string all;
+    all.reserve(chunksSize_ + out_.size() + kJsonPadding);
+    for (const auto& c : chunks_) all += c;
+    all += out_;
+    for (auto& c : chunks_) {
+        if (chunkPool.size() == kPooledChunks) break;
+        c.clear();
+        chunkPool.push_back(std::move(c));
+    }
+    chunks_.clear();
+    chunksSize_ = 0;
+    out_.clear();
+    return all;
 }
 
 void JsonWriter::null() {
@@ -512,6 +576,7 @@ void JsonWriter::beginObject() {
     out_ += '{';
     ++depth_;
     needComma_ = false;
+    justOpened_ = true;
 }
 
 void JsonWriter::beginArray() {
@@ -519,21 +584,24 @@ void JsonWriter::beginArray() {
     out_ += '[';
     ++depth_;
     needComma_ = false;
+    justOpened_ = true;
 }
 
 void JsonWriter::endObject() {
     --depth_;
-    // Nothing but the opening brace since: an empty object stays "{}".
-    if (out_.back() != '{' && options_.indent >= 0) newline();
+    // An empty object stays "{}" when pretty-printed too.
+    if (!justOpened_ && options_.indent >= 0) newline();
     out_ += '}';
     needComma_ = true;
+    justOpened_ = false;
 }
 
 void JsonWriter::endArray() {
     --depth_;
-    if (out_.back() != '[' && options_.indent >= 0) newline();
+    if (!justOpened_ && options_.indent >= 0) newline();
     out_ += ']';
     needComma_ = true;
+    justOpened_ = false;
 }
 
 void JsonWriter::key(std::string_view key) {
@@ -549,9 +617,10 @@ void JsonWriter::key(std::string_view key) {
 
 namespace {
 
-// Parsers keep their buffers between documents; one spare per thread, and
-// only a small one, so a large document's memory goes back at once.
-constexpr std::size_t kKeptParserCapacity = std::size_t{1} << 20;
+// Parsers keep their buffers between documents (fresh pages cost more than
+// the parse itself); one spare per thread, up to a set size, so a larger
+// document's memory goes back at once.
+std::atomic<std::size_t> keptParserCapacity{JsonDocument::kDefaultRetainedCapacity};
 
 struct SpareParser {
     std::unique_ptr<simdjson::dom::parser> parser;
@@ -566,7 +635,8 @@ struct JsonDocument::Impl {
     JsonIn::Node root;
 
     ~Impl() {
-        if (parser && parser->capacity() <= kKeptParserCapacity && !spare.parser) {
+        if (parser && parser->capacity() <= keptParserCapacity.load(std::memory_order_relaxed) &&
+            !spare.parser) {
             spare.parser = std::move(parser);
         }
     }
@@ -577,7 +647,13 @@ JsonDocument::JsonDocument(JsonDocument&&) noexcept = default;
 JsonDocument& JsonDocument::operator=(JsonDocument&&) noexcept = default;
 JsonDocument::~JsonDocument() = default;
 
+static_assert(kJsonPadding >= simdjson::SIMDJSON_PADDING);
+
 JsonDocument JsonDocument::parse(std::string_view text, CodingOptions options) {
+    return parse(text, options, false);
+}
+
+JsonDocument JsonDocument::parse(std::string_view text, CodingOptions options, bool padded) {
     JsonDocument doc;
     Impl& impl = *doc.impl_;
     impl.options = options;
@@ -587,25 +663,30 @@ JsonDocument JsonDocument::parse(std::string_view text, CodingOptions options) {
     // A document of n bytes nests at most n / 2 levels: reserve no more
     // depth than that (but a stable minimum, so a kept parser is reused).
     constexpr std::size_t kSmallDepth = 1024;
-    const std::size_t depth = std::max<std::size_t>(
-        1, std::min(options.maxDepth, std::max(kSmallDepth, text.size() / 2 + 1)));
+    const std::size_t levels = std::min(options.maxDepth, std::max(kSmallDepth, text.size() / 2 + 1));
+    const std::size_t depth = levels + 1;  // the parser counts the level outside the root too
     const std::size_t capacity = std::max<std::size_t>(text.size(), 64);
-    if (impl.parser->capacity() < capacity || impl.parser->max_depth() != depth ||
-        impl.parser->capacity() > kKeptParserCapacity) {
+    if (impl.parser->capacity() < capacity || impl.parser->max_depth() != depth) {
         if (impl.parser->allocate(capacity, depth) != simdjson::SUCCESS) throw std::bad_alloc();
     }
     simdjson::dom::element root;
-    const auto error = impl.parser->parse(text.data(), text.size(), true).get(root);
+    // Text with room after it is read in place; other text is copied first.
+    const auto error = impl.parser->parse(text.data(), text.size(), !padded).get(root);
     if (error == simdjson::MEMALLOC) throw std::bad_alloc();
     if (error == simdjson::DEPTH_ERROR) {
         throw DecodingError(DecodingError::Fault::corrupted, "",
-                            "nested deeper than " + std::to_string(depth) + " levels");
+                            "nested deeper than " + std::to_string(levels) + " levels");
     }
     if (error != simdjson::SUCCESS) {
         throw DecodingError(DecodingError::Fault::corrupted, "", simdjson::error_message(error));
     }
     impl.root = JsonIn::Node{&impl.parser->doc, 1};  // tape entry 0 is the root marker
     return doc;
+}
+
+void JsonDocument::setRetainedCapacity(std::size_t bytes) noexcept {
+    keptParserCapacity.store(bytes, std::memory_order_relaxed);
+    if (spare.parser && spare.parser->capacity() > bytes) spare.parser.reset();
 }
 
 JsonIn JsonDocument::root() const {

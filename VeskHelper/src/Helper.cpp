@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "Log.hpp"
+#include "vesk/Json.hpp"
 #include "VeskIdentity.hpp"
 
 namespace vesk::helper {
@@ -29,6 +30,8 @@ Helper::Helper(Layout layout, ExitProcess exitProcess)
 
 int Helper::run() {
     logLine("Starting (version 1.0.0)");
+    // Calls are small; a thread keeps no parser buffers sized for a large one.
+    JsonDocument::setRetainedCapacity(std::size_t{64} << 10);
     server_ = std::make_unique<HelperServer>(layout_, check_, [exit = exitProcess_] {
         std::thread([exit] {
             std::this_thread::sleep_for(std::chrono::milliseconds(500));

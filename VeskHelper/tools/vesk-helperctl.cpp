@@ -75,7 +75,7 @@ int main(int argc, char** argv) {
     root.endObject();
     try {
         vesk::HelperClient client(socket);
-        const std::string reply = client.call(method, params.text());
+        const std::string reply = client.call(method, params.take());
         std::cout << reply << "\n";
         const vesk::JsonDocument doc = vesk::JsonDocument::parse(reply);
         if (doc.root().find("error")) return 1;

@@ -32,6 +32,9 @@ enum class DateStrategy {
     iso8601,               ///< internet date-time, UTC, whole seconds, "Z"
 };
 
+/// Spare capacity after a text that lets the parser read it in place.
+inline constexpr std::size_t kJsonPadding = 64;
+
 /// Nesting a document may have by default: deep enough for a call tree of
 /// a few hundred thousand frames (two levels per frame).
 inline constexpr std::size_t kDefaultMaxDepth = std::size_t{1} << 20;
@@ -39,7 +42,8 @@ inline constexpr std::size_t kDefaultMaxDepth = std::size_t{1} << 20;
 struct CodingOptions {
     DateStrategy dates = DateStrategy::referenceDateSeconds;
     int indent = -1;  ///< encoding only: -1 compact, otherwise pretty with this many spaces
-    /// Decoding only: containers nested deeper than this fail as corrupted.
+    /// Decoding only: containers that hold something, nested deeper than
+    /// this, fail as corrupted (an empty innermost container is not counted).
     std::size_t maxDepth = kDefaultMaxDepth;
     /// Encoding only: pretty-printed lines indent at most this many levels,
     /// so a deep chain costs bytes linear in its size.
@@ -160,18 +164,22 @@ class JsonWriter {
     void key(std::string_view key);
 
     [[nodiscard]] const CodingOptions& options() const noexcept { return options_; }
-    [[nodiscard]] const std::string& text() const noexcept { return out_; }
-    std::string take() { return std::move(out_); }
+    /// The text written so far; the writer is empty afterwards.
+    std::string take();
 
   private:
+    static constexpr std::size_t kChunkSize = std::size_t{1} << 20;
     void beginValue();
     void newline();
 
     std::string out_;
+    std::vector<std::string> chunks_;
+    std::size_t chunksSize_ = 0;
     CodingOptions options_;
     std::size_t depth_ = 0;
     bool needComma_ = false;
     bool afterKey_ = false;
+    bool justOpened_ = false;
 };
 
 /// A handle that codings write through.
@@ -206,6 +214,17 @@ class JsonDocument {
     /// valid UTF-8, has anything but white space after the value, or nests
     /// deeper than `options.maxDepth`.
     static JsonDocument parse(std::string_view text, CodingOptions options = {});
+    /// The same; a text with kJsonPadding bytes of spare capacity is read
+    /// in place instead of copied.
+    template <class S>
+    requires std::same_as<S, std::string>
+    static JsonDocument parse(const S& text, CodingOptions options = {}) {
+        return parse(text, options, text.capacity() - text.size() >= kJsonPadding);
+    }
+    /// Each thread keeps one parser's buffers for the next document when they
+    /// were sized for at most this many bytes of text (process-wide).
+    static constexpr std::size_t kDefaultRetainedCapacity = std::size_t{64} << 20;
+    static void setRetainedCapacity(std::size_t bytes) noexcept;
     JsonDocument(JsonDocument&&) noexcept;
     JsonDocument& operator=(JsonDocument&&) noexcept;
     ~JsonDocument();
@@ -213,6 +232,7 @@ class JsonDocument {
 
   private:
     JsonDocument();
+    static JsonDocument parse(std::string_view text, CodingOptions options, bool padded);
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };
@@ -262,6 +282,13 @@ template <class T>
 struct IsOptional : std::false_type {};
 template <class T>
 struct IsOptional<std::optional<T>> : std::true_type {};
+
+/// Whether a type has a JSON coding at all.
+template <class T>
+concept JsonCodable = requires(JsonOut out, const T& value, const JsonIn& in) {
+    JsonCoding<T>::encode(out, value);
+    { JsonCoding<T>::decode(in) } -> std::same_as<T>;
+};
 
 template <class T>
 void encodeValue(JsonOut out, const T& value) {
@@ -647,6 +674,14 @@ std::string encodeJSON(const T& value, CodingOptions options = {}) {
 /// Decodes JSON text into a value; throws DecodingError.
 template <class T>
 T decodeJSON(std::string_view text, CodingOptions options = {}) {
+    const JsonDocument doc = JsonDocument::parse(text, options);
+    return decodeValue<T>(doc.root());
+}
+
+/// The same for a string, read in place when it has kJsonPadding bytes of
+/// spare capacity (as every text of encodeJSON has).
+template <class T, class S>
+requires std::same_as<S, std::string> T decodeJSON(const S& text, CodingOptions options = {}) {
     const JsonDocument doc = JsonDocument::parse(text, options);
     return decodeValue<T>(doc.root());
 }

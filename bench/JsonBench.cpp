@@ -1,0 +1,188 @@
+// The JSON layer against nlohmann::json on the same bytes, in the same run:
+// decoding records against nlohmann's parse alone, encoding records against
+// nlohmann's dump of the equivalent tree.
+#include <benchmark/benchmark.h>
+
+#include <nlohmann/json.hpp>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "SampleSites.hpp"
+#include "vesk/Json.hpp"
+
+namespace {
+
+// A record with the shape of a profiler's call frame.
+struct BenchFrame {
+    std::string name;
+    std::string file;
+    std::int32_t line = 0;
+    double selfTime = 0;
+    double totalTime = 0;
+    std::int64_t callCount = 0;
+    std::vector<BenchFrame> children;
+};
+
+}  // namespace
+
+VESK_RECORD(BenchFrame, vesk::field("name", &BenchFrame::name),
+            vesk::field("file", &BenchFrame::file), vesk::field("line", &BenchFrame::line),
+            vesk::field("selfTime", &BenchFrame::selfTime),
+            vesk::field("totalTime", &BenchFrame::totalTime),
+            vesk::field("callCount", &BenchFrame::callCount),
+            vesk::field("children", &BenchFrame::children));
+VESK_TREE_CHILDREN(BenchFrame, &BenchFrame::children);
+
+namespace {
+
+// A tree of `frames` frames whose branches reach depths of 10 to 40, with
+// names of 20 to 60 bytes: each frame is made after its parent, then the
+// tree is assembled from the last frame back.
+BenchFrame makeProfile(std::size_t frames) {
+    std::mt19937 rng(42);
+    std::vector<BenchFrame> flat(frames);
+    std::vector<std::size_t> parent(frames, 0);
+    std::vector<std::size_t> path{0};
+    flat[0] = BenchFrame{"{main}", "/app/public/index.php", 1, 0.1, 0, 1, {}};
+    std::size_t target = 10 + rng() % 31;
+    for (std::size_t i = 1; i < frames; ++i) {
+        if (path.size() >= target) {
+            path.resize(1 + rng() % (path.size() - 1));
+            target = 10 + rng() % 31;
+        }
+        BenchFrame& c = flat[i];
+        c.name = "App\\Http\\Controllers\\Controller" + std::to_string(rng() % 5000) + "::handle";
+        c.name.resize(20 + rng() % 41, 'x');
+        c.file = "/app/src/File" + std::to_string(rng() % 800) + ".php";
+        c.line = static_cast<std::int32_t>(rng() % 2000);
+        c.selfTime = static_cast<double>(rng() % 1000) / 1e4;
+        c.totalTime = c.selfTime * 3;
+        c.callCount = 1 + rng() % 50;
+        parent[i] = path.back();
+        path.push_back(i);
+    }
+    for (std::size_t i = frames - 1; i > 0; --i) {
+        flat[parent[i]].children.push_back(std::move(flat[i]));
+    }
+    return std::move(flat[0]);
+}
+
+const std::string& sitesDocument() {
+    static const std::string doc = vesk::encodeJSON(makeSites(10000));
+    return doc;
+}
+
+const BenchFrame& profile() {
+    static const BenchFrame p = makeProfile(100000);
+    return p;
+}
+
+vesk::CodingOptions prettyOptions() {
+    vesk::CodingOptions o;
+    o.indent = 2;
+    return o;
+}
+
+const std::string& profileDocument() {
+    static const std::string doc = vesk::encodeJSON(profile(), prettyOptions());
+    return doc;
+}
+
+void setBytes(benchmark::State& state, std::size_t size) {
+    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(size));
+}
+
+void BM_Sites_DecodeRecords(benchmark::State& state) {
+    const std::string& doc = sitesDocument();
+    for (auto _ : state) {
+        auto sites = vesk::decodeJSON<std::vector<vesk::Site>>(doc);
+        benchmark::DoNotOptimize(sites.data());
+    }
+    setBytes(state, sitesDocument().size());
+}
+BENCHMARK(BM_Sites_DecodeRecords)->Unit(benchmark::kMillisecond);
+
+void BM_Sites_NlohmannParseOnly(benchmark::State& state) {
+    const std::string& doc = sitesDocument();
+    for (auto _ : state) {
+        auto tree = nlohmann::json::parse(doc);
+        benchmark::DoNotOptimize(tree);
+    }
+    setBytes(state, doc.size());
+}
+BENCHMARK(BM_Sites_NlohmannParseOnly)->Unit(benchmark::kMillisecond);
+
+void BM_Sites_EncodeRecords(benchmark::State& state) {
+    const auto sites = makeSites(10000);
+    std::size_t size = 0;
+    for (auto _ : state) {
+        const std::string doc = vesk::encodeJSON(sites);
+        size = doc.size();
+        benchmark::DoNotOptimize(doc.data());
+    }
+    setBytes(state, size);
+}
+BENCHMARK(BM_Sites_EncodeRecords)->Unit(benchmark::kMillisecond);
+
+void BM_Sites_NlohmannDump(benchmark::State& state) {
+    const auto tree = nlohmann::json::parse(sitesDocument());
+    std::size_t size = 0;
+    for (auto _ : state) {
+        const std::string doc = tree.dump();
+        size = doc.size();
+        benchmark::DoNotOptimize(doc.data());
+    }
+    setBytes(state, size);
+}
+BENCHMARK(BM_Sites_NlohmannDump)->Unit(benchmark::kMillisecond);
+
+void BM_Profile_DecodeRecords(benchmark::State& state) {
+    const std::string& doc = profileDocument();
+    for (auto _ : state) {
+        auto run = vesk::decodeJSON<BenchFrame>(doc);
+        benchmark::DoNotOptimize(run.children.data());
+    }
+    setBytes(state, doc.size());
+}
+BENCHMARK(BM_Profile_DecodeRecords)->Unit(benchmark::kMillisecond);
+
+void BM_Profile_NlohmannParseOnly(benchmark::State& state) {
+    const std::string& doc = profileDocument();
+    for (auto _ : state) {
+        auto tree = nlohmann::json::parse(doc);
+        benchmark::DoNotOptimize(tree);
+    }
+    setBytes(state, doc.size());
+}
+BENCHMARK(BM_Profile_NlohmannParseOnly)->Unit(benchmark::kMillisecond);
+
+// Argument 0: compact; 1: pretty-printed.
+void BM_Profile_EncodeRecords(benchmark::State& state) {
+    const vesk::CodingOptions options = state.range(0) ? prettyOptions() : vesk::CodingOptions{};
+    std::size_t size = 0;
+    for (auto _ : state) {
+        const std::string doc = vesk::encodeJSON(profile(), options);
+        size = doc.size();
+        benchmark::DoNotOptimize(doc.data());
+    }
+    setBytes(state, size);
+}
+BENCHMARK(BM_Profile_EncodeRecords)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+
+void BM_Profile_NlohmannDump(benchmark::State& state) {
+    const auto tree = nlohmann::json::parse(profileDocument());
+    const int indent = state.range(0) ? 2 : -1;
+    std::size_t size = 0;
+    for (auto _ : state) {
+        const std::string doc = tree.dump(indent);
+        size = doc.size();
+        benchmark::DoNotOptimize(doc.data());
+    }
+    setBytes(state, size);
+}
+BENCHMARK(BM_Profile_NlohmannDump)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
