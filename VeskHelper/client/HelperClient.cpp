@@ -39,6 +39,7 @@ std::string HelperClient::parametersJSON(HelperOperation op, std::initializer_li
         out.key(p.name);
         switch (p.kind) {
             case HelperInterface::ParameterKind::text:
+            case HelperInterface::ParameterKind::document:
                 out.string(std::get<std::string>(*arg));
                 break;
             case HelperInterface::ParameterKind::bytes:

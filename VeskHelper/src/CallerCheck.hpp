@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <ctime>
 #include <map>
 #include <mutex>
@@ -17,13 +18,17 @@
 
 namespace vesk::helper {
 
-/// What identifies an executable file for the signature cache.
+/// What identifies an executable file for the signature cache. The change
+/// time is in it because no user can set it back: bytes written in place
+/// always give a new identity, whatever the modification time says.
 struct ExecutableIdentity {
     dev_t device = 0;
     ino_t inode = 0;
     off_t size = 0;
     long long mtimeSeconds = 0;
     long nanoseconds = 0;
+    long long ctimeSeconds = 0;
+    long ctimeNanoseconds = 0;
     friend auto operator<=>(const ExecutableIdentity&,
                             const ExecutableIdentity&) = default;  // NOLINT(modernize-use-nullptr)
 };
@@ -46,8 +51,17 @@ class CallerCheck {
     std::optional<CheckedProcess> check(pid_t pid, uid_t uid);
 
     /// True when a later message, sent by (pid, uid) as the kernel reports,
-    /// still comes from the checked process running the checked executable.
+    /// still comes from the checked process running the checked executable,
+    /// in the helper's own user namespace.
     static bool stillSame(const CheckedProcess& checked, pid_t pid, uid_t uid);
+
+    /// True when the process lives in the helper's own pid and user
+    /// namespaces: only there are the pids and uids the kernel reports ones
+    /// that no caller could have chosen.
+    static bool inOwnNamespaces(pid_t pid, bool pidNamespaceToo = true);
+
+    /// Longest time one executable may take to read and verify.
+    static constexpr auto kVerifyTimeLimit = std::chrono::seconds(5);
 
     /// The uid of the active session on seat0, if any (systemd-logind).
     static std::optional<uid_t> consoleUser();

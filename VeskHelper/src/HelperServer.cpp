@@ -7,6 +7,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <new>
+#include <vector>
 #include <cstring>
 #include <memory>
 #include <system_error>
@@ -40,8 +43,12 @@ bool sendAll(int fd, const std::string& data) {
 struct ThreadStart {
     HelperServer* server;
     int fd;
-    void (HelperServer::*serve)(int);
+    ucred peer;
+    void (HelperServer::*serve)(int, ucred);
 };
+
+// Waits this long at most for budget to receive a large message.
+constexpr auto kBudgetWait = std::chrono::seconds(10);
 
 }  // namespace
 
@@ -99,12 +106,23 @@ void HelperServer::run() {
             }
             break;
         }
+        // Who is calling is known at once; a user checking many connections
+        // at the same time is turned away before anything is read.
+        ucred peer{};
+        socklen_t len = sizeof peer;
+        if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &len) != 0) {
+            ::close(fd);
+            continue;
+        }
         {
             const std::lock_guard lock(mutex_);
-            if (stopping_.load() || active_.load() >= kMaxConnections) {
+            if (stopping_.load() || pending_ >= kMaxPending ||
+                pendingByUser_[peer.uid] >= kMaxPendingPerUser) {
                 ::close(fd);
                 continue;
             }
+            ++pending_;
+            ++pendingByUser_[peer.uid];
             ++active_;
             open_.insert(fd);
         }
@@ -112,26 +130,71 @@ void HelperServer::run() {
         pthread_attr_init(&attr);
         pthread_attr_setstacksize(&attr, kThreadStack);
         pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-        auto* start = new ThreadStart{this, fd, &HelperServer::serve};
+        auto* start = new (std::nothrow) ThreadStart{this, fd, peer, &HelperServer::serve};
         pthread_t thread{};
-        const int rc = pthread_create(
-            &thread, &attr,
-            [](void* p) -> void* {
-                std::unique_ptr<ThreadStart> s(static_cast<ThreadStart*>(p));
-                (s->server->*(s->serve))(s->fd);
-                return nullptr;
-            },
-            start);
+        const int rc = start == nullptr ? ENOMEM
+                                        : pthread_create(
+                                              &thread, &attr,
+                                              [](void* p) -> void* {
+                                                  std::unique_ptr<ThreadStart> s(
+                                                      static_cast<ThreadStart*>(p));
+                                                  (s->server->*(s->serve))(s->fd, s->peer);
+                                                  return nullptr;
+                                              },
+                                              start);
         pthread_attr_destroy(&attr);
         if (rc != 0) {
             delete start;
-            const std::lock_guard lock(mutex_);
-            open_.erase(fd);
-            ::close(fd);
-            --active_;
-            drained_.notify_all();
+            release(fd, peer.uid, false);
         }
     }
+}
+
+bool HelperServer::takeServingSlot(uid_t uid) {
+    const std::lock_guard lock(mutex_);
+    --pending_;
+    if (--pendingByUser_[uid] == 0) pendingByUser_.erase(uid);
+    std::size_t& mine = servedByUser_[uid];
+    if (served_ >= kMaxConnections || (uid != 0 && mine >= kMaxConnectionsPerUser)) {
+        if (mine == 0) servedByUser_.erase(uid);
+        ++pending_;  // release() gives back a pending slot
+        ++pendingByUser_[uid];
+        return false;
+    }
+    ++mine;
+    ++served_;
+    return true;
+}
+
+void HelperServer::release(int fd, uid_t uid, bool served) {
+    const std::lock_guard lock(mutex_);
+    auto& counts = served ? servedByUser_ : pendingByUser_;
+    --(served ? served_ : pending_);
+    if (--counts[uid] == 0) counts.erase(uid);
+    open_.erase(fd);
+    ::close(fd);
+    --active_;
+    drained_.notify_all();
+}
+
+bool HelperServer::acquireBudget(std::size_t bytes) {
+    std::unique_lock lock(budgetMutex_);
+    if (!budgetFreed_.wait_for(lock, kBudgetWait,
+                               [&] { return budget_ >= bytes || stopping_.load(); }) ||
+        budget_ < bytes) {
+        return false;
+    }
+    budget_ -= bytes;
+    return true;
+}
+
+void HelperServer::returnBudget(std::size_t bytes) {
+    if (bytes == 0) return;
+    {
+        const std::lock_guard lock(budgetMutex_);
+        budget_ += bytes;
+    }
+    budgetFreed_.notify_all();
 }
 
 void HelperServer::stop() {
@@ -140,6 +203,7 @@ void HelperServer::stop() {
         drained_.wait(lock, [&] { return active_.load() == 0; });
         return;
     }
+    budgetFreed_.notify_all();
     if (listenFd_ >= 0) {
         ::shutdown(listenFd_, SHUT_RDWR);
         ::close(listenFd_);
@@ -150,25 +214,25 @@ void HelperServer::stop() {
     drained_.wait(lock, [&] { return active_.load() == 0; });
 }
 
-void HelperServer::serve(int fd) {
-    ucred peer{};
-    socklen_t len = sizeof peer;
-    const int on = 1;
-    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &len) == 0 &&
-        ::setsockopt(fd, SOL_SOCKET, SO_PASSCRED, &on, sizeof on) == 0) {
-        if (auto caller = delegate_.shouldAcceptNewConnection(peer.pid, peer.uid)) {
-            serveChecked(fd, *caller);
-            logLine("Connection invalidated (pid: " + std::to_string(peer.pid) + ")");
+void HelperServer::serve(int fd, ucred peer) {
+    bool served = false;
+    try {
+        const int on = 1;
+        if (::setsockopt(fd, SOL_SOCKET, SO_PASSCRED, &on, sizeof on) == 0) {
+            if (auto caller = delegate_.shouldAcceptNewConnection(peer.pid, peer.uid)) {
+                served = takeServingSlot(peer.uid);
+                if (served) serveChecked(fd, *caller);
+                logLine("Connection invalidated (pid: " + std::to_string(peer.pid) + ")");
+            }
+        } else {
+            logLine("Rejected connection from unauthorized process (pid: " +
+                    std::to_string(peer.pid) + ")");
         }
-    } else {
-        logLine("Rejected connection from unauthorized process (pid: " + std::to_string(peer.pid) +
-                ")");
+    } catch (...) {
+        // Out of memory, or anything else: this connection ends, the helper
+        // serves on.
     }
-    const std::lock_guard lock(mutex_);
-    open_.erase(fd);
-    ::close(fd);
-    --active_;
-    drained_.notify_all();
+    release(fd, peer.uid, served);
 }
 
 void HelperServer::serveChecked(int fd, const CheckedProcess& caller) {
@@ -176,10 +240,16 @@ void HelperServer::serveChecked(int fd, const CheckedProcess& caller) {
                           scheduleExit_);
     std::string buffer;
     std::size_t scanned = 0;
-    char chunk[kReadChunk];
+    std::size_t budgetHeld = 0;  // bytes of the large-message budget this connection holds
+    struct ReturnBudget {
+        HelperServer* server;
+        std::size_t* held;
+        ~ReturnBudget() { server->returnBudget(*held); }
+    } const returnOnExit{this, &budgetHeld};
+    std::vector<char> chunk(kReadChunk);
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred))];
     for (;;) {
-        iovec iov{chunk, sizeof chunk};
+        iovec iov{chunk.data(), chunk.size()};
         msghdr msg{};
         msg.msg_iov = &iov;
         msg.msg_iovlen = 1;
@@ -206,7 +276,14 @@ void HelperServer::serveChecked(int fd, const CheckedProcess& caller) {
             !CallerCheck::stillSame(caller, sender->pid, sender->uid)) {
             return;
         }
-        buffer.append(chunk, static_cast<std::size_t>(n));
+        // Past the small size, every byte held is paid from the shared budget.
+        const std::size_t after = buffer.size() + static_cast<std::size_t>(n);
+        if (after > kSmallMessage + budgetHeld) {
+            const std::size_t need = after - kSmallMessage - budgetHeld;
+            if (after > varlink::kMaxMessageSize + 1 || !acquireBudget(need)) return;
+            budgetHeld += need;
+        }
+        buffer.append(chunk.data(), static_cast<std::size_t>(n));
         for (;;) {
             const auto end = buffer.find('\0', scanned);
             if (end == std::string::npos) {
@@ -214,13 +291,27 @@ void HelperServer::serveChecked(int fd, const CheckedProcess& caller) {
                 if (buffer.size() > varlink::kMaxMessageSize) return;
                 break;
             }
-            const auto reply = varlink::handle(std::string_view(buffer.data(), end), service);
+            std::optional<std::string> reply;
+            const std::string_view message(buffer.data(), end);
+            if (message.size() > kSmallMessage) {
+                const std::lock_guard one(largeMessage_);
+                reply = varlink::handle(message, service);
+            } else {
+                reply = varlink::handle(message, service);
+            }
             if (!reply) return;
-            std::string out = *reply;
-            out.push_back('\0');
-            if (!sendAll(fd, out)) return;
+            if (!reply->empty()) {
+                reply->push_back('\0');
+                if (!sendAll(fd, *reply)) return;
+            }
             buffer.erase(0, end + 1);
             scanned = 0;
+            // A large message's memory goes back as soon as it is answered.
+            if (buffer.capacity() > kSmallMessage && buffer.size() <= kSmallMessage) {
+                std::string(buffer).swap(buffer);
+                returnBudget(budgetHeld);
+                budgetHeld = 0;
+            }
         }
     }
 }

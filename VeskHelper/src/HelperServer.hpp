@@ -5,9 +5,12 @@
 #include <condition_variable>
 #include <cstddef>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <set>
 #include <string>
+
+#include <sys/socket.h>
 
 #include "CallerCheck.hpp"
 #include "HelperDelegate.hpp"
@@ -17,8 +20,18 @@ namespace vesk::helper {
 
 class HelperServer {
   public:
-    /// Connections served at once; past it new connections are closed unread.
+    /// Connections served at once; past it new connections are closed.
     static constexpr std::size_t kMaxConnections = 256;
+    /// Connections of one user other than root served at once.
+    static constexpr std::size_t kMaxConnectionsPerUser = 64;
+    /// Connections being checked at once, in all and for one user; past it
+    /// new connections are closed unread. They never take a serving slot.
+    static constexpr std::size_t kMaxPending = 64;
+    static constexpr std::size_t kMaxPendingPerUser = 8;
+    /// Bytes a message may hold before it counts as large: large messages
+    /// share one budget while they arrive and are answered one at a time.
+    static constexpr std::size_t kSmallMessage = std::size_t{1} << 20;
+    static constexpr std::size_t kLargeMessageBudget = std::size_t{32} << 20;
 
     HelperServer(Layout layout, CallerCheck& check, std::function<void()> scheduleExit);
     ~HelperServer();
@@ -36,8 +49,12 @@ class HelperServer {
     [[nodiscard]] std::size_t activeConnections() const { return active_.load(); }
 
   private:
-    void serve(int fd);
+    void serve(int fd, ucred peer);
     void serveChecked(int fd, const CheckedProcess& caller);
+    bool takeServingSlot(uid_t uid);
+    void release(int fd, uid_t uid, bool served);
+    bool acquireBudget(std::size_t bytes);
+    void returnBudget(std::size_t bytes);
 
     Layout layout_;
     HelperDelegate delegate_;
@@ -48,6 +65,14 @@ class HelperServer {
     std::mutex mutex_;
     std::condition_variable drained_;
     std::set<int> open_;
+    std::size_t pending_ = 0;
+    std::size_t served_ = 0;
+    std::map<uid_t, std::size_t> pendingByUser_;
+    std::map<uid_t, std::size_t> servedByUser_;
+    std::mutex budgetMutex_;
+    std::condition_variable budgetFreed_;
+    std::size_t budget_ = kLargeMessageBudget;
+    std::mutex largeMessage_;  // one large message answered at a time
 };
 
 }  // namespace vesk::helper

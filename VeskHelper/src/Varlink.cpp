@@ -13,9 +13,12 @@ namespace {
 
 constexpr std::string_view kService = "org.varlink.service";
 
-// Cheap scan before parsing, so no parser or destructor ever recurses deeply.
-bool nestingWithinLimit(std::string_view text) {
+// Cheap scan before parsing: bounded nesting, and a bounded number of values
+// (a call names a method and a handful of parameters), so the parser's own
+// memory stays small whatever the message's size.
+bool shapeWithinLimits(std::string_view text) {
     int depth = 0;
+    std::size_t values = 0;
     bool inString = false;
     for (std::size_t i = 0; i < text.size(); ++i) {
         const char c = text[i];
@@ -29,8 +32,11 @@ bool nestingWithinLimit(std::string_view text) {
             inString = true;
         } else if (c == '[' || c == '{') {
             if (++depth > kMaxDepth) return false;
+            if (++values > kMaxValues) return false;
         } else if (c == ']' || c == '}') {
             --depth;
+        } else if (c == ',' || c == ':') {
+            if (++values > kMaxValues) return false;
         }
     }
     return true;
@@ -136,12 +142,19 @@ std::optional<std::vector<Argument>> readArguments(HelperOperation op,
         if (!v) return std::nullopt;
         switch (p.kind) {
             case HelperInterface::ParameterKind::text:
+                // Names are bounded before anything splits or copies them.
+                if (!v->isString() || v->stringView().size() > HelperInterface::kMaxNameLength) {
+                    return std::nullopt;
+                }
+                args.emplace_back(v->string());
+                break;
+            case HelperInterface::ParameterKind::document:
                 if (!v->isString()) return std::nullopt;
                 args.emplace_back(v->string());
                 break;
             case HelperInterface::ParameterKind::bytes: {
                 if (!v->isString()) return std::nullopt;
-                auto bytes = Data::fromBase64(v->string());
+                auto bytes = Data::fromBase64(v->stringView());
                 if (!bytes) return std::nullopt;
                 args.emplace_back(std::move(bytes->bytes));
                 break;
@@ -246,32 +259,60 @@ std::string invoke(HelperOperation op, const std::vector<Argument>& a, HelperPro
 }  // namespace
 
 std::optional<std::string> handle(std::string_view message, HelperProtocol& service) {
-    if (message.size() > kMaxMessageSize || !nestingWithinLimit(message)) return std::nullopt;
+    if (message.size() > kMaxMessageSize || !shapeWithinLimits(message)) return std::nullopt;
     try {
         const JsonDocument doc = JsonDocument::parse(message);
         const JsonIn root = doc.root();
         if (!root.isObject()) return std::nullopt;
         const auto method = root.find("method");
         if (!method || !method->isString()) return std::nullopt;
+        const auto flag = [&root](std::string_view key) {
+            const auto v = root.find(key);
+            return v && !v->isNull() && v->boolean();
+        };
+        // A oneway call is answered with nothing at all, errors included.
+        const bool oneway = flag("oneway");
+        const auto answer = [oneway](std::string reply) -> std::optional<std::string> {
+            if (oneway) return std::string();
+            return reply;
+        };
         std::optional<JsonIn> params = root.find("parameters");
         if (params && params->isNull()) params.reset();
         const std::string name = method->string();
         if (params && !params->isObject()) {
-            return errorReply("org.varlink.service.InvalidParameter", "parameter", "parameters");
+            return answer(
+                errorReply("org.varlink.service.InvalidParameter", "parameter", "parameters"));
         }
-        if (name == "org.varlink.service.GetInfo") return getInfo();
-        if (name == "org.varlink.service.GetInterfaceDescription") return describeInterface(params);
+        // The connection stays varlink: no method of this service upgrades.
+        if (flag("upgrade")) {
+            return answer(
+                errorReply("org.varlink.service.InvalidParameter", "parameter", "upgrade"));
+        }
 
-        const std::string prefix = std::string(HelperInterface::name) + ".";
-        std::optional<HelperOperation> op;
-        if (name.rfind(prefix, 0) == 0)
-            op = fromRawValue<HelperOperation>(name.substr(prefix.size()));
-        if (!op) return errorReply("org.varlink.service.MethodNotFound", "method", name);
+        const auto dot = name.rfind('.');
+        const std::string interface = dot == std::string::npos ? std::string() : name.substr(0, dot);
+        const std::string member = dot == std::string::npos ? name : name.substr(dot + 1);
+        if (interface == kService) {
+            if (member == "GetInfo") return answer(getInfo());
+            if (member == "GetInterfaceDescription") return answer(describeInterface(params));
+            return answer(errorReply("org.varlink.service.MethodNotFound", "method", name));
+        }
+        if (interface != HelperInterface::name) {
+            if (interface.empty()) {
+                return answer(errorReply("org.varlink.service.MethodNotFound", "method", name));
+            }
+            return answer(
+                errorReply("org.varlink.service.InterfaceNotFound", "interface", interface));
+        }
+        const auto op = fromRawValue<HelperOperation>(member);
+        if (!op) return answer(errorReply("org.varlink.service.MethodNotFound", "method", name));
 
         std::string bad;
         const auto args = readArguments(*op, params, bad);
-        if (!args) return errorReply("org.varlink.service.InvalidParameter", "parameter", bad);
-        return invoke(*op, *args, service);
+        if (!args) {
+            return answer(errorReply("org.varlink.service.InvalidParameter", "parameter", bad));
+        }
+        return answer(invoke(*op, *args, service));
     } catch (const DecodingError&) {
         return std::nullopt;
     } catch (const std::exception&) {

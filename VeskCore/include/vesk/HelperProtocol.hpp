@@ -100,8 +100,13 @@ namespace vesk::HelperInterface {
 
 inline constexpr std::string_view name = "com.vesk.helper";
 
-/// Kinds of parameter: text, Base64 bytes, or a POSIX mode 0-65535.
-enum class ParameterKind { text, bytes, permissions };
+/// Kinds of parameter: a text that names something (a path, a label, a
+/// version: at most kMaxNameLength bytes), a text document, Base64 bytes, or
+/// a POSIX mode 0-65535.
+enum class ParameterKind { text, document, bytes, permissions };
+
+/// Longest name text a call may carry (the longest path the system takes).
+inline constexpr std::size_t kMaxNameLength = 4096;
 
 struct Parameter {
     std::string_view name;
