@@ -171,19 +171,55 @@ TEST_F(OperationsTest, PidFilesNeverMakeRootSignalAStranger) {
     const std::string pkill = program(layout.pkill, 1);
     fs::create_directories(layout.runDir());
     const pid_t stranger = spawnCopyOfSleep(root.path() + "/bin/stranger");
-    for (const std::string& text :
-         {std::to_string(stranger) + "\n", std::string("1"), std::string("0"), std::string("-1"),
-          std::string("abc"), std::string("")}) {
+    // A number is the pid file's word: it is removed and the stop succeeds,
+    // but only a process running the environment's dnsmasq is signalled.
+    for (const std::string& text : {std::to_string(stranger) + "\n", std::string("1"),
+                                     std::string("0"), std::string("-1"),
+                                     std::to_string(::getpid())}) {
         writeText(layout.dnsmasqPidFile(), text);
         EXPECT_EQ(call(Op::startDnsmasq, {"/c"}), ok()) << text;
+        writeText(layout.dnsmasqPidFile(), text);
+        EXPECT_EQ(call(Op::stopDnsmasq), ok()) << text;
+        EXPECT_FALSE(fs::exists(layout.dnsmasqPidFile())) << text;
+    }
+    EXPECT_FALSE(fs::exists(pkill + ".args")) << "no number fell back to pkill";
+    // No number: pkill decides.
+    for (const std::string& text : {std::string("abc"), std::string(""), std::string("1x")}) {
         writeText(layout.dnsmasqPidFile(), text);
         EXPECT_EQ(call(Op::stopDnsmasq), (HelperStatus{true, "No dnsmasq process found"})) << text;
     }
     EXPECT_TRUE(alive(stranger));
-    std::string sixTimes;
-    for (int i = 0; i < 6; ++i) sixTimes += "-x\ndnsmasq\n";
-    EXPECT_EQ(readText(pkill + ".args"), sixTimes) << "each stop fell back to pkill";
+    std::string threeTimes;
+    for (int i = 0; i < 3; ++i) threeTimes += "-x\ndnsmasq\n";
+    EXPECT_EQ(readText(pkill + ".args"), threeTimes);
     reap(stranger);
+}
+
+TEST_F(OperationsTest, APidIsSignalledOnlyForItsOwnProgramAtItsOwnPath) {
+    fs::create_directories(layout.runDir());
+    fs::create_directories(layout.binDir());
+    // The program path is a link to a stranger's program: its process is
+    // running "the program at that path" only through the link.
+    const pid_t stranger = spawnCopyOfSleep(root.path() + "/bin/stranger");
+    fs::create_symlink(root.path() + "/bin/stranger", layout.veskBase + "/bin/dnsmasq");
+    writeText(layout.dnsmasqPidFile(), std::to_string(stranger));
+    EXPECT_EQ(call(Op::stopDnsmasq), ok());
+    EXPECT_TRUE(alive(stranger));
+    reap(stranger);
+    fs::remove(layout.veskBase + "/bin/dnsmasq");
+
+    // Replaced since it started (a second installation): still stopped.
+    const pid_t old = spawnCopyOfSleep(layout.veskBase + "/bin/dnsmasq");
+    fs::remove(layout.veskBase + "/bin/dnsmasq");
+    fs::copy_file("/bin/sleep", layout.veskBase + "/bin/dnsmasq");
+    writeText(layout.dnsmasqPidFile(), "0000000000000" + std::to_string(old) + "\n");
+    EXPECT_EQ(call(Op::stopDnsmasq), ok());
+    EXPECT_TRUE(endedBySigterm(old)) << "leading zeros still make a number";
+
+    const std::string pkill = program(layout.pkill, 1);
+    writeText(layout.dnsmasqPidFile(), "00000000000000000000004294967296");
+    EXPECT_EQ(call(Op::stopDnsmasq), (HelperStatus{true, "No dnsmasq process found"}))
+        << "a value past 32 bits is no number";
 }
 
 TEST_F(OperationsTest, DnsmasqOfTheEnvironmentIsStoppedThroughItsPidFile) {
@@ -243,9 +279,11 @@ TEST_F(OperationsTest, PhpFpmStopThroughAVerifiedPidFile) {
     EXPECT_EQ(call(Op::stopPHPFPM, {"8.3"}), failure("No PID file for php-fpm 8.3"));
     const pid_t stranger = spawnCopyOfSleep(root.path() + "/bin/stranger");
     writeText(pidFile, std::to_string(stranger));
-    EXPECT_EQ(call(Op::stopPHPFPM, {"8.3"}), failure("No PID file for php-fpm 8.3"));
+    EXPECT_EQ(call(Op::stopPHPFPM, {"8.3"}), ok()) << "the pid file's word, never signalled";
     EXPECT_TRUE(alive(stranger));
     reap(stranger);
+    writeText(pidFile, std::to_string(stranger));
+    EXPECT_EQ(call(Op::stopPHPFPM, {"8.3"}), ok()) << "an ended process";
 
     const pid_t fpm = spawnCopyOfSleep(layout.veskBase + "/php/8.3/sbin/php-fpm");
     writeText(pidFile, std::to_string(fpm) + "\n");

@@ -47,7 +47,7 @@ struct ThreadStart {
     void (HelperServer::*serve)(int, ucred);
 };
 
-// Waits this long at most for budget to receive a large message.
+// Waits this long at most for a slot to receive a large message.
 constexpr auto kBudgetWait = std::chrono::seconds(10);
 
 }  // namespace
@@ -177,24 +177,23 @@ void HelperServer::release(int fd, uid_t uid, bool served) {
     drained_.notify_all();
 }
 
-bool HelperServer::acquireBudget(std::size_t bytes) {
+bool HelperServer::acquireLargeSlot() {
     std::unique_lock lock(budgetMutex_);
     if (!budgetFreed_.wait_for(lock, kBudgetWait,
-                               [&] { return budget_ >= bytes || stopping_.load(); }) ||
-        budget_ < bytes) {
+                               [&] { return largeSlots_ > 0 || stopping_.load(); }) ||
+        largeSlots_ == 0) {
         return false;
     }
-    budget_ -= bytes;
+    --largeSlots_;
     return true;
 }
 
-void HelperServer::returnBudget(std::size_t bytes) {
-    if (bytes == 0) return;
+void HelperServer::returnLargeSlot() {
     {
         const std::lock_guard lock(budgetMutex_);
-        budget_ += bytes;
+        ++largeSlots_;
     }
-    budgetFreed_.notify_all();
+    budgetFreed_.notify_one();
 }
 
 void HelperServer::stop() {
@@ -240,12 +239,14 @@ void HelperServer::serveChecked(int fd, const CheckedProcess& caller) {
                           scheduleExit_);
     std::string buffer;
     std::size_t scanned = 0;
-    std::size_t budgetHeld = 0;  // bytes of the large-message budget this connection holds
-    struct ReturnBudget {
+    bool large = false;  // holds a slot for a large message
+    struct ReturnSlot {
         HelperServer* server;
-        std::size_t* held;
-        ~ReturnBudget() { server->returnBudget(*held); }
-    } const returnOnExit{this, &budgetHeld};
+        bool* held;
+        ~ReturnSlot() {
+            if (*held) server->returnLargeSlot();
+        }
+    } const returnOnExit{this, &large};
     std::vector<char> chunk(kReadChunk);
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred))];
     for (;;) {
@@ -276,12 +277,11 @@ void HelperServer::serveChecked(int fd, const CheckedProcess& caller) {
             !CallerCheck::stillSame(caller, sender->pid, sender->uid)) {
             return;
         }
-        // Past the small size, every byte held is paid from the shared budget.
+        // Growing past the small size takes one of the few large slots.
         const std::size_t after = buffer.size() + static_cast<std::size_t>(n);
-        if (after > kSmallMessage + budgetHeld) {
-            const std::size_t need = after - kSmallMessage - budgetHeld;
-            if (after > varlink::kMaxMessageSize + 1 || !acquireBudget(need)) return;
-            budgetHeld += need;
+        if (after > kSmallMessage && !large) {
+            if (!acquireLargeSlot()) return;
+            large = true;
         }
         buffer.append(chunk.data(), static_cast<std::size_t>(n));
         for (;;) {
@@ -307,10 +307,10 @@ void HelperServer::serveChecked(int fd, const CheckedProcess& caller) {
             buffer.erase(0, end + 1);
             scanned = 0;
             // A large message's memory goes back as soon as it is answered.
-            if (buffer.capacity() > kSmallMessage && buffer.size() <= kSmallMessage) {
+            if (large && buffer.size() <= kSmallMessage) {
                 std::string(buffer).swap(buffer);
-                returnBudget(budgetHeld);
-                budgetHeld = 0;
+                returnLargeSlot();
+                large = false;
             }
         }
     }

@@ -28,10 +28,11 @@ class HelperServer {
     /// new connections are closed unread. They never take a serving slot.
     static constexpr std::size_t kMaxPending = 64;
     static constexpr std::size_t kMaxPendingPerUser = 8;
-    /// Bytes a message may hold before it counts as large: large messages
-    /// share one budget while they arrive and are answered one at a time.
+    /// Bytes a message may hold before it counts as large. Only this many
+    /// large messages arrive at once (each holds its slot whole, so none
+    /// waits on another), and they are answered one at a time.
     static constexpr std::size_t kSmallMessage = std::size_t{1} << 20;
-    static constexpr std::size_t kLargeMessageBudget = std::size_t{32} << 20;
+    static constexpr std::size_t kLargeMessagesAtOnce = 2;
 
     HelperServer(Layout layout, CallerCheck& check, std::function<void()> scheduleExit);
     ~HelperServer();
@@ -53,8 +54,8 @@ class HelperServer {
     void serveChecked(int fd, const CheckedProcess& caller);
     bool takeServingSlot(uid_t uid);
     void release(int fd, uid_t uid, bool served);
-    bool acquireBudget(std::size_t bytes);
-    void returnBudget(std::size_t bytes);
+    bool acquireLargeSlot();
+    void returnLargeSlot();
 
     Layout layout_;
     HelperDelegate delegate_;
@@ -71,7 +72,7 @@ class HelperServer {
     std::map<uid_t, std::size_t> servedByUser_;
     std::mutex budgetMutex_;
     std::condition_variable budgetFreed_;
-    std::size_t budget_ = kLargeMessageBudget;
+    std::size_t largeSlots_ = kLargeMessagesAtOnce;
     std::mutex largeMessage_;  // one large message answered at a time
 };
 

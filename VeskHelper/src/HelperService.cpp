@@ -48,10 +48,20 @@ std::optional<long> parsePid(const std::optional<std::string>& text) {
     for (std::size_t k = i; k < t.size(); ++k) {
         if (t[k] < '0' || t[k] > '9') return std::nullopt;
     }
-    if (t.size() - i > 10) return std::nullopt;
-    const long long v = std::strtoll(t.c_str(), nullptr, 10);
+    // Leading zeros do not count towards the length: 00000000000042 is 42.
+    std::size_t first = i;
+    while (first + 1 < t.size() && t[first] == '0') ++first;
+    if (t.size() - first > 10) return std::nullopt;
+    long long v = std::strtoll(t.c_str() + first, nullptr, 10);
+    if (t[0] == '-') v = -v;
     if (v < INT_MIN || v > INT_MAX) return std::nullopt;
     return static_cast<long>(v);
+}
+
+/// Only the read, write and execute bits of a requested mode are applied:
+/// root never makes a set-user-id, set-group-id or sticky file for a caller.
+mode_t permissionBits(std::uint16_t requested) {
+    return static_cast<mode_t>(requested) & 0777;
 }
 
 bool fileExists(const std::string& path) {
@@ -112,20 +122,36 @@ std::optional<std::string> HelperService::dnsmasqExecutable() const {
     return std::nullopt;
 }
 
-std::optional<pid_t> HelperService::verifiedPid(
-    const std::string& pidFile, const std::optional<std::string>& executable) const {
+std::optional<long> HelperService::pidFromFile(const std::string& pidFile) const {
+    return parsePid(SafeFS(layout_).readSmallFile(pidFile));
+}
+
+bool HelperService::runsProgram(long pid, const std::optional<std::string>& program) const {
     // The run directory belongs to the user: its pid files are the user's
-    // word. Only a pid whose process runs the expected program is signalled.
-    const auto pid = parsePid(SafeFS(layout_).readSmallFile(pidFile));
-    if (!pid || *pid <= 0 || !executable) return std::nullopt;
-    struct stat expected {};
-    struct stat running {};
-    if (::stat(executable->c_str(), &expected) != 0 ||
-        ::stat(("/proc/" + std::to_string(*pid) + "/exe").c_str(), &running) != 0) {
-        return std::nullopt;
+    // word. Root signals only a process that runs the program the operation
+    // is about, never process 1 or itself.
+    if (pid <= 1 || pid == ::getpid() || !program) return false;
+    // The program itself must be a plain file at its own path: no link
+    // anywhere on the way could make another program count as it.
+    char resolved[PATH_MAX];
+    struct stat st {};
+    if (::realpath(program->c_str(), resolved) == nullptr || *program != resolved ||
+        ::lstat(resolved, &st) != 0 || !S_ISREG(st.st_mode)) {
+        return false;
     }
-    if (expected.st_dev != running.st_dev || expected.st_ino != running.st_ino) return std::nullopt;
-    return static_cast<pid_t>(*pid);
+    char exe[PATH_MAX + 16];
+    const std::string link = "/proc/" + std::to_string(pid) + "/exe";
+    const ssize_t n = ::readlink(link.c_str(), exe, sizeof exe);
+    if (n <= 0 || static_cast<std::size_t>(n) >= sizeof exe) return false;
+    std::string running(exe, static_cast<std::size_t>(n));
+    // A program replaced since it started (a second installation, an update)
+    // is still the same program.
+    constexpr std::string_view kDeleted = " (deleted)";
+    if (running.size() > kDeleted.size() &&
+        running.compare(running.size() - kDeleted.size(), kDeleted.size(), kDeleted) == 0) {
+        running.resize(running.size() - kDeleted.size());
+    }
+    return running == *program;
 }
 
 std::optional<int> HelperService::openSource(const std::string& path) const {
@@ -215,8 +241,10 @@ void HelperService::removeCLI(StatusReply reply) {
     const SafeFS fs(layout_);
     try {
         if (fs.exists(layout_.cliLink, false)) fs.remove(layout_.cliLink);
+        // The copy's existence is tested through a link: a dangling link
+        // there is left alone.
         const std::string copy = layout_.binDir() + "/vesk";
-        if (fs.exists(copy, false)) fs.remove(copy);
+        if (fs.exists(copy, true)) fs.remove(copy);
     } catch (const std::exception& e) {
         reply(false, "CLI removal failed: " + std::string(e.what()));
         return;
@@ -275,8 +303,8 @@ void HelperService::startDnsmasq(const std::string& configPath, StatusReply repl
         // dnsmasq reports its own failure through its exit status
     }
     const std::string pidFile = layout_.dnsmasqPidFile();
-    if (const auto pid = verifiedPid(pidFile, executable)) {
-        ::kill(*pid, SIGTERM);
+    if (const auto pid = pidFromFile(pidFile)) {
+        if (runsProgram(*pid, executable)) ::kill(static_cast<pid_t>(*pid), SIGTERM);
         ::usleep(100000);
     }
     // dnsmasq writes its pid file as root: a link planted in its place goes first.
@@ -296,8 +324,8 @@ void HelperService::startDnsmasq(const std::string& configPath, StatusReply repl
 
 void HelperService::stopDnsmasq(StatusReply reply) {
     const std::string pidFile = layout_.dnsmasqPidFile();
-    if (const auto pid = verifiedPid(pidFile, dnsmasqExecutable())) {
-        ::kill(*pid, SIGTERM);
+    if (const auto pid = pidFromFile(pidFile)) {
+        if (runsProgram(*pid, dnsmasqExecutable())) ::kill(static_cast<pid_t>(*pid), SIGTERM);
         try {
             SafeFS(layout_).remove(pidFile);
         } catch (const std::exception&) {
@@ -348,12 +376,12 @@ void HelperService::stopPHPFPM(const std::string& version, StatusReply reply) {
         return;
     }
     const std::string executable = layout_.veskBase + "/php/" + version + "/sbin/php-fpm";
-    const auto pid = verifiedPid(layout_.runDir() + "/php-fpm-" + version + ".pid", executable);
+    const auto pid = pidFromFile(layout_.runDir() + "/php-fpm-" + version + ".pid");
     if (!pid) {
         reply(false, "No PID file for php-fpm " + version);
         return;
     }
-    ::kill(*pid, SIGTERM);
+    if (runsProgram(*pid, executable)) ::kill(static_cast<pid_t>(*pid), SIGTERM);
     reply(true, std::nullopt);
 }
 
@@ -369,8 +397,7 @@ void HelperService::installDaemon(const std::string& label, const std::string& p
     const std::string path = layout_.daemonDir + "/" + label + ".plist";
     const SafeFS fs(layout_);
     try {
-        fs.writeAtomically(path, plistContent);
-        fs.setMode(path, 0644);
+        fs.writeAtomically(path, plistContent, 0644);
     } catch (const std::exception& e) {
         reply(false, std::string(e.what()));
         return;
@@ -399,10 +426,7 @@ void HelperService::writeFile(const std::string& path, const std::vector<std::ui
         return;
     }
     const SafeFS fs(layout_);
-    replyAfter(reply, [&] {
-        fs.writeInPlace(path, content);
-        fs.setMode(path, permissions);
-    });
+    replyAfter(reply, [&] { fs.writeInPlace(path, content, permissionBits(permissions)); });
 }
 
 void HelperService::removeFile(const std::string& path, StatusReply reply) {
@@ -422,7 +446,7 @@ void HelperService::createDirectory(const std::string& path, std::uint16_t permi
         reply(false, "Path not allowed: " + path);
         return;
     }
-    replyAfter(reply, [&] { createDirIfNeeded(layout_, path, permissions); });
+    replyAfter(reply, [&] { createDirIfNeeded(layout_, path, permissionBits(permissions)); });
 }
 
 }  // namespace vesk::helper

@@ -55,8 +55,10 @@ class HelperService final : public HelperProtocol {
     /// The first dnsmasq candidate at which a file exists.
     [[nodiscard]] std::optional<std::string> dnsmasqExecutable() const;
     /// The pid in a pid file when it names a running process of `executable`.
-    [[nodiscard]] std::optional<pid_t> verifiedPid(
-        const std::string& pidFile, const std::optional<std::string>& executable) const;
+    /// The number in a pid file, as the Parts parse it.
+    [[nodiscard]] std::optional<long> pidFromFile(const std::string& pidFile) const;
+    /// True when `pid` may be signalled as a process of `program`.
+    [[nodiscard]] bool runsProgram(long pid, const std::optional<std::string>& program) const;
     /// Opens a program of the bundle as the caller could; none when it is not there.
     [[nodiscard]] std::optional<int> openSource(const std::string& path) const;
     void replaceCLILink() const;

@@ -21,6 +21,8 @@ struct Layout {
     std::string pkill;                           ///< "/usr/bin/pkill"
     std::string chown;                           ///< "/usr/bin/chown"
     std::vector<std::string> dnsmasqCandidates;  ///< tested in order
+    /// The kernel's switch that stops users linking files they cannot write.
+    std::string protectedHardlinks = "/proc/sys/fs/protected_hardlinks";
 
     /// The production locations.
     static Layout production();

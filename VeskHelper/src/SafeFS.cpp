@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <linux/openat2.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -253,38 +254,73 @@ void SafeFS::createDirIfNeeded(const std::string& path, mode_t mode) const {
     if (rc != 0) throw FileError(e, path);
 }
 
-void SafeFS::writeInPlace(const std::string& path, std::span<const std::uint8_t> bytes) const {
+bool SafeFS::hardlinksProtected() const {
+    const auto text = readSmallFile(layout_.protectedHardlinks);
+    return text && !text->empty() && (*text)[0] == '1';
+}
+
+void SafeFS::writeInPlace(const std::string& path, std::span<const std::uint8_t> bytes,
+                          mode_t mode) const {
     Location l = locateFollowing(path, 0755);
-    Fd fd(::openat(l.parent.get(), l.leaf.c_str(),
-                   O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644));
-    if (!fd) throw FileError(errno, path);
+    constexpr int kFlags = O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    Fd fd(::openat(l.parent.get(), l.leaf.c_str(), kFlags | O_CREAT | O_EXCL, 0644));
+    const bool created = static_cast<bool>(fd);
+    if (!created) {
+        if (errno != EEXIST) throw FileError(errno, path);
+        fd = Fd(::openat(l.parent.get(), l.leaf.c_str(), kFlags));
+        if (!fd) throw FileError(errno, path);
+    }
     struct stat st {};
     if (::fstat(fd.get(), &st) != 0) throw FileError(errno, path);
     // A hard link would let the write land in a file elsewhere.
     if (!S_ISREG(st.st_mode) || st.st_nlink != 1)
         throw FileError(path, "not a regular file with one link");
+    struct stat dir {};
+    if (::fstat(l.parent.get(), &dir) != 0) throw FileError(errno, path);
+    // Where others may rename names and the kernel lets anyone link any
+    // file, the link count above can have changed since the open: the file
+    // is then replaced by a new one of the same owner instead.
+    const bool othersRename = dir.st_uid != 0 || (dir.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+    if (!created && othersRename && !hardlinksProtected()) {
+        fd = Fd();
+        replaceWithBytes(l, bytes, mode, st.st_uid, st.st_gid, path);
+        return;
+    }
     if (::ftruncate(fd.get(), 0) != 0) throw FileError(errno, path);
     writeAll(fd.get(), bytes.data(), bytes.size(), path);
+    // The mode goes on the very file that was checked and written, never on
+    // whatever the name means by now.
+    if (::fchmod(fd.get(), mode) != 0) throw FileError(errno, path);
 }
 
-void SafeFS::setMode(const std::string& path, mode_t mode) const {
-    Location l = locateFollowing(path);
-    Fd fd(::openat(l.parent.get(), l.leaf.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+void SafeFS::replaceWithBytes(const Location& l, std::span<const std::uint8_t> bytes, mode_t mode,
+                              uid_t owner, gid_t group, const std::string& path) const {
+    const std::string tmp = "." + l.leaf + ".vesk-" + randomSuffix();
+    Fd fd(::openat(l.parent.get(), tmp.c_str(),
+                   O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!fd) throw FileError(errno, path);
-    struct stat st {};
-    if (::fstat(fd.get(), &st) != 0) throw FileError(errno, path);
-    if (S_ISLNK(st.st_mode)) throw FileError(ELOOP, path);
-    // Through the descriptor, so the inode checked is the inode changed.
-    const std::string self = "/proc/self/fd/" + std::to_string(fd.get());
-    if (::chmod(self.c_str(), mode) != 0) throw FileError(errno, path);
+    try {
+        writeAll(fd.get(), bytes.data(), bytes.size(), path);
+        if (::fchown(fd.get(), owner, group) != 0 || ::fchmod(fd.get(), mode) != 0) {
+            throw FileError(errno, path);
+        }
+        if (::renameat(l.parent.get(), tmp.c_str(), l.parent.get(), l.leaf.c_str()) != 0) {
+            throw FileError(errno, path);
+        }
+    } catch (...) {
+        ::unlinkat(l.parent.get(), tmp.c_str(), 0);
+        throw;
+    }
 }
 
 void SafeFS::writeAtomically(const std::string& path, std::string_view text,
                              std::optional<mode_t> mode) const {
     Location l = locate(path);
     const std::string tmp = "." + l.leaf + ".vesk-" + randomSuffix();
+    // Without a mode the file gets the system's default for a new file
+    // (0666 less the umask).
     Fd fd(::openat(l.parent.get(), tmp.c_str(),
-                   O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+                   O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
     if (!fd) throw FileError(errno, path);
     try {
         writeAll(fd.get(), reinterpret_cast<const std::uint8_t*>(text.data()), text.size(), path);
@@ -372,33 +408,59 @@ void SafeFS::replaceLink(const std::string& path, const std::string& target) con
     }
 }
 
+namespace {
+
+// Opens for reading without following a magic link of /proc (another
+// process's descriptors, root or working directory).
+Fd openPlain(const std::string& path, int& error) {
+    open_how how{};
+    how.flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    how.resolve = RESOLVE_NO_MAGICLINKS;
+    const long fd = ::syscall(SYS_openat2, AT_FDCWD, path.c_str(), &how, sizeof how);
+    if (fd < 0) error = errno;
+    return Fd(static_cast<int>(fd));
+}
+
+}  // namespace
+
 Fd openAsUser(const std::string& path, uid_t uid, gid_t gid, const std::vector<gid_t>& groups,
               int& error) {
     error = 0;
-    if (uid == 0) {
-        Fd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-        if (!fd) error = errno;
-        return fd;
-    }
+    if (uid == 0) return openPlain(path, error);
     // The raw system calls change this thread only (the C library's wrappers
     // would change every thread of the process).
     std::vector<gid_t> saved(static_cast<std::size_t>(::syscall(SYS_getgroups, 0, nullptr)));
     if (!saved.empty()) {
         ::syscall(SYS_getgroups, static_cast<int>(saved.size()), saved.data());
     }
+    // The file-system ids alone leave root's other powers in place (tracing
+    // other processes opens their /proc links): for the open, this thread
+    // has no effective capability at all.
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct caps[_LINUX_CAPABILITY_U32S_3]{};
+    if (::syscall(SYS_capget, &header, caps) != 0) {
+        error = errno;
+        return Fd();
+    }
+    __user_cap_data_struct none[_LINUX_CAPABILITY_U32S_3]{};
+    for (std::size_t i = 0; i < _LINUX_CAPABILITY_U32S_3; ++i) {
+        none[i] = caps[i];
+        none[i].effective = 0;
+    }
     const auto restore = [&] {
         ::syscall(SYS_setfsuid, 0);
         ::syscall(SYS_setfsgid, 0);
         ::syscall(SYS_setgroups, saved.size(), saved.data());
+        ::syscall(SYS_capset, &header, caps);
     };
     Fd fd;
     if (::syscall(SYS_setgroups, groups.size(), groups.data()) == 0) {
         ::syscall(SYS_setfsgid, gid);
         ::syscall(SYS_setfsuid, uid);
         // setfsuid reports the previous value; check the change took.
-        if (::syscall(SYS_setfsuid, static_cast<uid_t>(-1)) == static_cast<long>(uid)) {
-            fd = Fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-            if (!fd) error = errno;
+        if (::syscall(SYS_setfsuid, static_cast<uid_t>(-1)) == static_cast<long>(uid) &&
+            ::syscall(SYS_capset, &header, none) == 0) {
+            fd = openPlain(path, error);
         } else {
             error = EPERM;
         }

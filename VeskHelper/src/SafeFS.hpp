@@ -86,10 +86,12 @@ class SafeFS {
     void createDirIfNeeded(const std::string& path, mode_t mode) const;
 
     /// Writes the bytes in place (truncating), creating the file with 0644 and
-    /// missing parents with 0755; refuses anything but a regular file with one link.
-    void writeInPlace(const std::string& path, std::span<const std::uint8_t> bytes) const;
-    /// Sets the mode of the file a path names (final link followed as above).
-    void setMode(const std::string& path, mode_t mode) const;
+    /// missing parents with 0755, then gives the written file `mode`; refuses
+    /// anything but a regular file with one link. In a directory others may
+    /// change, on a system whose kernel lets users link files they cannot
+    /// write, an existing file is replaced by a new one of the same owner.
+    void writeInPlace(const std::string& path, std::span<const std::uint8_t> bytes,
+                      mode_t mode) const;
 
     /// Writes a temporary file beside the target and renames it over the target.
     void writeAtomically(const std::string& path, std::string_view text,
@@ -110,6 +112,9 @@ class SafeFS {
     void replaceLink(const std::string& path, const std::string& target) const;
 
   private:
+    [[nodiscard]] bool hardlinksProtected() const;
+    void replaceWithBytes(const Location& l, std::span<const std::uint8_t> bytes, mode_t mode,
+                          uid_t owner, gid_t group, const std::string& path) const;
     Location walk(const std::string& path, std::optional<mode_t> createMode, int depth) const;
     Location follow(Location at, std::optional<mode_t> createMode, int depth) const;
 
