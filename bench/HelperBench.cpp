@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -144,24 +145,19 @@ BENCHMARK(BM_CallsOverFourConnections)->Threads(4)->MinTime(2.0)->UseRealTime();
 
 // The real executable in a private mount namespace with its own /run, so the
 // production socket path is used without touching the machine's.
-void BM_ExecToListeningAndIdleMemory(benchmark::State& state) {
-    if (::geteuid() != 0) {
-        state.SkipWithError("needs root for a private mount namespace");
-        return;
-    }
-    std::vector<double> startMs;
-    double rssKiB = 0;
-    double rssIdleConnectionsKiB = 0;
-    double connected = 0;
-    for (auto _ : state) {
+/// The real helper executable in a private mount namespace with its own
+/// /run, started and ended around each measurement.
+struct RealHelper {
+    pid_t pid = -1;
+    int logFd = -1;
+    double startMs = 0;
+
+    bool start() {
         int pipeFds[2];
-        if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
-            state.SkipWithError("pipe");
-            return;
-        }
+        if (::pipe2(pipeFds, O_CLOEXEC) != 0) return false;
         const auto t0 = Clock::now();
-        const pid_t child = ::fork();
-        if (child == 0) {
+        pid = ::fork();
+        if (pid == 0) {
             if (::unshare(CLONE_NEWNS) != 0 ||
                 ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
                 ::mount("tmpfs", "/run", "tmpfs", 0, "mode=0755") != 0) {
@@ -172,42 +168,68 @@ void BM_ExecToListeningAndIdleMemory(benchmark::State& state) {
             ::_exit(127);
         }
         ::close(pipeFds[1]);
+        logFd = pipeFds[0];
         std::string seen;
         char buf[256];
         while (seen.find("Listening on com.vesk.helper") == std::string::npos) {
-            const ssize_t n = ::read(pipeFds[0], buf, sizeof buf);
-            if (n <= 0) break;
+            const ssize_t n = ::read(logFd, buf, sizeof buf);
+            if (n <= 0) return false;
             seen.append(buf, static_cast<std::size_t>(n));
         }
-        const auto t1 = Clock::now();
-        startMs.push_back(std::chrono::duration<double, std::milli>(t1 - t0).count());
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        std::ifstream status("/proc/" + std::to_string(child) + "/status");
+        startMs = std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
+        return true;
+    }
+    [[nodiscard]] std::string socketPath() const {
+        return "/proc/" + std::to_string(pid) + "/root/run/vesk/com.vesk.helper";
+    }
+    /// A line of /proc/<pid>/status in KiB ("VmRSS", "VmHWM").
+    [[nodiscard]] double statusKiB(const std::string& key) const {
+        std::ifstream status("/proc/" + std::to_string(pid) + "/status");
         for (std::string line; std::getline(status, line);) {
-            if (line.rfind("VmRSS:", 0) == 0) rssKiB = std::stod(line.substr(6));
+            if (line.rfind(key + ":", 0) == 0) return std::stod(line.substr(key.size() + 1));
         }
+        return 0;
+    }
+    ~RealHelper() {
+        if (pid > 0) {
+            ::kill(pid, SIGTERM);
+            ::waitpid(pid, nullptr, 0);
+        }
+        if (logFd >= 0) ::close(logFd);
+    }
+};
+
+void BM_ExecToListeningAndIdleMemory(benchmark::State& state) {
+    if (::geteuid() != 0) {
+        state.SkipWithError("needs root for a private mount namespace");
+        return;
+    }
+    std::vector<double> startMs;
+    double rssKiB = 0;
+    double rssIdleConnectionsKiB = 0;
+    double connected = 0;
+    for (auto _ : state) {
+        RealHelper helper;
+        if (!helper.start()) {
+            state.SkipWithError("the helper did not start");
+            return;
+        }
+        startMs.push_back(helper.startMs);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        rssKiB = helper.statusKiB("VmRSS");
         // A thousand connections held open: past the limit they are closed,
         // and the helper's memory stays bounded.
-        const std::string socketPath =
-            "/proc/" + std::to_string(child) + "/root/run/vesk/com.vesk.helper";
         std::vector<std::unique_ptr<vesk::HelperClient>> idle;
         for (int i = 0; i < 1000; ++i) {
             try {
-                idle.push_back(std::make_unique<vesk::HelperClient>(socketPath));
+                idle.push_back(std::make_unique<vesk::HelperClient>(helper.socketPath()));
             } catch (const std::exception&) {
                 break;
             }
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        std::ifstream busy("/proc/" + std::to_string(child) + "/status");
-        for (std::string line; std::getline(busy, line);) {
-            if (line.rfind("VmRSS:", 0) == 0) rssIdleConnectionsKiB = std::stod(line.substr(6));
-        }
+        rssIdleConnectionsKiB = helper.statusKiB("VmRSS");
         connected = static_cast<double>(idle.size());
-        idle.clear();
-        ::kill(child, SIGTERM);
-        ::waitpid(child, nullptr, 0);
-        ::close(pipeFds[0]);
     }
     std::sort(startMs.begin(), startMs.end());
     state.counters["median_start_ms"] = startMs.empty() ? 0 : startMs[startMs.size() / 2];
@@ -215,6 +237,49 @@ void BM_ExecToListeningAndIdleMemory(benchmark::State& state) {
     state.counters["rss_1000_conns_MiB"] = rssIdleConnectionsKiB / 1024.0;
     state.counters["connected"] = connected;
 }
+// Four messages of almost the largest size (11 MiB of content, 15 MiB of
+// Base64) in flight at once: the helper's peak resident memory, and that
+// it still answers afterwards. The path is refused, so nothing is written,
+// but only after the whole message was read and decoded.
+void BM_FourLargeMessagesPeakMemory(benchmark::State& state) {
+    if (::geteuid() != 0) {
+        state.SkipWithError("needs root for a private mount namespace");
+        return;
+    }
+    double peakKiB = 0;
+    double afterKiB = 0;
+    int answered = 0;
+    for (auto _ : state) {
+        RealHelper helper;
+        if (!helper.start()) {
+            state.SkipWithError("the helper did not start");
+            return;
+        }
+        std::vector<std::thread> senders;
+        std::atomic<int> replies{0};
+        for (int i = 0; i < 4; ++i) {
+            senders.emplace_back([&] {
+                try {
+                    vesk::HelperClient client(helper.socketPath());
+                    const std::vector<std::uint8_t> content(std::size_t{11} << 20, 'v');
+                    client.writeFile("/not/allowed", content, 0644,
+                                     [&](bool, const std::optional<std::string>&) { ++replies; });
+                } catch (const std::exception&) {
+                }
+            });
+        }
+        for (auto& t : senders) t.join();
+        answered = replies.load();
+        peakKiB = helper.statusKiB("VmHWM");
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        afterKiB = helper.statusKiB("VmRSS");
+    }
+    state.counters["answered"] = answered;
+    state.counters["peak_rss_MiB"] = peakKiB / 1024.0;
+    state.counters["rss_after_MiB"] = afterKiB / 1024.0;
+}
+BENCHMARK(BM_FourLargeMessagesPeakMemory)->Iterations(3)->Unit(benchmark::kMillisecond);
+
 BENCHMARK(BM_ExecToListeningAndIdleMemory)->Iterations(5)->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -113,3 +113,14 @@ TEST(CreateDirIfNeeded, ExistingIsLeftAloneMissingLevelsGetTheMode) {
 }
 
 }  // namespace
+
+TEST(StandardPath, OnceForTheAllowListAndTheWalk) {
+    const auto l = vesk::helper::Layout::production();
+    const auto p = vesk::helper::standardPath(l, "/usr/local/vesk//etc/./a/../nginx.conf");
+    EXPECT_EQ(p.given, "/usr/local/vesk//etc/./a/../nginx.conf");
+    EXPECT_EQ(p.text, "/usr/local/vesk/etc/nginx.conf");
+    EXPECT_TRUE(p.allowed);
+    EXPECT_FALSE(vesk::helper::standardPath(l, "/usr/local/vesk/../vesk2/x").allowed);
+    EXPECT_FALSE(vesk::helper::standardPath(l, std::string("/usr/local/vesk/a\0b", 19)).allowed);
+    EXPECT_FALSE(vesk::helper::standardPath(l, "").allowed);
+}

@@ -213,21 +213,20 @@ std::optional<CheckedProcess> CallerCheck::check(pid_t pid, uid_t uid) {
 }
 
 bool CallerCheck::inOwnNamespaces(pid_t pid, bool pidNamespaceToo) {
-    struct Namespace {
-        dev_t device = 0;
-        ino_t inode = 0;
-    };
-    const auto of = [](const std::string& path) -> std::optional<Namespace> {
-        struct stat st {};
-        if (::stat(path.c_str(), &st) != 0) return std::nullopt;
-        return Namespace{st.st_dev, st.st_ino};
+    // A namespace link reads "user:[<inode>]"; all live on the one nsfs
+    // device, so the text names the namespace. Reading it is cheaper than
+    // following it.
+    const auto of = [](const std::string& path) -> std::optional<std::string> {
+        char buf[64];
+        const ssize_t n = ::readlink(path.c_str(), buf, sizeof buf);
+        if (n <= 0 || static_cast<std::size_t>(n) >= sizeof buf) return std::nullopt;
+        return std::string(buf, static_cast<std::size_t>(n));
     };
     // The helper's own never change.
     static const auto ownUser = of("/proc/self/ns/user");
     static const auto ownPid = of("/proc/self/ns/pid");
-    const auto same = [&](const std::optional<Namespace>& own, const char* leaf) {
-        const auto theirs = of(procPath(pid, leaf));
-        return own && theirs && own->device == theirs->device && own->inode == theirs->inode;
+    const auto same = [&](const std::optional<std::string>& own, const char* leaf) {
+        return own && of(procPath(pid, leaf)) == own;
     };
     return same(ownUser, "ns/user") && (!pidNamespaceToo || same(ownPid, "ns/pid"));
 }

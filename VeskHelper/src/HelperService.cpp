@@ -421,32 +421,36 @@ void HelperService::removeDaemon(const std::string& label, StatusReply reply) {
 
 void HelperService::writeFile(const std::string& path, const std::vector<std::uint8_t>& content,
                               std::uint16_t permissions, StatusReply reply) {
-    if (!isAllowedPath(layout_, path)) {
+    const StandardPath target = standardPath(layout_, path);
+    if (!target.allowed) {
         reply(false, "Path not allowed: " + path);
         return;
     }
     const SafeFS fs(layout_);
-    replyAfter(reply, [&] { fs.writeInPlace(path, content, permissionBits(permissions)); });
+    replyAfter(reply, [&] { fs.writeInPlace(target, content, permissionBits(permissions)); });
 }
 
 void HelperService::removeFile(const std::string& path, StatusReply reply) {
-    if (!isAllowedPath(layout_, path)) {
+    const StandardPath target = standardPath(layout_, path);
+    if (!target.allowed) {
         reply(false, "Path not allowed: " + path);
         return;
     }
     const SafeFS fs(layout_);
     replyAfter(reply, [&] {
-        if (fs.exists(path)) fs.remove(path);
+        if (fs.exists(target)) fs.remove(target);
     });
 }
 
 void HelperService::createDirectory(const std::string& path, std::uint16_t permissions,
                                     StatusReply reply) {
-    if (!isAllowedPath(layout_, path)) {
+    const StandardPath target = standardPath(layout_, path);
+    if (!target.allowed) {
         reply(false, "Path not allowed: " + path);
         return;
     }
-    replyAfter(reply, [&] { createDirIfNeeded(layout_, path, permissionBits(permissions)); });
+    const SafeFS fs(layout_);
+    replyAfter(reply, [&] { fs.createDirIfNeeded(target, permissionBits(permissions)); });
 }
 
 }  // namespace vesk::helper

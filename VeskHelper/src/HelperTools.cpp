@@ -74,9 +74,10 @@ std::string standardizePath(const std::string& path, const std::string& home) {
     return out;
 }
 
-bool isAllowedPath(const Layout& layout, const std::string& path) {
-    if (path.empty() || path.find('\0') != std::string::npos) return false;
-    const std::string p = standardizePath(path, helperHome());
+namespace {
+
+// The allow-list on a path that is already standard.
+bool allowedStandard(const Layout& layout, const std::string& p) {
     if (p.empty() || p.front() != '/') return false;
     if (within(p, layout.veskBase)) return true;
     if (p == layout.cliLink) return true;
@@ -84,6 +85,21 @@ bool isAllowedPath(const Layout& layout, const std::string& path) {
     const std::string prefix = layout.daemonPrefix();
     return p.size() > prefix.size() && p.compare(0, prefix.size(), prefix) == 0 &&
            p.find('/', prefix.size()) == std::string::npos;
+}
+
+}  // namespace
+
+StandardPath standardPath(const Layout& layout, const std::string& path) {
+    StandardPath sp;
+    sp.given = path;
+    if (path.empty() || path.find('\0') != std::string::npos) return sp;
+    sp.text = standardizePath(path, helperHome());
+    sp.allowed = allowedStandard(layout, sp.text);
+    return sp;
+}
+
+bool isAllowedPath(const Layout& layout, const std::string& path) {
+    return standardPath(layout, path).allowed;
 }
 
 int runShell(const std::string& executable, const std::vector<std::string>& args) {

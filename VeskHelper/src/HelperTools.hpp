@@ -21,6 +21,16 @@ std::string standardizePath(const std::string& path, const std::string& home);
 /// The home directory of the user the helper runs as.
 std::string helperHome();
 
+/// A caller's path standardised once: as it was given (for messages), its
+/// standard form, and whether that lies in the allowed places. The allow-list
+/// test and the file walk both take this one value.
+struct StandardPath {
+    std::string given;
+    std::string text;
+    bool allowed = false;
+};
+StandardPath standardPath(const Layout& layout, const std::string& path);
+
 /// True when the standardised path lies in one of the four places the file
 /// operations may touch: the environment root and the resolver directory
 /// (themselves and below, component-wise), the command-line link (itself

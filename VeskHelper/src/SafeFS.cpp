@@ -131,12 +131,13 @@ Fd::~Fd() {
     if (fd_ >= 0) ::close(fd_);
 }
 
-Location SafeFS::walk(const std::string& path, std::optional<mode_t> createMode, int depth) const {
+Location SafeFS::walk(const StandardPath& sp, std::optional<mode_t> createMode, int depth) const {
+    const std::string& path = sp.given;
     if (depth > kMaxLinkHops) throw FileError(ELOOP, path);
     if (path.find('\0') != std::string::npos) throw FileError(EINVAL, path);
-    const std::string p = standardizePath(path, helperHome());
+    const std::string& p = sp.text;
     if (p.empty() || p.front() != '/' || p == "/") throw FileError(EINVAL, path);
-    const bool allowed = isAllowedPath(layout_, p);
+    const bool allowed = sp.allowed;
     // Links are followed only strictly below the root of an allowed place.
     std::size_t areaDepth = 0;
     if (allowed) {
@@ -185,8 +186,8 @@ Location SafeFS::walk(const std::string& path, std::optional<mode_t> createMode,
                     joined += '/';
                     joined += parts[k];
                 }
-                const std::string np = standardizePath(joined, helperHome());
-                if (!isAllowedPath(layout_, np)) throw FileError(next, kOutside, EXDEV);
+                const StandardPath np = standardPath(layout_, joined);
+                if (!np.allowed) throw FileError(next, kOutside, EXDEV);
                 return walk(np, createMode, depth + 1);
             }
             throw FileError(e, next);
@@ -206,22 +207,41 @@ Location SafeFS::follow(Location at, std::optional<mode_t> createMode, int depth
         }
         if (++depth > kMaxLinkHops) throw FileError(ELOOP, at.path());
         const std::string target = readLink(at.parent.get(), at.leaf, at.path());
-        const std::string np = standardizePath(
-            target.front() == '/' ? target : at.parentPath + "/" + target, helperHome());
-        if (!isAllowedPath(layout_, np)) throw FileError(at.path(), kOutside, EXDEV);
+        const StandardPath np =
+            standardPath(layout_, target.front() == '/' ? target : at.parentPath + "/" + target);
+        if (!np.allowed) throw FileError(at.path(), kOutside, EXDEV);
         at = walk(np, createMode, depth);
     }
 }
 
+// Paths of the helper's own are standardised here; a caller's path arrives
+// standardised once, as a StandardPath.
 Location SafeFS::locate(const std::string& path, std::optional<mode_t> createMode) const {
+    return locate(standardPath(layout_, path), createMode);
+}
+Location SafeFS::locateFollowing(const std::string& path, std::optional<mode_t> createMode) const {
+    return locateFollowing(standardPath(layout_, path), createMode);
+}
+bool SafeFS::exists(const std::string& path, bool followLinks) const {
+    return exists(standardPath(layout_, path), followLinks);
+}
+void SafeFS::createDirIfNeeded(const std::string& path, mode_t mode) const {
+    createDirIfNeeded(standardPath(layout_, path), mode);
+}
+void SafeFS::remove(const std::string& path) const {
+    remove(standardPath(layout_, path));
+}
+
+Location SafeFS::locate(const StandardPath& path, std::optional<mode_t> createMode) const {
     return walk(path, createMode, 0);
 }
 
-Location SafeFS::locateFollowing(const std::string& path, std::optional<mode_t> createMode) const {
+Location SafeFS::locateFollowing(const StandardPath& path,
+                                 std::optional<mode_t> createMode) const {
     return follow(walk(path, createMode, 0), createMode, 0);
 }
 
-bool SafeFS::exists(const std::string& path, bool followLinks) const {
+bool SafeFS::exists(const StandardPath& path, bool followLinks) const {
     try {
         Location l = locate(path);
         struct stat st {};
@@ -241,17 +261,17 @@ bool SafeFS::exists(const std::string& path, bool followLinks) const {
     }
 }
 
-void SafeFS::createDirIfNeeded(const std::string& path, mode_t mode) const {
+void SafeFS::createDirIfNeeded(const StandardPath& path, mode_t mode) const {
     if (exists(path)) return;
     Location l = locate(path, mode);
-    if (::mkdirat(l.parent.get(), l.leaf.c_str(), mode) != 0) throw FileError(errno, path);
+    if (::mkdirat(l.parent.get(), l.leaf.c_str(), mode) != 0) throw FileError(errno, path.given);
     const int fd =
         ::openat(l.parent.get(), l.leaf.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) throw FileError(errno, path);
+    if (fd < 0) throw FileError(errno, path.given);
     const int rc = ::fchmod(fd, mode);
     const int e = errno;
     ::close(fd);
-    if (rc != 0) throw FileError(e, path);
+    if (rc != 0) throw FileError(e, path.given);
 }
 
 bool SafeFS::hardlinksProtected() const {
@@ -259,9 +279,10 @@ bool SafeFS::hardlinksProtected() const {
     return text && !text->empty() && (*text)[0] == '1';
 }
 
-void SafeFS::writeInPlace(const std::string& path, std::span<const std::uint8_t> bytes,
+void SafeFS::writeInPlace(const StandardPath& standard, std::span<const std::uint8_t> bytes,
                           mode_t mode) const {
-    Location l = locateFollowing(path, 0755);
+    const std::string& path = standard.given;
+    Location l = locateFollowing(standard, 0755);
     constexpr int kFlags = O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
     Fd fd(::openat(l.parent.get(), l.leaf.c_str(), kFlags | O_CREAT | O_EXCL, 0644));
     const bool created = static_cast<bool>(fd);
@@ -335,9 +356,9 @@ void SafeFS::writeAtomically(const std::string& path, std::string_view text,
     }
 }
 
-void SafeFS::remove(const std::string& path) const {
+void SafeFS::remove(const StandardPath& path) const {
     Location l = locate(path);
-    removeEntry(l.parent.get(), l.leaf, path, 0);
+    removeEntry(l.parent.get(), l.leaf, path.given, 0);
 }
 
 std::optional<std::string> SafeFS::readSmallFile(const std::string& path) const {
@@ -364,6 +385,11 @@ std::optional<std::string> SafeFS::readSmallFile(const std::string& path) const 
             if (n == 0) return out;
             out.append(buf, static_cast<std::size_t>(n));
             if (out.size() > static_cast<std::size_t>(kMaxReadSize)) return std::nullopt;
+            // A regular file read short of its size at open has ended.
+            if (out.size() >= static_cast<std::size_t>(st.st_size) &&
+                static_cast<std::size_t>(n) < sizeof buf) {
+                return out;
+            }
         }
     } catch (const FileError&) {
         return std::nullopt;

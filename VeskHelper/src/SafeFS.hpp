@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "HelperTools.hpp"
 #include "Layout.hpp"
 
 namespace vesk::helper {
@@ -71,26 +72,32 @@ class SafeFS {
     /// no link followed at all.
     [[nodiscard]] Location locate(const std::string& path,
                                   std::optional<mode_t> createMode = {}) const;
+    [[nodiscard]] Location locate(const StandardPath& path,
+                                  std::optional<mode_t> createMode = {}) const;
 
     /// As locate(), and a final link is followed while it stays in the allowed places.
     [[nodiscard]] Location locateFollowing(const std::string& path,
+                                           std::optional<mode_t> createMode = {}) const;
+    [[nodiscard]] Location locateFollowing(const StandardPath& path,
                                            std::optional<mode_t> createMode = {}) const;
 
     /// True when something exists at the path, a final link followed (a
     /// dangling link, or one leading out of the allowed places, counts as
     /// nothing when `followLinks`).
     [[nodiscard]] bool exists(const std::string& path, bool followLinks = true) const;
+    [[nodiscard]] bool exists(const StandardPath& path, bool followLinks = true) const;
 
     /// createDirIfNeeded: nothing when anything exists there; otherwise the
     /// directory and its missing parents, each with exactly `mode`.
     void createDirIfNeeded(const std::string& path, mode_t mode) const;
+    void createDirIfNeeded(const StandardPath& path, mode_t mode) const;
 
     /// Writes the bytes in place (truncating), creating the file with 0644 and
     /// missing parents with 0755, then gives the written file `mode`; refuses
     /// anything but a regular file with one link. In a directory others may
     /// change, on a system whose kernel lets users link files they cannot
     /// write, an existing file is replaced by a new one of the same owner.
-    void writeInPlace(const std::string& path, std::span<const std::uint8_t> bytes,
+    void writeInPlace(const StandardPath& path, std::span<const std::uint8_t> bytes,
                       mode_t mode) const;
 
     /// Writes a temporary file beside the target and renames it over the target.
@@ -100,6 +107,7 @@ class SafeFS {
     /// Removes what the path names: a link itself (never its target), a file,
     /// or a directory with its contents (links inside are removed, not followed).
     void remove(const std::string& path) const;
+    void remove(const StandardPath& path) const;
 
     /// Reads a regular file of at most 1 MiB; none when it cannot be read.
     [[nodiscard]] std::optional<std::string> readSmallFile(const std::string& path) const;
@@ -115,7 +123,7 @@ class SafeFS {
     [[nodiscard]] bool hardlinksProtected() const;
     void replaceWithBytes(const Location& l, std::span<const std::uint8_t> bytes, mode_t mode,
                           uid_t owner, gid_t group, const std::string& path) const;
-    Location walk(const std::string& path, std::optional<mode_t> createMode, int depth) const;
+    Location walk(const StandardPath& path, std::optional<mode_t> createMode, int depth) const;
     Location follow(Location at, std::optional<mode_t> createMode, int depth) const;
 
     const Layout& layout_;
