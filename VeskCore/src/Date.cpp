@@ -1,5 +1,7 @@
 #include "vesk/Date.hpp"
 
+#include "vesk/Clock.hpp"
+
 #include <cmath>
 #include <ctime>
 
@@ -37,8 +39,7 @@ int daysInMonth(int y, int m) {
 }  // namespace
 
 Date Date::now() {
-    const auto since = std::chrono::system_clock::now().time_since_epoch();
-    return fromUnix(std::chrono::duration<double>(since).count());
+    return Clock::now();
 }
 
 std::string Date::iso8601() const {

@@ -17,6 +17,7 @@ struct Date {
 
     double timeIntervalSinceReferenceDate = 0;
 
+    /// The library clock's current time (vesk/Clock.hpp).
     static Date now();
     static Date fromUnix(double secondsSince1970) {
         return Date{secondsSince1970 - unixToReference};
