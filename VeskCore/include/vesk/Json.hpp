@@ -277,6 +277,11 @@ template <class T, class = void>
 struct IsTree : std::false_type {};
 template <class T>
 struct IsTree<T, std::void_t<decltype(TreeChildren<T>::member)>> : std::true_type {};
+/// The type of a tree record's children field (a vector of the record, or
+/// anything with size(), operator[], reserve() and emplace_back()).
+template <class T>
+using TreeChildrenType =
+    std::remove_cvref_t<decltype(std::declval<T&>().*(TreeChildren<T>::member))>;
 
 template <class T>
 struct IsOptional : std::false_type {};
@@ -488,7 +493,7 @@ void encodeSortedFields(JsonOut out, const T& v) {
                 const auto& f = std::get<order[From + I]>(RecordFields<T>::fields);
                 if constexpr (IsTree<T>::value) {
                     using M = std::remove_cvref_t<decltype(v.*(f.member))>;
-                    if constexpr (std::is_same_v<M, std::vector<T>>) {
+                    if constexpr (std::is_same_v<M, TreeChildrenType<T>>) {
                         return;
                     } else {
                         encodeField(out, v, f);
@@ -510,7 +515,7 @@ void decodeFields(const JsonIn& in, T& v, const JsonIn::Node* found) {
                 const auto& f = std::get<I>(RecordFields<T>::fields);
                 if constexpr (IsTree<T>::value) {
                     using M = std::remove_cvref_t<decltype(v.*(f.member))>;
-                    if constexpr (std::is_same_v<M, std::vector<T>>) {
+                    if constexpr (std::is_same_v<M, TreeChildrenType<T>>) {
                         if (!found[I].present()) {
                             in.missingMember(f.key).fail(DecodingError::Fault::keyMissing, "");
                         }
@@ -530,14 +535,16 @@ template <class T>
 constexpr std::size_t childrenFieldIndex() {
     constexpr auto keys = fieldKeys<T>();
     std::size_t index = keys.size();
-    [&]<std::size_t... I>(std::index_sequence<I...>) {
-        ((std::is_same_v<std::remove_cvref_t<decltype(std::declval<const T&>().*(
-                             std::get<I>(RecordFields<T>::fields).member))>,
-                         std::vector<T>>
-              ? (index = I, 0)
-              : 0),
-         ...);
-    }(std::make_index_sequence<keys.size()>{});
+    if constexpr (IsTree<T>::value) {
+        [&]<std::size_t... I>(std::index_sequence<I...>) {
+            ((std::is_same_v<std::remove_cvref_t<decltype(std::declval<const T&>().*(
+                                 std::get<I>(RecordFields<T>::fields).member))>,
+                             TreeChildrenType<T>>
+                  ? (index = I, 0)
+                  : 0),
+             ...);
+        }(std::make_index_sequence<keys.size()>{});
+    }
     return index;
 }
 

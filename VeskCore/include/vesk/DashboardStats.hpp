@@ -1,0 +1,61 @@
+// The request dashboard's summary of a list of requests.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "vesk/Hashing.hpp"
+#include "vesk/Json.hpp"
+#include "vesk/RequestLog.hpp"
+
+namespace vesk {
+
+struct EndpointStat {
+    std::string endpoint;  ///< method, one space, path
+    std::int64_t count = 0;
+    friend bool operator==(const EndpointStat&, const EndpointStat&) = default;
+};
+
+struct DashboardStats {
+    std::int64_t totalRequests = 0;
+    std::map<std::string, std::int64_t> statusBreakdown;
+    std::optional<double> avgResponseTime;
+    std::optional<double> p95ResponseTime;
+    std::optional<double> p99ResponseTime;
+    std::vector<EndpointStat> topEndpoints;
+    std::int64_t totalBytes = 0;
+    TimeRange timeRange = TimeRange::last5m;
+
+    /// Summarises every record given (the range is only copied): counts per
+    /// status category, mean and nearest-rank-below percentiles of the known
+    /// response times (summed in ascending order), the ten busiest
+    /// endpoints, the byte total.
+    static DashboardStats compute(const std::vector<RequestLog>& logs, TimeRange timeRange);
+
+    /// The value at index min(trunc((n − 1) × p), n − 1) of an ascending list; 0 when empty.
+    static double percentile(const std::vector<double>& ascending, double p);
+
+    friend bool operator==(const DashboardStats&, const DashboardStats&) = default;
+};
+
+/// Sorts doubles ascending (a radix sort on their ordered bit patterns for
+/// long lists): the statistics' one inherent cost.
+void sortAscending(std::vector<double>& values);
+
+}  // namespace vesk
+
+VESK_RECORD(vesk::EndpointStat, vesk::field("endpoint", &vesk::EndpointStat::endpoint),
+            vesk::field("count", &vesk::EndpointStat::count));
+VESK_HASHABLE(vesk::EndpointStat);
+VESK_RECORD(vesk::DashboardStats,
+            vesk::field("totalRequests", &vesk::DashboardStats::totalRequests),
+            vesk::field("statusBreakdown", &vesk::DashboardStats::statusBreakdown),
+            vesk::field("avgResponseTime", &vesk::DashboardStats::avgResponseTime),
+            vesk::field("p95ResponseTime", &vesk::DashboardStats::p95ResponseTime),
+            vesk::field("p99ResponseTime", &vesk::DashboardStats::p99ResponseTime),
+            vesk::field("topEndpoints", &vesk::DashboardStats::topEndpoints),
+            vesk::field("totalBytes", &vesk::DashboardStats::totalBytes),
+            vesk::field("timeRange", &vesk::DashboardStats::timeRange));

@@ -1,0 +1,137 @@
+#include "vesk/DashboardStats.hpp"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cmath>
+#include <unordered_map>
+
+namespace vesk {
+
+namespace {
+
+constexpr std::size_t kTopEndpoints = 10;
+constexpr std::size_t kRadixBelow = 2048;  // shorter lists use std::sort
+constexpr int kDigitBits = 11;
+constexpr std::size_t kBuckets = std::size_t{1} << kDigitBits;
+
+// Doubles as unsigned keys in the same order: positives get the sign bit
+// set, negatives are inverted.
+std::uint64_t orderedKey(double d) {
+    const auto u = std::bit_cast<std::uint64_t>(d);
+    return (u >> 63) != 0 ? ~u : (u | (std::uint64_t{1} << 63));
+}
+
+double fromOrderedKey(std::uint64_t k) {
+    const std::uint64_t u = (k >> 63) != 0 ? (k & ~(std::uint64_t{1} << 63)) : ~k;
+    return std::bit_cast<double>(u);
+}
+
+struct Endpoint {
+    std::string_view method;
+    std::string_view path;
+    friend bool operator==(const Endpoint&, const Endpoint&) = default;
+};
+
+struct EndpointHash {
+    std::size_t operator()(const Endpoint& e) const noexcept {
+        const std::size_t h = std::hash<std::string_view>{}(e.method);
+        return h ^ (std::hash<std::string_view>{}(e.path) + 0x9e3779b97f4a7c15ULL + (h << 6) +
+                    (h >> 2));
+    }
+};
+
+}  // namespace
+
+void sortAscending(std::vector<double>& values) {
+    const std::size_t n = values.size();
+    if (n < kRadixBelow) {
+        std::sort(values.begin(), values.end());
+        return;
+    }
+    std::vector<std::uint64_t> keys(n);
+    std::vector<std::uint64_t> scratch(n);
+    for (std::size_t i = 0; i < n; ++i) keys[i] = orderedKey(values[i]);
+    for (int shift = 0; shift < 64; shift += kDigitBits) {
+        std::array<std::size_t, kBuckets> count{};
+        for (const std::uint64_t k : keys) ++count[(k >> shift) & (kBuckets - 1)];
+        // A digit that is the same in every key moves nothing.
+        if (count[(keys[0] >> shift) & (kBuckets - 1)] == n) continue;
+        std::size_t sum = 0;
+        for (std::size_t& c : count) {
+            const std::size_t here = c;
+            c = sum;
+            sum += here;
+        }
+        for (const std::uint64_t k : keys) scratch[count[(k >> shift) & (kBuckets - 1)]++] = k;
+        keys.swap(scratch);
+    }
+    for (std::size_t i = 0; i < n; ++i) values[i] = fromOrderedKey(keys[i]);
+}
+
+double DashboardStats::percentile(const std::vector<double>& ascending, double p) {
+    const std::size_t n = ascending.size();
+    if (n == 0) return 0;
+    const double r = static_cast<double>(n - 1) * p;
+    std::size_t i = r > 0 ? static_cast<std::size_t>(std::trunc(r)) : 0;
+    i = std::min(i, n - 1);
+    return ascending[i];
+}
+
+DashboardStats DashboardStats::compute(const std::vector<RequestLog>& logs, TimeRange timeRange) {
+    DashboardStats stats;
+    stats.timeRange = timeRange;
+    stats.totalRequests = static_cast<std::int64_t>(logs.size());
+    if (logs.empty()) return stats;
+
+    static constexpr std::array<std::string_view, 5> kCategories{"2xx", "3xx", "4xx", "5xx",
+                                                                 "other"};
+    std::array<std::int64_t, 5> perCategory{};
+    std::vector<double> times;
+    times.reserve(logs.size());
+    // Endpoints are counted by views of the records' own texts; the key text
+    // is built only for the ten that are returned.
+    std::unordered_map<Endpoint, std::size_t, EndpointHash> indexOf;
+    std::vector<std::pair<Endpoint, std::int64_t>> counts;
+    std::int64_t bytes = 0;
+    for (const RequestLog& log : logs) {
+        const std::int64_t code = log.statusCode;
+        const std::size_t category = code >= 200 && code <= 599 ? static_cast<std::size_t>(code / 100 - 2) : 4;
+        ++perCategory[category];
+        if (log.responseTime) times.push_back(*log.responseTime);
+        const Endpoint key{log.method, log.path};
+        const auto [it, fresh] = indexOf.try_emplace(key, counts.size());
+        if (fresh) {
+            counts.emplace_back(key, 1);
+        } else {
+            ++counts[it->second].second;
+        }
+        bytes = static_cast<std::int64_t>(static_cast<std::uint64_t>(bytes) +
+                                          static_cast<std::uint64_t>(log.bodyBytes));
+    }
+    for (std::size_t c = 0; c < kCategories.size(); ++c) {
+        if (perCategory[c] > 0) stats.statusBreakdown.emplace(kCategories[c], perCategory[c]);
+    }
+    if (!times.empty()) {
+        sortAscending(times);
+        double sum = 0;
+        for (const double t : times) sum += t;
+        stats.avgResponseTime = sum / static_cast<double>(times.size());
+        stats.p95ResponseTime = percentile(times, 0.95);
+        stats.p99ResponseTime = percentile(times, 0.99);
+    }
+    std::stable_sort(counts.begin(), counts.end(),
+                     [](const auto& a, const auto& b) { return a.second > b.second; });
+    const std::size_t top = std::min(kTopEndpoints, counts.size());
+    stats.topEndpoints.reserve(top);
+    for (std::size_t i = 0; i < top; ++i) {
+        std::string endpoint(counts[i].first.method);
+        endpoint += ' ';
+        endpoint += counts[i].first.path;
+        stats.topEndpoints.push_back({std::move(endpoint), counts[i].second});
+    }
+    stats.totalBytes = bytes;
+    return stats;
+}
+
+}  // namespace vesk
