@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <charconv>
-#include <unordered_map>
 
 namespace vesk {
 
@@ -19,12 +18,11 @@ FlameGraphNode nodeOf(const CallFrame& f) {
     return n;
 }
 
-// Writes the folded lines of `root` into `out`; `ends`, when given, gets the
-// end offset of each line (names may hold line feeds themselves).
-void fold(const FlameGraphNode& root, std::string_view prefix, std::string& out,
-          std::vector<std::size_t>* ends) {
-    // The current node's path is kept in one buffer: a node appends its name,
-    // and its next sibling cuts the buffer back to the parent's path.
+// Calls emit(path, selfTime) for every node of `root` with self time, in
+// pre-order. The current node's path is kept in one buffer: a node appends
+// its name, and the next node cuts the buffer back to its parent's path.
+template <class Emit>
+void fold(const FlameGraphNode& root, std::string_view prefix, Emit&& emit) {
     std::string path(prefix);
     struct Pending {
         const FlameGraphNode* node;
@@ -39,15 +37,7 @@ void fold(const FlameGraphNode& root, std::string_view prefix, std::string& out,
         path.resize(p.parentPath);
         if (p.parentPath > 0) path += ';';
         path += p.node->function;
-        if (p.node->selfTime > 0) {
-            out += path;
-            out += ' ';
-            char digits[24];
-            const auto r = std::to_chars(digits, digits + sizeof digits, p.node->selfTime);
-            out.append(digits, r.ptr);
-            if (ends) ends->push_back(out.size());
-            out += '\n';
-        }
+        if (p.node->selfTime > 0) emit(std::string_view(path), p.node->selfTime);
         const auto& children = p.node->children;
         for (std::size_t i = children.size(); i > 0; --i) {
             pending.push_back({&children[i - 1], path.size()});
@@ -55,17 +45,14 @@ void fold(const FlameGraphNode& root, std::string_view prefix, std::string& out,
     }
 }
 
-std::int64_t keyOf(const FunctionSummary& s, FunctionSortOrder order) {
-    switch (order) {
-        case FunctionSortOrder::selfTime:
-            return s.selfTime;
-        case FunctionSortOrder::totalTime:
-            return s.totalTime;
-        case FunctionSortOrder::callCount:
-            return s.callCount;
+struct Digits {
+    char text[24];
+    std::size_t size;
+    explicit Digits(std::int64_t v) {
+        const auto r = std::to_chars(text, text + sizeof text, v);
+        size = static_cast<std::size_t>(r.ptr - text);
     }
-    return 0;
-}
+};
 
 }  // namespace
 
@@ -93,46 +80,118 @@ std::vector<FlameGraphNode> FlameGraphNode::flattened() const {
 }
 
 void FlameGraphNode::appendFoldedStacks(std::string_view prefix, std::string& out) const {
-    fold(*this, prefix, out, nullptr);
+    fold(*this, prefix, [&out](std::string_view path, std::int64_t self) {
+        const Digits d(self);
+        out += path;
+        out += ' ';
+        out.append(d.text, d.size);
+        out += '\n';
+    });
 }
 
 std::vector<std::string> FlameGraphNode::foldedStacks(std::string_view prefix) const {
-    std::string text;
-    std::vector<std::size_t> ends;
-    fold(*this, prefix, text, &ends);
+    // Each line is made once, at its final size.
     std::vector<std::string> lines;
-    lines.reserve(ends.size());
-    std::size_t start = 0;
-    for (const std::size_t end : ends) {
-        lines.emplace_back(text, start, end - start);
-        start = end + 1;
-    }
+    fold(*this, prefix, [&lines](std::string_view path, std::int64_t self) {
+        const Digits d(self);
+        std::string& line = lines.emplace_back();
+        line.reserve(path.size() + 1 + d.size);
+        line += path;
+        line += ' ';
+        line.append(d.text, d.size);
+    });
     return lines;
 }
+
+namespace {
+
+// Rows by function name: a flat, open-addressed table of (hash, name, row),
+// small enough for the processor's caches however many frames pass.
+class RowTable {
+  public:
+    /// The row of `name`, or `fresh` when it is new (then recorded as `fresh`).
+    std::size_t find(std::string_view name, std::size_t fresh) {
+        if ((used_ + 1) * 2 > slots_.size()) grow();
+        const std::size_t h = std::hash<std::string_view>{}(name);
+        for (std::size_t i = h & (slots_.size() - 1);; i = (i + 1) & (slots_.size() - 1)) {
+            Slot& s = slots_[i];
+            if (s.row == kEmpty) {
+                s = {h, name, fresh};
+                ++used_;
+                return fresh;
+            }
+            if (s.hash == h && s.name == name) return s.row;
+        }
+    }
+
+  private:
+    static constexpr std::size_t kEmpty = static_cast<std::size_t>(-1);
+    struct Slot {
+        std::size_t hash = 0;
+        std::string_view name;
+        std::size_t row = kEmpty;
+    };
+    void grow() {
+        std::vector<Slot> old = std::move(slots_);
+        slots_.assign(old.empty() ? 1024 : old.size() * 2, Slot{});
+        for (const Slot& s : old) {
+            if (s.row == kEmpty) continue;
+            std::size_t i = s.hash & (slots_.size() - 1);
+            while (slots_[i].row != kEmpty) i = (i + 1) & (slots_.size() - 1);
+            slots_[i] = s;
+        }
+    }
+    std::vector<Slot> slots_;
+    std::size_t used_ = 0;
+};
+
+}  // namespace
 
 std::vector<FunctionSummary> topFunctions(const std::vector<FlameGraphNode>& roots,
                                           FunctionSortOrder order, std::size_t limit) {
     // Rows in the order their names are first seen; the names are views of
     // the trees, which outlive this call.
-    std::vector<FunctionSummary> rows;
-    std::unordered_map<std::string_view, std::size_t> rowOf;
+    struct Row {
+        const FlameGraphNode* first;
+        std::int64_t selfTime;
+        std::int64_t totalTime;
+        std::int64_t callCount;
+    };
+    std::vector<Row> rows;
+    RowTable table;
     forEachPreOrder(roots.data(), roots.size(), [&](const FlameGraphNode& n, std::size_t) {
-        const auto [it, fresh] = rowOf.try_emplace(n.function, rows.size());
-        if (fresh) {
-            rows.push_back({UUID::random(), n.function, n.file, n.selfTime, n.totalTime,
-                            n.callCount});
+        const std::size_t row = table.find(n.function, rows.size());
+        if (row == rows.size()) {
+            rows.push_back({&n, n.selfTime, n.totalTime, n.callCount});
             return;
         }
-        FunctionSummary& row = rows[it->second];
-        row.selfTime += n.selfTime;
-        row.totalTime += n.totalTime;
-        row.callCount += n.callCount;
+        Row& r = rows[row];
+        r.selfTime += n.selfTime;
+        r.totalTime += n.totalTime;
+        r.callCount += n.callCount;
     });
-    std::stable_sort(rows.begin(), rows.end(), [order](const auto& a, const auto& b) {
-        return keyOf(a, order) > keyOf(b, order);
-    });
+    const auto key = [order](const Row& r) {
+        switch (order) {
+            case FunctionSortOrder::selfTime:
+                return r.selfTime;
+            case FunctionSortOrder::totalTime:
+                return r.totalTime;
+            case FunctionSortOrder::callCount:
+                return r.callCount;
+        }
+        return std::int64_t{0};
+    };
+    std::stable_sort(rows.begin(), rows.end(),
+                     [&key](const Row& a, const Row& b) { return key(a) > key(b); });
     if (rows.size() > limit) rows.resize(limit);
-    return rows;
+    // Each returned row gets its fresh identity; rows cut off never needed one.
+    std::vector<FunctionSummary> out;
+    out.reserve(rows.size());
+    for (const Row& r : rows) {
+        out.push_back({UUID::random(), r.first->function, r.first->file, r.selfTime, r.totalTime,
+                       r.callCount});
+    }
+    return out;
 }
 
 }  // namespace vesk

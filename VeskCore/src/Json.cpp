@@ -509,6 +509,29 @@ void JsonWriter::beginValue() {
     if (options_.indent >= 0 && depth_ > 0) newline();
 }
 
+std::vector<std::string_view> JsonWriter::pieces() const {
+    std::vector<std::string_view> out;
+    out.reserve(chunks_.size() + 1);
+    for (const auto& c : chunks_) out.emplace_back(c);
+    out.emplace_back(out_);
+    return out;
+}
+
+void JsonWriter::clear() {
+    for (auto& c : chunks_) {
+        if (chunkPool.size() == kPooledChunks) break;
+        c.clear();
+        chunkPool.push_back(std::move(c));
+    }
+    chunks_.clear();
+    chunksSize_ = 0;
+    out_.clear();
+    depth_ = 0;
+    needComma_ = false;
+    afterKey_ = false;
+    justOpened_ = false;
+}
+
 std::string JsonWriter::take() {
     if (chunks_.empty()) {
         if (out_.capacity() - out_.size() < kJsonPadding) out_.reserve(out_.size() + kJsonPadding);

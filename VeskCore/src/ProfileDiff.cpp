@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
+#include <memory>
 #include <cerrno>
 #include <filesystem>
 #include <limits>
@@ -42,22 +44,28 @@ std::string ProfileStore::save(const ProfileRun& run) const {
     options.dates = DateStrategy::iso8601;
     options.indent = 2;
     options.maxIndentLevels = kIndentLevels;
-    const std::string text = encodeJSON(run, options);
+    // Encoded in pieces and written piece by piece: a long text is never
+    // joined in memory.
+    JsonWriter writer(options);
+    encodeValue(JsonOut(writer), run);
     const std::string path =
         (fs::path(directory_) / ("profile-" + run.id.uuidString() + ".json")).string();
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) failWith(errno, path);
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            const int e = n < 0 ? errno : EIO;
-            ::close(fd);
-            failWith(e, path);
+    for (const std::string_view piece : writer.pieces()) {
+        std::size_t done = 0;
+        while (done < piece.size()) {
+            const ssize_t n = ::write(fd, piece.data() + done, piece.size() - done);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                const int e = n < 0 ? errno : EIO;
+                ::close(fd);
+                failWith(e, path);
+            }
+            done += static_cast<std::size_t>(n);
         }
-        done += static_cast<std::size_t>(n);
     }
+    writer.clear();
     if (::close(fd) != 0) failWith(errno, path);
     return path;
 }
@@ -71,12 +79,19 @@ ProfileRun ProfileStore::load(const std::string& path) const {
         ::close(fd);
         failWith(e, path);
     }
-    std::string text;
-    // Room after the text lets the parser read it in place.
-    text.reserve(static_cast<std::size_t>(st.st_size) + kJsonPadding);
-    char buf[1 << 16];
+    // Read straight into a buffer with room after the text, so the parser
+    // reads it in place; a file that grows meanwhile is read to its end.
+    std::size_t capacity = static_cast<std::size_t>(st.st_size) + 1;
+    auto buffer = std::make_unique_for_overwrite<char[]>(capacity + kJsonPadding);
+    std::size_t size = 0;
     for (;;) {
-        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (size == capacity) {
+            auto bigger = std::make_unique_for_overwrite<char[]>(capacity * 2 + kJsonPadding);
+            std::memcpy(bigger.get(), buffer.get(), size);
+            buffer = std::move(bigger);
+            capacity *= 2;
+        }
+        const ssize_t n = ::read(fd, buffer.get() + size, capacity - size);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
             const int e = errno;
@@ -84,10 +99,11 @@ ProfileRun ProfileStore::load(const std::string& path) const {
             failWith(e, path);
         }
         if (n == 0) break;
-        text.append(buf, static_cast<std::size_t>(n));
+        size += static_cast<std::size_t>(n);
     }
     ::close(fd);
-    if (text.capacity() - text.size() < kJsonPadding) text.reserve(text.size() + kJsonPadding);
+    std::memset(buffer.get() + size, 0, kJsonPadding);
+    const PaddedText text{std::string_view(buffer.get(), size)};
     CodingOptions options;
     options.dates = DateStrategy::iso8601;
     return decodeJSON<ProfileRun>(text, options);

@@ -35,6 +35,13 @@ enum class DateStrategy {
 /// Spare capacity after a text that lets the parser read it in place.
 inline constexpr std::size_t kJsonPadding = 64;
 
+/// A text followed in memory by at least kJsonPadding readable bytes (of any
+/// value: the parser may read them but never takes them for text), so it is
+/// parsed in place.
+struct PaddedText {
+    std::string_view text;
+};
+
 /// Nesting a document may have by default: deep enough for a call tree of
 /// a few hundred thousand frames (two levels per frame).
 inline constexpr std::size_t kDefaultMaxDepth = std::size_t{1} << 20;
@@ -166,6 +173,12 @@ class JsonWriter {
     [[nodiscard]] const CodingOptions& options() const noexcept { return options_; }
     /// The text written so far; the writer is empty afterwards.
     std::string take();
+    /// The text written so far in pieces, in order, without joining them
+    /// (for writing a long text straight to a file); valid until the next
+    /// change of the writer.
+    [[nodiscard]] std::vector<std::string_view> pieces() const;
+    /// Empties the writer, keeping its buffers for the next text.
+    void clear();
 
   private:
     static constexpr std::size_t kChunkSize = std::size_t{1} << 20;
@@ -216,6 +229,9 @@ class JsonDocument {
     static JsonDocument parse(std::string_view text, CodingOptions options = {});
     /// The same; a text with kJsonPadding bytes of spare capacity is read
     /// in place instead of copied.
+    static JsonDocument parse(PaddedText text, CodingOptions options = {}) {
+        return parse(text.text, options, true);
+    }
     template <class S>
     requires std::same_as<S, std::string>
     static JsonDocument parse(const S& text, CodingOptions options = {}) {
@@ -223,7 +239,7 @@ class JsonDocument {
     }
     /// Each thread keeps one parser's buffers for the next document when they
     /// were sized for at most this many bytes of text (process-wide).
-    static constexpr std::size_t kDefaultRetainedCapacity = std::size_t{64} << 20;
+    static constexpr std::size_t kDefaultRetainedCapacity = std::size_t{256} << 20;
     static void setRetainedCapacity(std::size_t bytes) noexcept;
     JsonDocument(JsonDocument&&) noexcept;
     JsonDocument& operator=(JsonDocument&&) noexcept;
@@ -681,6 +697,13 @@ std::string encodeJSON(const T& value, CodingOptions options = {}) {
 /// Decodes JSON text into a value; throws DecodingError.
 template <class T>
 T decodeJSON(std::string_view text, CodingOptions options = {}) {
+    const JsonDocument doc = JsonDocument::parse(text, options);
+    return decodeValue<T>(doc.root());
+}
+
+/// The same for a padded text, read in place.
+template <class T>
+T decodeJSON(PaddedText text, CodingOptions options = {}) {
     const JsonDocument doc = JsonDocument::parse(text, options);
     return decodeValue<T>(doc.root());
 }
