@@ -8,8 +8,6 @@
 
 namespace vesk::VeskPaths {
 
-namespace {
-
 std::string homeDirectory() {
     if (const char* home = std::getenv("HOME"); home != nullptr && home[0] == '/') {
         std::string h(home);
@@ -28,6 +26,8 @@ std::string homeDirectory() {
     }
     return "/";
 }
+
+namespace {
 
 std::string under(std::string_view rest) {
     return baseDir() + std::string(rest);

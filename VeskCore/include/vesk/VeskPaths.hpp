@@ -10,6 +10,8 @@ namespace vesk::VeskPaths {
 /// Home directory + "/Library/Application Support/Vesk". The home directory is
 /// $HOME when it is set and absolute, otherwise the password entry of the
 /// effective user.
+/// $HOME when set and absolute, else the user's password entry.
+std::string homeDirectory();
 std::string baseDir();
 std::string configDir();
 std::string sitesConfigPath();
