@@ -41,38 +41,66 @@ bool byteSubsequence(std::string_view query, std::string_view text) {
     return true;
 }
 
-// The grapheme clusters of a text in canonical composition (NFC), so that
-// precomposed and decomposed spellings give equal clusters.
-std::vector<icu::UnicodeString> clusters(std::string_view utf8) {
+// A text in canonical composition (NFC), so that precomposed and decomposed
+// spellings are equal, lower-cased first when asked, with the boundaries of
+// its grapheme clusters.
+struct Clusters {
+    icu::UnicodeString text;
+    std::vector<int32_t> bounds;  // start of each cluster, then the end
+
+    [[nodiscard]] std::size_t size() const { return bounds.empty() ? 0 : bounds.size() - 1; }
+    [[nodiscard]] bool same(std::size_t i, const Clusters& o, std::size_t j) const {
+        const int32_t len = bounds[i + 1] - bounds[i];
+        return len == o.bounds[j + 1] - o.bounds[j] &&
+               text.compare(bounds[i], len, o.text, o.bounds[j], len) == 0;
+    }
+};
+
+Clusters clusters(std::string_view utf8, bool lower) {
+    Clusters c;
+    c.text = icu::UnicodeString::fromUTF8(
+        icu::StringPiece(utf8.data(), static_cast<int32_t>(utf8.size())));
+    if (lower) c.text.toLower(icu::Locale::getRoot());
     UErrorCode status = U_ZERO_ERROR;
     const icu::Normalizer2* nfc = icu::Normalizer2::getNFCInstance(status);
-    icu::UnicodeString text =
-        icu::UnicodeString::fromUTF8(icu::StringPiece(utf8.data(), static_cast<int32_t>(utf8.size())));
-    if (U_SUCCESS(status)) {
-        icu::UnicodeString normal = nfc->normalize(text, status);
-        if (U_SUCCESS(status)) text = std::move(normal);
+    if (U_SUCCESS(status) && nfc->isNormalized(c.text, status) == false && U_SUCCESS(status)) {
+        icu::UnicodeString normal = nfc->normalize(c.text, status);
+        if (U_SUCCESS(status)) c.text = std::move(normal);
     }
-    status = U_ZERO_ERROR;
-    std::unique_ptr<icu::BreakIterator> it(
-        icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
-    std::vector<icu::UnicodeString> out;
-    if (U_FAILURE(status) || !it) {
-        for (int32_t i = 0; i < text.length(); i = text.moveIndex32(i, 1)) {
-            out.emplace_back(text, i, text.moveIndex32(i, 1) - i);
+    // Making a break iterator costs far more than using one: one per thread.
+    thread_local std::unique_ptr<icu::BreakIterator> cached;
+    if (!cached) {
+        status = U_ZERO_ERROR;
+        cached.reset(icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
+        if (U_FAILURE(status)) cached.reset();
+    }
+    if (!cached) {
+        for (int32_t i = 0; i < c.text.length(); i = c.text.moveIndex32(i, 1)) c.bounds.push_back(i);
+        c.bounds.push_back(c.text.length());
+        return c;
+    }
+    cached->setText(c.text);
+    for (int32_t at = cached->first(); at != icu::BreakIterator::DONE; at = cached->next()) {
+        c.bounds.push_back(at);
+    }
+    return c;
+}
+
+bool clustersMatch(const Clusters& query, const Clusters& text) {
+    std::size_t at = 0;
+    for (std::size_t q = 0; q < query.size(); ++q) {
+        for (;;) {
+            if (at == text.size()) return false;
+            if (text.same(at++, query, q)) break;
         }
-        return out;
     }
-    it->setText(text);
-    for (int32_t start = it->first(), end = it->next(); end != icu::BreakIterator::DONE;
-         start = end, end = it->next()) {
-        out.emplace_back(text, start, end - start);
-    }
-    return out;
+    return true;
 }
 
 bool matchesText(std::string_view lowerQuery, std::string_view text) {
     if (plainAscii(lowerQuery) && plainAscii(text)) return byteSubsequence<true>(lowerQuery, text);
-    return fuzzyMatch(lowerQuery, Unicode::lowercased(text));
+    if (lowerQuery.empty()) return true;
+    return clustersMatch(clusters(lowerQuery, false), clusters(text, true));
 }
 
 std::string lowered(std::string_view s) {
@@ -89,16 +117,7 @@ std::string lowered(std::string_view s) {
 bool fuzzyMatch(std::string_view query, std::string_view text) {
     if (query.empty()) return true;
     if (plainAscii(query) && plainAscii(text)) return byteSubsequence<false>(query, text);
-    const auto q = clusters(query);
-    const auto t = clusters(text);
-    std::size_t at = 0;
-    for (const auto& c : q) {
-        for (;;) {
-            if (at == t.size()) return false;
-            if (t[at++] == c) break;
-        }
-    }
-    return true;
+    return clustersMatch(clusters(query, false), clusters(text, false));
 }
 
 std::string QuickSwitcherItem::id() const {
