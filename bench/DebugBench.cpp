@@ -26,7 +26,8 @@ std::vector<vesk::RequestLog> makeLogs(std::size_t n) {
     std::mt19937_64 rng(11);
     std::lognormal_distribution<double> latency(3.0, 1.0);
     std::vector<std::string> paths;
-    for (int i = 0; i < 100; ++i) paths.push_back("/api/v1/resource" + std::to_string(i) + "/items");
+    for (int i = 0; i < 100; ++i)
+        paths.push_back("/api/v1/resource" + std::to_string(i) + "/items");
     static const char* const kMethods[] = {"GET", "POST", "PUT", "DELETE"};
     std::vector<vesk::RequestLog> logs;
     logs.reserve(n);
@@ -154,7 +155,8 @@ void BM_FoldedStacksDeepChain(benchmark::State& state) {
             frames[i].selfTime = (i + 1 == frames.size() || i % 1000 == 999) ? 1 : 0;
         }
         for (std::size_t i = frames.size() - 1; i > 0; --i) {
-            frames[i - 1].children = vesk::SharedChildren<vesk::FlameGraphNode>({std::move(frames[i])});
+            frames[i - 1].children =
+                vesk::SharedChildren<vesk::FlameGraphNode>({std::move(frames[i])});
         }
         return std::move(frames[0]);
     }();
@@ -192,8 +194,13 @@ const SavedRun& saved() {
         SavedRun r;
         r.dir = (fs::temp_directory_path() / ("vesk-bench-profiles-" + std::to_string(::getpid())))
                     .string();
-        r.run = vesk::ProfileRun{vesk::UUID::random(), {makeTree(100'000, 2'000)}, 1, 2,
-                                 vesk::Date{7.0e8}, "/api/x", "bench"};
+        r.run = vesk::ProfileRun{vesk::UUID::random(),
+                                 {makeTree(100'000, 2'000)},
+                                 1,
+                                 2,
+                                 vesk::Date{7.0e8},
+                                 "/api/x",
+                                 "bench"};
         r.path = vesk::ProfileStore(r.dir).save(r.run);
         std::ifstream in(r.path, std::ios::binary);
         r.text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
@@ -233,7 +240,8 @@ void BM_NlohmannParseOfTheSameFile(benchmark::State& state) {
     for (auto _ : state) {
         // The file read whole in one call, as the store reads it.
         std::string text(fs::file_size(saved().path), '\0');
-        std::ifstream(saved().path, std::ios::binary).read(text.data(), static_cast<std::streamsize>(text.size()));
+        std::ifstream(saved().path, std::ios::binary)
+            .read(text.data(), static_cast<std::streamsize>(text.size()));
         auto tree = nlohmann::json::parse(text);
         benchmark::DoNotOptimize(tree);
     }
@@ -245,7 +253,9 @@ BENCHMARK(BM_NlohmannParseOfTheSameFile)->Unit(benchmark::kMillisecond);
 std::size_t treeBytes(const vesk::CallFrame& root) {
     std::size_t bytes = sizeof(vesk::CallFrame);
     vesk::forEachPreOrder(&root, 1, [&](const vesk::CallFrame& f, std::size_t) {
-        const auto heap = [](const std::string& s) { return s.capacity() > 15 ? s.capacity() + 1 : 0; };
+        const auto heap = [](const std::string& s) {
+            return s.capacity() > 15 ? s.capacity() + 1 : 0;
+        };
         bytes += heap(f.function) + heap(f.file);
         if (!f.children.empty()) {
             // the list's control block and storage
@@ -267,9 +277,14 @@ long highWaterKiB() {
 void BM_LoadMillionFramesPeakMemory(benchmark::State& state) {
     const std::string dir =
         (fs::temp_directory_path() / ("vesk-bench-million-" + std::to_string(::getpid()))).string();
-    const std::string path = vesk::ProfileStore(dir).save(
-        vesk::ProfileRun{vesk::UUID::random(), {makeTree(1'000'000, 10'000)}, 1, 2,
-                         vesk::Date{7.0e8}, "/", "million"});
+    const std::string path =
+        vesk::ProfileStore(dir).save(vesk::ProfileRun{vesk::UUID::random(),
+                                                      {makeTree(1'000'000, 10'000)},
+                                                      1,
+                                                      2,
+                                                      vesk::Date{7.0e8},
+                                                      "/",
+                                                      "million"});
     double peakMiB = 0;
     double treeMiB = 0;
     double fileMiB = static_cast<double>(fs::file_size(path)) / 1048576.0;
@@ -308,6 +323,7 @@ int main(int argc, char** argv) {
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     std::error_code ec;
-    fs::remove_all(fs::temp_directory_path() / ("vesk-bench-profiles-" + std::to_string(::getpid())), ec);
+    fs::remove_all(
+        fs::temp_directory_path() / ("vesk-bench-profiles-" + std::to_string(::getpid())), ec);
     return 0;
 }

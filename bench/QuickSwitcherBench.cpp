@@ -11,8 +11,8 @@ namespace {
 
 std::vector<vesk::QuickSwitcherItem> makeItems(bool ascii) {
     std::mt19937 rng(9);
-    static const char* const kWords[] = {"shop", "blog", "api", "admin", "portal", "billing",
-                                         "crm", "docs", "status", "media", "auth", "search"};
+    static const char* const kWords[] = {"shop", "blog", "api",    "admin", "portal", "billing",
+                                         "crm",  "docs", "status", "media", "auth",   "search"};
     std::vector<vesk::QuickSwitcherItem> items;
     for (int i = 0; i < 9'980; ++i) {
         vesk::Site s;
@@ -25,13 +25,15 @@ std::vector<vesk::QuickSwitcherItem> makeItems(bool ascii) {
         items.push_back({s});
     }
     for (const auto type : vesk::allCases<vesk::ServiceType>()) {
-        items.push_back({vesk::Service(vesk::UUID::random(), type, std::nullopt, "1", vesk::ServiceStatus::running,
-                                       std::nullopt, "/d", "/c", "/l")});
+        items.push_back(
+            {vesk::Service(vesk::UUID::random(), type, std::nullopt, "1",
+                           vesk::ServiceStatus::running, std::nullopt, "/d", "/c", "/l")});
     }
     for (const char* v : {"8.4", "8.3", "8.2", "8.1", "8.0", "7.4"}) {
         items.push_back({vesk::QuickSwitcherItem::PHPVersionChoice{v, false}});
     }
-    while (items.size() < 10'000) items.push_back({vesk::QuickSwitcherItem::PHPVersionChoice{"9.0", false}});
+    while (items.size() < 10'000)
+        items.push_back({vesk::QuickSwitcherItem::PHPVersionChoice{"9.0", false}});
     return items;
 }
 

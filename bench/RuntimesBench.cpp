@@ -18,10 +18,10 @@ namespace {
 const std::string& nodeIndex() {
     static const std::string doc = [] {
         static const char* const kFiles[] = {
-            "aix-ppc64",     "headers",      "linux-arm64",   "linux-armv7l",  "linux-ppc64le",
-            "linux-s390x",   "linux-x64",    "osx-arm64-tar", "osx-x64-pkg",   "osx-x64-tar",
-            "src",           "win-arm64-7z", "win-arm64-zip", "win-x64-7z",    "win-x64-exe",
-            "win-x64-msi",   "win-x64-zip",  "win-x86-7z",    "win-x86-exe",   "win-x86-msi"};
+            "aix-ppc64",   "headers",      "linux-arm64",   "linux-armv7l", "linux-ppc64le",
+            "linux-s390x", "linux-x64",    "osx-arm64-tar", "osx-x64-pkg",  "osx-x64-tar",
+            "src",         "win-arm64-7z", "win-arm64-zip", "win-x64-7z",   "win-x64-exe",
+            "win-x64-msi", "win-x64-zip",  "win-x86-7z",    "win-x86-exe",  "win-x86-msi"};
         static const char* const kNames[] = {"Jod", "Iron", "Hydrogen", "Gallium", "Fermium"};
         std::mt19937 rng(7);
         std::string s = "[\n";
@@ -30,16 +30,16 @@ const std::string& nodeIndex() {
             for (int minor = 40; minor >= 0 && release < 800; --minor, ++release) {
                 if (release > 0) s += ",\n";
                 s += R"({"version":"v)" + std::to_string(major) + "." + std::to_string(minor) +
-                     R"(.0","date":"2024-)" + std::to_string(1 + rng() % 12) +
-                     R"(-01","files":[)";
+                     R"(.0","date":"2024-)" + std::to_string(1 + rng() % 12) + R"(-01","files":[)";
                 for (int f = 0; f < 20; ++f) {
                     if (f > 0) s += ',';
                     s += '"';
                     s += kFiles[f];
                     s += '"';
                 }
-                s += R"(],"npm":"10.)" + std::to_string(rng() % 10) +
-                     R"(.0","v8":"12.4.254.21","uv":"1.49.1","zlib":"1.3.0.1-motley","openssl":"3.0.15+quic","modules":"127","lts":)";
+                s +=
+                    R"(],"npm":"10.)" + std::to_string(rng() % 10) +
+                    R"(.0","v8":"12.4.254.21","uv":"1.49.1","zlib":"1.3.0.1-motley","openssl":"3.0.15+quic","modules":"127","lts":)";
                 s += major % 2 == 0 && major >= 4 ? std::string("\"") + kNames[major % 5] + "\""
                                                   : std::string("false");
                 s += R"(,"security":)";

@@ -19,8 +19,8 @@ TEST(NotificationPreferences, ThreeShapes) {
     auto off = d;
     off.isEnabled = false;
     for (const auto t : vesk::allCases<NotificationType>()) EXPECT_FALSE(off.isTypeEnabled(t));
-    const NotificationPreferences one(true, false,
-                                      std::map<NotificationType, bool>{{NotificationType::portConflict, false}});
+    const NotificationPreferences one(
+        true, false, std::map<NotificationType, bool>{{NotificationType::portConflict, false}});
     EXPECT_FALSE(one.isTypeEnabled(NotificationType::portConflict));
     EXPECT_TRUE(one.isTypeEnabled(NotificationType::sslExpiring));
     const NotificationPreferences empty(true, true, std::map<NotificationType, bool>{});
@@ -30,9 +30,10 @@ TEST(NotificationPreferences, ThreeShapes) {
     const std::string doc = vesk::encodeJSON(one);
     EXPECT_NE(doc.find(R"("enabledTypes":["portConflict",false])"), std::string::npos) << doc;
     EXPECT_EQ(vesk::decodeJSON<NotificationPreferences>(doc), one);
-    EXPECT_THROW((void)vesk::decodeJSON<NotificationPreferences>(
-                     R"({"isEnabled":true,"playSounds":true,"enabledTypes":{"portConflict":false}})"),
-                 vesk::DecodingError)
+    EXPECT_THROW(
+        (void)vesk::decodeJSON<NotificationPreferences>(
+            R"({"isEnabled":true,"playSounds":true,"enabledTypes":{"portConflict":false}})"),
+        vesk::DecodingError)
         << "an object is rejected";
 }
 
@@ -40,8 +41,13 @@ TEST(AppNotification, LooksAndCoding) {
     EXPECT_EQ(vesk::label(NotificationType::sslExpiring), "SSL Expiring");
     EXPECT_EQ(vesk::iconName(NotificationType::portConflict), "network.badge.shield.half.filled");
     EXPECT_EQ(vesk::colorName(NotificationType::debugCapture), "purple");
-    vesk::AppNotification n{vesk::UUID::random(), NotificationType::serviceCrashed, "MySQL", "crashed",
-                            vesk::Date{10}, false, std::nullopt};
+    vesk::AppNotification n{vesk::UUID::random(),
+                            NotificationType::serviceCrashed,
+                            "MySQL",
+                            "crashed",
+                            vesk::Date{10},
+                            false,
+                            std::nullopt};
     std::string doc = vesk::encodeJSON(n);
     EXPECT_EQ(doc.find("\"action\""), std::string::npos);
     EXPECT_EQ(vesk::decodeJSON<vesk::AppNotification>(doc), n);
@@ -49,8 +55,8 @@ TEST(AppNotification, LooksAndCoding) {
     EXPECT_EQ(vesk::decodeJSON<vesk::AppNotification>(doc), n);
     doc.replace(doc.find("serviceCrashed"), 14, "serviceCrash");
     EXPECT_THROW((void)vesk::decodeJSON<vesk::AppNotification>(doc), vesk::DecodingError);
-    n.action = vesk::NotificationAction{"Restart", vesk::NotificationAction::ActionType::restartService,
-                                        std::string("mysql")};
+    n.action = vesk::NotificationAction{
+        "Restart", vesk::NotificationAction::ActionType::restartService, std::string("mysql")};
     EXPECT_EQ(vesk::decodeJSON<vesk::AppNotification>(vesk::encodeJSON(n)), n);
 }
 
@@ -93,8 +99,9 @@ TEST(Plugins, ManifestHooksAndDefaults) {
 
 TEST(MigrationReport, SummaryLinesExactly) {
     vesk::MigrationReport r{"Laravel Valet", 3, 1, 2, {}, {}, {}, true, vesk::Date{0}};
-    EXPECT_EQ(r.summary(),
-              "[DRY RUN] Migration from Laravel Valet:\n  Sites: 3\n  SSL Certs: 1\n  Parked Paths: 2");
+    EXPECT_EQ(
+        r.summary(),
+        "[DRY RUN] Migration from Laravel Valet:\n  Sites: 3\n  SSL Certs: 1\n  Parked Paths: 2");
     EXPECT_EQ(r.totalMigrated(), 6);
     r.isDryRun = false;
     r.phpVersionsDetected = {"8.2", "8.3"};
@@ -114,9 +121,11 @@ TEST(HerdConfig, OptionalDefaultPhpAndStrictLists) {
     EXPECT_EQ(c.defaultPHP, std::nullopt);
     EXPECT_EQ(c.links.at(0), (vesk::HerdConfig::HerdLink{"a", "/a", true}));
     EXPECT_EQ(vesk::encodeJSON(c).find("defaultPHP"), std::string::npos);
-    EXPECT_THROW((void)vesk::decodeJSON<vesk::HerdConfig>(R"({"paths":[],"links":[],"tld":"test"})"),
-                 vesk::DecodingError);
-    const vesk::HerdYamlConfig y{"shop", {{"mysql", std::string("8.0"), std::nullopt}}, std::nullopt};
+    EXPECT_THROW(
+        (void)vesk::decodeJSON<vesk::HerdConfig>(R"({"paths":[],"links":[],"tld":"test"})"),
+        vesk::DecodingError);
+    const vesk::HerdYamlConfig y{
+        "shop", {{"mysql", std::string("8.0"), std::nullopt}}, std::nullopt};
     EXPECT_EQ(y, y);
     static_assert(!vesk::JsonCodable<vesk::HerdYamlConfig>);
 }

@@ -21,8 +21,12 @@ using vesk::VersionComponent;
 using vesk::VersionComponents;
 
 BuildInfo build(const std::string& version, std::int64_t number = 57) {
-    return BuildInfo{version, number, std::string("abc123"), std::nullopt,
-                     vesk::BuildConfiguration::release, std::string("arm64")};
+    return BuildInfo{version,
+                     number,
+                     std::string("abc123"),
+                     std::nullopt,
+                     vesk::BuildConfiguration::release,
+                     std::string("arm64")};
 }
 
 std::string readAll(const std::string& path) {
@@ -45,7 +49,8 @@ TEST(BuildInfo, VersionsComponentsAndBumps) {
     EXPECT_EQ(build("1.2.3.4-beta").bumped(VersionComponent::patch).version, "1.2.4");
     const auto b = build("1.0.0");
     EXPECT_EQ(vesk::decodeJSON<BuildInfo>(vesk::encodeJSON(b)), b);
-    EXPECT_THROW((void)vesk::decodeJSON<BuildInfo>(R"({"version":"1","buildNumber":1,"configuration":"beta"})"),
+    EXPECT_THROW((void)vesk::decodeJSON<BuildInfo>(
+                     R"({"version":"1","buildNumber":1,"configuration":"beta"})"),
                  vesk::DecodingError);
 }
 
@@ -70,9 +75,16 @@ TEST(GitHubRelease, ListingAndComparison) {
 }
 
 TEST(HomebrewFormula, TwentyFourLinesByteForByte) {
-    vesk::HomebrewFormula f{"Vesk", "Local web development for PHP, Node.js and static sites",
-                            "https://code.example.com/vesk/vesk", "1.2.0", "MIT", "", "aaaa1111",
-                            "bbbb2222", "https://mirror.example.com/vesk-1.2.0-intel", "vesk"};
+    vesk::HomebrewFormula f{"Vesk",
+                            "Local web development for PHP, Node.js and static sites",
+                            "https://code.example.com/vesk/vesk",
+                            "1.2.0",
+                            "MIT",
+                            "",
+                            "aaaa1111",
+                            "bbbb2222",
+                            "https://mirror.example.com/vesk-1.2.0-intel",
+                            "vesk"};
     EXPECT_EQ(f.downloadURL("arm64"),
               "https://code.example.com/vesk/vesk/releases/download/v1.2.0/vesk-darwin-arm64");
     const std::string ruby = f.generateRuby();
@@ -100,7 +112,8 @@ class MachineIdentifierTest : public ::testing::Test {
 
 TEST_F(MachineIdentifierTest, ProductUuidThenDerivedThenAStableFallback) {
     std::ofstream(sources.productUUID) << "4c4c4544-0042-3510-8052-b4c04f4d4e31\n";
-    EXPECT_EQ(vesk::MachineIdentifier::hardwareUUID(sources), "4C4C4544-0042-3510-8052-B4C04F4D4E31");
+    EXPECT_EQ(vesk::MachineIdentifier::hardwareUUID(sources),
+              "4C4C4544-0042-3510-8052-B4C04F4D4E31");
     std::ofstream(sources.productUUID) << "00000000-0000-0000-0000-000000000000\n";
     const std::string first = vesk::MachineIdentifier::hardwareUUID(sources);
     EXPECT_TRUE(vesk::UUID::parse(first).has_value());

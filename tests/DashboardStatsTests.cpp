@@ -13,8 +13,8 @@ using vesk::TimeRange;
 
 RequestLog request(const std::string& method, const std::string& path, std::int64_t status,
                    std::optional<double> time = std::nullopt, std::int64_t bytes = 100) {
-    return RequestLog{vesk::UUID::random(), "127.0.0.1", vesk::Date{0}, method, path, "HTTP/1.1",
-                      status, bytes, time, std::nullopt};
+    return RequestLog{vesk::UUID::random(), "127.0.0.1", vesk::Date{0}, method, path,
+                      "HTTP/1.1",           status,      bytes,         time,   std::nullopt};
 }
 
 TEST(RequestLog, CategoriesRangesAndCoding) {
@@ -53,14 +53,15 @@ TEST(DashboardStats, EmptyAndTimelessLists) {
         TimeRange::last24h);
     EXPECT_EQ(timeless.totalRequests, 2);
     EXPECT_EQ(timeless.p95ResponseTime, std::nullopt);
-    EXPECT_EQ(timeless.statusBreakdown, (std::map<std::string, std::int64_t>{{"2xx", 1}, {"5xx", 1}}));
+    EXPECT_EQ(timeless.statusBreakdown,
+              (std::map<std::string, std::int64_t>{{"2xx", 1}, {"5xx", 1}}));
     EXPECT_EQ(timeless.totalBytes, 107);
     EXPECT_EQ(timeless.topEndpoints.size(), 2U);
 }
 
 TEST(DashboardStats, PercentileIndicesAsWorkedOut) {
     const std::vector<std::pair<std::size_t, std::pair<std::size_t, std::size_t>>> cases{
-        {1, {0, 0}},   {2, {0, 0}},    {10, {8, 8}},   {20, {18, 18}},
+        {1, {0, 0}},    {2, {0, 0}},     {10, {8, 8}},   {20, {18, 18}},
         {21, {19, 19}}, {100, {94, 98}}, {101, {95, 99}}};
     for (const auto& [n, expected] : cases) {
         std::vector<double> values(n);

@@ -53,9 +53,16 @@ TEST(DumpEntry, LanguageLooks) {
 }
 
 TEST(ErrorEntry, ShortFileAndFullDescription) {
-    vesk::ErrorEntry e{vesk::UUID::random(), *vesk::Date::parseISO8601("2025-01-31T12:00:00Z"),
-                       "TypeError", "bad", "/var/www/app/Models/User.php", 42, std::nullopt,
-                       std::nullopt, std::nullopt, false};
+    vesk::ErrorEntry e{vesk::UUID::random(),
+                       *vesk::Date::parseISO8601("2025-01-31T12:00:00Z"),
+                       "TypeError",
+                       "bad",
+                       "/var/www/app/Models/User.php",
+                       42,
+                       std::nullopt,
+                       std::nullopt,
+                       std::nullopt,
+                       false};
     EXPECT_EQ(e.shortFile(), "User.php");
     EXPECT_EQ(e.fullDescription(),
               "TypeError: bad\nFile: /var/www/app/Models/User.php:42\nTime: 2025-01-31 12:00:00 "
@@ -94,7 +101,11 @@ TEST(CodeSnippet, WindowsAroundTheErrorLine) {
     ASSERT_EQ(crlf.lines.size(), 3U);
     EXPECT_EQ(crlf.lines[1].content, "");
     EXPECT_EQ(crlf.lines[2].content, "b");
-    const auto sep = CodeSnippet::from("a\xE2\x80\xA8" "b\xC2\x85" "c", 3, 0);
+    const auto sep = CodeSnippet::from(
+        "a\xE2\x80\xA8"
+        "b\xC2\x85"
+        "c",
+        3, 0);
     ASSERT_EQ(sep.lines.size(), 1U);
     EXPECT_EQ(sep.lines[0].content, "c");
     EXPECT_EQ(CodeSnippet::from("x\n", 2, 0).lines.at(0).content, "") << "an empty last line";
@@ -107,8 +118,8 @@ TEST(LogEntry, LevelsAndColours) {
     EXPECT_EQ(vesk::color(L::alert), "red");
     EXPECT_EQ(vesk::color(L::debug), "gray");
     EXPECT_EQ(vesk::allCases<L>().size(), 8U);
-    const vesk::LogEntry e{vesk::UUID::random(), vesk::Date{5}, L::notice, "m", std::nullopt,
-                           "local", std::nullopt};
+    const vesk::LogEntry e{vesk::UUID::random(), vesk::Date{5}, L::notice,   "m",
+                           std::nullopt,         "local",       std::nullopt};
     EXPECT_EQ(vesk::decodeJSON<vesk::LogEntry>(vesk::encodeJSON(e)), e);
     std::string doc = vesk::encodeJSON(e);
     doc.replace(doc.find("notice"), 6, "warn");
@@ -116,9 +127,18 @@ TEST(LogEntry, LevelsAndColours) {
 }
 
 TEST(CapturedTraffic, MailQueriesAndRequests) {
-    vesk::CapturedMail mail{vesk::UUID::random(), vesk::Date{1}, "a@x.test", {"b@x.test"}, {}, {},
-                            "Hi", std::nullopt, std::nullopt, {{"X-Id", "1"}},
-                            {vesk::MailAttachment{"a.txt", "text/plain", 3, std::nullopt}}, false};
+    vesk::CapturedMail mail{vesk::UUID::random(),
+                            vesk::Date{1},
+                            "a@x.test",
+                            {"b@x.test"},
+                            {},
+                            {},
+                            "Hi",
+                            std::nullopt,
+                            std::nullopt,
+                            {{"X-Id", "1"}},
+                            {vesk::MailAttachment{"a.txt", "text/plain", 3, std::nullopt}},
+                            false};
     const std::string doc = vesk::encodeJSON(mail);
     EXPECT_EQ(doc.find("htmlBody"), std::string::npos);
     EXPECT_EQ(doc.find("textBody"), std::string::npos);
@@ -137,15 +157,17 @@ TEST(CapturedTraffic, MailQueriesAndRequests) {
                                 std::nullopt};
     EXPECT_NE(vesk::encodeJSON(q).find("\"bindings\":[]"), std::string::npos);
     EXPECT_EQ(vesk::decodeJSON<vesk::CapturedQuery>(vesk::encodeJSON(q)), q);
-    const vesk::CapturedRequest r{vesk::UUID::random(), vesk::Date{3}, "GET", "https://x.test/",
-                                  200, 1.25, {{"Accept", "*/*"}}, std::string("x.test")};
+    const vesk::CapturedRequest r{
+        vesk::UUID::random(), vesk::Date{3},        "GET", "https://x.test/", 200, 1.25,
+        {{"Accept", "*/*"}},  std::string("x.test")};
     EXPECT_EQ(vesk::decodeJSON<vesk::CapturedRequest>(vesk::encodeJSON(r)), r);
 }
 
 TEST(SnapshotIndex, AddRemoveFind) {
     const auto snap = [](const std::string& name, const std::string& db) {
-        return vesk::DatabaseSnapshot{vesk::UUID::random(), name, "mysql", db, std::nullopt,
-                                      "/s/" + name, 10, vesk::Date{0}, std::nullopt};
+        return vesk::DatabaseSnapshot{vesk::UUID::random(), name,         "mysql", db,
+                                      std::nullopt,         "/s/" + name, 10,      vesk::Date{0},
+                                      std::nullopt};
     };
     vesk::SnapshotIndex index;
     index.add(snap("nightly", "first"));

@@ -103,7 +103,8 @@ TEST_F(NginxTest, AMissingPageIsAResponseNotAnError) {
     EXPECT_EQ(r.statusCode, 404);
     const auto h = vesk::CurlDataFetcher::fetch(url("/header"));
     bool found = false;
-    for (const auto& [name, value] : h.headers) found = found || (name == "X-Vesk" && value == "yes");
+    for (const auto& [name, value] : h.headers)
+        found = found || (name == "X-Vesk" && value == "yes");
     EXPECT_TRUE(found);
 }
 
@@ -111,10 +112,10 @@ TEST_F(NginxTest, LargeBodiesArriveWholeAndAsynchronously) {
     std::promise<std::pair<std::optional<vesk::HTTPResponse>, std::optional<std::string>>> done;
     auto result = done.get_future();
     vesk::CurlDataFetcher fetcher;
-    fetcher.data(url("/large.bin"), [&](std::optional<vesk::HTTPResponse> r,
-                                        std::optional<std::string> error) {
-        done.set_value({std::move(r), std::move(error)});
-    });
+    fetcher.data(url("/large.bin"),
+                 [&](std::optional<vesk::HTTPResponse> r, std::optional<std::string> error) {
+                     done.set_value({std::move(r), std::move(error)});
+                 });
     ASSERT_EQ(result.wait_for(std::chrono::seconds(30)), std::future_status::ready);
     const auto [response, error] = result.get();
     ASSERT_TRUE(response.has_value()) << error.value_or("");
@@ -144,7 +145,8 @@ class Recorder final : public vesk::ProcessManaging {
   public:
     using vesk::ProcessManaging::run;
     void run(const std::string& executable, const std::vector<std::string>&,
-             const std::optional<std::string>&, vesk::ValueCompletion<vesk::ProcessResult> done) override {
+             const std::optional<std::string>&,
+             vesk::ValueCompletion<vesk::ProcessResult> done) override {
         calls.push_back("run " + executable);
         done(vesk::ProcessResult{0, "out", ""}, std::nullopt);
     }

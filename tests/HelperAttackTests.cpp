@@ -236,10 +236,10 @@ TEST_F(AttackTest, LongNamesAreRefusedBeforeAnyWork) {
     std::string manyComponents;
     while (manyComponents.size() <= vesk::HelperInterface::kMaxNameLength) manyComponents += "/a";
     const std::string reply = client->call(
-        "com.vesk.helper.RemoveFile",
-        R"({"path":")" + layout.veskBase + manyComponents + R"("})");
-    EXPECT_EQ(reply,
-              R"({"error":"org.varlink.service.InvalidParameter","parameters":{"parameter":"path"}})");
+        "com.vesk.helper.RemoveFile", R"({"path":")" + layout.veskBase + manyComponents + R"("})");
+    EXPECT_EQ(
+        reply,
+        R"({"error":"org.varlink.service.InvalidParameter","parameters":{"parameter":"path"}})");
     // A message of a million values is not even parsed.
     std::string values = R"({"x":[)";
     for (int i = 0; i < 1'000'000; ++i) values += "{},";

@@ -173,9 +173,9 @@ TEST_F(OperationsTest, PidFilesNeverMakeRootSignalAStranger) {
     const pid_t stranger = spawnCopyOfSleep(root.path() + "/bin/stranger");
     // A number is the pid file's word: it is removed and the stop succeeds,
     // but only a process running the environment's dnsmasq is signalled.
-    for (const std::string& text : {std::to_string(stranger) + "\n", std::string("1"),
-                                     std::string("0"), std::string("-1"),
-                                     std::to_string(::getpid())}) {
+    for (const std::string& text :
+         {std::to_string(stranger) + "\n", std::string("1"), std::string("0"), std::string("-1"),
+          std::to_string(::getpid())}) {
         writeText(layout.dnsmasqPidFile(), text);
         EXPECT_EQ(call(Op::startDnsmasq, {"/c"}), ok()) << text;
         writeText(layout.dnsmasqPidFile(), text);

@@ -309,15 +309,24 @@ TEST(JsonWriter, TextsNumbersAndPrettyPrinting) {
     EXPECT_EQ(vesk::encodeJSON(std::string("ok \xC3\xA9 \xF0\x9F\x98\x80")),
               "\"ok \xC3\xA9 \xF0\x9F\x98\x80\"");
     // Invalid UTF-8 is never written: each maximal ill-formed part becomes U+FFFD.
-    EXPECT_EQ(vesk::encodeJSON(std::string("a\xFF" "b\xE2\x82" "c\xED\xA0\x80" "d\xC3")),
-              "\"a\xEF\xBF\xBD" "b\xEF\xBF\xBD" "c\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD" "d\xEF\xBF\xBD\"");
+    EXPECT_EQ(vesk::encodeJSON(std::string("a\xFF"
+                                           "b\xE2\x82"
+                                           "c\xED\xA0\x80"
+                                           "d\xC3")),
+              "\"a\xEF\xBF\xBD"
+              "b\xEF\xBF\xBD"
+              "c\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"
+              "d\xEF\xBF\xBD\"");
 
     const std::vector<std::pair<double, std::string>> numbers = {
-        {1.0, "1.0"},       {-2.5, "-2.5"},        {0.0, "0.0"},         {-0.0, "-0.0"},
-        {60.5, "60.5"},     {0.001, "0.001"},      {1e-5, "1e-05"},      {1e21, "1e+21"},
-        {1.5e300, "1.5e+300"}, {123456789012345.0, "123456789012345.0"},
-        {1e15, "1e+15"},    {0.1, "0.1"},          {std::nan(""), "null"},
-        {HUGE_VAL, "null"}, {2.5e-310, "2.5e-310"}};
+        {1.0, "1.0"},           {-2.5, "-2.5"},
+        {0.0, "0.0"},           {-0.0, "-0.0"},
+        {60.5, "60.5"},         {0.001, "0.001"},
+        {1e-5, "1e-05"},        {1e21, "1e+21"},
+        {1.5e300, "1.5e+300"},  {123456789012345.0, "123456789012345.0"},
+        {1e15, "1e+15"},        {0.1, "0.1"},
+        {std::nan(""), "null"}, {HUGE_VAL, "null"},
+        {2.5e-310, "2.5e-310"}};
     for (const auto& [value, text] : numbers) EXPECT_EQ(vesk::encodeJSON(value), text) << text;
     for (double v : {0.1, 1.0 / 3, 2.0 / 3e-200, 123.456e78, 5e-324}) {
         EXPECT_EQ(vesk::decodeJSON<double>(vesk::encodeJSON(v)), v) << "round trip of " << v;
@@ -328,9 +337,10 @@ TEST(JsonWriter, TextsNumbersAndPrettyPrinting) {
     s.items = {Inner{1}};
     vesk::CodingOptions pretty;
     pretty.indent = 2;
-    EXPECT_EQ(vesk::encodeJSON(s, pretty),
-              "{\n  \"colour\": \"red\",\n  \"flag\": false,\n  \"items\": [\n    {\n      "
-              "\"count\": 1\n    }\n  ],\n  \"mode\": 0,\n  \"name\": \"p\",\n  \"weights\": []\n}");
+    EXPECT_EQ(
+        vesk::encodeJSON(s, pretty),
+        "{\n  \"colour\": \"red\",\n  \"flag\": false,\n  \"items\": [\n    {\n      "
+        "\"count\": 1\n    }\n  ],\n  \"mode\": 0,\n  \"name\": \"p\",\n  \"weights\": []\n}");
     EXPECT_EQ(vesk::encodeJSON(std::map<std::string, int>{}, pretty), "{}");
     pretty.maxIndentLevels = 1;
     EXPECT_EQ(vesk::encodeJSON(std::vector<std::vector<int>>{{1}}, pretty), "[\n  [\n  1\n  ]\n]");

@@ -71,10 +71,12 @@ TEST(NodeDistribution, ShouldShowOverMajorsSixteenToTwentyFive) {
 }
 
 TEST(NodeDistribution, LatestPerMajorHighestFirst) {
-    const std::vector<NodeDistributionEntry> index{
-        entry("v23.3.0", {false}), entry("v22.11.0", {std::string("Jod")}),
-        entry("v22.10.0", {std::string("Jod")}), entry("v20.18.0", {std::string("Iron")}),
-        entry("v23.2.0", {false}), entry("v16.20.2", {std::string("Gallium")})};
+    const std::vector<NodeDistributionEntry> index{entry("v23.3.0", {false}),
+                                                   entry("v22.11.0", {std::string("Jod")}),
+                                                   entry("v22.10.0", {std::string("Jod")}),
+                                                   entry("v20.18.0", {std::string("Iron")}),
+                                                   entry("v23.2.0", {false}),
+                                                   entry("v16.20.2", {std::string("Gallium")})};
     const auto latest = N::latestPerMajor(index);
     ASSERT_EQ(latest.size(), 4U);
     EXPECT_EQ(latest[0].version, "v23.3.0");

@@ -1,7 +1,7 @@
 // Call trees, flame graphs, folded stacks, top functions, profile files and
 // comparisons, on small trees and on a chain 100,000 frames deep.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -43,8 +43,7 @@ CallFrame chain(std::size_t depth) {
     std::vector<CallFrame> frames;
     frames.reserve(depth);
     for (std::size_t i = 0; i < depth; ++i) {
-        frames.push_back(frame("f" + std::to_string(i),
-                               i + 1 == depth || i % 1000 == 999 ? 1 : 0));
+        frames.push_back(frame("f" + std::to_string(i), i + 1 == depth || i % 1000 == 999 ? 1 : 0));
     }
     for (std::size_t i = depth - 1; i > 0; --i) {
         frames[i - 1].children = vesk::SharedChildren<CallFrame>({std::move(frames[i])});
@@ -147,7 +146,8 @@ TEST(DeepTree, HundredThousandFramesThroughEveryOperation) {
     EXPECT_EQ(top[0].selfTime, 1);
 
     vesk::ProfileRun run{vesk::UUID::random(), {root}, 1, 2, vesk::Date{7.0e8}, "/", "deep"};
-    const std::string dir = (fs::temp_directory_path() / ("vesk-deep-" + std::to_string(::getpid()))).string();
+    const std::string dir =
+        (fs::temp_directory_path() / ("vesk-deep-" + std::to_string(::getpid()))).string();
     const vesk::ProfileStore store(dir);
     const std::string path = store.save(run);
     // About 13 lines a frame, none indented past 32 levels of 2 spaces:
@@ -167,13 +167,19 @@ TEST(DeepTree, HundredThousandFramesThroughEveryOperation) {
 class ProfileStoreTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        dir = (fs::temp_directory_path() / ("vesk-profiles-" + std::to_string(::getpid())) / "a" / "b")
+        dir = (fs::temp_directory_path() / ("vesk-profiles-" + std::to_string(::getpid())) / "a" /
+               "b")
                   .string();
     }
     void TearDown() override { fs::remove_all(fs::path(dir).parent_path().parent_path()); }
     static vesk::ProfileRun run(const std::string& label) {
-        return {vesk::UUID::random(), {frame("main", 1, {frame("x", 2)})}, 10, 20,
-                vesk::Date{7.0e8 + 0.75}, "/api", label};
+        return {vesk::UUID::random(),
+                {frame("main", 1, {frame("x", 2)})},
+                10,
+                20,
+                vesk::Date{7.0e8 + 0.75},
+                "/api",
+                label};
     }
     std::string dir;
 };
@@ -217,11 +223,15 @@ TEST(ProfileDiff, FiltersAndStableTopLists) {
     const auto d = [](const std::string& fn, std::int64_t delta, K kind) {
         return vesk::FunctionDiff{vesk::UUID::random(), fn, 0, delta, delta, 0, kind};
     };
-    vesk::ProfileDiff diff{vesk::UUID::random(), 100, 120, 20, 20.0,
-                           {d("a", 10, K::regression), d("b", 50, K::regression),
-                            d("c", 30, K::regression), d("d", 50, K::regression),
-                            d("e", -5, K::improvement), d("f", -40, K::improvement),
-                            d("g", -10, K::improvement), d("h", 0, K::added)}};
+    vesk::ProfileDiff diff{
+        vesk::UUID::random(),
+        100,
+        120,
+        20,
+        20.0,
+        {d("a", 10, K::regression), d("b", 50, K::regression), d("c", 30, K::regression),
+         d("d", 50, K::regression), d("e", -5, K::improvement), d("f", -40, K::improvement),
+         d("g", -10, K::improvement), d("h", 0, K::added)}};
     const auto top = diff.topRegressions(3);
     ASSERT_EQ(top.size(), 3U);
     EXPECT_EQ(top[0].function, "b");

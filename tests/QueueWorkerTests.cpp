@@ -10,8 +10,18 @@
 namespace {
 
 vesk::QueueWorker worker(const std::string& queue) {
-    return vesk::QueueWorker{vesk::UUID::random(), "app.test", "redis", queue, std::nullopt,
-                             vesk::WorkerStatus::running, 0, 0, std::nullopt, 128, 60, 3};
+    return vesk::QueueWorker{vesk::UUID::random(),
+                             "app.test",
+                             "redis",
+                             queue,
+                             std::nullopt,
+                             vesk::WorkerStatus::running,
+                             0,
+                             0,
+                             std::nullopt,
+                             128,
+                             60,
+                             3};
 }
 
 TEST(QueueWorker, ArtisanCommandAndCoding) {
@@ -31,7 +41,8 @@ TEST(QueueWorker, ArtisanCommandAndCoding) {
 }
 
 TEST(ViteConfig, StartCommandPerPackageManager) {
-    vesk::ViteConfig v{"app.test", "/p", 5173, true, vesk::PackageManager::pnpm, true, std::nullopt};
+    vesk::ViteConfig v{"app.test", "/p",        5173, true, vesk::PackageManager::pnpm,
+                       true,       std::nullopt};
     EXPECT_EQ(v.startCommand(), "pnpm vite --port 5173");
     v.packageManager = vesk::PackageManager::npm;
     EXPECT_EQ(v.startCommand().rfind("npx ", 0), 0U);

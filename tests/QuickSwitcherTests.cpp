@@ -34,13 +34,14 @@ TEST(FuzzyMatch, ThePartsExamples) {
 }
 
 TEST(FuzzyMatch, GraphemeClustersAndCanonicalEquivalence) {
-    const std::string precomposed = "caf\xC3\xA9";      // é as one code point
-    const std::string decomposed = "cafe\xCC\x81";      // e + combining acute
+    const std::string precomposed = "caf\xC3\xA9";  // é as one code point
+    const std::string decomposed = "cafe\xCC\x81";  // e + combining acute
     EXPECT_TRUE(fuzzyMatch(precomposed, decomposed));
     EXPECT_TRUE(fuzzyMatch(decomposed, precomposed));
     EXPECT_FALSE(fuzzyMatch("cafe", decomposed)) << "e with its accent is one character, not e";
     EXPECT_TRUE(fuzzyMatch("caf", decomposed));
-    const std::string family = "\xF0\x9F\x91\xA8\xE2\x80\x8D\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x91\xA7";
+    const std::string family =
+        "\xF0\x9F\x91\xA8\xE2\x80\x8D\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x91\xA7";
     const std::string man = "\xF0\x9F\x91\xA8";
     EXPECT_FALSE(fuzzyMatch(man, family)) << "a part of an emoji sequence is no character of it";
     EXPECT_TRUE(fuzzyMatch(family, "x" + family + "y"));
@@ -67,7 +68,8 @@ TEST(QuickSwitcher, RowsOfEachKind) {
     EXPECT_EQ((QuickSwitcherItem{QuickSwitcherItem::PHPVersionChoice{"8.2", false}}).subtitle(),
               "Switch to this version");
 
-    const QuickSwitcherItem mysql{service(vesk::ServiceType::mysql, vesk::ServiceStatus::running, 3306)};
+    const QuickSwitcherItem mysql{
+        service(vesk::ServiceType::mysql, vesk::ServiceStatus::running, 3306)};
     EXPECT_EQ(mysql.title(), "MySQL");
     EXPECT_EQ(mysql.subtitle(), "Running on port 3306");
     EXPECT_EQ(mysql.iconName(), "cylinder.split.1x2");
@@ -77,9 +79,10 @@ TEST(QuickSwitcher, RowsOfEachKind) {
         EXPECT_EQ((QuickSwitcherItem{service(vesk::ServiceType::minio, status, 9000)}).subtitle(),
                   "Stopped");
     }
-    EXPECT_EQ((QuickSwitcherItem{service(vesk::ServiceType::minio, vesk::ServiceStatus::stopped, 1)})
-                  .iconName(),
-              "externaldrive");
+    EXPECT_EQ(
+        (QuickSwitcherItem{service(vesk::ServiceType::minio, vesk::ServiceStatus::stopped, 1)})
+            .iconName(),
+        "externaldrive");
 }
 
 TEST(QuickSwitcher, UnicodeLowerCasingNotLocaleSpecific) {

@@ -66,9 +66,9 @@ TEST(ServiceHealth, CrashesOpenARetryWindowUntilDegraded) {
         EXPECT_EQ(e.serviceType, ServiceType::redis);
         EXPECT_FALSE(e.restartSucceeded);
     }
-    EXPECT_EQ(statuses, (std::vector<HealthStatus>{HealthStatus::recovering,
-                                                   HealthStatus::recovering,
-                                                   HealthStatus::degraded}));
+    EXPECT_EQ(statuses,
+              (std::vector<HealthStatus>{HealthStatus::recovering, HealthStatus::recovering,
+                                         HealthStatus::degraded}));
     EXPECT_EQ(h.lastCrash, vesk::Date{1003});
     EXPECT_FALSE(h.canRestart());
 

@@ -82,7 +82,8 @@ TEST(ServiceManifest, AKeyMissingAnywhereFailsTheWholeManifestWithItsPath) {
     EXPECT_EQ(e.path(), "services.postgresql.versions.16.latest");
 
     e = manifestError(replaced(kServices, R"("sha256": "cd34",
-                         "size": 654321)", R"("sha256": "cd34")"));
+                         "size": 654321)",
+                               R"("sha256": "cd34")"));
     EXPECT_EQ(e.fault(), DecodingError::Fault::keyMissing);
     EXPECT_EQ(e.path(), "services.postgresql.versions.16.releases.16.4.x86_64.size");
 
@@ -104,8 +105,9 @@ TEST(PHPManifest, StrictAtEachLevel) {
     const auto m = vesk::decodeJSON<vesk::PHPManifest>(doc);
     EXPECT_EQ(m.extensions.size(), 2U);
     EXPECT_EQ(m.versions.at("8.4").releases.at("8.4.2").at("arm64").url, "u");
-    EXPECT_THROW((void)vesk::decodeJSON<vesk::PHPManifest>(replaced(doc, R"("size":1)", R"("x":1)")),
-                 DecodingError);
+    EXPECT_THROW(
+        (void)vesk::decodeJSON<vesk::PHPManifest>(replaced(doc, R"("size":1)", R"("x":1)")),
+        DecodingError);
     EXPECT_THROW((void)vesk::decodeJSON<vesk::PHPManifest>(
                      replaced(doc, R"("extensions":["intl","redis"],)", "")),
                  DecodingError);
@@ -151,7 +153,8 @@ TEST(DistributionConfig, EndpointsAndSettingsSafeFromAnyThread) {
     for (int i = 0; i < 2000; ++i) {
         const std::string url = S::baseDownloadURL();
         EXPECT_TRUE(url.find("/alpha/") != std::string::npos ||
-                    url.find("/beta/") != std::string::npos || url.find(original) != std::string::npos);
+                    url.find("/beta/") != std::string::npos ||
+                    url.find(original) != std::string::npos);
     }
     writer.join();
     S::repoOwner().set(original);

@@ -96,7 +96,8 @@ DashboardStats DashboardStats::compute(const std::vector<RequestLog>& logs, Time
     std::int64_t bytes = 0;
     for (const RequestLog& log : logs) {
         const std::int64_t code = log.statusCode;
-        const std::size_t category = code >= 200 && code <= 599 ? static_cast<std::size_t>(code / 100 - 2) : 4;
+        const std::size_t category =
+            code >= 200 && code <= 599 ? static_cast<std::size_t>(code / 100 - 2) : 4;
         ++perCategory[category];
         if (log.responseTime) times.push_back(*log.responseTime);
         const Endpoint key{log.method, log.path};

@@ -33,7 +33,7 @@ std::string_view DumpEntry::languageColorName() const {
 }
 
 DumpEntry DumpPayload::toDumpEntry() const {
-    return DumpEntry{UUID::random(), Clock::now(), file,  line, content,
+    return DumpEntry{UUID::random(), Clock::now(), file,       line, content,
                      varType,        std::nullopt, siteDomain, "php"};
 }
 

@@ -32,7 +32,8 @@ std::size_t appendHeader(char* data, std::size_t size, std::size_t count, void* 
         headers->clear();
     } else if (const auto colon = line.find(':'); colon != std::string_view::npos) {
         std::string_view value = line.substr(colon + 1);
-        while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
+        while (!value.empty() && (value.front() == ' ' || value.front() == '\t'))
+            value.remove_prefix(1);
         headers->emplace_back(std::string(line.substr(0, colon)), std::string(value));
     }
     return size * count;

@@ -26,13 +26,15 @@ std::string_view summary(HelperOperation op) {
     using O = HelperOperation;
     switch (op) {
         case O::installEnvironment:
-            return "Creates /usr/local/vesk, copies nginx, dnsmasq and vesk from the bundle, writes "
+            return "Creates /usr/local/vesk, copies nginx, dnsmasq and vesk from the bundle, "
+                   "writes "
                    "the test resolver and version; replies success or the failure.";
         case O::getInstalledVersion:
             return "Reads the installed environment's version; replies it, or nothing when none is "
                    "installed.";
         case O::writeResolver:
-            return "Writes /etc/resolver/<tld> naming ip on port 53; replies success or the failure.";
+            return "Writes /etc/resolver/<tld> naming ip on port 53; replies success or the "
+                   "failure.";
         case O::removeResolver:
             return "Removes /etc/resolver/<tld> if it exists; replies success or the failure.";
         case O::startNginx:
@@ -40,24 +42,29 @@ std::string_view summary(HelperOperation op) {
         case O::stopNginx:
             return "Stops nginx through its own signal option; replies success or its exit status.";
         case O::reloadNginx:
-            return "Reloads nginx through its own signal option; replies success or its exit status.";
+            return "Reloads nginx through its own signal option; replies success or its exit "
+                   "status.";
         case O::startDnsmasq:
-            return "Stops a previous dnsmasq and runs it with the configuration; replies success or "
+            return "Stops a previous dnsmasq and runs it with the configuration; replies success "
+                   "or "
                    "its exit status.";
         case O::stopDnsmasq:
-            return "Stops dnsmasq by its pid file, else by name; always replies success, with a note "
+            return "Stops dnsmasq by its pid file, else by name; always replies success, with a "
+                   "note "
                    "when none ran.";
         case O::startPHPFPM:
             return "Runs the PHP-FPM of the version with the configuration; replies success or the "
                    "failure.";
         case O::stopPHPFPM:
-            return "Stops the PHP-FPM of the version by its pid file; replies success or that there "
+            return "Stops the PHP-FPM of the version by its pid file; replies success or that "
+                   "there "
                    "is no pid file.";
         case O::installDaemon:
             return "Writes the launch daemon's property list and loads it; replies success or the "
                    "failure.";
         case O::removeDaemon:
-            return "Unloads the launch daemon and removes its property list; replies success or the "
+            return "Unloads the launch daemon and removes its property list; replies success or "
+                   "the "
                    "failure.";
         case O::writeFile:
             return "Writes the bytes to an allow-listed file with the permissions; replies success "

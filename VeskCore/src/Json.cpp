@@ -410,7 +410,8 @@ void appendStringBody(std::string& out, std::string_view text) {
 // Chunks of long texts are kept per thread for the next text: fresh pages
 // cost more than writing into them.
 constexpr std::size_t kPooledChunks = 16;
-thread_local std::vector<std::string> chunkPool;  // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
+thread_local std::vector<std::string>
+    chunkPool;  // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
 
 // The number form the library has always written: shortest round-trip
 // digits; fixed notation with ".0" for integral values up to 15 digits
@@ -479,7 +480,8 @@ void JsonWriter::newline() {
     static constexpr std::string_view kSpaces =
         "                                                                ";
     out_ += '\n';
-    std::size_t n = std::min(depth_, options_.maxIndentLevels) * static_cast<std::size_t>(options_.indent);
+    std::size_t n =
+        std::min(depth_, options_.maxIndentLevels) * static_cast<std::size_t>(options_.indent);
     while (n > 0) {
         const std::size_t k = std::min(n, kSpaces.size());
         out_.append(kSpaces.data(), k);
@@ -686,7 +688,8 @@ JsonDocument JsonDocument::parse(std::string_view text, CodingOptions options, b
     // A document of n bytes nests at most n / 2 levels: reserve no more
     // depth than that (but a stable minimum, so a kept parser is reused).
     constexpr std::size_t kSmallDepth = 1024;
-    const std::size_t levels = std::min(options.maxDepth, std::max(kSmallDepth, text.size() / 2 + 1));
+    const std::size_t levels =
+        std::min(options.maxDepth, std::max(kSmallDepth, text.size() / 2 + 1));
     const std::size_t depth = levels + 1;  // the parser counts the level outside the root too
     const std::size_t capacity = std::max<std::size_t>(text.size(), 64);
     if (impl.parser->capacity() < capacity || impl.parser->max_depth() != depth) {

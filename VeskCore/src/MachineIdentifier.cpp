@@ -25,8 +25,8 @@ namespace fs = std::filesystem;
 
 // Vesk's application id: machine-specific identifiers are derived from the
 // machine id keyed with it, so the machine id itself never leaves.
-constexpr sd_id128_t kApplication = SD_ID128_MAKE(5e, 2b, 91, 7c, 0d, 43, 4a, 6f, 9b, 1e, 37, c8, 55,
-                                                  a0, 6d, 12);
+constexpr sd_id128_t kApplication =
+    SD_ID128_MAKE(5e, 2b, 91, 7c, 0d, 43, 4a, 6f, 9b, 1e, 37, c8, 55, a0, 6d, 12);
 
 std::optional<std::string> readSmall(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -101,8 +101,9 @@ std::string fallback(const std::string& file) {
 std::string defaultsFile(const Sources& sources) {
     if (!sources.defaultsFile.empty()) return sources.defaultsFile;
     const char* xdg = std::getenv("XDG_CONFIG_HOME");
-    const std::string config =
-        xdg != nullptr && xdg[0] == '/' ? std::string(xdg) : VeskPaths::homeDirectory() + "/.config";
+    const std::string config = xdg != nullptr && xdg[0] == '/'
+                                   ? std::string(xdg)
+                                   : VeskPaths::homeDirectory() + "/.config";
     return config + "/vesk/defaults.json";
 }
 

@@ -14,8 +14,8 @@ std::optional<std::string> NodeDistributionEntry::LTSValue::codename() const {
     return std::nullopt;
 }
 
-void JsonCoding<NodeDistributionEntry::LTSValue>::encode(
-    JsonOut out, const NodeDistributionEntry::LTSValue& v) {
+void JsonCoding<NodeDistributionEntry::LTSValue>::encode(JsonOut out,
+                                                         const NodeDistributionEntry::LTSValue& v) {
     if (const auto* name = std::get_if<std::string>(&v.value)) {
         out.string(*name);
     } else {
@@ -43,8 +43,9 @@ bool NodeDistributionEntry::hasMacOSX64() const {
 
 NodeVersion NodeDistributionEntry::toNodeVersion(bool isInstalled,
                                                  std::optional<std::string> installPath) const {
-    return NodeVersion{UUID::random(), version,         npm, lts.isLTS(), lts.codename(),
-                       isInstalled,    std::move(installPath)};
+    return NodeVersion{UUID::random(),        version,        npm,
+                       lts.isLTS(),           lts.codename(), isInstalled,
+                       std::move(installPath)};
 }
 
 namespace NodeDistributionConfig {
@@ -54,7 +55,6 @@ namespace {
 std::string_view platform(std::string_view arch) {
     return arch == "arm64" ? "darwin-arm64" : "darwin-x64";
 }
-
 
 }  // namespace
 

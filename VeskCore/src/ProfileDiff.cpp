@@ -5,11 +5,11 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstring>
-#include <memory>
 #include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <limits>
+#include <memory>
 #include <system_error>
 
 namespace vesk {

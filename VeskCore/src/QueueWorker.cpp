@@ -6,7 +6,7 @@ namespace vesk {
 
 std::string_view label(WorkerStatus status) {
     static constexpr std::array<std::string_view, 4> kLabels{"Running", "Stopped", "Paused",
-                                                              "Crashed"};
+                                                             "Crashed"};
     return kLabels[caseIndex(status)];
 }
 

@@ -75,7 +75,8 @@ Clusters clusters(std::string_view utf8, bool lower) {
         if (U_FAILURE(status)) cached.reset();
     }
     if (!cached) {
-        for (int32_t i = 0; i < c.text.length(); i = c.text.moveIndex32(i, 1)) c.bounds.push_back(i);
+        for (int32_t i = 0; i < c.text.length(); i = c.text.moveIndex32(i, 1))
+            c.bounds.push_back(i);
         c.bounds.push_back(c.text.length());
         return c;
     }

@@ -6,7 +6,8 @@ namespace vesk::ServiceDistributionConfig {
 // and branch; release downloads under the repository's web URL) on a host
 // reserved for examples, so they name no real account.
 TextSetting& manifestURL() {
-    static TextSetting s("https://raw.example.com/vesk/vesk-service-builds/main/config/services.json");
+    static TextSetting s(
+        "https://raw.example.com/vesk/vesk-service-builds/main/config/services.json");
     return s;
 }
 

@@ -41,8 +41,8 @@ CrashEvent ServiceHealth::recordCrash(std::optional<std::int32_t> exitCode,
     const Date now = Clock::now();
     lastCrash = now;
     status = currentRetries < maxRetries ? HealthStatus::recovering : HealthStatus::degraded;
-    CrashEvent event{UUID::random(), serviceType,      now,   exitCode, signal,
-                     currentRetries, false,            std::move(reason)};
+    CrashEvent event{UUID::random(), serviceType,    now,   exitCode,
+                     signal,         currentRetries, false, std::move(reason)};
     recentCrashes.push_back(event);
     if (recentCrashes.size() > kRecentCrashes) {
         recentCrashes.erase(recentCrashes.begin(),

@@ -11,8 +11,7 @@ std::int64_t defaultPort(IDEPreset) {
 }
 
 XdebugConfig XdebugConfig::preset(IDEPreset ide, XdebugMode mode) {
-    return XdebugConfig{mode, std::string(vesk::ideKey(ide)), "127.0.0.1", defaultPort(ide),
-                        true};
+    return XdebugConfig{mode, std::string(vesk::ideKey(ide)), "127.0.0.1", defaultPort(ide), true};
 }
 
 }  // namespace vesk

@@ -6,9 +6,9 @@
 #include <systemd/sd-login.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
-#include <algorithm>
 #include <cstring>
 #include <string_view>
 
@@ -49,12 +49,9 @@ std::string procPath(pid_t pid, const char* leaf) {
 std::optional<ExecutableIdentity> identityOf(int fd) {
     struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
-    return ExecutableIdentity{st.st_dev,
-                              st.st_ino,
-                              st.st_size,
-                              static_cast<long long>(st.st_mtim.tv_sec),
-                              st.st_mtim.tv_nsec,
-                              static_cast<long long>(st.st_ctim.tv_sec),
+    return ExecutableIdentity{st.st_dev,          st.st_ino,
+                              st.st_size,         static_cast<long long>(st.st_mtim.tv_sec),
+                              st.st_mtim.tv_nsec, static_cast<long long>(st.st_ctim.tv_sec),
                               st.st_ctim.tv_nsec};
 }
 
@@ -166,8 +163,8 @@ std::optional<std::string> CallerCheck::teamOf(int fd, const ExecutableIdentity&
         const auto deadline = std::chrono::steady_clock::now() + kVerifyTimeLimit;
         constexpr std::size_t kPiece = std::size_t{4} << 20;
         while (done < size && std::chrono::steady_clock::now() < deadline) {
-            const ssize_t n = ::pread(fd, bytes + done, std::min(kPiece, size - done),
-                                      static_cast<off_t>(done));
+            const ssize_t n =
+                ::pread(fd, bytes + done, std::min(kPiece, size - done), static_cast<off_t>(done));
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) break;
             done += static_cast<std::size_t>(n);
@@ -235,12 +232,9 @@ bool CallerCheck::stillSame(const CheckedProcess& checked, pid_t pid, uid_t uid)
     if (pid != checked.pid || uid != checked.uid) return false;
     struct stat st {};
     if (::stat(procPath(pid, "exe").c_str(), &st) != 0) return false;
-    const ExecutableIdentity now{st.st_dev,
-                                 st.st_ino,
-                                 st.st_size,
-                                 static_cast<long long>(st.st_mtim.tv_sec),
-                                 st.st_mtim.tv_nsec,
-                                 static_cast<long long>(st.st_ctim.tv_sec),
+    const ExecutableIdentity now{st.st_dev,          st.st_ino,
+                                 st.st_size,         static_cast<long long>(st.st_mtim.tv_sec),
+                                 st.st_mtim.tv_nsec, static_cast<long long>(st.st_ctim.tv_sec),
                                  st.st_ctim.tv_nsec};
     // A process keeps its pid namespace for life; its user namespace it can
     // leave, and a message from outside ours carries credentials it chose.

@@ -8,8 +8,8 @@
 #include <thread>
 
 #include "Log.hpp"
-#include "vesk/Json.hpp"
 #include "VeskIdentity.hpp"
+#include "vesk/Json.hpp"
 
 namespace vesk::helper {
 

@@ -8,11 +8,11 @@
 
 #include <cerrno>
 #include <chrono>
-#include <new>
-#include <vector>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <system_error>
+#include <vector>
 
 #include "HelperService.hpp"
 #include "Log.hpp"
@@ -132,16 +132,16 @@ void HelperServer::run() {
         pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
         auto* start = new (std::nothrow) ThreadStart{this, fd, peer, &HelperServer::serve};
         pthread_t thread{};
-        const int rc = start == nullptr ? ENOMEM
-                                        : pthread_create(
-                                              &thread, &attr,
-                                              [](void* p) -> void* {
-                                                  std::unique_ptr<ThreadStart> s(
-                                                      static_cast<ThreadStart*>(p));
-                                                  (s->server->*(s->serve))(s->fd, s->peer);
-                                                  return nullptr;
-                                              },
-                                              start);
+        const int rc = start == nullptr
+                           ? ENOMEM
+                           : pthread_create(
+                                 &thread, &attr,
+                                 [](void* p) -> void* {
+                                     std::unique_ptr<ThreadStart> s(static_cast<ThreadStart*>(p));
+                                     (s->server->*(s->serve))(s->fd, s->peer);
+                                     return nullptr;
+                                 },
+                                 start);
         pthread_attr_destroy(&attr);
         if (rc != 0) {
             delete start;

@@ -236,8 +236,7 @@ Location SafeFS::locate(const StandardPath& path, std::optional<mode_t> createMo
     return walk(path, createMode, 0);
 }
 
-Location SafeFS::locateFollowing(const StandardPath& path,
-                                 std::optional<mode_t> createMode) const {
+Location SafeFS::locateFollowing(const StandardPath& path, std::optional<mode_t> createMode) const {
     return follow(walk(path, createMode, 0), createMode, 0);
 }
 

@@ -290,7 +290,8 @@ std::optional<std::string> handle(std::string_view message, HelperProtocol& serv
         }
 
         const auto dot = name.rfind('.');
-        const std::string interface = dot == std::string::npos ? std::string() : name.substr(0, dot);
+        const std::string interface =
+            dot == std::string::npos ? std::string() : name.substr(0, dot);
         const std::string member = dot == std::string::npos ? name : name.substr(dot + 1);
         if (interface == kService) {
             if (member == "GetInfo") return answer(getInfo());

@@ -14,7 +14,13 @@
 
 namespace vesk {
 
-enum class NotificationType { serviceCrashed, updateAvailable, sslExpiring, portConflict, debugCapture };
+enum class NotificationType {
+    serviceCrashed,
+    updateAvailable,
+    sslExpiring,
+    portConflict,
+    debugCapture
+};
 
 struct NotificationAction {
     enum class ActionType { restartService, updateApp, renewSSL, resolveConflict, viewDebug };
@@ -73,7 +79,8 @@ struct NotificationPreferences {
     /// Off when notifications are off; else the type's entry, true without one.
     [[nodiscard]] bool isTypeEnabled(NotificationType type) const;
 
-    friend bool operator==(const NotificationPreferences&, const NotificationPreferences&) = default;
+    friend bool operator==(const NotificationPreferences&,
+                           const NotificationPreferences&) = default;
 };
 
 }  // namespace vesk

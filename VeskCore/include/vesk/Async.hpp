@@ -15,6 +15,7 @@ using Completion = std::function<void(std::optional<std::string> error)>;
 /// The outcome of an operation with a value that may fail: the value, or
 /// (with no value) the failure's description. Exactly one of them is present.
 template <class T>
-using ValueCompletion = std::function<void(std::optional<T> value, std::optional<std::string> error)>;
+using ValueCompletion =
+    std::function<void(std::optional<T> value, std::optional<std::string> error)>;
 
 }  // namespace vesk

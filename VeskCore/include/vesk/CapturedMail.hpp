@@ -47,8 +47,9 @@ VESK_RECORD(vesk::MailAttachment, vesk::field("filename", &vesk::MailAttachment:
             vesk::field("data", &vesk::MailAttachment::data));
 VESK_RECORD(vesk::CapturedMail, vesk::field("id", &vesk::CapturedMail::id),
             vesk::field("timestamp", &vesk::CapturedMail::timestamp),
-            vesk::field("from", &vesk::CapturedMail::from), vesk::field("to", &vesk::CapturedMail::to),
-            vesk::field("cc", &vesk::CapturedMail::cc), vesk::field("bcc", &vesk::CapturedMail::bcc),
+            vesk::field("from", &vesk::CapturedMail::from),
+            vesk::field("to", &vesk::CapturedMail::to), vesk::field("cc", &vesk::CapturedMail::cc),
+            vesk::field("bcc", &vesk::CapturedMail::bcc),
             vesk::field("subject", &vesk::CapturedMail::subject),
             vesk::field("htmlBody", &vesk::CapturedMail::htmlBody),
             vesk::field("textBody", &vesk::CapturedMail::textBody),

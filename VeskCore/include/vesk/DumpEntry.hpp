@@ -35,7 +35,8 @@ struct DumpEntry {
 
 VESK_RECORD(vesk::DumpEntry, vesk::field("id", &vesk::DumpEntry::id),
             vesk::field("timestamp", &vesk::DumpEntry::timestamp),
-            vesk::field("file", &vesk::DumpEntry::file), vesk::field("line", &vesk::DumpEntry::line),
+            vesk::field("file", &vesk::DumpEntry::file),
+            vesk::field("line", &vesk::DumpEntry::line),
             vesk::field("content", &vesk::DumpEntry::content),
             vesk::field("type", &vesk::DumpEntry::type),
             vesk::field("label", &vesk::DumpEntry::label),

@@ -68,14 +68,16 @@ struct WarningEntry {
 
 }  // namespace vesk
 
-VESK_RECORD(vesk::CodeSnippet::CodeLine, vesk::field("number", &vesk::CodeSnippet::CodeLine::number),
+VESK_RECORD(vesk::CodeSnippet::CodeLine,
+            vesk::field("number", &vesk::CodeSnippet::CodeLine::number),
             vesk::field("content", &vesk::CodeSnippet::CodeLine::content));
 VESK_RECORD(vesk::CodeSnippet, vesk::field("lines", &vesk::CodeSnippet::lines));
 VESK_RECORD(vesk::ErrorEntry, vesk::field("id", &vesk::ErrorEntry::id),
             vesk::field("timestamp", &vesk::ErrorEntry::timestamp),
             vesk::field("type", &vesk::ErrorEntry::type),
             vesk::field("message", &vesk::ErrorEntry::message),
-            vesk::field("file", &vesk::ErrorEntry::file), vesk::field("line", &vesk::ErrorEntry::line),
+            vesk::field("file", &vesk::ErrorEntry::file),
+            vesk::field("line", &vesk::ErrorEntry::line),
             vesk::field("trace", &vesk::ErrorEntry::trace),
             vesk::field("codeSnippet", &vesk::ErrorEntry::codeSnippet),
             vesk::field("siteDomain", &vesk::ErrorEntry::siteDomain),

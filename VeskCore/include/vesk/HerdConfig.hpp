@@ -38,6 +38,7 @@ VESK_RECORD(vesk::HerdConfig::HerdIsolation,
             vesk::field("domain", &vesk::HerdConfig::HerdIsolation::domain),
             vesk::field("phpVersion", &vesk::HerdConfig::HerdIsolation::phpVersion));
 VESK_RECORD(vesk::HerdConfig, vesk::field("paths", &vesk::HerdConfig::paths),
-            vesk::field("links", &vesk::HerdConfig::links), vesk::field("tld", &vesk::HerdConfig::tld),
+            vesk::field("links", &vesk::HerdConfig::links),
+            vesk::field("tld", &vesk::HerdConfig::tld),
             vesk::field("defaultPHP", &vesk::HerdConfig::defaultPHP),
             vesk::field("isolatedSites", &vesk::HerdConfig::isolatedSites));

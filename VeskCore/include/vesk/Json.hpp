@@ -8,8 +8,8 @@
 
 #include <array>
 #include <concepts>
-#include <deque>
 #include <cstdint>
+#include <deque>
 #include <limits>
 #include <map>
 #include <memory>
@@ -371,7 +371,8 @@ struct JsonCoding<E, std::enable_if_t<isRawEnum<E> && !JsonNotCoded<E>::value>> 
         const std::string_view raw = in.stringView();
         auto v = fromRawValue<E>(raw);
         if (!v) {
-            in.fail(DecodingError::Fault::invalidValue, "\"" + std::string(raw) + "\" is not a case");
+            in.fail(DecodingError::Fault::invalidValue,
+                    "\"" + std::string(raw) + "\" is not a case");
         }
         return *v;
     }
@@ -519,7 +520,8 @@ void encodeSortedFields(JsonOut out, const T& v) {
                 }
             }(),
             ...);
-    }(std::make_index_sequence<To - From>{});
+    }
+    (std::make_index_sequence<To - From>{});
 }
 
 /// Decodes every field present in `found`; for a tree, all but its children.
@@ -544,7 +546,8 @@ void decodeFields(const JsonIn& in, T& v, const JsonIn::Node* found) {
                 }
             }(),
             ...);
-    }(std::make_index_sequence<fieldCount<T>>{});
+    }
+    (std::make_index_sequence<fieldCount<T>>{});
 }
 
 template <class T>
@@ -553,13 +556,15 @@ constexpr std::size_t childrenFieldIndex() {
     std::size_t index = keys.size();
     if constexpr (IsTree<T>::value) {
         [&]<std::size_t... I>(std::index_sequence<I...>) {
-            ((std::is_same_v<std::remove_cvref_t<decltype(std::declval<const T&>().*(
-                                 std::get<I>(RecordFields<T>::fields).member))>,
-                             TreeChildrenType<T>>
+            ((std::is_same_v<
+                  std::remove_cvref_t<decltype(std::declval<const T&>().*
+                                               (std::get<I>(RecordFields<T>::fields).member))>,
+                  TreeChildrenType<T>>
                   ? (index = I, 0)
                   : 0),
              ...);
-        }(std::make_index_sequence<keys.size()>{});
+        }
+        (std::make_index_sequence<keys.size()>{});
     }
     return index;
 }
@@ -727,13 +732,13 @@ requires std::same_as<S, std::string> T decodeJSON(const S& text, CodingOptions 
     }
 
 /// Declares the member of a record that holds child records of its own type.
-#define VESK_TREE_CHILDREN(T, M)                    \
-    template <>                                     \
-    struct vesk::TreeChildren<T> {                  \
-        static constexpr auto member = M;           \
+#define VESK_TREE_CHILDREN(T, M)          \
+    template <>                           \
+    struct vesk::TreeChildren<T> {        \
+        static constexpr auto member = M; \
     }
 
 /// Declares that a type with a raw value or a field table is never JSON.
-#define VESK_NOT_CODED(T)                                    \
-    template <>                                              \
+#define VESK_NOT_CODED(T) \
+    template <>           \
     struct vesk::JsonNotCoded<T> : std::true_type {}

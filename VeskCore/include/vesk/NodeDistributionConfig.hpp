@@ -72,7 +72,8 @@ bool shouldShow(const NodeDistributionEntry& entry);
 std::map<std::int64_t, std::vector<NodeDistributionEntry>> groupByMajor(
     const std::vector<NodeDistributionEntry>& entries);
 /// The first entry of each major in input order, highest major first.
-std::vector<NodeDistributionEntry> latestPerMajor(const std::vector<NodeDistributionEntry>& entries);
+std::vector<NodeDistributionEntry> latestPerMajor(
+    const std::vector<NodeDistributionEntry>& entries);
 
 }  // namespace NodeDistributionConfig
 

@@ -18,7 +18,8 @@ struct PluginServiceDefinition {
     std::string startCommand;
     std::optional<std::string> stopCommand;
     std::optional<std::string> healthCheck;
-    friend bool operator==(const PluginServiceDefinition&, const PluginServiceDefinition&) = default;
+    friend bool operator==(const PluginServiceDefinition&,
+                           const PluginServiceDefinition&) = default;
 };
 
 struct PluginManifest {

@@ -70,7 +70,8 @@ class ProcessManaging {
 
     /// Who listens on a port: answers absent at once unless an
     /// implementation can tell.
-    virtual void identifyPortUser(std::int64_t port, ValueCompletion<std::optional<PortUser>> done) {
+    virtual void identifyPortUser(std::int64_t port,
+                                  ValueCompletion<std::optional<PortUser>> done) {
         (void)port;
         done(std::optional<PortUser>(), std::nullopt);
     }

@@ -50,7 +50,8 @@ struct ProfileRun {
 
 VESK_RECORD(vesk::CallFrame, vesk::field("id", &vesk::CallFrame::id),
             vesk::field("function", &vesk::CallFrame::function),
-            vesk::field("file", &vesk::CallFrame::file), vesk::field("line", &vesk::CallFrame::line),
+            vesk::field("file", &vesk::CallFrame::file),
+            vesk::field("line", &vesk::CallFrame::line),
             vesk::field("selfTime", &vesk::CallFrame::selfTime),
             vesk::field("totalTime", &vesk::CallFrame::totalTime),
             vesk::field("selfMemory", &vesk::CallFrame::selfMemory),

@@ -58,8 +58,7 @@ struct ResourceAlert {
 
 }  // namespace vesk
 
-VESK_RAW_ENUM(vesk::ResourceAlert::AlertKind,
-              {vesk::ResourceAlert::AlertKind::highCPU, "highCPU"},
+VESK_RAW_ENUM(vesk::ResourceAlert::AlertKind, {vesk::ResourceAlert::AlertKind::highCPU, "highCPU"},
               {vesk::ResourceAlert::AlertKind::highMemory, "highMemory"});
 // Warnings are shown, never stored.
 VESK_NOT_CODED(vesk::ResourceAlert::AlertKind);

@@ -54,7 +54,9 @@ struct ServiceHealth {
     /// 5 × 3^(retries − 1) seconds, 5 before any retry; infinity once the
     /// power leaves the range of a double.
     [[nodiscard]] double backoffDelay() const;
-    [[nodiscard]] bool canRestart() const { return autoRestartEnabled && currentRetries < maxRetries; }
+    [[nodiscard]] bool canRestart() const {
+        return autoRestartEnabled && currentRetries < maxRetries;
+    }
 
     friend bool operator==(const ServiceHealth&, const ServiceHealth&) = default;
 };

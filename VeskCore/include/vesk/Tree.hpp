@@ -169,7 +169,8 @@ std::size_t treeHash(const T& root) {
         detail::forOwnFields(*node, *node,
                              [&](const auto& u, const auto&) { hashCombine(seed, hashValue(u)); });
         hashCombine(seed, node->children.size());
-        for (std::size_t i = node->children.size(); i > 0; --i) pending.push_back(&node->children[i - 1]);
+        for (std::size_t i = node->children.size(); i > 0; --i)
+            pending.push_back(&node->children[i - 1]);
     }
     return seed;
 }
