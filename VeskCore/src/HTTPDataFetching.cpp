@@ -1,6 +1,7 @@
 #include "vesk/HTTPDataFetching.hpp"
 
 #include <curl/curl.h>
+#include <openssl/crypto.h>
 
 #include <memory>
 #include <mutex>
@@ -77,6 +78,9 @@ void CurlDataFetcher::data(const URL& url, ValueCompletion<HTTPResponse> done) {
         } catch (const std::exception& e) {
             error = e.what();
         }
+        // The transfer's thread-local TLS state goes before the caller hears
+        // back: a caller that ends the process at once leaves nothing behind.
+        OPENSSL_thread_stop();
         done(std::move(response), std::move(error));
     }).detach();
 }

@@ -596,37 +596,34 @@ void JsonWriter::string(std::string_view value) {
     needComma_ = true;
 }
 
+void JsonWriter::open(char bracket) {
+    beginValue();
+    out_ += bracket;
+    ++depth_;
+    needComma_ = false;
+    justOpened_ = true;
+}
+
+void JsonWriter::close(char bracket) {
+    --depth_;
+    // An empty container stays "{}" or "[]" when pretty-printed too.
+    if (!justOpened_ && options_.indent >= 0) newline();
+    out_ += bracket;
+    needComma_ = true;
+    justOpened_ = false;
+}
+
 void JsonWriter::beginObject() {
-    beginValue();
-    out_ += '{';
-    ++depth_;
-    needComma_ = false;
-    justOpened_ = true;
+    open('{');
 }
-
 void JsonWriter::beginArray() {
-    beginValue();
-    out_ += '[';
-    ++depth_;
-    needComma_ = false;
-    justOpened_ = true;
+    open('[');
 }
-
 void JsonWriter::endObject() {
-    --depth_;
-    // An empty object stays "{}" when pretty-printed too.
-    if (!justOpened_ && options_.indent >= 0) newline();
-    out_ += '}';
-    needComma_ = true;
-    justOpened_ = false;
+    close('}');
 }
-
 void JsonWriter::endArray() {
-    --depth_;
-    if (!justOpened_ && options_.indent >= 0) newline();
-    out_ += ']';
-    needComma_ = true;
-    justOpened_ = false;
+    close(']');
 }
 
 void JsonWriter::key(std::string_view key) {

@@ -184,6 +184,8 @@ class JsonWriter {
     static constexpr std::size_t kChunkSize = std::size_t{1} << 20;
     void beginValue();
     void newline();
+    void open(char bracket);
+    void close(char bracket);
 
     std::string out_;
     std::vector<std::string> chunks_;
