@@ -27,7 +27,7 @@ std::string BuildInfo::fullVersion() const {
 
 VersionComponents BuildInfo::versionComponents() const {
     const auto n = versionNumbers(version);
-    return {n.size() > 0 ? n[0] : 0, n.size() > 1 ? n[1] : 0, n.size() > 2 ? n[2] : 0};
+    return {!n.empty() ? n[0] : 0, n.size() > 1 ? n[1] : 0, n.size() > 2 ? n[2] : 0};
 }
 
 BuildInfo BuildInfo::bumped(VersionComponent component) const {

@@ -474,7 +474,7 @@ void appendDouble(std::string& out, double v) {
 
 }  // namespace
 
-JsonWriter::JsonWriter(CodingOptions options) : options_(options) {}
+JsonWriter::JsonWriter(const CodingOptions& options) : options_(options) {}
 
 void JsonWriter::newline() {
     static constexpr std::string_view kSpaces =
@@ -671,11 +671,11 @@ JsonDocument::~JsonDocument() = default;
 
 static_assert(kJsonPadding >= simdjson::SIMDJSON_PADDING);
 
-JsonDocument JsonDocument::parse(std::string_view text, CodingOptions options) {
+JsonDocument JsonDocument::parse(std::string_view text, const CodingOptions& options) {
     return parse(text, options, false);
 }
 
-JsonDocument JsonDocument::parse(std::string_view text, CodingOptions options, bool padded) {
+JsonDocument JsonDocument::parse(std::string_view text, const CodingOptions& options, bool padded) {
     JsonDocument doc;
     Impl& impl = *doc.impl_;
     impl.options = options;

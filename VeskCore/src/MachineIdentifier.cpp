@@ -6,6 +6,8 @@
 #include <systemd/sd-id128.h>
 #include <unistd.h>
 
+#include <array>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -25,8 +27,8 @@ namespace fs = std::filesystem;
 
 // Vesk's application id: machine-specific identifiers are derived from the
 // machine id keyed with it, so the machine id itself never leaves.
-constexpr sd_id128_t kApplication =
-    SD_ID128_MAKE(5e, 2b, 91, 7c, 0d, 43, 4a, 6f, 9b, 1e, 37, c8, 55, a0, 6d, 12);
+constexpr std::array<std::uint8_t, 16> kApplication{0x5e, 0x2b, 0x91, 0x7c, 0x0d, 0x43, 0x4a, 0x6f,
+                                                    0x9b, 0x1e, 0x37, 0xc8, 0x55, 0xa0, 0x6d, 0x12};
 
 std::optional<std::string> readSmall(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -51,8 +53,10 @@ std::optional<std::string> fromProductUUID(const std::string& path) {
 }
 
 std::optional<std::string> fromMachineId() {
-    sd_id128_t id;
-    if (sd_id128_get_machine_app_specific(kApplication, &id) < 0) return std::nullopt;
+    sd_id128_t application{};
+    std::memcpy(application.bytes, kApplication.data(), kApplication.size());
+    sd_id128_t id{};
+    if (sd_id128_get_machine_app_specific(application, &id) < 0) return std::nullopt;
     std::array<std::uint8_t, 16> bytes{};
     std::memcpy(bytes.data(), id.bytes, bytes.size());
     return UUID(bytes).uuidString();

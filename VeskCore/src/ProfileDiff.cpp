@@ -48,7 +48,7 @@ std::string ProfileStore::save(const ProfileRun& run) const {
     // joined in memory.
     JsonWriter writer(options);
     encodeValue(JsonOut(writer), run);
-    const std::string path =
+    std::string path =
         (fs::path(directory_) / ("profile-" + run.id.uuidString() + ".json")).string();
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) failWith(errno, path);
@@ -103,10 +103,14 @@ ProfileRun ProfileStore::load(const std::string& path) const {
     }
     ::close(fd);
     std::memset(buffer.get() + size, 0, kJsonPadding);
-    const PaddedText text{std::string_view(buffer.get(), size)};
     CodingOptions options;
     options.dates = DateStrategy::iso8601;
-    return decodeJSON<ProfileRun>(text, options);
+    const JsonDocument doc =
+        JsonDocument::parse(PaddedText{std::string_view(buffer.get(), size)}, options);
+    // The parsed document holds its own copy of every text: the file's bytes
+    // go before the tree is built, so the two never coexist.
+    buffer.reset();
+    return decodeValue<ProfileRun>(doc.root());
 }
 
 std::vector<std::string> ProfileStore::listProfiles() const {

@@ -51,10 +51,15 @@ const std::vector<std::string>& availableVersions() {
 std::optional<URL> downloadURL(std::string_view version) {
     for (const auto& r : versions()) {
         if (r.version != version) continue;
-        const std::string tag(r.tag);
-        return URL::parse(baseURL().absoluteString() + "/" + tag + "/cpython-" +
-                          std::string(version) + "+" + tag +
-                          "-aarch64-apple-darwin-install_only.tar.gz");
+        std::string url = baseURL().absoluteString();
+        url += '/';
+        url += r.tag;
+        url += "/cpython-";
+        url += version;
+        url += '+';
+        url += r.tag;
+        url += "-aarch64-apple-darwin-install_only.tar.gz";
+        return URL::parse(url);
     }
     return std::nullopt;
 }

@@ -4,9 +4,9 @@
 
 namespace vesk {
 
-Service::Service(UUID id, ServiceType type, std::optional<std::string> name, std::string version,
-                 ServiceStatus status, std::optional<std::int64_t> port, std::string dataDirectory,
-                 std::string configPath, std::string logPath)
+Service::Service(const UUID& id, ServiceType type, std::optional<std::string> name,
+                 std::string version, ServiceStatus status, std::optional<std::int64_t> port,
+                 std::string dataDirectory, std::string configPath, std::string logPath)
     : id(id),
       type(type),
       name(name ? std::move(*name) : std::string(rawValue(type))),

@@ -153,7 +153,7 @@ class JsonIn {
 /// written in the order they are given.
 class JsonWriter {
   public:
-    explicit JsonWriter(CodingOptions options = {});
+    explicit JsonWriter(const CodingOptions& options = {});
 
     void null();
     void boolean(bool value);
@@ -228,15 +228,15 @@ class JsonDocument {
     /// Throws DecodingError(corrupted) for text that is not JSON, is not
     /// valid UTF-8, has anything but white space after the value, or nests
     /// deeper than `options.maxDepth`.
-    static JsonDocument parse(std::string_view text, CodingOptions options = {});
+    static JsonDocument parse(std::string_view text, const CodingOptions& options = {});
     /// The same; a text with kJsonPadding bytes of spare capacity is read
     /// in place instead of copied.
-    static JsonDocument parse(PaddedText text, CodingOptions options = {}) {
+    static JsonDocument parse(PaddedText text, const CodingOptions& options = {}) {
         return parse(text.text, options, true);
     }
     template <class S>
     requires std::same_as<S, std::string>
-    static JsonDocument parse(const S& text, CodingOptions options = {}) {
+    static JsonDocument parse(const S& text, const CodingOptions& options = {}) {
         return parse(text, options, text.capacity() - text.size() >= kJsonPadding);
     }
     /// Each thread keeps one parser's buffers for the next document when they
@@ -250,7 +250,7 @@ class JsonDocument {
 
   private:
     JsonDocument();
-    static JsonDocument parse(std::string_view text, CodingOptions options, bool padded);
+    static JsonDocument parse(std::string_view text, const CodingOptions& options, bool padded);
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };
@@ -695,7 +695,7 @@ struct JsonCoding<T, std::enable_if_t<IsRecord<T>::value>> {
 
 /// Encodes any codable value as JSON text.
 template <class T>
-std::string encodeJSON(const T& value, CodingOptions options = {}) {
+std::string encodeJSON(const T& value, const CodingOptions& options = {}) {
     JsonWriter writer(options);
     encodeValue(JsonOut(writer), value);
     return writer.take();
@@ -703,14 +703,14 @@ std::string encodeJSON(const T& value, CodingOptions options = {}) {
 
 /// Decodes JSON text into a value; throws DecodingError.
 template <class T>
-T decodeJSON(std::string_view text, CodingOptions options = {}) {
+T decodeJSON(std::string_view text, const CodingOptions& options = {}) {
     const JsonDocument doc = JsonDocument::parse(text, options);
     return decodeValue<T>(doc.root());
 }
 
 /// The same for a padded text, read in place.
 template <class T>
-T decodeJSON(PaddedText text, CodingOptions options = {}) {
+T decodeJSON(PaddedText text, const CodingOptions& options = {}) {
     const JsonDocument doc = JsonDocument::parse(text, options);
     return decodeValue<T>(doc.root());
 }
@@ -718,7 +718,8 @@ T decodeJSON(PaddedText text, CodingOptions options = {}) {
 /// The same for a string, read in place when it has kJsonPadding bytes of
 /// spare capacity (as every text of encodeJSON has).
 template <class T, class S>
-requires std::same_as<S, std::string> T decodeJSON(const S& text, CodingOptions options = {}) {
+requires std::same_as<S, std::string> T decodeJSON(const S& text,
+                                                   const CodingOptions& options = {}) {
     const JsonDocument doc = JsonDocument::parse(text, options);
     return decodeValue<T>(doc.root());
 }

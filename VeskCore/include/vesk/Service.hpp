@@ -42,7 +42,7 @@ struct Service {
     Service() = default;
     /// Without a name the instance is named after its type ("postgresql");
     /// without a port it gets the type's default port.
-    Service(UUID id, ServiceType type, std::optional<std::string> name, std::string version,
+    Service(const UUID& id, ServiceType type, std::optional<std::string> name, std::string version,
             ServiceStatus status, std::optional<std::int64_t> port, std::string dataDirectory,
             std::string configPath, std::string logPath);
 
