@@ -1,0 +1,103 @@
+// The JSON layer: the input (after a leading byte that picks a record family)
+// is decoded as that family; whatever decodes must re-encode, compact and
+// pretty-printed, and decode again to an equal value.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string_view>
+
+#include "vesk/AppConfig.hpp"
+#include "vesk/AppNotification.hpp"
+#include "vesk/BuildInfo.hpp"
+#include "vesk/CapturedMail.hpp"
+#include "vesk/DashboardStats.hpp"
+#include "vesk/DatabaseSnapshot.hpp"
+#include "vesk/DumpPayload.hpp"
+#include "vesk/ErrorEntry.hpp"
+#include "vesk/GitHubRelease.hpp"
+#include "vesk/NodeDistributionConfig.hpp"
+#include "vesk/PHPManifest.hpp"
+#include "vesk/PluginManifest.hpp"
+#include "vesk/ProfileData.hpp"
+#include "vesk/ServiceHealth.hpp"
+#include "vesk/ServiceManifest.hpp"
+#include "vesk/Site.hpp"
+
+namespace {
+
+template <class T>
+void roundTrip(std::string_view text, vesk::CodingOptions options) {
+    T value;
+    try {
+        value = vesk::decodeJSON<T>(text, options);
+    } catch (const vesk::DecodingError&) {
+        return;
+    }
+    vesk::CodingOptions pretty = options;
+    pretty.indent = 2;
+    pretty.maxIndentLevels = 4;
+    for (const auto& o : {options, pretty}) {
+        const std::string again = vesk::encodeJSON(value, o);
+        if (!(vesk::decodeJSON<T>(again, options) == value)) std::abort();
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size == 0) return 0;
+    const std::string_view text(reinterpret_cast<const char*>(data) + 1, size - 1);
+    vesk::CodingOptions options;
+    if ((data[0] & 0x80) != 0) options.dates = vesk::DateStrategy::iso8601;
+    switch (data[0] % 16) {
+        case 0:
+            roundTrip<vesk::Site>(text, options);
+            break;
+        case 1:
+            roundTrip<vesk::ServiceManifest>(text, options);
+            break;
+        case 2:
+            roundTrip<vesk::PHPManifest>(text, options);
+            break;
+        case 3:
+            roundTrip<std::vector<vesk::NodeDistributionEntry>>(text, options);
+            break;
+        case 4:
+            roundTrip<vesk::GitHubRelease>(text, options);
+            break;
+        case 5:
+            roundTrip<vesk::DumpPayload>(text, options);
+            break;
+        case 6:
+            roundTrip<vesk::PluginManifest>(text, options);
+            break;
+        case 7:
+            roundTrip<vesk::ProfileRun>(text, options);
+            break;
+        case 8:
+            roundTrip<vesk::ServiceHealth>(text, options);
+            break;
+        case 9:
+            roundTrip<vesk::NotificationPreferences>(text, options);
+            break;
+        case 10:
+            roundTrip<vesk::CapturedMail>(text, options);
+            break;
+        case 11:
+            roundTrip<vesk::ErrorEntry>(text, options);
+            break;
+        case 12:
+            roundTrip<vesk::DashboardStats>(text, options);
+            break;
+        case 13:
+            roundTrip<vesk::SnapshotIndex>(text, options);
+            break;
+        case 14:
+            roundTrip<vesk::AppConfig>(text, options);
+            break;
+        default:
+            roundTrip<vesk::BuildInfo>(text, options);
+            break;
+    }
+    return 0;
+}
