@@ -566,19 +566,26 @@ void JsonWriter::boolean(bool value) {
     needComma_ = true;
 }
 
-void JsonWriter::integer(std::int64_t value) {
-    beginValue();
+namespace {
+
+template <class Integer>
+void appendInteger(std::string& out, Integer value) {
     char buf[24];
     const auto r = std::to_chars(buf, buf + sizeof buf, value);
-    out_.append(buf, r.ptr);
+    out.append(buf, r.ptr);
+}
+
+}  // namespace
+
+void JsonWriter::integer(std::int64_t value) {
+    beginValue();
+    appendInteger(out_, value);
     needComma_ = true;
 }
 
 void JsonWriter::unsignedInteger(std::uint64_t value) {
     beginValue();
-    char buf[24];
-    const auto r = std::to_chars(buf, buf + sizeof buf, value);
-    out_.append(buf, r.ptr);
+    appendInteger(out_, value);
     needComma_ = true;
 }
 
