@@ -135,6 +135,22 @@ TEST_F(MachineIdentifierTest, ProductUuidThenDerivedThenAStableFallback) {
     }
 }
 
+TEST_F(MachineIdentifierTest, DefaultsItCannotReadAreNeverOverwritten) {
+    std::ofstream(sources.productUUID) << "not a uuid";
+    fs::create_directories(fs::path(sources.defaultsFile).parent_path());
+    std::string big = R"({"Other":")" + std::string(8000, 'x') + R"(","Count":3})";
+    std::ofstream(sources.defaultsFile) << big;
+    const std::string id = vesk::MachineIdentifier::hardwareUUID(sources);
+    EXPECT_TRUE(vesk::UUID::parse(id).has_value());
+    EXPECT_EQ(readAll(sources.defaultsFile), big) << "another program's values stay as they were";
+    big = R"({"Other":")" + std::string(8000, 'x') + R"("})";
+    std::ofstream(sources.defaultsFile) << big;
+    const std::string stored = vesk::MachineIdentifier::hardwareUUID(sources);
+    EXPECT_NE(readAll(sources.defaultsFile).find(std::string(8000, 'x')), std::string::npos)
+        << "long defaults are read whole and kept";
+    EXPECT_EQ(vesk::MachineIdentifier::hardwareUUID(sources), stored);
+}
+
 TEST_F(MachineIdentifierTest, RacingFirstCreationsAgree) {
     // Eight processes create the fallback at once; all read back one value.
     constexpr int kProcesses = 8;

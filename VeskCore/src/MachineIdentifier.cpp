@@ -30,10 +30,10 @@ namespace fs = std::filesystem;
 constexpr std::array<std::uint8_t, 16> kApplication{0x5e, 0x2b, 0x91, 0x7c, 0x0d, 0x43, 0x4a, 0x6f,
                                                     0x9b, 0x1e, 0x37, 0xc8, 0x55, 0xa0, 0x6d, 0x12};
 
-std::optional<std::string> readSmall(const std::string& path) {
+std::optional<std::string> readSmall(const std::string& path, std::size_t limit = 4096) {
     std::ifstream in(path, std::ios::binary);
     if (!in) return std::nullopt;
-    std::string text(4096, '\0');
+    std::string text(limit, '\0');
     in.read(text.data(), static_cast<std::streamsize>(text.size()));
     text.resize(static_cast<std::size_t>(in.gcount()));
     return text;
@@ -74,16 +74,24 @@ std::string fallback(const std::string& file) {
         }
     }
     std::map<std::string, std::string> defaults;
-    if (const auto text = readSmall(file)) {
+    bool writable = true;
+    constexpr std::size_t kDefaultsLimit = std::size_t{1} << 20;
+    if (const auto text = readSmall(file, kDefaultsLimit + 1)) {
         try {
+            if (text->size() > kDefaultsLimit)
+                throw DecodingError(DecodingError::Fault::corrupted, "", "");
             defaults = decodeJSON<std::map<std::string, std::string>>(*text);
         } catch (const DecodingError&) {
-            // unreadable defaults are replaced
+            // Defaults this code cannot read are never overwritten: the
+            // identifier is then fresh for this call only.
+            writable = false;
         }
     }
     std::string value;
     if (const auto it = defaults.find(kFallbackKey); it != defaults.end()) {
         value = it->second;
+    } else if (!writable) {
+        value = UUID::random().uuidString();
     } else {
         value = UUID::random().uuidString();
         defaults[kFallbackKey] = value;
