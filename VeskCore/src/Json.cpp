@@ -543,14 +543,7 @@ std::string JsonWriter::take() {
     all.reserve(chunksSize_ + out_.size() + kJsonPadding);
     for (const auto& c : chunks_) all += c;
     all += out_;
-    for (auto& c : chunks_) {
-        if (chunkPool.size() == kPooledChunks) break;
-        c.clear();
-        chunkPool.push_back(std::move(c));
-    }
-    chunks_.clear();
-    chunksSize_ = 0;
-    out_.clear();
+    clear();
     return all;
 }
 
