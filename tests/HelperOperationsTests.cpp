@@ -33,6 +33,7 @@ class OperationsTest : public vesk::test::HelperFixture {
     void prepare(vesk::helper::Layout& l) override {
         l.pkill = root.path() + "/bin/pkill";
         l.chown = root.path() + "/bin/chown";
+        l.launchctl = root.path() + "/bin/launchctl";
         l.dnsmasqCandidates = {l.veskBase + "/bin/dnsmasq", root.path() + "/sbin/dnsmasq"};
     }
 
@@ -308,6 +309,20 @@ TEST_F(OperationsTest, DaemonsInstallAndRemove) {
     EXPECT_EQ(call(Op::removeDaemon, {"com.vesk.redis"}), ok());
     EXPECT_FALSE(fs::exists(plist));
     EXPECT_EQ(call(Op::removeDaemon, {"com.vesk.never"}), ok());
+}
+
+TEST_F(OperationsTest, DaemonsGoThroughLaunchctlWithItsExactArguments) {
+    fs::create_directories(layout.daemonDir);
+    program(layout.launchctl, 3);
+    const std::string plist = layout.daemonDir + "/com.vesk.redis.plist";
+    EXPECT_EQ(call(Op::installDaemon, {"com.vesk.redis", "<plist/>"}),
+              failure("launchctl bootstrap failed (exit 3)"));
+    program(layout.launchctl, 0);
+    EXPECT_EQ(call(Op::installDaemon, {"com.vesk.redis", "<plist/>"}), ok());
+    EXPECT_EQ(call(Op::removeDaemon, {"com.vesk.redis"}), ok());
+    EXPECT_EQ(readText(layout.launchctl + ".args"), "bootstrap\nsystem\n" + plist +
+                                                        "\nbootstrap\nsystem\n" + plist +
+                                                        "\nbootout\nsystem/com.vesk.redis\n");
 }
 
 // --- File operations --------------------------------------------------------

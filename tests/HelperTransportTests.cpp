@@ -1,8 +1,12 @@
 // The helper's socket protocol, spoken by this (signed) test program.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <sys/un.h>
+#include <systemd/sd-daemon.h>
 
 #include <atomic>
+#include <cstring>
 
 #include "HelperTestSupport.hpp"
 #include "vesk/Json.hpp"
@@ -208,6 +212,105 @@ TEST_F(TransportTest, DescriptorsAreCloseOnExec) {
         }
     }
     EXPECT_GE(flagged, 3) << "listener, accepted connection and client";
+}
+
+// Listening sockets handed over the way the service manager hands them: at
+// the first passed descriptor, with this process named as their receiver.
+// The test keeps its own copy, as the manager does.
+class PassedSockets {
+  public:
+    explicit PassedSockets(const std::vector<std::string>& paths) {
+        int target = SD_LISTEN_FDS_START;
+        for (const auto& path : paths) {
+            saved_.push_back(::fcntl(target, F_DUPFD_CLOEXEC, 100));
+            const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_un addr{};
+            addr.sun_family = AF_UNIX;
+            std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+            EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0) << path;
+            EXPECT_EQ(::listen(fd, 16), 0);
+            // Our copy lives well above the passed range.
+            kept_.push_back(::fcntl(fd, F_DUPFD_CLOEXEC, 100));
+            if (fd != target) {
+                ::dup2(fd, target);
+                ::close(fd);
+            }
+            ++target;
+        }
+        ::setenv("LISTEN_PID", std::to_string(::getpid()).c_str(), 1);
+        ::setenv("LISTEN_FDS", std::to_string(paths.size()).c_str(), 1);
+    }
+    ~PassedSockets() {
+        for (int fd : kept_) ::close(fd);
+        for (std::size_t i = 0; i < saved_.size(); ++i) {
+            const int target = SD_LISTEN_FDS_START + static_cast<int>(i);
+            if (saved_[i] >= 0) {
+                ::dup2(saved_[i], target);
+                ::close(saved_[i]);
+            } else {
+                ::close(target);
+            }
+        }
+        ::unsetenv("LISTEN_PID");
+        ::unsetenv("LISTEN_FDS");
+    }
+    PassedSockets(const PassedSockets&) = delete;
+    PassedSockets& operator=(const PassedSockets&) = delete;
+
+  private:
+    std::vector<int> saved_;  ///< what the passed range held before, restored after
+    std::vector<int> kept_;
+};
+
+class InheritedSocketTest : public TransportTest {
+  protected:
+    void prepare(vesk::helper::Layout& l) override {
+        vesk::test::fs::create_directories(l.socketDir);
+        passed = std::make_unique<PassedSockets>(std::vector<std::string>{l.socketPath});
+    }
+    std::unique_ptr<PassedSockets> passed;
+};
+
+TEST_F(InheritedSocketTest, ServesOnThePassedSocketAndNeverShutsItDown) {
+    EXPECT_EQ(::getenv("LISTEN_FDS"), nullptr) << "taken out of the environment";
+    auto c = connect();
+    EXPECT_EQ(c->call("com.vesk.helper.GetInstalledVersion"), R"({"parameters":{}})");
+    c.reset();
+    instance->stop();
+    thread.join();
+    thread = std::thread([] {});
+    // The manager's copy still listens: a new caller is queued for the next
+    // helper instead of being refused.
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path, layout.socketPath.c_str(), layout.socketPath.size() + 1);
+    EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0)
+        << std::strerror(errno);
+    ::close(fd);
+}
+
+TEST(InheritedSocket, AnythingButOneSocketOnTheExpectedPathIsRefused) {
+    vesk::test::TempRoot root;
+    const auto layout = vesk::helper::Layout::rootedAt(root.path());
+    vesk::test::fs::create_directories(layout.socketDir);
+    const std::vector<std::vector<std::string>> cases = {
+        {root.path() + "/elsewhere"},
+        {layout.socketPath, root.path() + "/second"},
+    };
+    for (const auto& paths : cases) {
+        vesk::test::LogCapture log;
+        {
+            const PassedSockets passed(paths);
+            vesk::helper::Helper helper(layout, [](int) {});
+            EXPECT_EQ(helper.run(), 71) << paths.front();
+        }
+        EXPECT_EQ(log.lines(), (std::vector<std::string>{
+                                   "VeskHelper: Starting (version 1.0.0)",
+                                   "VeskHelper: Refusing to start: the inherited socket is not " +
+                                       layout.socketPath}));
+        for (const auto& p : paths) ::unlink(p.c_str());
+    }
 }
 
 }  // namespace

@@ -1,10 +1,15 @@
 #include "HelperServer.hpp"
 
+#include <poll.h>
 #include <pthread.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <systemd/sd-daemon.h>
 #include <unistd.h>
+
+#include <fcntl.h>
 
 #include <cerrno>
 #include <chrono>
@@ -57,9 +62,38 @@ HelperServer::HelperServer(Layout layout, CallerCheck& check, std::function<void
 
 HelperServer::~HelperServer() {
     stop();
+    closeListener();
+    if (wake_ >= 0) ::close(wake_);
+}
+
+bool HelperServer::adoptInherited() {
+    // Only descriptors passed to this very process count (the manager names
+    // the pid); they are taken out of the environment either way.
+    const int n = sd_listen_fds(1);
+    if (n == 0) return false;
+    const int fd = SD_LISTEN_FDS_START;
+    if (n != 1 || sd_is_socket_unix(fd, SOCK_STREAM, 1, layout_.socketPath.c_str(), 0) <= 0) {
+        logLine("Refusing to start: the inherited socket is not " + layout_.socketPath);
+        for (int i = 0; i < n; ++i) ::close(SD_LISTEN_FDS_START + i);
+        errno = EBADF;
+        fail(layout_.socketPath);
+    }
+    ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    listenFd_ = fd;
+    inherited_ = true;
+    return true;
 }
 
 void HelperServer::listen() {
+    wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wake_ < 0) fail("eventfd");
+    if (adoptInherited()) {
+        const int on = 1;
+        if (::setsockopt(listenFd_, SOL_SOCKET, SO_PASSCRED, &on, sizeof on) != 0) {
+            fail("SO_PASSCRED");
+        }
+        return;
+    }
     if (::mkdir(layout_.socketDir.c_str(), 0755) != 0 && errno != EEXIST) fail(layout_.socketDir);
     struct stat st {};
     if (::lstat(layout_.socketDir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
@@ -96,6 +130,15 @@ void HelperServer::listen() {
 
 void HelperServer::run() {
     while (!stopping_.load()) {
+        // The wake descriptor ends the loop without touching the listening
+        // socket, which the service manager may share.
+        pollfd fds[2] = {{listenFd_, POLLIN, 0}, {wake_, POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        if (fds[1].revents != 0 || stopping_.load()) break;
+        if (fds[0].revents == 0) continue;
         const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0) {
             if (stopping_.load()) break;
@@ -148,6 +191,14 @@ void HelperServer::run() {
             release(fd, peer.uid, false);
         }
     }
+    // New connections are refused from here on (an inherited socket stays
+    // open in the service manager, which starts the helper again for them).
+    closeListener();
+}
+
+void HelperServer::closeListener() {
+    const int fd = listenFd_.exchange(-1);
+    if (fd >= 0) ::close(fd);
 }
 
 bool HelperServer::takeServingSlot(uid_t uid) {
@@ -203,10 +254,9 @@ void HelperServer::stop() {
         return;
     }
     budgetFreed_.notify_all();
-    if (listenFd_ >= 0) {
-        ::shutdown(listenFd_, SHUT_RDWR);
-        ::close(listenFd_);
-        listenFd_ = -1;
+    if (wake_ >= 0) {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const ssize_t n = ::write(wake_, &one, sizeof one);
     }
     std::unique_lock lock(mutex_);
     for (int fd : open_) ::shutdown(fd, SHUT_RDWR);

@@ -39,8 +39,11 @@ class HelperServer {
     HelperServer(const HelperServer&) = delete;
     HelperServer& operator=(const HelperServer&) = delete;
 
-    /// Creates the socket directory (root's, 0755) and the socket (0666).
-    /// Throws std::system_error when it cannot listen.
+    /// Takes the listening socket the service manager passed (socket
+    /// activation), or else creates the socket directory (root's, 0755) and
+    /// the socket (0666). Throws std::system_error when it cannot listen; an
+    /// inherited socket that is not exactly one Unix stream socket listening
+    /// on the layout's path is refused, with one log line.
     void listen();
     /// Accepts connections until stop(); each one is checked and served on its own thread.
     void run();
@@ -50,6 +53,8 @@ class HelperServer {
     [[nodiscard]] std::size_t activeConnections() const { return active_.load(); }
 
   private:
+    bool adoptInherited();
+    void closeListener();
     void serve(int fd, ucred peer);
     void serveChecked(int fd, const CheckedProcess& caller);
     bool takeServingSlot(uid_t uid);
@@ -60,7 +65,9 @@ class HelperServer {
     Layout layout_;
     HelperDelegate delegate_;
     std::function<void()> scheduleExit_;
-    int listenFd_ = -1;
+    std::atomic<int> listenFd_{-1};
+    bool inherited_ = false;  ///< the service manager's socket: never shut down or unlinked
+    int wake_ = -1;           ///< eventfd that ends the accept loop
     std::atomic<bool> stopping_{false};
     std::atomic<std::size_t> active_{0};
     std::mutex mutex_;

@@ -4,6 +4,10 @@ namespace vesk::helper {
 
 namespace {
 
+// The project's own launchctl (launch daemons as systemd units); it is not on
+// users' search path. Outside the tree in tests too: tests run no daemons.
+constexpr const char* kLaunchctl = "/usr/libexec/vesk/launchctl";
+
 Layout make(const std::string& root) {
     Layout l;
     l.veskBase = root + "/usr/local/vesk";
@@ -14,7 +18,7 @@ Layout make(const std::string& root) {
     l.cliLink = l.usrLocalBin + "/vesk";
     l.socketDir = root + "/run/vesk";
     l.socketPath = l.socketDir + "/com.vesk.helper";
-    l.launchctl = "/bin/launchctl";
+    l.launchctl = kLaunchctl;
     l.pkill = "/usr/bin/pkill";
     l.chown = "/usr/bin/chown";
     l.dnsmasqCandidates = {l.veskBase + "/bin/dnsmasq", "/opt/homebrew/sbin/dnsmasq",

@@ -17,7 +17,7 @@ struct Layout {
     std::string cliLink;                         ///< "/usr/local/bin/vesk"
     std::string socketDir;                       ///< "/run/vesk"
     std::string socketPath;                      ///< "/run/vesk/com.vesk.helper"
-    std::string launchctl;                       ///< "/bin/launchctl"
+    std::string launchctl;                       ///< "/usr/libexec/vesk/launchctl"
     std::string pkill;                           ///< "/usr/bin/pkill"
     std::string chown;                           ///< "/usr/bin/chown"
     std::vector<std::string> dnsmasqCandidates;  ///< tested in order

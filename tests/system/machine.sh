@@ -1,0 +1,141 @@
+#!/usr/bin/env bash
+# Boots a throw-away systemd machine from this machine's own root and runs a
+# command inside it. Nothing on the host changes: the machine's root is an
+# overlay of the host's / with a tmpfs as its writable layer, mounted in a
+# private mount namespace, and the machine has no network but its loopback.
+#
+#   machine.sh <command> [args...]
+#
+# The command runs on the host side with MACHINE_PID set to the machine's
+# PID 1; `machine-exec <command...>` (on its PATH) runs a command inside the
+# machine. The harness exits with the command's status. It needs root and
+# systemd-nspawn, and exits 77 (skipped) without them.
+set -euo pipefail
+
+if [ "$(id -u)" -ne 0 ] || ! command -v systemd-nspawn >/dev/null; then
+  echo "machine: needs root and systemd-nspawn; skipped" >&2
+  exit 77
+fi
+if [ $# -eq 0 ]; then
+  echo "usage: machine.sh <command> [args...]" >&2
+  exit 2
+fi
+
+if [ -z "${VESK_MACHINE_NS:-}" ]; then
+  # Everything below happens in a mount namespace of its own.
+  exec unshare --mount --propagation private env VESK_MACHINE_NS=1 "$0" "$@"
+fi
+
+state=$(mktemp -d /tmp/vesk-machine.XXXXXX)
+name=vesk-machine-$$
+cgroups=(/sys/fs/cgroup/unified/$name /sys/fs/cgroup/systemd/$name)
+nspawn=
+watchdog=
+
+# Kills what commands entered into the machine left behind (they are the
+# host's to reap, and would stall the machine's halt), halts the machine,
+# and removes the cgroups. Safe to run twice.
+teardown() {
+  set +e
+  if [ -n "${MACHINE_PID:-}" ] && [ -d /proc/$MACHINE_PID ]; then
+    for pid in $(pgrep --ns "$MACHINE_PID" --nslist pid 2>/dev/null); do
+      [ "$(ps -o ppid= -p "$pid" | tr -d ' ')" = "$MACHINE_PID" ] && continue
+      [ "$pid" = "$MACHINE_PID" ] && continue
+      if ! grep -q "/$name/" /proc/$pid/cgroup 2>/dev/null; then kill -9 "$pid" 2>/dev/null; fi
+    done
+  fi
+  if [ -n "$nspawn" ] && kill -0 "$nspawn" 2>/dev/null; then
+    kill -TERM "$nspawn"
+    for _ in $(seq 50); do kill -0 "$nspawn" 2>/dev/null || break; sleep 0.1; done
+    kill -KILL "$nspawn" 2>/dev/null
+    wait "$nspawn" 2>/dev/null
+  fi
+  if [ -n "$watchdog" ]; then
+    pkill -KILL -P "$watchdog" 2>/dev/null
+    kill -KILL "$watchdog" 2>/dev/null
+    wait "$watchdog" 2>/dev/null
+  fi
+  for cg in "${cgroups[@]}"; do
+    [ -d "$cg" ] || continue
+    # Move ourselves out, then remove the tree bottom-up once it is empty.
+    echo $$ >"$(dirname "$cg")/cgroup.procs" 2>/dev/null
+    for _ in $(seq 50); do
+      find "$cg" -depth -type d -exec rmdir {} + 2>/dev/null
+      [ -d "$cg" ] || break
+      sleep 0.1
+    done
+  done
+  umount -R "$state" 2>/dev/null
+  rmdir "$state" 2>/dev/null
+}
+trap teardown EXIT
+trap 'exit 130' INT TERM
+
+mount -t tmpfs -o mode=0700 vesk-machine "$state"
+mkdir -p "$state"/upper "$state"/work "$state"/root
+mount -t overlay overlay -o lowerdir=/,upperdir="$state"/upper,workdir="$state"/work "$state"/root
+# The host's runtime state stays out of the machine and out of the way.
+mount -t tmpfs -o mode=0755 vesk-run /run
+
+for cg in "${cgroups[@]}"; do
+  mkdir -p "$cg"
+  echo $$ >"$cg"/cgroup.procs
+done
+
+systemd-nspawn -D "$state"/root --boot --register=no --keep-unit --private-network \
+  --link-journal=no --console=read-only -- systemd.unit=basic.target \
+  >"$state"/console.log 2>&1 &
+nspawn=$!
+
+# If this harness is killed outright, a watchdog still halts the machine.
+(
+  while kill -0 $$ 2>/dev/null; do sleep 1; done
+  kill -TERM "$nspawn" 2>/dev/null
+  sleep 5
+  kill -KILL "$nspawn" 2>/dev/null
+  for cg in "${cgroups[@]}"; do find "$cg" -depth -type d -exec rmdir {} + 2>/dev/null; done
+) &
+watchdog=$!
+
+MACHINE_PID=
+for _ in $(seq 100); do
+  MACHINE_PID=$(pgrep -P "$nspawn" -x systemd || true)
+  [ -n "$MACHINE_PID" ] && break
+  sleep 0.05
+done
+if [ -z "$MACHINE_PID" ]; then
+  echo "machine: did not boot" >&2
+  cat "$state"/console.log >&2
+  exit 1
+fi
+export MACHINE_PID
+# The manager's own socket appears a moment after PID 1 starts.
+state_now=
+for _ in $(seq 300); do
+  state_now=$(timeout 60 nsenter -t "$MACHINE_PID" --all systemctl is-system-running --wait 2>/dev/null || true)
+  [ -n "$state_now" ] && break
+  sleep 0.05
+done
+case "$state_now" in
+  running | degraded) ;;
+  *)
+    echo "machine: did not come up ($state_now)" >&2
+    cat "$state"/console.log >&2
+    exit 1
+    ;;
+esac
+
+bin="$state"/bin
+mkdir -p "$bin"
+cat >"$bin"/machine-exec <<EXEC
+#!/bin/sh
+exec nsenter -t "$MACHINE_PID" --all -- "\$@"
+EXEC
+chmod 755 "$bin"/machine-exec
+export PATH="$bin:$PATH"
+
+set +e
+"$@"
+status=$?
+set -e
+exit $status
