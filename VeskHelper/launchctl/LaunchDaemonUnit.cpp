@@ -1,0 +1,328 @@
+#include "LaunchDaemonUnit.hpp"
+
+#include <plist/plist.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <memory>
+
+#include "vesk/Unicode.hpp"
+
+namespace vesk::launchctl {
+
+namespace {
+
+// Property lists larger than this are not launch daemons.
+constexpr std::size_t kMaxPlist = std::size_t{1} << 20;
+constexpr std::size_t kMaxArguments = 4096;
+constexpr std::uint32_t kMaxSeconds = 1'000'000;
+
+struct PlistFree {
+    void operator()(plist_t p) const { plist_free(p); }
+};
+using Plist = std::unique_ptr<void, PlistFree>;
+
+/// Why a key cannot be translated: the one line launchctl prints.
+struct Refusal {
+    std::string line;
+};
+
+[[noreturn]] void refuse(std::string line) {
+    throw Refusal{std::move(line)};
+}
+[[noreturn]] void cannotTranslate(std::string_view key) {
+    refuse("cannot translate key " + std::string(key));
+}
+
+bool hasControl(std::string_view s, std::string_view allowed = {}) {
+    return std::any_of(s.begin(), s.end(), [&](char c) {
+        const auto u = static_cast<unsigned char>(c);
+        return (u < 0x20 || u == 0x7f) && allowed.find(c) == std::string_view::npos;
+    });
+}
+
+std::string stringValue(plist_t node, std::string_view key) {
+    if (plist_get_node_type(node) != PLIST_STRING) cannotTranslate(key);
+    std::uint64_t length = 0;
+    const char* p = plist_get_string_ptr(node, &length);
+    if (p == nullptr) cannotTranslate(key);
+    std::string s(p, static_cast<std::size_t>(length));
+    if (s.find('\0') != std::string::npos || !Unicode::isValidUTF8(s)) cannotTranslate(key);
+    return s;
+}
+
+bool boolValue(plist_t node, std::string_view key) {
+    if (plist_get_node_type(node) != PLIST_BOOLEAN) cannotTranslate(key);
+    std::uint8_t b = 0;
+    plist_get_bool_val(node, &b);
+    return b != 0;
+}
+
+std::uint32_t secondsValue(plist_t node, std::string_view key) {
+    if (plist_get_node_type(node) != PLIST_UINT) cannotTranslate(key);
+    std::uint64_t v = 0;
+    plist_get_uint_val(node, &v);
+    if (v > kMaxSeconds) cannotTranslate(key);  // negative numbers arrive as huge ones
+    return static_cast<std::uint32_t>(v);
+}
+
+/// An absolute path a unit can hold as the rest of a line.
+std::string pathValue(plist_t node, std::string_view key) {
+    std::string s = stringValue(node, key);
+    if (s.empty() || s.front() != '/' || hasControl(s) || s.back() == ' ') cannotTranslate(key);
+    return s;
+}
+
+/// User and group names as systemd accepts them, with nothing to expand.
+std::string accountValue(plist_t node, std::string_view key) {
+    std::string s = stringValue(node, key);
+    const auto ok = [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+               c == '_' || c == '-' || c == '.';
+    };
+    if (s.empty() || s.size() > 31 || s.front() == '-' || !std::all_of(s.begin(), s.end(), ok)) {
+        cannotTranslate(key);
+    }
+    return s;
+}
+
+bool isEnvironmentName(std::string_view s) {
+    if (s.empty() || (s.front() >= '0' && s.front() <= '9')) return false;
+    return std::all_of(s.begin(), s.end(), [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+               c == '_';
+    });
+}
+
+/// Calls `each(key, value)` for every entry of a dictionary.
+template <typename F>
+void forEachEntry(plist_t dict, F&& each) {
+    plist_dict_iter it = nullptr;
+    plist_dict_new_iter(dict, &it);
+    if (it == nullptr) return;
+    const std::unique_ptr<void, decltype(&std::free)> iter(it, &std::free);
+    for (;;) {
+        char* rawKey = nullptr;
+        plist_t value = nullptr;
+        plist_dict_next_item(dict, it, &rawKey, &value);
+        if (rawKey == nullptr) break;
+        const std::unique_ptr<char, decltype(&std::free)> key(rawKey, &std::free);
+        if (value == nullptr) break;
+        each(std::string_view(key.get()), value);
+    }
+}
+
+KeepAlive keepAliveValue(plist_t node) {
+    if (plist_get_node_type(node) == PLIST_BOOLEAN) {
+        return boolValue(node, "KeepAlive") ? KeepAlive::always : KeepAlive::never;
+    }
+    if (plist_get_node_type(node) != PLIST_DICT) cannotTranslate("KeepAlive");
+    KeepAlive k = KeepAlive::never;
+    forEachEntry(node, [&](std::string_view key, plist_t value) {
+        if (key != "SuccessfulExit") cannotTranslate("KeepAlive." + std::string(key));
+        k = boolValue(value, "KeepAlive.SuccessfulExit") ? KeepAlive::onSuccess
+                                                          : KeepAlive::onFailure;
+    });
+    return k;
+}
+
+LaunchDaemon translate(plist_t root, std::string_view expectedLabel) {
+    if (plist_get_node_type(root) != PLIST_DICT) refuse("not a launch daemon's property list");
+    LaunchDaemon d;
+    std::optional<std::string> program;
+    std::optional<std::vector<std::string>> arguments;
+    bool hasLabel = false;
+    forEachEntry(root, [&](std::string_view key, plist_t value) {
+        if (key == "Label") {
+            d.label = stringValue(value, key);
+            hasLabel = true;
+        } else if (key == "Program") {
+            program = stringValue(value, key);
+        } else if (key == "ProgramArguments") {
+            if (plist_get_node_type(value) != PLIST_ARRAY) cannotTranslate(key);
+            const std::uint32_t n = plist_array_get_size(value);
+            if (n > kMaxArguments) cannotTranslate(key);
+            arguments.emplace();
+            for (std::uint32_t i = 0; i < n; ++i) {
+                arguments->push_back(stringValue(plist_array_get_item(value, i), key));
+            }
+        } else if (key == "RunAtLoad") {
+            d.runAtLoad = boolValue(value, key);
+        } else if (key == "KeepAlive") {
+            d.keepAlive = keepAliveValue(value);
+        } else if (key == "WorkingDirectory") {
+            d.workingDirectory = pathValue(value, key);
+        } else if (key == "EnvironmentVariables") {
+            if (plist_get_node_type(value) != PLIST_DICT) cannotTranslate(key);
+            forEachEntry(value, [&](std::string_view name, plist_t v) {
+                const std::string field = "EnvironmentVariables." + std::string(name);
+                if (!isEnvironmentName(name)) cannotTranslate(field);
+                std::string text = stringValue(v, field);
+                // systemd drops values with other control characters.
+                if (hasControl(text, "\t\n")) cannotTranslate(field);
+                d.environment.emplace_back(name, std::move(text));
+            });
+        } else if (key == "UserName") {
+            d.userName = accountValue(value, key);
+        } else if (key == "GroupName") {
+            d.groupName = accountValue(value, key);
+        } else if (key == "StandardOutPath") {
+            d.standardOutPath = pathValue(value, key);
+        } else if (key == "StandardErrorPath") {
+            d.standardErrorPath = pathValue(value, key);
+        } else if (key == "ThrottleInterval") {
+            d.throttleInterval = secondsValue(value, key);
+        } else if (key == "Disabled") {
+            d.disabled = boolValue(value, key);
+        } else if (key == "AbandonProcessGroup") {
+            d.abandonProcessGroup = boolValue(value, key);
+        } else if (key == "ExitTimeOut") {
+            d.exitTimeOut = secondsValue(value, key);
+        } else {
+            cannotTranslate(key);
+        }
+    });
+    if (!hasLabel) refuse("the property list has no Label");
+    if (!isSafeLabel(d.label)) refuse("label " + d.label + " is not a safe unit name");
+    if (d.label != expectedLabel) {
+        refuse("label " + d.label + " differs from the file's name " + std::string(expectedLabel));
+    }
+    if (arguments && arguments->empty() && !program) cannotTranslate("ProgramArguments");
+    if (!program && !arguments) refuse("the property list has neither Program nor ProgramArguments");
+    d.executable = program ? *program : arguments->front();
+    d.argv = arguments && !arguments->empty() ? std::move(*arguments)
+                                               : std::vector<std::string>{d.executable};
+    // A name systemd would read a prefix ("-", "@", ...) from, or nothing.
+    const std::string_view prefixes = "-@:+!|";
+    if (d.executable.empty() || prefixes.find(d.executable.front()) != std::string_view::npos ||
+        hasControl(d.executable)) {
+        cannotTranslate(program ? "Program" : "ProgramArguments");
+    }
+    std::sort(d.environment.begin(), d.environment.end());
+    return d;
+}
+
+void appendEscaped(std::string& out, std::string_view word, bool expandsVariables) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    for (const char c : word) {
+        const auto u = static_cast<unsigned char>(c);
+        switch (c) {
+            case '\\': out += "\\\\"; break;
+            case '"': out += "\\\""; break;
+            case '\n': out += "\\n"; break;
+            case '\t': out += "\\t"; break;
+            case '%': out += "%%"; break;
+            case '$': out += expandsVariables ? "$$" : "$"; break;
+            default:
+                if (u < 0x20 || u == 0x7f) {
+                    out += "\\x";
+                    out += kHex[u >> 4];
+                    out += kHex[u & 0xf];
+                } else {
+                    out += c;
+                }
+        }
+    }
+}
+
+/// A path on the rest of a line: specifiers are expanded there, nothing else.
+std::string linePath(std::string_view path) {
+    std::string out;
+    for (const char c : path) {
+        out += c;
+        if (c == '%') out += '%';
+    }
+    return out;
+}
+
+}  // namespace
+
+bool isSafeLabel(std::string_view label) {
+    if (label.empty() || label.size() > 200 || label.find("..") != std::string_view::npos) {
+        return false;
+    }
+    const auto alnum = [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+    };
+    if (!alnum(label.front())) return false;
+    return std::all_of(label.begin(), label.end(),
+                       [&](char c) { return alnum(c) || c == '.' || c == '_' || c == '-'; });
+}
+
+ReadResult readLaunchDaemon(std::string_view bytes, std::string_view expectedLabel) {
+    ReadResult result;
+    if (bytes.size() > kMaxPlist) {
+        result.error = "the property list is larger than 1 MiB";
+        return result;
+    }
+    plist_t raw = nullptr;
+    plist_from_memory(bytes.data(), static_cast<std::uint32_t>(bytes.size()), &raw);
+    const Plist root(raw);
+    if (!root) {
+        result.error = "not a property list";
+        return result;
+    }
+    try {
+        result.daemon = translate(root.get(), expectedLabel);
+    } catch (const Refusal& r) {
+        result.error = r.line;
+    }
+    return result;
+}
+
+std::string quoteExecWord(std::string_view word, bool expandsVariables) {
+    std::string out = "\"";
+    appendEscaped(out, word, expandsVariables);
+    out += '"';
+    return out;
+}
+
+std::string unitText(const LaunchDaemon& d) {
+    std::string t;
+    t += kUnitMarker;
+    t += d.label;
+    t += "\n[Unit]\nDescription=";
+    t += d.label;
+    // launchd never stops restarting a job; only the throttle slows it down.
+    t += "\nStartLimitIntervalSec=0\n\n[Service]\nType=exec\nExecStart=";
+    // The path is never variable-expanded, argv[0] is: when they differ, or the
+    // path holds a '$', argv[0] is given on its own after an '@' path.
+    if (d.argv.front() != d.executable || d.executable.find('$') != std::string::npos) {
+        t += quoteExecWord("@" + d.executable, false);
+        for (const auto& a : d.argv) {
+            t += ' ';
+            t += quoteExecWord(a);
+        }
+    } else {
+        t += quoteExecWord(d.executable, false);
+        for (std::size_t i = 1; i < d.argv.size(); ++i) {
+            t += ' ';
+            t += quoteExecWord(d.argv[i]);
+        }
+    }
+    t += '\n';
+    if (d.workingDirectory) t += "WorkingDirectory=" + linePath(*d.workingDirectory) + "\n";
+    if (d.userName) t += "User=" + *d.userName + "\n";
+    if (d.groupName) t += "Group=" + *d.groupName + "\n";
+    for (const auto& [name, value] : d.environment) {
+        t += "Environment=";
+        t += quoteExecWord(name + "=" + value, false);
+        t += '\n';
+    }
+    if (d.standardOutPath) t += "StandardOutput=append:" + linePath(*d.standardOutPath) + "\n";
+    if (d.standardErrorPath) t += "StandardError=append:" + linePath(*d.standardErrorPath) + "\n";
+    switch (d.keepAlive) {
+        case KeepAlive::never: t += "Restart=no\n"; break;
+        case KeepAlive::always: t += "Restart=always\n"; break;
+        case KeepAlive::onSuccess: t += "Restart=on-success\n"; break;
+        case KeepAlive::onFailure: t += "Restart=on-failure\n"; break;
+    }
+    t += "RestartSec=" + std::to_string(d.throttleInterval) + "\n";
+    t += "TimeoutStopSec=" +
+         (d.exitTimeOut == 0 ? std::string("infinity") : std::to_string(d.exitTimeOut)) + "\n";
+    if (d.abandonProcessGroup) t += "KillMode=process\n";
+    t += "\n[Install]\nWantedBy=multi-user.target\n";
+    return t;
+}
+
+}  // namespace vesk::launchctl

@@ -1,0 +1,75 @@
+// A launch daemon's property list translated into a systemd service unit.
+//
+// Only the keys a launch daemon uses are understood; any other key, a value of
+// the wrong type, or a value that a unit file cannot carry unchanged makes the
+// whole translation fail, naming the key, so that nothing half-understood is
+// ever run as root.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vesk::launchctl {
+
+/// What keeps a job running after it exits.
+enum class KeepAlive : std::uint8_t {
+    never,      ///< KeepAlive absent, false, or an empty dictionary
+    always,     ///< KeepAlive true
+    onSuccess,  ///< {SuccessfulExit: true}: restarted while it exits with 0
+    onFailure,  ///< {SuccessfulExit: false}: restarted until it exits with 0
+};
+
+/// The keys of a launch daemon, as read from its property list.
+struct LaunchDaemon {
+    std::string label;
+    std::string executable;         ///< Program, or the first of ProgramArguments
+    std::vector<std::string> argv;  ///< ProgramArguments, or just Program
+    bool runAtLoad = false;
+    KeepAlive keepAlive = KeepAlive::never;
+    std::optional<std::string> workingDirectory;
+    std::vector<std::pair<std::string, std::string>> environment;  ///< sorted by name
+    std::optional<std::string> userName;
+    std::optional<std::string> groupName;
+    std::optional<std::string> standardOutPath;
+    std::optional<std::string> standardErrorPath;
+    std::uint32_t throttleInterval = 10;  ///< seconds between restarts
+    bool disabled = false;
+    bool abandonProcessGroup = false;
+    std::uint32_t exitTimeOut = 20;  ///< seconds from SIGTERM to SIGKILL; 0 waits for ever
+
+    /// Whether loading the job starts it (and starting the machine does too).
+    [[nodiscard]] bool startsAtLoad() const {
+        return !disabled && (runAtLoad || keepAlive != KeepAlive::never);
+    }
+};
+
+/// The outcome of reading a property list: the job, or one line saying why not.
+struct ReadResult {
+    std::optional<LaunchDaemon> daemon;
+    std::string error;
+};
+
+/// The first line of every unit launchctl writes; bootout removes nothing else.
+inline constexpr std::string_view kUnitMarker = "# Launch daemon written by launchctl: ";
+
+/// Whether `label` can name a unit: letters, digits, '.', '_' and '-', starting
+/// with a letter or digit, at most 200 bytes, no "..".
+bool isSafeLabel(std::string_view label);
+
+/// Reads an XML or binary property list. `expectedLabel` is the file's name
+/// without ".plist"; a Label that differs is refused.
+ReadResult readLaunchDaemon(std::string_view bytes, std::string_view expectedLabel);
+
+/// The text of `<label>.service`.
+std::string unitText(const LaunchDaemon& daemon);
+
+/// One word of a command line in a unit, quoted so that systemd passes it on
+/// unchanged: no splitting, no specifier ("%") or variable ("$") expansion.
+/// `expandsVariables` is false for the executable's path, which systemd does
+/// not expand variables in.
+std::string quoteExecWord(std::string_view word, bool expandsVariables = true);
+
+}  // namespace vesk::launchctl

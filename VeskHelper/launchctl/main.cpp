@@ -1,0 +1,214 @@
+// launchctl: launch daemons as systemd units.
+//
+//   launchctl bootstrap system <path>   load the job <path> describes
+//   launchctl bootout system/<label>    unload it
+//
+// The helper runs it as root with a property list it was given, so it trusts
+// nothing in that list: see LaunchDaemonUnit.hpp. It reads no environment and
+// runs systemctl by absolute path with a fixed environment.
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "LaunchDaemonUnit.hpp"
+
+namespace {
+
+using vesk::launchctl::kUnitMarker;
+
+constexpr const char* kUnitDir = "/etc/systemd/system";
+constexpr const char* kSystemctl = "/usr/bin/systemctl";
+// Where units of the system live; a label naming one of them is not ours.
+constexpr const char* kSystemUnitDirs[] = {"/etc/systemd/system", "/run/systemd/system",
+                                           "/usr/local/lib/systemd/system",
+                                           "/lib/systemd/system", "/usr/lib/systemd/system"};
+constexpr std::size_t kMaxFile = std::size_t{1} << 20;
+
+void say(const std::string& line) {
+    const std::string text = "launchctl: " + line + "\n";
+    [[maybe_unused]] const ssize_t n = ::write(STDERR_FILENO, text.data(), text.size());
+}
+
+int usage() {
+    const std::string_view text =
+        "usage: launchctl bootstrap system <path> | launchctl bootout system/<label>\n";
+    [[maybe_unused]] const ssize_t n = ::write(STDERR_FILENO, text.data(), text.size());
+    return 2;
+}
+
+/// Reads a regular file reached through no final link, up to `limit` bytes.
+bool readFile(const std::string& path, std::size_t limit, std::string& out) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) return false;
+    struct stat st {};
+    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+              static_cast<std::size_t>(st.st_size) <= limit;
+    out.clear();
+    char buf[16384];
+    while (ok) {
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) ok = false;
+        if (n <= 0) break;
+        out.append(buf, static_cast<std::size_t>(n));
+        if (out.size() > limit) ok = false;
+    }
+    ::close(fd);
+    return ok;
+}
+
+/// Runs systemctl with `args`; its exit status, or -1.
+int systemctl(std::vector<std::string> args, bool quiet = false) {
+    args.insert(args.begin(), kSystemctl);
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    char path[] = "PATH=/usr/sbin:/usr/bin:/sbin:/bin";
+    char lang[] = "LANG=C.UTF-8";
+    char* envp[] = {path, lang, nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    if (quiet) {
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    }
+    pid_t child = 0;
+    const int rc = posix_spawn(&child, kSystemctl, &actions, nullptr, argv.data(), envp);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) return -1;
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0) {
+        if (errno != EINTR) return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+/// Whether the unit file at `path` was written by launchctl.
+bool isOurs(const std::string& path) {
+    std::string text;
+    return readFile(path, kMaxFile, text) && text.rfind(kUnitMarker, 0) == 0;
+}
+
+/// Whether `unit` is the system's (or an administrator's), not a launch daemon's.
+bool belongsToTheSystem(const std::string& unit) {
+    for (const char* dir : kSystemUnitDirs) {
+        const std::string path = std::string(dir) + "/" + unit;
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) != 0) continue;
+        if (std::string_view(dir) != kUnitDir || !isOurs(path)) return true;
+    }
+    return false;
+}
+
+/// Writes `text` to `path` through a new file renamed over it.
+bool writeAtomically(const std::string& path, const std::string& text) {
+    std::string tmp = path + ".XXXXXX";
+    const int fd = ::mkostemp(tmp.data(), O_CLOEXEC);
+    if (fd < 0) return false;
+    bool ok = ::fchmod(fd, 0644) == 0;
+    std::size_t done = 0;
+    while (ok && done < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) ok = false;
+        else done += static_cast<std::size_t>(n);
+    }
+    ok = ok && ::fsync(fd) == 0;
+    ok = ::close(fd) == 0 && ok;
+    ok = ok && ::rename(tmp.c_str(), path.c_str()) == 0;
+    if (!ok) ::unlink(tmp.c_str());
+    return ok;
+}
+
+/// Takes a unit away: stopped, disabled, its file removed, systemd told.
+void unload(const std::string& unit, const std::string& path) {
+    systemctl({"stop", unit}, true);
+    systemctl({"disable", unit}, true);
+    ::unlink(path.c_str());
+    systemctl({"daemon-reload"}, true);
+}
+
+int bootstrap(const std::string& plistPath) {
+    const std::size_t slash = plistPath.rfind('/');
+    const std::string file = plistPath.substr(slash == std::string::npos ? 0 : slash + 1);
+    if (file.size() <= 6 || file.compare(file.size() - 6, 6, ".plist") != 0) {
+        say(plistPath + ": the file's name does not end in .plist");
+        return 1;
+    }
+    const std::string expected = file.substr(0, file.size() - 6);
+    std::string bytes;
+    if (!readFile(plistPath, kMaxFile, bytes)) {
+        say(plistPath + ": cannot be read");
+        return 1;
+    }
+    const auto read = vesk::launchctl::readLaunchDaemon(bytes, expected);
+    if (!read.daemon) {
+        say(read.error);
+        return 1;
+    }
+    const auto& daemon = *read.daemon;
+    const std::string unit = daemon.label + ".service";
+    const std::string path = std::string(kUnitDir) + "/" + unit;
+    if (belongsToTheSystem(unit)) {
+        say(unit + " belongs to the system, not to a launch daemon");
+        return 1;
+    }
+    if (!writeAtomically(path, vesk::launchctl::unitText(daemon))) {
+        say(path + ": " + std::strerror(errno));
+        return 1;
+    }
+    bool loaded = systemctl({"daemon-reload"}) == 0;
+    if (loaded && daemon.startsAtLoad()) {
+        loaded = systemctl({"enable", "--quiet", unit}) == 0 &&
+                 systemctl({"restart", unit}) == 0;
+    } else if (loaded) {
+        systemctl({"disable", "--quiet", unit}, true);
+        systemctl({"stop", unit}, true);
+    }
+    if (!loaded) {
+        say(daemon.label + " could not be loaded");
+        unload(unit, path);
+        return 1;
+    }
+    return 0;
+}
+
+int bootout(const std::string& target) {
+    const std::string label = target.substr(std::string_view("system/").size());
+    if (!vesk::launchctl::isSafeLabel(label)) {
+        say("label " + label + " is not a safe unit name");
+        return 1;
+    }
+    const std::string unit = label + ".service";
+    const std::string path = std::string(kUnitDir) + "/" + unit;
+    if (!isOurs(path)) {
+        say("no launch daemon " + label);
+        return 3;
+    }
+    unload(unit, path);
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 ? 1 : 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.size() == 3 && args[0] == "bootstrap" && args[1] == "system") {
+        return bootstrap(args[2]);
+    }
+    if (args.size() == 2 && args[0] == "bootout" && args[1].rfind("system/", 0) == 0) {
+        return bootout(args[1]);
+    }
+    return usage();
+}

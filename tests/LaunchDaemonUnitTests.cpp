@@ -1,0 +1,158 @@
+// Property lists of launch daemons into systemd units: the texts are checked
+// against units written by hand, and every refusal names its key.
+#include <gtest/gtest.h>
+#include <plist/plist.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "LaunchDaemonUnit.hpp"
+
+namespace {
+
+using vesk::launchctl::quoteExecWord;
+using vesk::launchctl::readLaunchDaemon;
+using vesk::launchctl::unitText;
+
+std::string readAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+std::string plistFixture(const std::string& label) {
+    return readAll(std::string(VESK_PLIST_DIR) + "/" + label + ".plist");
+}
+
+std::string xmlPlist(const std::string& body) {
+    return R"(<?xml version="1.0" encoding="UTF-8"?><plist version="1.0"><dict>)" + body +
+           "</dict></plist>";
+}
+
+std::string errorOf(const std::string& body, const std::string& label = "job") {
+    const auto r = readLaunchDaemon(xmlPlist(body), label);
+    EXPECT_FALSE(r.daemon.has_value()) << body;
+    return r.error;
+}
+
+constexpr const char* kJob = "<key>Label</key><string>job</string>"
+                             "<key>ProgramArguments</key><array><string>/bin/true</string></array>";
+
+TEST(LaunchDaemonUnit, UnitsMatchTheOnesWrittenByHand) {
+    for (const char* label :
+         {"com.vesk.sleeper", "com.vesk.every-key", "com.vesk.keepalive", "com.vesk.arguments"}) {
+        const auto r = readLaunchDaemon(plistFixture(label), label);
+        ASSERT_TRUE(r.daemon) << label << ": " << r.error;
+        EXPECT_EQ(unitText(*r.daemon),
+                  readAll(std::string(VESK_GOLDEN_DIR) + "/launchctl/" + label + ".service"))
+            << label;
+    }
+}
+
+TEST(LaunchDaemonUnit, BinaryAndXmlFormsReadTheSame) {
+    const std::string xml = plistFixture("com.vesk.every-key");
+    plist_t root = nullptr;
+    plist_from_xml(xml.data(), static_cast<std::uint32_t>(xml.size()), &root);
+    ASSERT_NE(root, nullptr);
+    char* bin = nullptr;
+    std::uint32_t length = 0;
+    plist_to_bin(root, &bin, &length);
+    plist_free(root);
+    const std::string binary(bin, length);
+    std::free(bin);
+    ASSERT_EQ(binary.rfind("bplist00", 0), 0U);
+    const auto fromXml = readLaunchDaemon(xml, "com.vesk.every-key");
+    const auto fromBinary = readLaunchDaemon(binary, "com.vesk.every-key");
+    ASSERT_TRUE(fromXml.daemon && fromBinary.daemon);
+    EXPECT_EQ(unitText(*fromXml.daemon), unitText(*fromBinary.daemon));
+}
+
+TEST(LaunchDaemonUnit, WhatStartsAtLoad) {
+    const auto starts = [](const std::string& extra) {
+        const auto r = readLaunchDaemon(xmlPlist(kJob + extra), "job");
+        EXPECT_TRUE(r.daemon) << r.error;
+        return r.daemon && r.daemon->startsAtLoad();
+    };
+    EXPECT_FALSE(starts(""));
+    EXPECT_TRUE(starts("<key>RunAtLoad</key><true/>"));
+    EXPECT_TRUE(starts("<key>KeepAlive</key><true/>"));
+    EXPECT_TRUE(starts("<key>KeepAlive</key><dict><key>SuccessfulExit</key><true/></dict>"));
+    EXPECT_FALSE(starts("<key>KeepAlive</key><dict/>"));
+    EXPECT_FALSE(starts("<key>RunAtLoad</key><true/><key>Disabled</key><true/>"));
+    const auto r = readLaunchDaemon(xmlPlist(std::string(kJob) +
+                                             "<key>ExitTimeOut</key><integer>0</integer>"
+                                             "<key>KeepAlive</key><dict><key>SuccessfulExit</key>"
+                                             "<true/></dict>"),
+                                    "job");
+    ASSERT_TRUE(r.daemon);
+    const std::string text = unitText(*r.daemon);
+    EXPECT_NE(text.find("\nTimeoutStopSec=infinity\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("\nRestart=on-success\n"), std::string::npos) << text;
+}
+
+TEST(LaunchDaemonUnit, EveryRefusalNamesWhatCannotBeTranslated) {
+    EXPECT_EQ(errorOf(std::string(kJob) + "<key>StartInterval</key><integer>60</integer>"),
+              "cannot translate key StartInterval");
+    EXPECT_EQ(errorOf(std::string(kJob) + "<key>RunAtLoad</key><string>yes</string>"),
+              "cannot translate key RunAtLoad");
+    EXPECT_EQ(errorOf(std::string(kJob) +
+                      "<key>KeepAlive</key><dict><key>Crashed</key><true/></dict>"),
+              "cannot translate key KeepAlive.Crashed");
+    EXPECT_EQ(errorOf(std::string(kJob) + "<key>ThrottleInterval</key><integer>-1</integer>"),
+              "cannot translate key ThrottleInterval");
+    EXPECT_EQ(errorOf(std::string(kJob) + "<key>WorkingDirectory</key><string>tmp</string>"),
+              "cannot translate key WorkingDirectory");
+    EXPECT_EQ(errorOf(std::string(kJob) + "<key>StandardOutPath</key><string>/tmp/a\nb</string>"),
+              "cannot translate key StandardOutPath");
+    EXPECT_EQ(errorOf(std::string(kJob) + "<key>UserName</key><string>%n</string>"),
+              "cannot translate key UserName");
+    EXPECT_EQ(errorOf(std::string(kJob) + "<key>EnvironmentVariables</key><dict><key>A B</key>"
+                                          "<string>x</string></dict>"),
+              "cannot translate key EnvironmentVariables.A B");
+    EXPECT_EQ(errorOf(std::string(kJob) + "<key>EnvironmentVariables</key><dict><key>A</key>"
+                                          "<string>bell\x07</string></dict>"),
+              "cannot translate key EnvironmentVariables.A");
+    EXPECT_EQ(errorOf("<key>Label</key><string>job</string><key>ProgramArguments</key><array/>"),
+              "cannot translate key ProgramArguments");
+    EXPECT_EQ(errorOf("<key>Label</key><string>job</string><key>Program</key><string>-rm</string>"),
+              "cannot translate key Program");
+    EXPECT_EQ(errorOf("<key>Label</key><string>job</string>"),
+              "the property list has neither Program nor ProgramArguments");
+    EXPECT_EQ(errorOf("<key>Program</key><string>/bin/true</string>"),
+              "the property list has no Label");
+    EXPECT_EQ(errorOf(kJob, "other"), "label job differs from the file's name other");
+    for (const char* label : {"../etc/x", "a@b", "a/b", ".hidden", "a..b", "x y", "a\\x2fb"}) {
+        EXPECT_EQ(errorOf(std::string("<key>Label</key><string>") + label +
+                              "</string><key>Program</key><string>/bin/true</string>",
+                          label),
+                  std::string("label ") + label + " is not a safe unit name");
+    }
+    EXPECT_EQ(readLaunchDaemon("not a plist", "job").error, "not a property list");
+    EXPECT_EQ(readLaunchDaemon("<plist><array/></plist>", "job").error,
+              "not a launch daemon's property list");
+    EXPECT_EQ(readLaunchDaemon(std::string((1 << 20) + 1, ' '), "job").error,
+              "the property list is larger than 1 MiB");
+}
+
+TEST(LaunchDaemonUnit, WordsPassThroughSystemdUnchanged) {
+    EXPECT_EQ(quoteExecWord("plain"), R"("plain")");
+    EXPECT_EQ(quoteExecWord("a b"), R"("a b")");
+    EXPECT_EQ(quoteExecWord(R"(say "hi" \ there)"), R"("say \"hi\" \\ there")");
+    EXPECT_EQ(quoteExecWord("100% $HOME ${X}"), R"("100%% $$HOME $${X}")");
+    EXPECT_EQ(quoteExecWord("/opt/$dir/100%", false), R"("/opt/$dir/100%%")");
+    EXPECT_EQ(quoteExecWord("a\nb\tc\x01\x7f"), R"("a\nb\tc\x01\x7f")");
+    EXPECT_EQ(quoteExecWord(""), R"("")");
+}
+
+TEST(LaunchDaemonUnit, AnExecutablePathWithADollarIsGivenApartFromArgvZero) {
+    const auto r = readLaunchDaemon(xmlPlist("<key>Label</key><string>job</string>"
+                                             "<key>Program</key><string>/opt/$x/run</string>"),
+                                    "job");
+    ASSERT_TRUE(r.daemon) << r.error;
+    EXPECT_NE(unitText(*r.daemon).find("\nExecStart=\"@/opt/$x/run\" \"/opt/$$x/run\"\n"),
+              std::string::npos)
+        << unitText(*r.daemon);
+}
+
+}  // namespace
