@@ -41,7 +41,8 @@ constexpr const char* kJob = "<key>Label</key><string>job</string>"
 
 TEST(LaunchDaemonUnit, UnitsMatchTheOnesWrittenByHand) {
     for (const char* label :
-         {"com.vesk.sleeper", "com.vesk.every-key", "com.vesk.keepalive", "com.vesk.arguments"}) {
+         {"com.vesk.sleeper", "com.vesk.every-key", "com.vesk.keepalive", "com.vesk.arguments",
+          "com.vesk.binary"}) {
         const auto r = readLaunchDaemon(plistFixture(label), label);
         ASSERT_TRUE(r.daemon) << label << ": " << r.error;
         EXPECT_EQ(unitText(*r.daemon),

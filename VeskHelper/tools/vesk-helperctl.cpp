@@ -4,7 +4,8 @@
 //
 // METHOD is an operation name (GetInstalledVersion, WriteResolver, ...) or a
 // full varlink method name (org.varlink.service.GetInfo). "content" values
-// are sent as Base64 (NAME=@FILE reads the bytes of FILE); "permissions" is a
+// are sent as Base64; "content" and "plistContent" take NAME=@FILE for the
+// bytes of FILE; "permissions" is a
 // number (octal with a leading 0). Exit status: 0 on success, 1 when the
 // helper answered with a failure or an error, 2 when it could not be asked.
 #include <cstdio>
@@ -67,6 +68,13 @@ int main(int argc, char** argv) {
                 return 2;
             }
             root.key(name).string(vesk::Data::fromString(value).base64());
+        } else if (name == "plistContent" && !value.empty() && value.front() == '@') {
+            std::string text;
+            if (!readFile(value.substr(1), text)) {
+                std::cerr << "vesk-helperctl: cannot read " << value.substr(1) << "\n";
+                return 2;
+            }
+            root.key(name).string(text);
         } else {
             root.key(name).string(value);
         }

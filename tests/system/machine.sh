@@ -21,6 +21,29 @@ if [ $# -eq 0 ]; then
   exit 2
 fi
 
+if [ "$1" = "--watchdog" ]; then
+  set +e
+  harness=$2 nspawn=$3 state=$4
+  shift 4
+  for cg in "$@"; do echo $$ >"$(dirname "$cg")/cgroup.procs"; done
+  # Gone, or a zombie its parent has not reaped yet.
+  alive() { [ -e /proc/"$harness" ] && ! grep -q '^[0-9]* (.*) Z' /proc/"$harness"/stat 2>/dev/null; }
+  while alive; do sleep 0.5; done
+  kill -TERM "$nspawn" 2>/dev/null
+  for _ in $(seq 50); do kill -0 "$nspawn" 2>/dev/null || break; sleep 0.1; done
+  kill -KILL "$nspawn" 2>/dev/null
+  for _ in $(seq 20); do
+    for pid in $(find "$@" -name cgroup.procs -exec cat {} + 2>/dev/null); do kill -KILL "$pid" 2>/dev/null; done
+    sleep 0.2
+    find "$@" -depth -type d -exec rmdir {} + 2>/dev/null
+    for cg in "$@"; do [ -d "$cg" ] && continue 2; done
+    break
+  done
+  umount -R "$state" 2>/dev/null
+  rmdir "$state" 2>/dev/null
+  exit 0
+fi
+
 if [ -z "${VESK_MACHINE_NS:-}" ]; then
   # Everything below happens in a mount namespace of its own.
   exec unshare --mount --propagation private env VESK_MACHINE_NS=1 "$0" "$@"
@@ -31,6 +54,17 @@ name=vesk-machine-$$
 cgroups=(/sys/fs/cgroup/unified/$name /sys/fs/cgroup/systemd/$name)
 nspawn=
 watchdog=
+
+# SIGKILL to every process in the machine's cgroups (the caller is outside).
+kill_cgroups() {
+  local pid
+  for cg in "${cgroups[@]}"; do
+    [ -d "$cg" ] || continue
+    for pid in $(find "$cg" -name cgroup.procs -exec cat {} + 2>/dev/null); do
+      kill -KILL "$pid" 2>/dev/null
+    done
+  done
+}
 
 # Kills what commands entered into the machine left behind (they are the
 # host's to reap, and would stall the machine's halt), halts the machine,
@@ -51,17 +85,19 @@ teardown() {
     wait "$nspawn" 2>/dev/null
   fi
   if [ -n "$watchdog" ]; then
-    pkill -KILL -P "$watchdog" 2>/dev/null
     kill -KILL "$watchdog" 2>/dev/null
     wait "$watchdog" 2>/dev/null
   fi
+  # Out of the machine's cgroups ourselves; whatever outlived the halt (a
+  # machine that would not stop) goes now, then the trees, bottom-up.
+  for cg in "${cgroups[@]}"; do echo $$ >"$(dirname "$cg")/cgroup.procs" 2>/dev/null; done
+  kill_cgroups
   for cg in "${cgroups[@]}"; do
     [ -d "$cg" ] || continue
-    # Move ourselves out, then remove the tree bottom-up once it is empty.
-    echo $$ >"$(dirname "$cg")/cgroup.procs" 2>/dev/null
     for _ in $(seq 50); do
       find "$cg" -depth -type d -exec rmdir {} + 2>/dev/null
       [ -d "$cg" ] || break
+      kill_cgroups
       sleep 0.1
     done
   done
@@ -87,14 +123,9 @@ systemd-nspawn -D "$state"/root --boot --register=no --keep-unit --private-netwo
   >"$state"/console.log 2>&1 &
 nspawn=$!
 
-# If this harness is killed outright, a watchdog still halts the machine.
-(
-  while kill -0 $$ 2>/dev/null; do sleep 1; done
-  kill -TERM "$nspawn" 2>/dev/null
-  sleep 5
-  kill -KILL "$nspawn" 2>/dev/null
-  for cg in "${cgroups[@]}"; do find "$cg" -depth -type d -exec rmdir {} + 2>/dev/null; done
-) &
+# If this harness is killed outright (its whole process group included), a
+# watchdog in a session of its own still halts the machine and cleans up.
+setsid "$0" --watchdog $$ "$nspawn" "$state" "${cgroups[@]}" </dev/null >/dev/null 2>&1 &
 watchdog=$!
 
 MACHINE_PID=

@@ -1,0 +1,111 @@
+#!/usr/bin/env bash
+# Runs inside a booted throw-away systemd machine (see machine.sh): installs
+# the package with dpkg and checks the helper under systemd, launch daemons as
+# units, UninstallHelper and removal.
+#
+#   scenario.sh DEB TESTS_DIR
+set -u
+deb=$1 tests=$2
+plists=$tests/system/plists golden=$tests/golden/launchctl
+. "$tests/e2e/steps.sh"
+ctl() { vesk-helperctl "$@"; }
+is() { [ "$(systemctl is-active "$1")" = "$2" ]; }
+main_pid() { systemctl show --property=MainPID --value "$1"; }
+started=$(date +%s.%N)
+
+step "install the package"
+expect "dpkg -i" dpkg -i "$deb"
+is vesk-helper.socket active || fail "the socket does not listen"
+is vesk-helper.service inactive || fail "the helper runs before any call"
+[ "$(stat -c %a:%U /run/vesk/com.vesk.helper)" = 666:root ] || fail "socket mode"
+[ "$(stat -c %a:%U /run/vesk)" = 755:root ] || fail "socket directory mode"
+pgrep -x vesk-helper >/dev/null && fail "a helper process runs"
+
+step "a signed client's call starts the helper"
+expect "GetInstalledVersion" ctl GetInstalledVersion
+is vesk-helper.service active || fail "the helper was not started"
+
+step "an unsigned caller is refused"
+vesk-codesign strip /usr/bin/vesk-helperctl /tmp/unsigned >/dev/null
+expect_fails "an unsigned call" 2 /tmp/unsigned GetInstalledVersion
+
+step "the servers the helper starts outlive it"
+res=/tmp/resources
+mkdir -p "$res/bin"
+cp /usr/sbin/nginx /usr/sbin/dnsmasq "$res/bin/"
+cp /usr/bin/vesk-helperctl "$res/bin/vesk"
+expect "InstallEnvironment" ctl InstallEnvironment "bundleResourcesPath=$res"
+printf 'port=5353\nlisten-address=127.0.0.1\nbind-interfaces\nno-resolv\nno-hosts\nuser=root\naddress=/test/127.0.0.1\n' >/tmp/dnsmasq.conf
+expect "WriteFile dnsmasq.conf" ctl WriteFile path=/usr/local/vesk/etc/dnsmasq.conf \
+  content=@/tmp/dnsmasq.conf permissions=0644
+expect "StartDnsmasq" ctl StartDnsmasq configPath=/usr/local/vesk/etc/dnsmasq.conf
+wait_for 5 pgrep -x dnsmasq || fail "dnsmasq did not start"
+dnsmasq=$(pgrep -x dnsmasq)
+expect "systemctl stop vesk-helper.service" systemctl stop vesk-helper.service
+is vesk-helper.service inactive || fail "the helper still runs"
+kill -0 "$dnsmasq" 2>/dev/null && echo "    dnsmasq ($dnsmasq) still runs" || fail "dnsmasq was stopped with the helper"
+
+step "launch daemons become units"
+for label in com.vesk.sleeper com.vesk.every-key com.vesk.keepalive com.vesk.arguments; do
+  expect "InstallDaemon $label" ctl InstallDaemon "label=$label" "plistContent=@$plists/$label.plist"
+  cmp "/etc/systemd/system/$label.service" "$golden/$label.service" || fail "$label: unit text"
+  wait_for 5 is "$label.service" active || fail "$label is not active"
+done
+# A binary property list cannot travel in a text parameter; it reaches
+# launchctl in place, as the helper would hand it over.
+mkdir -p /Library/LaunchDaemons
+cp "$plists/com.vesk.binary.plist" /Library/LaunchDaemons/
+expect "launchctl bootstrap (binary)" /usr/libexec/vesk/launchctl bootstrap system \
+  /Library/LaunchDaemons/com.vesk.binary.plist
+cmp /etc/systemd/system/com.vesk.binary.service "$golden/com.vesk.binary.service" || fail "binary: unit text"
+wait_for 5 is com.vesk.binary.service active || fail "com.vesk.binary is not active"
+
+cmdline() { local pid; pid=$(main_pid "$1"); [ "$pid" -gt 1 ] && tr '\0' ' ' </proc/"$pid"/cmdline; }
+[ "$(cmdline com.vesk.sleeper.service)" = "/bin/sleep 1000 " ] || fail "sleeper runs $(cmdline com.vesk.sleeper.service)"
+[ "$(cmdline com.vesk.binary.service)" = "sleep 1002 " ] || fail "binary runs $(cmdline com.vesk.binary.service)"
+wait_for 5 test -s /run/vesk-arguments.out
+printf '%s\n' "quoted argv0" "two words" 'say "hi"' "it's" "100%" "%n" '$HOME' '${HOME}' '$$' \
+  'back\slash' "new" "line" ";" "	tab" >/tmp/arguments.expected
+cmp /run/vesk-arguments.out /tmp/arguments.expected && echo "    every argument arrived unchanged" ||
+  { fail "arguments changed"; diff /tmp/arguments.expected /run/vesk-arguments.out | sed 's/^/    /'; }
+wait_for 5 test -s /tmp/every-key.out
+[ "$(cat /tmp/every-key.out)" = 'hello world 50% of "all" in /tmp' ] || fail "every-key printed $(cat /tmp/every-key.out)"
+[ "$(ps -o user= -p "$(main_pid com.vesk.every-key.service)" 2>/dev/null)" = nobody ] || fail "every-key does not run as nobody"
+expect_fails "a property list with an unknown key" 1 ctl InstallDaemon label=com.vesk.unknown-key \
+  "plistContent=@$plists/com.vesk.unknown-key.plist"
+[ -e /etc/systemd/system/com.vesk.unknown-key.service ] && fail "a unit was written for an unknown key"
+
+step "a KeepAlive job that is killed comes back"
+before=$(main_pid com.vesk.keepalive.service)
+[ "$before" -gt 1 ] && kill -9 "$before"
+back() { local now; now=$(main_pid com.vesk.keepalive.service); [ "$now" != 0 ] && [ "$now" != "$before" ]; }
+wait_for 10 back && echo "    pid $before killed, back as $(main_pid com.vesk.keepalive.service)" || fail "keepalive did not come back"
+
+step "removeDaemon takes the units away"
+for label in com.vesk.sleeper com.vesk.every-key com.vesk.keepalive com.vesk.arguments; do
+  expect "RemoveDaemon $label" ctl RemoveDaemon "label=$label"
+  [ -e "/etc/systemd/system/$label.service" ] && fail "$label: unit left"
+  is "$label.service" active && fail "$label still runs"
+done
+expect_fails "bootout of a job never loaded" 3 /usr/libexec/vesk/launchctl bootout system/com.vesk.never
+
+step "UninstallHelper: exit 0, no restart until the next call"
+expect "UninstallHelper" ctl UninstallHelper
+wait_for 5 is vesk-helper.service inactive || fail "the helper did not exit"
+[ "$(systemctl show --property=ExecMainStatus --value vesk-helper.service)" = 0 ] || fail "exit status"
+sleep 2
+is vesk-helper.service inactive || fail "the helper was restarted without a call"
+expect "the next call" ctl GetInstalledVersion
+is vesk-helper.service active || fail "the next call did not start the helper"
+
+step "removing the package leaves nothing behind"
+expect "dpkg -r" dpkg -r vesk
+ls /lib/systemd/system/vesk-helper.* /etc/systemd/system/com.vesk.*.service 2>/dev/null && fail "units left"
+[ -e /run/vesk/com.vesk.helper ] && fail "socket left"
+wait_for 5 sh -c '! pgrep -x vesk-helper' || fail "a helper process left"
+wait_for 5 sh -c '! pgrep -x dnsmasq' || fail "the helper's dnsmasq left"
+systemctl list-units --all --no-legend 'vesk-helper*' 'com.vesk.*' | grep -q . && fail "units still known"
+
+awk -v s="$started" -v e="$(date +%s.%N)" 'BEGIN { printf "system test took %.1f s inside the machine\n", e - s }'
+[ $failed -eq 0 ] && echo "vesk system test: passed" || echo "vesk system test: FAILED"
+exit $failed

@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# The package under a real systemd: builds the Debian package from BUILD_DIR,
+# boots a throw-away machine from this machine's root and runs scenario.sh in
+# it. Exit status: 0 passed, 1 failed, 77 cannot run here.
+#
+#   system-test.sh BUILD_DIR
+set -euo pipefail
+build=$(cd "${1:?usage: system-test.sh BUILD_DIR}" && pwd)
+here=$(cd "$(dirname "$0")" && pwd)
+if [ "$(id -u)" -ne 0 ] || ! command -v systemd-nspawn >/dev/null; then
+  echo "vesk system test: needs root and systemd-nspawn; not run here"
+  exit 77
+fi
+rm -rf "$build/package"
+(cd "$build" && cpack -G DEB -B "$build/package" >/dev/null)
+deb=$(ls "$build"/package/vesk_*.deb)
+started=$(date +%s.%N)
+set +e
+bash "$here/machine.sh" machine-exec bash "$here/scenario.sh" "$deb" "$(dirname "$here")"
+rc=$?
+awk -v s="$started" -v e="$(date +%s.%N)" 'BEGIN { printf "boot, test and halt took %.1f s\n", e - s }'
+
+# The harness itself: killed outright, its watchdog still halts the machine
+# and removes its cgroups.
+echo "==> a harness killed outright leaves no machine behind"
+marker=$(mktemp)
+setsid bash "$here/machine.sh" sh -c "echo \$MACHINE_PID >$marker; sleep 60" >/dev/null 2>&1 &
+harness=$!
+for _ in $(seq 200); do [ -s "$marker" ] && break; sleep 0.05; done
+machine=$(cat "$marker")
+rm -f "$marker"
+if [ -z "$machine" ]; then
+  echo "    FAILED: the machine did not boot"; rc=1
+else
+  kill -KILL -- -"$harness"
+  wait "$harness" 2>/dev/null
+  gone=0
+  for _ in $(seq 200); do
+    if ! kill -0 "$machine" 2>/dev/null && ! ls -d /sys/fs/cgroup/unified/vesk-machine-"$harness" >/dev/null 2>&1; then
+      gone=1; break
+    fi
+    sleep 0.05
+  done
+  if [ $gone -eq 1 ]; then echo "    machine $machine halted, cgroups removed"; else echo "    FAILED: machine $machine left"; rc=1; fi
+fi
+exit $rc
