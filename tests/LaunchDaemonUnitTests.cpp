@@ -36,13 +36,13 @@ std::string errorOf(const std::string& body, const std::string& label = "job") {
     return r.error;
 }
 
-constexpr const char* kJob = "<key>Label</key><string>job</string>"
-                             "<key>ProgramArguments</key><array><string>/bin/true</string></array>";
+constexpr const char* kJob =
+    "<key>Label</key><string>job</string>"
+    "<key>ProgramArguments</key><array><string>/bin/true</string></array>";
 
 TEST(LaunchDaemonUnit, UnitsMatchTheOnesWrittenByHand) {
-    for (const char* label :
-         {"com.vesk.sleeper", "com.vesk.every-key", "com.vesk.keepalive", "com.vesk.arguments",
-          "com.vesk.binary"}) {
+    for (const char* label : {"com.vesk.sleeper", "com.vesk.every-key", "com.vesk.keepalive",
+                              "com.vesk.arguments", "com.vesk.binary"}) {
         const auto r = readLaunchDaemon(plistFixture(label), label);
         ASSERT_TRUE(r.daemon) << label << ": " << r.error;
         EXPECT_EQ(unitText(*r.daemon),
@@ -81,11 +81,11 @@ TEST(LaunchDaemonUnit, WhatStartsAtLoad) {
     EXPECT_TRUE(starts("<key>KeepAlive</key><dict><key>SuccessfulExit</key><true/></dict>"));
     EXPECT_FALSE(starts("<key>KeepAlive</key><dict/>"));
     EXPECT_FALSE(starts("<key>RunAtLoad</key><true/><key>Disabled</key><true/>"));
-    const auto r = readLaunchDaemon(xmlPlist(std::string(kJob) +
-                                             "<key>ExitTimeOut</key><integer>0</integer>"
-                                             "<key>KeepAlive</key><dict><key>SuccessfulExit</key>"
-                                             "<true/></dict>"),
-                                    "job");
+    const auto r = readLaunchDaemon(
+        xmlPlist(std::string(kJob) + "<key>ExitTimeOut</key><integer>0</integer>"
+                                     "<key>KeepAlive</key><dict><key>SuccessfulExit</key>"
+                                     "<true/></dict>"),
+        "job");
     ASSERT_TRUE(r.daemon);
     const std::string text = unitText(*r.daemon);
     EXPECT_NE(text.find("\nTimeoutStopSec=infinity\n"), std::string::npos) << text;
@@ -97,9 +97,9 @@ TEST(LaunchDaemonUnit, EveryRefusalNamesWhatCannotBeTranslated) {
               "cannot translate key StartInterval");
     EXPECT_EQ(errorOf(std::string(kJob) + "<key>RunAtLoad</key><string>yes</string>"),
               "cannot translate key RunAtLoad");
-    EXPECT_EQ(errorOf(std::string(kJob) +
-                      "<key>KeepAlive</key><dict><key>Crashed</key><true/></dict>"),
-              "cannot translate key KeepAlive.Crashed");
+    EXPECT_EQ(
+        errorOf(std::string(kJob) + "<key>KeepAlive</key><dict><key>Crashed</key><true/></dict>"),
+        "cannot translate key KeepAlive.Crashed");
     EXPECT_EQ(errorOf(std::string(kJob) + "<key>ThrottleInterval</key><integer>-1</integer>"),
               "cannot translate key ThrottleInterval");
     EXPECT_EQ(errorOf(std::string(kJob) + "<key>WorkingDirectory</key><string>tmp</string>"),

@@ -121,7 +121,7 @@ KeepAlive keepAliveValue(plist_t node) {
     forEachEntry(node, [&](std::string_view key, plist_t value) {
         if (key != "SuccessfulExit") cannotTranslate("KeepAlive." + std::string(key));
         k = boolValue(value, "KeepAlive.SuccessfulExit") ? KeepAlive::onSuccess
-                                                          : KeepAlive::onFailure;
+                                                         : KeepAlive::onFailure;
     });
     return k;
 }
@@ -188,10 +188,11 @@ LaunchDaemon translate(plist_t root, std::string_view expectedLabel) {
         refuse("label " + d.label + " differs from the file's name " + std::string(expectedLabel));
     }
     if (arguments && arguments->empty() && !program) cannotTranslate("ProgramArguments");
-    if (!program && !arguments) refuse("the property list has neither Program nor ProgramArguments");
+    if (!program && !arguments)
+        refuse("the property list has neither Program nor ProgramArguments");
     d.executable = program ? *program : arguments->front();
     d.argv = arguments && !arguments->empty() ? std::move(*arguments)
-                                               : std::vector<std::string>{d.executable};
+                                              : std::vector<std::string>{d.executable};
     // A name systemd would read a prefix ("-", "@", ...) from, or nothing.
     const std::string_view prefixes = "-@:+!|";
     if (d.executable.empty() || prefixes.find(d.executable.front()) != std::string_view::npos ||
@@ -207,12 +208,24 @@ void appendEscaped(std::string& out, std::string_view word, bool expandsVariable
     for (const char c : word) {
         const auto u = static_cast<unsigned char>(c);
         switch (c) {
-            case '\\': out += "\\\\"; break;
-            case '"': out += "\\\""; break;
-            case '\n': out += "\\n"; break;
-            case '\t': out += "\\t"; break;
-            case '%': out += "%%"; break;
-            case '$': out += expandsVariables ? "$$" : "$"; break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '"':
+                out += "\\\"";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            case '%':
+                out += "%%";
+                break;
+            case '$':
+                out += expandsVariables ? "$$" : "$";
+                break;
             default:
                 if (u < 0x20 || u == 0x7f) {
                     out += "\\x";
@@ -312,10 +325,18 @@ std::string unitText(const LaunchDaemon& d) {
     if (d.standardOutPath) t += "StandardOutput=append:" + linePath(*d.standardOutPath) + "\n";
     if (d.standardErrorPath) t += "StandardError=append:" + linePath(*d.standardErrorPath) + "\n";
     switch (d.keepAlive) {
-        case KeepAlive::never: t += "Restart=no\n"; break;
-        case KeepAlive::always: t += "Restart=always\n"; break;
-        case KeepAlive::onSuccess: t += "Restart=on-success\n"; break;
-        case KeepAlive::onFailure: t += "Restart=on-failure\n"; break;
+        case KeepAlive::never:
+            t += "Restart=no\n";
+            break;
+        case KeepAlive::always:
+            t += "Restart=always\n";
+            break;
+        case KeepAlive::onSuccess:
+            t += "Restart=on-success\n";
+            break;
+        case KeepAlive::onFailure:
+            t += "Restart=on-failure\n";
+            break;
     }
     t += "RestartSec=" + std::to_string(d.throttleInterval) + "\n";
     t += "TimeoutStopSec=" +

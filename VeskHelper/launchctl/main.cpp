@@ -29,8 +29,8 @@ constexpr const char* kUnitDir = "/etc/systemd/system";
 constexpr const char* kSystemctl = "/usr/bin/systemctl";
 // Where units of the system live; a label naming one of them is not ours.
 constexpr const char* kSystemUnitDirs[] = {"/etc/systemd/system", "/run/systemd/system",
-                                           "/usr/local/lib/systemd/system",
-                                           "/lib/systemd/system", "/usr/lib/systemd/system"};
+                                           "/usr/local/lib/systemd/system", "/lib/systemd/system",
+                                           "/usr/lib/systemd/system"};
 constexpr std::size_t kMaxFile = std::size_t{1} << 20;
 
 void say(const std::string& line) {
@@ -120,8 +120,10 @@ bool writeAtomically(const std::string& path, const std::string& text) {
     while (ok && done < text.size()) {
         const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) ok = false;
-        else done += static_cast<std::size_t>(n);
+        if (n <= 0)
+            ok = false;
+        else
+            done += static_cast<std::size_t>(n);
     }
     ok = ok && ::fsync(fd) == 0;
     ok = ::close(fd) == 0 && ok;
@@ -169,8 +171,7 @@ int bootstrap(const std::string& plistPath) {
     }
     bool loaded = systemctl({"daemon-reload"}) == 0;
     if (loaded && daemon.startsAtLoad()) {
-        loaded = systemctl({"enable", "--quiet", unit}) == 0 &&
-                 systemctl({"restart", unit}) == 0;
+        loaded = systemctl({"enable", "--quiet", unit}) == 0 && systemctl({"restart", unit}) == 0;
     } else if (loaded) {
         systemctl({"disable", "--quiet", unit}, true);
         systemctl({"stop", unit}, true);

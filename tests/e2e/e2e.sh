@@ -41,23 +41,16 @@ if [ "$1" = "--inside" ]; then
   mount -t tmpfs tmpfs "$r/tmp"
   mkdir -p "$r/opt/vesk-e2e"
   cp "$build/VeskHelper/vesk-helper" "$build/VeskHelper/vesk-helperctl" \
-     "$build/tests/vesk-render-site" "$self" "$r/opt/vesk-e2e/"
+     "$build/tests/vesk-render-site" "$self" "$(dirname "$self")/steps.sh" \
+     "$(dirname "$self")/serve-site.sh" "$r/opt/vesk-e2e/"
   exec chroot "$r" /bin/bash /opt/vesk-e2e/e2e.sh --chrooted
 fi
 
 # ---- inside the namespaces, in the overlay root ----------------------------
 e2e=/opt/vesk-e2e
-ctl() { "$e2e/vesk-helperctl" "$@"; }
-failed=0
-step() { printf '==> %s\n' "$*"; }
-expect() {  # expect DESCRIPTION COMMAND...: runs, prints the reply, records failure
-  local what=$1; shift
-  local out
-  out=$("$@" 2>&1); local rc=$?
-  printf '    %s\n' "$out"
-  if [ $rc -ne 0 ]; then printf '    FAILED: %s (exit %d)\n' "$what" "$rc"; failed=1; fi
-  return $rc
-}
+work=$e2e helperctl=$e2e/vesk-helperctl render_site=$e2e/vesk-render-site
+ctl() { "$helperctl" "$@"; }
+. "$e2e/steps.sh"
 finish() {
   if [ $failed -ne 0 ]; then
     echo "---- helper log"; cat /tmp/helper.log 2>/dev/null
@@ -83,100 +76,7 @@ for _ in $(seq 100); do [ -S /run/vesk/com.vesk.helper ] && break; sleep 0.05; d
 head -2 /tmp/helper.log | sed 's/^/    /'
 [ -S /run/vesk/com.vesk.helper ] || { echo "    FAILED: no socket"; failed=1; finish; }
 
-step "install the environment"
-res=/opt/vesk-e2e/Resources
-mkdir -p "$res/bin"
-cp /usr/sbin/nginx "$res/bin/nginx"
-cp /usr/sbin/dnsmasq "$res/bin/dnsmasq"
-cp "$e2e/vesk-helperctl" "$res/bin/vesk"
-expect "InstallEnvironment" ctl InstallEnvironment "bundleResourcesPath=$res"
-expect "GetInstalledVersion" ctl GetInstalledVersion
-[ "$(readlink /usr/local/bin/vesk)" = /usr/local/vesk/bin/vesk ] || { echo "    FAILED: CLI link"; failed=1; }
-
-step "resolver file for the development domain"
-expect "WriteResolver" ctl WriteResolver tld=test ip=127.0.0.1
-printf '    /etc/resolver/test: %q\n' "$(cat /etc/resolver/test)"
-
-step "dnsmasq answers .test on 127.0.0.1"
-cat > /tmp/dnsmasq.conf <<'CONF'
-port=53
-listen-address=127.0.0.1
-bind-interfaces
-no-resolv
-no-hosts
-user=root
-address=/test/127.0.0.1
-CONF
-expect "WriteFile dnsmasq.conf" ctl WriteFile path=/usr/local/vesk/etc/dnsmasq.conf content=@/tmp/dnsmasq.conf permissions=0644
-expect "StartDnsmasq" ctl StartDnsmasq configPath=/usr/local/vesk/etc/dnsmasq.conf
-answer=$(dig +short +time=2 +tries=3 @127.0.0.1 app.test A)
-printf '    dig app.test: %s\n' "$answer"
-[ "$answer" = 127.0.0.1 ] || { echo "    FAILED: app.test does not resolve"; failed=1; }
-
-step "PHP-FPM 8.2 pool"
-mkdir -p /usr/local/vesk/php/8.2/sbin
-cp /usr/sbin/php-fpm8.2 /usr/local/vesk/php/8.2/sbin/php-fpm
-cat > /tmp/php-fpm.conf <<'CONF'
-[global]
-pid = /usr/local/vesk/run/php-fpm-8.2.pid
-error_log = /usr/local/vesk/log/php-fpm-8.2.log
-daemonize = yes
-
-[vesk]
-user = www-data
-group = www-data
-listen = /usr/local/vesk/run/php-fpm-8.2.sock
-listen.mode = 0666
-pm = static
-pm.max_children = 2
-CONF
-expect "WriteFile php-fpm.conf" ctl WriteFile path=/usr/local/vesk/etc/php-fpm-8.2.conf content=@/tmp/php-fpm.conf permissions=0644
-expect "StartPHPFPM" ctl StartPHPFPM version=8.2 configPath=/usr/local/vesk/etc/php-fpm-8.2.conf
-for _ in $(seq 100); do [ -S /usr/local/vesk/run/php-fpm-8.2.sock ] && break; sleep 0.05; done
-
-step "nginx serves app.test from the laravel template"
-site=/opt/vesk-e2e/sites/app
-mkdir -p "$site/public"
-echo '<?php echo "Hello from Vesk on PHP " . PHP_MAJOR_VERSION . "." . PHP_MINOR_VERSION;' > "$site/public/index.php"
-chmod -R a+rX /opt/vesk-e2e/sites
-{
-  echo "user www-data;"
-  echo "worker_processes 1;"
-  # "nginx -s" (stop, reload) finds the master through the pid path of
-  # Debian's build, which this configuration therefore keeps.
-  echo "pid /run/nginx.pid;"
-  echo "error_log /usr/local/vesk/log/nginx-error.log;"
-  echo "events { worker_connections 64; }"
-  echo "http {"
-  echo "    access_log /usr/local/vesk/log/nginx-access.log;"
-  "$e2e/vesk-render-site" app.test "$site" /usr/local/vesk/run/php-fpm-8.2.sock
-  echo "}"
-} > /tmp/nginx.conf
-expect "WriteFile fastcgi_params" ctl WriteFile path=/usr/local/vesk/etc/fastcgi_params content=@/etc/nginx/fastcgi_params permissions=0644
-expect "WriteFile nginx.conf" ctl WriteFile path=/usr/local/vesk/etc/nginx.conf content=@/tmp/nginx.conf permissions=0644
-expect "StartNginx" ctl StartNginx configPath=/usr/local/vesk/etc/nginx.conf
-page=$(curl -s --max-time 5 http://app.test/)
-printf '    GET http://app.test/: %s\n' "$page"
-[ "$page" = "Hello from Vesk on PHP 8.2" ] || { echo "    FAILED: unexpected page"; failed=1; }
-
-step "reload nginx"
-expect "ReloadNginx" ctl ReloadNginx
-sleep 0.3
-page=$(curl -s --max-time 5 http://app.test/)
-printf '    GET http://app.test/: %s\n' "$page"
-[ "$page" = "Hello from Vesk on PHP 8.2" ] || { echo "    FAILED: unexpected page after reload"; failed=1; }
-
-step "stop everything"
-expect "StopNginx" ctl StopNginx
-expect "StopPHPFPM" ctl StopPHPFPM version=8.2
-expect "StopDnsmasq" ctl StopDnsmasq
-expect "RemoveResolver" ctl RemoveResolver tld=test
-for _ in $(seq 100); do
-  pgrep -x nginx >/dev/null || pgrep -f php-fpm >/dev/null || pgrep -x dnsmasq >/dev/null || break
-  sleep 0.05
-done
-left=$(pgrep -a -x nginx; pgrep -a -f 'php-fpm: master'; pgrep -a -x dnsmasq)
-if [ -n "$left" ]; then printf '    FAILED: still running: %s\n' "$left"; failed=1; else echo "    no server process left"; fi
+. "$e2e/serve-site.sh"
 
 step "uninstall the helper"
 expect "UninstallHelper" ctl UninstallHelper

@@ -1,0 +1,218 @@
+// Asking a resolver file's name servers: A and AAAA at once over UDP, on the
+// file's port, each server in turn within the file's timeout; a truncated
+// answer is asked again over TCP.
+#include "NameLookup.hpp"
+
+#include <arpa/nameser.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+namespace vesk::nss {
+
+namespace {
+
+constexpr std::size_t kQuerySize = 512;
+constexpr std::size_t kUdpSize = 1232;
+constexpr std::size_t kMaxQueries = 2;
+// Datagrams read per wait at most: a flood of junk cannot hold a lookup.
+constexpr int kMaxDatagrams = 64;
+
+long nowMs() {
+    timespec ts{};
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+/// One question in flight.
+struct Query {
+    unsigned char bytes[kQuerySize];
+    std::size_t length = 0;
+    bool answered = false;
+    Answer answer;
+};
+
+/// Waits for `events` on `fd` until `deadline`; false on timeout or error.
+bool waitFor(int fd, short events, long deadline) {
+    for (;;) {
+        const long left = deadline - nowMs();
+        if (left <= 0) return false;
+        pollfd p{fd, events, 0};
+        const int r = ::poll(&p, 1, static_cast<int>(left));
+        if (r > 0) return (p.revents & events) != 0;
+        if (r == 0) return false;
+        if (errno != EINTR) return false;
+    }
+}
+
+bool sendAll(int fd, const unsigned char* data, std::size_t length, long deadline) {
+    std::size_t done = 0;
+    while (done < length) {
+        const ssize_t n = ::send(fd, data + done, length - done, MSG_NOSIGNAL);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+        } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+            if (!waitFor(fd, POLLOUT, deadline)) return false;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool receiveAll(int fd, unsigned char* data, std::size_t length, long deadline) {
+    std::size_t done = 0;
+    while (done < length) {
+        const ssize_t n = ::recv(fd, data + done, length - done, 0);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+        } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+            if (!waitFor(fd, POLLIN, deadline)) return false;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+int socketTo(const sockaddr_storage& server, socklen_t length, int type, long deadline) {
+    const int fd = ::socket(server.ss_family, type | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) return -1;
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&server), length) == 0) return fd;
+    if (errno == EINPROGRESS && waitFor(fd, POLLOUT, deadline)) {
+        int error = 0;
+        socklen_t len = sizeof error;
+        if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) == 0 && error == 0) return fd;
+    }
+    ::close(fd);
+    return -1;
+}
+
+/// Asks one query over TCP (after a truncated answer).
+void askOverTcp(const sockaddr_storage& server, socklen_t length, Query& q, long deadline) {
+    const int fd = socketTo(server, length, SOCK_STREAM, deadline);
+    if (fd < 0) return;
+    unsigned char prefix[2] = {static_cast<unsigned char>(q.length >> 8),
+                               static_cast<unsigned char>(q.length & 0xff)};
+    unsigned char* buffer = nullptr;
+    if (sendAll(fd, prefix, 2, deadline) && sendAll(fd, q.bytes, q.length, deadline) &&
+        receiveAll(fd, prefix, 2, deadline)) {
+        const std::size_t size = (static_cast<std::size_t>(prefix[0]) << 8) | prefix[1];
+        buffer = static_cast<unsigned char*>(::malloc(size > 0 ? size : 1));
+        Answer answer;
+        if (buffer != nullptr && receiveAll(fd, buffer, size, deadline) &&
+            parseAnswer(buffer, size, q.bytes, q.length, answer) &&
+            answer.kind != Answer::Kind::truncated) {
+            q.answer = answer;
+            q.answered = true;
+        }
+    }
+    ::free(buffer);
+    ::close(fd);
+}
+
+/// Asks every query of `queries` of one server; true when all were answered
+/// (with something other than a server failure).
+bool askServer(const sockaddr_storage& server, socklen_t length, Query* queries, std::size_t count,
+               long deadline) {
+    const int fd = socketTo(server, length, SOCK_DGRAM, deadline);
+    if (fd < 0) return false;
+    for (std::size_t i = 0; i < count; ++i) {
+        queries[i].answered = false;
+        if (!sendAll(fd, queries[i].bytes, queries[i].length, deadline)) {
+            ::close(fd);
+            return false;
+        }
+    }
+    std::size_t open = count;
+    int datagrams = 0;
+    while (open > 0 && datagrams < kMaxDatagrams && waitFor(fd, POLLIN, deadline)) {
+        unsigned char buffer[kUdpSize];
+        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        if (n < 0) {
+            if (errno == EAGAIN || errno == EINTR) continue;
+            break;  // refused: nothing listens there
+        }
+        ++datagrams;
+        for (std::size_t i = 0; i < count; ++i) {
+            Query& q = queries[i];
+            if (q.answered) continue;
+            Answer answer;
+            if (!parseAnswer(buffer, static_cast<std::size_t>(n), q.bytes, q.length, answer)) {
+                continue;
+            }
+            q.answer = answer;
+            q.answered = true;
+            --open;
+            break;
+        }
+    }
+    ::close(fd);
+    bool all = open == 0;
+    for (std::size_t i = 0; i < count && all; ++i) {
+        if (queries[i].answer.kind == Answer::Kind::truncated) {
+            queries[i].answered = false;
+            askOverTcp(server, length, queries[i], deadline);
+        }
+        all = queries[i].answered && queries[i].answer.kind != Answer::Kind::serverFailed;
+    }
+    return all;
+}
+
+}  // namespace
+
+void lookup(const char* dir, const char* name, int family, Result& out) {
+    out.status = Status::unavailable;
+    out.count = 0;
+    ResolverFile file;
+    if (!findResolverFile(dir, name, file)) return;
+    out.status = Status::tryAgain;
+
+    Query queries[kMaxQueries];
+    std::size_t count = 0;
+    const int types[2] = {ns_t_a, ns_t_aaaa};
+    for (const int type : types) {
+        if ((type == ns_t_a && family == AF_INET6) || (type == ns_t_aaaa && family == AF_INET)) {
+            continue;
+        }
+        const int n = buildQuery(name, type, queries[count].bytes, kQuerySize);
+        if (n <= 0) {
+            out.status = Status::notFound;  // not a name a query can carry
+            return;
+        }
+        queries[count++].length = static_cast<std::size_t>(n);
+    }
+
+    // The whole lookup ends by the file's timeout; each server gets an equal
+    // share of what is left when its turn comes.
+    const long deadline = nowMs() + static_cast<long>(file.timeout) * 1000;
+    bool answered = false;
+    for (std::size_t s = 0; s < file.serverCount && !answered; ++s) {
+        const long left = deadline - nowMs();
+        if (left <= 0) break;
+        const long share = left / static_cast<long>(file.serverCount - s);
+        answered =
+            askServer(file.servers[s], file.serverLengths[s], queries, count, nowMs() + share);
+    }
+    if (!answered) return;
+
+    // No such name, or no address of the families asked: not found either way.
+    for (std::size_t i = 0; i < count; ++i) {
+        const Answer& a = queries[i].answer;
+        for (std::size_t j = 0; j < a.count && out.count < kMaxAddresses * 2; ++j) {
+            out.addresses[out.count++] = a.addresses[j];
+        }
+        if (a.count > 0 && (out.ttl == 0 || a.ttl < out.ttl)) out.ttl = a.ttl;
+        if (a.count > 0 && out.canonical[0] == '\0') {
+            std::memcpy(out.canonical, a.canonical, sizeof out.canonical);
+        }
+    }
+    out.status = out.count > 0 ? Status::success : Status::notFound;
+}
+
+}  // namespace vesk::nss
