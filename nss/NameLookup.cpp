@@ -116,20 +116,27 @@ void askOverTcp(const sockaddr_storage& server, socklen_t length, Query& q, long
     ::close(fd);
 }
 
-/// Asks every query of `queries` of one server; true when all were answered
-/// (with something other than a server failure).
+/// Whether a query has its answer: addresses, no data or no such name.
+bool settled(const Query& q) {
+    return q.answered && q.answer.kind != Answer::Kind::serverFailed &&
+           q.answer.kind != Answer::Kind::truncated;
+}
+
+/// Asks one server the queries not settled yet; true when all are settled.
 bool askServer(const sockaddr_storage& server, socklen_t length, Query* queries, std::size_t count,
                long deadline) {
     const int fd = socketTo(server, length, SOCK_DGRAM, deadline);
     if (fd < 0) return false;
+    std::size_t open = 0;
     for (std::size_t i = 0; i < count; ++i) {
+        if (settled(queries[i])) continue;
         queries[i].answered = false;
         if (!sendAll(fd, queries[i].bytes, queries[i].length, deadline)) {
             ::close(fd);
             return false;
         }
+        ++open;
     }
-    std::size_t open = count;
     int datagrams = 0;
     while (open > 0 && datagrams < kMaxDatagrams && waitFor(fd, POLLIN, deadline)) {
         unsigned char buffer[kUdpSize];
@@ -153,13 +160,13 @@ bool askServer(const sockaddr_storage& server, socklen_t length, Query* queries,
         }
     }
     ::close(fd);
-    bool all = open == 0;
-    for (std::size_t i = 0; i < count && all; ++i) {
-        if (queries[i].answer.kind == Answer::Kind::truncated) {
+    bool all = true;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (queries[i].answered && queries[i].answer.kind == Answer::Kind::truncated) {
             queries[i].answered = false;
             askOverTcp(server, length, queries[i], deadline);
         }
-        all = queries[i].answered && queries[i].answer.kind != Answer::Kind::serverFailed;
+        all = all && settled(queries[i]);
     }
     return all;
 }
@@ -191,18 +198,19 @@ void lookup(const char* dir, const char* name, int family, Result& out) {
     // The whole lookup ends by the file's timeout; each server gets an equal
     // share of what is left when its turn comes.
     const long deadline = nowMs() + static_cast<long>(file.timeout) * 1000;
-    bool answered = false;
-    for (std::size_t s = 0; s < file.serverCount && !answered; ++s) {
+    // A server that fails one question (some refuse AAAA) leaves it to the next.
+    bool all = false;
+    for (std::size_t s = 0; s < file.serverCount && !all; ++s) {
         const long left = deadline - nowMs();
         if (left <= 0) break;
         const long share = left / static_cast<long>(file.serverCount - s);
-        answered =
-            askServer(file.servers[s], file.serverLengths[s], queries, count, nowMs() + share);
+        all = askServer(file.servers[s], file.serverLengths[s], queries, count, nowMs() + share);
     }
-    if (!answered) return;
 
-    // No such name, or no address of the families asked: not found either way.
+    // Addresses of any family asked are the answer; otherwise no such name or
+    // no address is "not found", and a question nobody answered is "try again".
     for (std::size_t i = 0; i < count; ++i) {
+        if (!settled(queries[i])) continue;
         const Answer& a = queries[i].answer;
         for (std::size_t j = 0; j < a.count && out.count < kMaxAddresses * 2; ++j) {
             out.addresses[out.count++] = a.addresses[j];
@@ -212,7 +220,7 @@ void lookup(const char* dir, const char* name, int family, Result& out) {
             std::memcpy(out.canonical, a.canonical, sizeof out.canonical);
         }
     }
-    out.status = out.count > 0 ? Status::success : Status::notFound;
+    out.status = out.count > 0 ? Status::success : all ? Status::notFound : Status::tryAgain;
 }
 
 }  // namespace vesk::nss

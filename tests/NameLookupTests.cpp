@@ -363,6 +363,18 @@ TEST_F(NameLookupTest, AFailingServerPassesToTheNext) {
     EXPECT_GE(failing.udpQueries.load(), 1);
 }
 
+TEST_F(NameLookupTest, AServerRefusingOneFamilyStillAnswersTheOther) {
+    // dnsmasq with only an IPv4 address for a domain refuses AAAA questions.
+    Responder dns;
+    dns.udp = [](const Bytes& q) {
+        return queryType(q) == ns_t_aaaa ? std::vector<Bytes>{Reply(q, ns_r_refused).bytes()}
+                                         : honest(q);
+    };
+    resolverFor(dns);
+    EXPECT_EQ(addresses(lookup("app.test")), Strings{"127.0.0.1"});
+    EXPECT_EQ(lookup("app.test", AF_INET6).status, Status::tryAgain);
+}
+
 TEST_F(NameLookupTest, ATruncatedAnswerIsAskedAgainOverTcp) {
     Responder dns;
     dns.udp = [](const Bytes& q) { return std::vector<Bytes>{Reply(q).truncated().bytes()}; };

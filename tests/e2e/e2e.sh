@@ -15,7 +15,7 @@ if [ "${1:-}" != "--inside" ] && [ "${1:-}" != "--chrooted" ]; then
     echo "vesk e2e: needs root and unshare (mount, network and pid namespaces); not run here"
     exit 77
   fi
-  for f in VeskHelper/vesk-helper VeskHelper/vesk-helperctl tests/vesk-render-site; do
+  for f in VeskHelper/vesk-helper VeskHelper/vesk-helperctl tests/vesk-render-site nss/libnss_vesk.so.2; do
     [ -x "$build/$f" ] || { echo "vesk e2e: $build/$f is missing; build first"; exit 1; }
   done
   for f in /usr/sbin/nginx /usr/sbin/dnsmasq /usr/sbin/php-fpm8.2; do
@@ -40,6 +40,8 @@ if [ "$1" = "--inside" ]; then
   mount -t tmpfs tmpfs "$r/run"
   mount -t tmpfs tmpfs "$r/tmp"
   mkdir -p "$r/opt/vesk-e2e"
+  # The name-service module, installed as the package installs it.
+  cp "$build/nss/libnss_vesk.so.2" "$r/lib/x86_64-linux-gnu/libnss_vesk.so.2"
   cp "$build/VeskHelper/vesk-helper" "$build/VeskHelper/vesk-helperctl" \
      "$build/tests/vesk-render-site" "$self" "$(dirname "$self")/steps.sh" \
      "$(dirname "$self")/serve-site.sh" "$r/opt/vesk-e2e/"
@@ -64,8 +66,9 @@ finish() {
 }
 
 ip link set lo up
-echo "nameserver 127.0.0.1" > /etc/resolv.conf
-printf 'hosts: files dns\n' > /etc/nsswitch.conf
+# Names resolve through the system's own lookup: /etc/resolv.conf is left as
+# it is, and the hosts line names the module, as the package writes it.
+sed -i 's/^hosts:.*/hosts:          files vesk [NOTFOUND=return] dns/' /etc/nsswitch.conf
 rm -rf /usr/local/vesk /usr/local/bin/vesk /etc/resolver /Library
 mkdir -p /Library/LaunchDaemons
 

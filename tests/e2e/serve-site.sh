@@ -34,6 +34,14 @@ answer=$(dig +short +time=2 +tries=3 @127.0.0.1 app.test A)
 printf '    dig app.test: %s\n' "$answer"
 [ "$answer" = 127.0.0.1 ] || fail "app.test does not resolve"
 
+step "the system's own lookup finds app.test through the resolver file"
+printf '    hosts: %s\n' "$(grep '^hosts:' /etc/nsswitch.conf | sed 's/^hosts: *//')"
+expect "getent hosts app.test" getent hosts app.test
+[ "$(getent hosts app.test | awk '{ print $1 }')" = 127.0.0.1 ] || fail "app.test is not 127.0.0.1"
+expect "getent hosts localhost (files, untouched)" getent hosts localhost
+# A name outside every resolver domain is none of the module's business.
+expect_fails "the module alone on example.com (UNAVAIL)" 2 getent -s hosts:vesk hosts example.com
+
 step "PHP-FPM 8.2 pool"
 mkdir -p /usr/local/vesk/php/8.2/sbin
 cp /usr/sbin/php-fpm8.2 /usr/local/vesk/php/8.2/sbin/php-fpm
@@ -91,7 +99,11 @@ step "stop everything"
 expect "StopNginx" ctl StopNginx
 expect "StopPHPFPM" ctl StopPHPFPM version=8.2
 expect "StopDnsmasq" ctl StopDnsmasq
+t0=$(date +%s%N)
+expect_fails "app.test with dnsmasq stopped" 2 getent hosts app.test
+printf '    failed after %d ms (timeout %s s)\n' $(( ($(date +%s%N) - t0) / 1000000 )) 5
 expect "RemoveResolver" ctl RemoveResolver tld=test
+expect_fails "app.test without the resolver file" 2 getent hosts app.test
 for _ in $(seq 100); do
   pgrep -x nginx >/dev/null || pgrep -f php-fpm >/dev/null || pgrep -x dnsmasq >/dev/null || break
   sleep 0.05
