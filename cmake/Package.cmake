@@ -3,6 +3,7 @@
 install(FILES packaging/systemd/vesk-helper.socket packaging/systemd/vesk-helper.service
         DESTINATION lib/systemd/system)
 install(FILES README.md docs/SECURITY.md DESTINATION share/doc/vesk)
+install(PROGRAMS packaging/debian/nsswitch.sh DESTINATION libexec/vesk)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME vesk)
@@ -10,7 +11,7 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "Vesk")
 set(CPACK_PACKAGE_CONTACT "Vesk developers <dev@vesk.test>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
-    "Local web-development environment: privileged helper and launchctl")
+    "Local web-development environment: privileged helper, launchctl and name lookup")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION web)

@@ -3,9 +3,9 @@
 # the package with dpkg and checks the helper under systemd, launch daemons as
 # units, UninstallHelper and removal.
 #
-#   scenario.sh DEB TESTS_DIR
+#   scenario.sh DEB TESTS_DIR RENDER_SITE
 set -u
-deb=$1 tests=$2
+deb=$1 tests=$2 render_site=$3
 plists=$tests/system/plists golden=$tests/golden/launchctl
 . "$tests/e2e/steps.sh"
 ctl() { vesk-helperctl "$@"; }
@@ -20,6 +20,8 @@ is vesk-helper.service inactive || fail "the helper runs before any call"
 [ "$(stat -c %a:%U /run/vesk/com.vesk.helper)" = 666:root ] || fail "socket mode"
 [ "$(stat -c %a:%U /run/vesk)" = 755:root ] || fail "socket directory mode"
 pgrep -x vesk-helper >/dev/null && fail "a helper process runs"
+grep -q '^hosts:.* vesk \[NOTFOUND=return\] dns' /etc/nsswitch.conf || fail "nsswitch.conf does not name the module"
+printf '    %s\n' "$(grep '^hosts:' /etc/nsswitch.conf)"
 
 step "a signed client's call starts the helper"
 expect "GetInstalledVersion" ctl GetInstalledVersion
@@ -28,6 +30,11 @@ is vesk-helper.service active || fail "the helper was not started"
 step "an unsigned caller is refused"
 vesk-codesign strip /usr/bin/vesk-helperctl /tmp/unsigned >/dev/null
 expect_fails "an unsigned call" 2 /tmp/unsigned GetInstalledVersion
+
+step "a PHP site at http://app.test/, its name found by the system's own lookup"
+work=/tmp/site helperctl=vesk-helperctl
+mkdir -p "$work"
+. "$tests/e2e/serve-site.sh"
 
 step "the servers the helper starts outlive it"
 res=/tmp/resources
@@ -105,6 +112,8 @@ ls /lib/systemd/system/vesk-helper.* /etc/systemd/system/com.vesk.*.service 2>/d
 wait_for 5 sh -c '! pgrep -x vesk-helper' || fail "a helper process left"
 wait_for 5 sh -c '! pgrep -x dnsmasq' || fail "the helper's dnsmasq left"
 systemctl list-units --all --no-legend 'vesk-helper*' 'com.vesk.*' | grep -q . && fail "units still known"
+grep -qw vesk /etc/nsswitch.conf && fail "nsswitch.conf still names the module"
+[ -e /lib/x86_64-linux-gnu/libnss_vesk.so.2 ] && fail "the module is left"
 
 awk -v s="$started" -v e="$(date +%s.%N)" 'BEGIN { printf "system test took %.1f s inside the machine\n", e - s }'
 [ $failed -eq 0 ] && echo "vesk system test: passed" || echo "vesk system test: FAILED"

@@ -16,7 +16,8 @@ rm -rf "$build/package"
 deb=$(ls "$build"/package/vesk_*.deb)
 started=$(date +%s.%N)
 set +e
-bash "$here/machine.sh" machine-exec bash "$here/scenario.sh" "$deb" "$(dirname "$here")"
+bash "$here/machine.sh" machine-exec bash "$here/scenario.sh" "$deb" "$(dirname "$here")" \
+  "$build/tests/vesk-render-site"
 rc=$?
 awk -v s="$started" -v e="$(date +%s.%N)" 'BEGIN { printf "boot, test and halt took %.1f s\n", e - s }'
 
