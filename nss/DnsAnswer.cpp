@@ -72,14 +72,10 @@ int sameName(const char* a, const char* b) {
 }  // namespace
 
 int buildQuery(const char* name, int type, unsigned char* buffer, std::size_t size) {
-    // A resolver state of our own, so the process's is never touched.
-    struct __res_state state;
-    std::memset(&state, 0, sizeof state);
-    if (res_ninit(&state) != 0) return -1;
-    const int n = res_nmkquery(&state, ns_o_query, name, ns_c_in, type, nullptr, 0, nullptr, buffer,
-                               static_cast<int>(size));
-    res_nclose(&state);
-    return n;
+    // The calling thread's own resolver state, which glibc keeps per thread
+    // and sets up once; only a fresh random id is taken from it.
+    return res_mkquery(ns_o_query, name, ns_c_in, type, nullptr, 0, nullptr, buffer,
+                       static_cast<int>(size));
 }
 
 bool parseAnswer(const unsigned char* message, std::size_t length, const unsigned char* query,

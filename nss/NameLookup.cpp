@@ -127,15 +127,30 @@ bool askServer(const sockaddr_storage& server, socklen_t length, Query* queries,
                long deadline) {
     const int fd = socketTo(server, length, SOCK_DGRAM, deadline);
     if (fd < 0) return false;
+    // Every open question in one system call.
+    mmsghdr messages[kMaxQueries] = {};
+    iovec parts[kMaxQueries] = {};
     std::size_t open = 0;
     for (std::size_t i = 0; i < count; ++i) {
         if (settled(queries[i])) continue;
         queries[i].answered = false;
-        if (!sendAll(fd, queries[i].bytes, queries[i].length, deadline)) {
+        parts[open] = {queries[i].bytes, queries[i].length};
+        messages[open].msg_hdr.msg_iov = &parts[open];
+        messages[open].msg_hdr.msg_iovlen = 1;
+        ++open;
+    }
+    std::size_t sent = 0;
+    while (sent < open) {
+        const int n =
+            ::sendmmsg(fd, messages + sent, static_cast<unsigned>(open - sent), MSG_NOSIGNAL);
+        if (n > 0) {
+            sent += static_cast<std::size_t>(n);
+        } else if (n < 0 && (errno == EAGAIN || errno == EINTR) && waitFor(fd, POLLOUT, deadline)) {
+            continue;
+        } else {
             ::close(fd);
             return false;
         }
-        ++open;
     }
     int datagrams = 0;
     while (open > 0 && datagrams < kMaxDatagrams && waitFor(fd, POLLIN, deadline)) {

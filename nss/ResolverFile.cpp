@@ -74,10 +74,26 @@ bool rootsAlone(const struct stat& st) {
     return st.st_uid == 0 && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
-bool readResolverFile(int dir, const char* file, ResolverFile& out) {
-    const int fd = ::openat(dir, file, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0) return false;
-    struct stat st {};
+/// The last resolver file this thread read, by identity: a lookup through an
+/// unchanged file costs one lstat instead of reading it again. Per thread, so
+/// nothing is shared and nothing needs a lock.
+struct CachedFile {
+    bool valid;
+    char path[512];
+    struct stat identity;
+    ResolverFile file;
+};
+thread_local CachedFile tCache{};
+
+bool sameFile(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
+           a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec &&
+           a.st_mode == b.st_mode && a.st_uid == b.st_uid;
+}
+
+/// Reads and closes `fd`; `st` becomes the identity of what was read.
+bool readResolverFile(int fd, ResolverFile& out, struct stat& st) {
     char text[kMaxFileSize];
     std::size_t length = 0;
     bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && rootsAlone(st) &&
@@ -163,18 +179,40 @@ bool findResolverFile(const char* dir, const char* name, ResolverFile& out) {
     if (label == 0) return false;
     lower[n] = '\0';
 
-    const int d = ::open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
-    if (d < 0) return false;
-    struct stat st {};
-    bool found = false;
-    if (::fstat(d, &st) == 0 && rootsAlone(st)) {
-        // Longest suffix first: the whole name, then after each dot.
-        for (std::size_t i = 0; i < n && !found; ++i) {
-            if (i == 0 || lower[i - 1] == '.') found = readResolverFile(d, lower + i, out);
+    // Longest suffix first: the whole name, then after each dot. A name with
+    // no file costs one failed open per label; the directory is checked only
+    // when a file is there.
+    char path[512];
+    const std::size_t dirLength = std::strlen(dir);
+    if (dirLength + 1 + n + 1 > sizeof path) return false;
+    std::memcpy(path, dir, dirLength);
+    path[dirLength] = '/';
+    bool dirChecked = false;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (i != 0 && lower[i - 1] != '.') continue;
+        std::memcpy(path + dirLength + 1, lower + i, n - i + 1);
+        struct stat st {};
+        if (::lstat(path, &st) != 0) continue;
+        if (!dirChecked) {
+            struct stat d {};
+            if (::lstat(dir, &d) != 0 || !S_ISDIR(d.st_mode) || !rootsAlone(d)) return false;
+            dirChecked = true;
+        }
+        if (tCache.valid && sameFile(st, tCache.identity) && std::strcmp(path, tCache.path) == 0) {
+            out = tCache.file;
+            return true;
+        }
+        const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+        if (fd < 0) continue;
+        if (readResolverFile(fd, out, st)) {
+            tCache.valid = true;
+            tCache.identity = st;
+            std::memcpy(tCache.path, path, sizeof tCache.path);
+            tCache.file = out;
+            return true;
         }
     }
-    ::close(d);
-    return found;
+    return false;
 }
 
 }  // namespace vesk::nss
