@@ -129,6 +129,11 @@ TEST(LaunchDaemonUnit, EveryRefusalNamesWhatCannotBeTranslated) {
                           label),
                   std::string("label ") + label + " is not a safe unit name");
     }
+    // Found by fuzzing: a key with a line end in its name still makes one line.
+    EXPECT_EQ(errorOf(std::string(kJob) + "<key>Env\nHOME\x01</key><true/>"),
+              "cannot translate key Env\\x0aHOME\\x01");
+    EXPECT_EQ(errorOf("<key>Label</key><string>a\nb</string>", "job"),
+              "label a\\x0ab is not a safe unit name");
     EXPECT_EQ(readLaunchDaemon("not a plist", "job").error, "not a property list");
     EXPECT_EQ(readLaunchDaemon("<plist><array/></plist>", "job").error,
               "not a launch daemon's property list");

@@ -30,8 +30,27 @@ struct Refusal {
 [[noreturn]] void refuse(std::string line) {
     throw Refusal{std::move(line)};
 }
+/// Text from the property list as it may appear in that one line: control
+/// characters as \xNN, at most 200 bytes.
+std::string printable(std::string_view text) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string out;
+    for (const char c : text.substr(0, 200)) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7f) {
+            out += "\\x";
+            out += kHex[u >> 4];
+            out += kHex[u & 0xf];
+        } else {
+            out += c;
+        }
+    }
+    if (text.size() > 200) out += "...";
+    return out;
+}
+
 [[noreturn]] void cannotTranslate(std::string_view key) {
-    refuse("cannot translate key " + std::string(key));
+    refuse("cannot translate key " + printable(key));
 }
 
 bool hasControl(std::string_view s, std::string_view allowed = {}) {
@@ -183,9 +202,9 @@ LaunchDaemon translate(plist_t root, std::string_view expectedLabel) {
         }
     });
     if (!hasLabel) refuse("the property list has no Label");
-    if (!isSafeLabel(d.label)) refuse("label " + d.label + " is not a safe unit name");
+    if (!isSafeLabel(d.label)) refuse("label " + printable(d.label) + " is not a safe unit name");
     if (d.label != expectedLabel) {
-        refuse("label " + d.label + " differs from the file's name " + std::string(expectedLabel));
+        refuse("label " + d.label + " differs from the file's name " + printable(expectedLabel));
     }
     if (arguments && arguments->empty() && !program) cannotTranslate("ProgramArguments");
     if (!program && !arguments)
