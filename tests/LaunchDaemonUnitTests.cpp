@@ -141,6 +141,17 @@ TEST(LaunchDaemonUnit, EveryRefusalNamesWhatCannotBeTranslated) {
               "the property list is larger than 1 MiB");
 }
 
+TEST(LaunchDaemonUnit, FoundByFuzzingABinaryDictionaryWhoseKeyIsNoKeyIsRefused) {
+    // libplist's dictionary walk aborts on such a list; read in XML form it
+    // is refused instead.
+    const std::string bytes =
+        readAll(std::string(VESK_REGRESSIONS_DIR) + "/plist-dict-key-not-a-key.bplist");
+    ASSERT_EQ(bytes.rfind("bplist00", 0), 0U);
+    const auto r = readLaunchDaemon(bytes, "job");
+    EXPECT_FALSE(r.daemon.has_value());
+    EXPECT_FALSE(r.error.empty());
+}
+
 TEST(LaunchDaemonUnit, WordsPassThroughSystemdUnchanged) {
     EXPECT_EQ(quoteExecWord("plain"), R"("plain")");
     EXPECT_EQ(quoteExecWord("a b"), R"("a b")");

@@ -289,11 +289,28 @@ ReadResult readLaunchDaemon(std::string_view bytes, std::string_view expectedLab
     }
     plist_t raw = nullptr;
     plist_from_memory(bytes.data(), static_cast<std::uint32_t>(bytes.size()), &raw);
-    const Plist root(raw);
-    if (!root) {
+    Plist parsed(raw);
+    if (!parsed) {
         result.error = "not a property list";
         return result;
     }
+    // A binary list can make a dictionary whose keys are not keys, on which
+    // libplist's own dictionary walk aborts. Its XML reader never does: a
+    // binary list is read again in XML form, and refused if that fails.
+    if (bytes.rfind("bplist", 0) == 0) {
+        char* xml = nullptr;
+        std::uint32_t length = 0;
+        plist_to_xml(parsed.get(), &xml, &length);
+        raw = nullptr;
+        if (xml != nullptr) plist_from_xml(xml, length, &raw);
+        plist_to_xml_free(xml);
+        parsed.reset(raw);
+        if (!parsed) {
+            result.error = "not a property list";
+            return result;
+        }
+    }
+    const Plist& root = parsed;
     try {
         result.daemon = translate(root.get(), expectedLabel);
     } catch (const Refusal& r) {
