@@ -152,26 +152,35 @@ bool askServer(const sockaddr_storage& server, socklen_t length, Query* queries,
             return false;
         }
     }
+    // Whatever has arrived is taken in one call (both answers, usually).
     int datagrams = 0;
     while (open > 0 && datagrams < kMaxDatagrams && waitFor(fd, POLLIN, deadline)) {
-        unsigned char buffer[kUdpSize];
-        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-        if (n < 0) {
+        unsigned char buffers[kMaxQueries][kUdpSize];
+        iovec slots[kMaxQueries];
+        mmsghdr received[kMaxQueries] = {};
+        for (std::size_t i = 0; i < kMaxQueries; ++i) {
+            slots[i] = {buffers[i], kUdpSize};
+            received[i].msg_hdr.msg_iov = &slots[i];
+            received[i].msg_hdr.msg_iovlen = 1;
+        }
+        const int got = ::recvmmsg(fd, received, kMaxQueries, MSG_DONTWAIT, nullptr);
+        if (got < 0) {
             if (errno == EAGAIN || errno == EINTR) continue;
             break;  // refused: nothing listens there
         }
-        ++datagrams;
-        for (std::size_t i = 0; i < count; ++i) {
-            Query& q = queries[i];
-            if (q.answered) continue;
-            Answer answer;
-            if (!parseAnswer(buffer, static_cast<std::size_t>(n), q.bytes, q.length, answer)) {
-                continue;
+        datagrams += got;
+        for (int d = 0; d < got; ++d) {
+            const std::size_t n = received[d].msg_len;
+            for (std::size_t i = 0; i < count; ++i) {
+                Query& q = queries[i];
+                if (q.answered) continue;
+                Answer answer;
+                if (!parseAnswer(buffers[d], n, q.bytes, q.length, answer)) continue;
+                q.answer = answer;
+                q.answered = true;
+                --open;
+                break;
             }
-            q.answer = answer;
-            q.answered = true;
-            --open;
-            break;
         }
     }
     ::close(fd);

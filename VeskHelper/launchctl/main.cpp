@@ -7,6 +7,7 @@
 // nothing in that list: see LaunchDaemonUnit.hpp. It reads no environment and
 // runs systemctl by absolute path with a fixed environment.
 #include <fcntl.h>
+#include <grp.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -132,6 +133,70 @@ bool writeAtomically(const std::string& path, const std::string& text) {
     return ok;
 }
 
+/// What the property list says, as a unit: read in a child process that has
+/// given up root, so that the parser of hostile bytes can at worst end
+/// itself. Only its verdict crosses back: a refusal line, or the unit text
+/// and whether the job starts at load.
+struct Verdict {
+    bool ok = false;
+    bool startsAtLoad = false;
+    std::string text;  ///< the unit, or the refusal
+};
+
+Verdict readApart(const std::string& bytes, const std::string& expected) {
+    Verdict v;
+    v.text = "the property list could not be read";
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) return v;
+    const pid_t child = ::fork();
+    if (child < 0) {
+        ::close(fds[0]);
+        ::close(fds[1]);
+        return v;
+    }
+    if (child == 0) {
+        ::close(fds[0]);
+        constexpr uid_t kNobody = 65534;
+        if (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) {
+            if (::geteuid() == 0) ::_exit(70);
+        }
+        const auto r = vesk::launchctl::readLaunchDaemon(bytes, expected);
+        std::string out = r.daemon ? std::string(r.daemon->startsAtLoad() ? "U1" : "U0") +
+                                         vesk::launchctl::unitText(*r.daemon)
+                                   : "E" + r.error;
+        std::size_t done = 0;
+        while (done < out.size()) {
+            const ssize_t n = ::write(fds[1], out.data() + done, out.size() - done);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) ::_exit(71);
+            done += static_cast<std::size_t>(n);
+        }
+        ::_exit(0);
+    }
+    ::close(fds[1]);
+    std::string out;
+    char buf[16384];
+    for (;;) {
+        const ssize_t n = ::read(fds[0], buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        if (out.size() < 4 * kMaxFile) out.append(buf, static_cast<std::size_t>(n));
+    }
+    ::close(fds[0]);
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || out.empty()) return v;
+    if (out[0] == 'E') {
+        v.text = out.substr(1);
+    } else if (out.size() > 2 && out[0] == 'U') {
+        v.ok = true;
+        v.startsAtLoad = out[1] == '1';
+        v.text = out.substr(2);
+    }
+    return v;
+}
+
 /// Takes a unit away: stopped, disabled, its file removed, systemd told.
 void unload(const std::string& unit, const std::string& path) {
     systemctl({"stop", unit}, true);
@@ -153,31 +218,30 @@ int bootstrap(const std::string& plistPath) {
         say(plistPath + ": cannot be read");
         return 1;
     }
-    const auto read = vesk::launchctl::readLaunchDaemon(bytes, expected);
-    if (!read.daemon) {
-        say(read.error);
+    const Verdict read = readApart(bytes, expected);
+    if (!read.ok) {
+        say(read.text);
         return 1;
     }
-    const auto& daemon = *read.daemon;
-    const std::string unit = daemon.label + ".service";
+    const std::string unit = expected + ".service";
     const std::string path = std::string(kUnitDir) + "/" + unit;
     if (belongsToTheSystem(unit)) {
         say(unit + " belongs to the system, not to a launch daemon");
         return 1;
     }
-    if (!writeAtomically(path, vesk::launchctl::unitText(daemon))) {
+    if (!writeAtomically(path, read.text)) {
         say(path + ": " + std::strerror(errno));
         return 1;
     }
     bool loaded = systemctl({"daemon-reload"}) == 0;
-    if (loaded && daemon.startsAtLoad()) {
+    if (loaded && read.startsAtLoad) {
         loaded = systemctl({"enable", "--quiet", unit}) == 0 && systemctl({"restart", unit}) == 0;
     } else if (loaded) {
         systemctl({"disable", "--quiet", unit}, true);
         systemctl({"stop", unit}, true);
     }
     if (!loaded) {
-        say(daemon.label + " could not be loaded");
+        say(expected + " could not be loaded");
         unload(unit, path);
         return 1;
     }
