@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <type_traits>
 
 namespace vesk::nss {
 
@@ -50,29 +51,19 @@ bool waitFor(int fd, short events, long deadline) {
     }
 }
 
-bool sendAll(int fd, const unsigned char* data, std::size_t length, long deadline) {
+/// Sends (`data` const) or receives all of `length` bytes by the deadline.
+template <typename Byte>
+bool transferAll(int fd, Byte* data, std::size_t length, long deadline) {
+    constexpr bool sending = std::is_const_v<Byte>;
     std::size_t done = 0;
     while (done < length) {
-        const ssize_t n = ::send(fd, data + done, length - done, MSG_NOSIGNAL);
+        const ssize_t n = sending ? ::send(fd, data + done, length - done, MSG_NOSIGNAL)
+                                  : ::recv(fd, const_cast<unsigned char*>(data) + done,
+                                           length - done, 0);
         if (n > 0) {
             done += static_cast<std::size_t>(n);
         } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
-            if (!waitFor(fd, POLLOUT, deadline)) return false;
-        } else {
-            return false;
-        }
-    }
-    return true;
-}
-
-bool receiveAll(int fd, unsigned char* data, std::size_t length, long deadline) {
-    std::size_t done = 0;
-    while (done < length) {
-        const ssize_t n = ::recv(fd, data + done, length - done, 0);
-        if (n > 0) {
-            done += static_cast<std::size_t>(n);
-        } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
-            if (!waitFor(fd, POLLIN, deadline)) return false;
+            if (!waitFor(fd, sending ? POLLOUT : POLLIN, deadline)) return false;
         } else {
             return false;
         }
@@ -100,12 +91,14 @@ void askOverTcp(const sockaddr_storage& server, socklen_t length, Query& q, long
     unsigned char prefix[2] = {static_cast<unsigned char>(q.length >> 8),
                                static_cast<unsigned char>(q.length & 0xff)};
     unsigned char* buffer = nullptr;
-    if (sendAll(fd, prefix, 2, deadline) && sendAll(fd, q.bytes, q.length, deadline) &&
-        receiveAll(fd, prefix, 2, deadline)) {
+    const unsigned char* const query = q.bytes;
+    const unsigned char* const header = prefix;
+    if (transferAll(fd, header, 2, deadline) && transferAll(fd, query, q.length, deadline) &&
+        transferAll(fd, prefix, 2, deadline)) {
         const std::size_t size = (static_cast<std::size_t>(prefix[0]) << 8) | prefix[1];
         buffer = static_cast<unsigned char*>(::malloc(size > 0 ? size : 1));
         Answer answer;
-        if (buffer != nullptr && receiveAll(fd, buffer, size, deadline) &&
+        if (buffer != nullptr && transferAll(fd, buffer, size, deadline) &&
             parseAnswer(buffer, size, q.bytes, q.length, answer) &&
             answer.kind != Answer::Kind::truncated) {
             q.answer = answer;
@@ -159,7 +152,8 @@ bool askServer(const sockaddr_storage& server, socklen_t length, Query* queries,
         iovec slots[kMaxQueries];
         mmsghdr received[kMaxQueries] = {};
         for (std::size_t i = 0; i < kMaxQueries; ++i) {
-            slots[i] = {buffers[i], kUdpSize};
+            slots[i].iov_base = &buffers[i][0];
+            slots[i].iov_len = kUdpSize;
             received[i].msg_hdr.msg_iov = &slots[i];
             received[i].msg_hdr.msg_iovlen = 1;
         }

@@ -106,7 +106,8 @@ bool readResolverFile(int fd, ResolverFile& out, struct stat& st) {
         length += static_cast<std::size_t>(n);
     }
     ::close(fd);
-    return ok && parseResolverFile(text, length, out);
+    if (!ok) return false;
+    return parseResolverFile(text, length, out);
 }
 
 }  // namespace

@@ -426,6 +426,7 @@ TEST_F(NameLookupTest, HostileAnswersAreNeverBelieved) {
     };
     dns.udp = [&](const Bytes& q) {
         std::vector<Bytes> out;
+        out.reserve(junk.size() + 1);
         for (const auto& j : junk) out.push_back(j(q));
         out.push_back(honest(q).front());
         return out;

@@ -355,7 +355,10 @@ std::string unitText(const LaunchDaemon& d) {
     if (d.groupName) t += "Group=" + *d.groupName + "\n";
     for (const auto& [name, value] : d.environment) {
         t += "Environment=";
-        t += quoteExecWord(name + "=" + value, false);
+        std::string assignment = name;
+        assignment += '=';
+        assignment += value;
+        t += quoteExecWord(assignment, false);
         t += '\n';
     }
     if (d.standardOutPath) t += "StandardOutput=append:" + linePath(*d.standardOutPath) + "\n";

@@ -71,6 +71,7 @@ bool readFile(const std::string& path, std::size_t limit, std::string& out) {
 int systemctl(std::vector<std::string> args, bool quiet = false) {
     args.insert(args.begin(), kSystemctl);
     std::vector<char*> argv;
+    argv.reserve(args.size() + 1);
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
     char path[] = "PATH=/usr/sbin:/usr/bin:/sbin:/bin";
