@@ -136,6 +136,8 @@ class Responder {
     [[nodiscard]] std::uint16_t port() const { return port_; }
     Handler udp;
     Handler tcp;
+    /// Called with each UDP query and where it came from, before it is answered.
+    std::function<void(const Bytes&, const sockaddr_storage&, socklen_t)> before;
     std::atomic<int> udpQueries{0};
     std::atomic<int> tcpQueries{0};
 
@@ -152,6 +154,7 @@ class Responder {
                     ::recvfrom(udp_, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
                 if (n <= 0) continue;
                 ++udpQueries;
+                if (before) before(Bytes(buf, static_cast<std::size_t>(n)), from, len);
                 if (!udp) continue;
                 for (const auto& d : udp(Bytes(buf, static_cast<std::size_t>(n)))) {
                     ::sendto(udp_, d.data(), d.size(), 0, reinterpret_cast<sockaddr*>(&from), len);
@@ -463,6 +466,32 @@ TEST_F(NameLookupTest, HostileAnswersAreNeverBelieved) {
         return std::vector<Bytes>{r.bytes()};
     };
     EXPECT_EQ(lookup("app.test").status, Status::notFound);
+}
+
+TEST_F(NameLookupTest, AnswersFromAnotherPortAreNeverSeen) {
+    // Another socket on the same address races the server with a forged
+    // answer to the exact question and id; only the server's port counts.
+    Responder dns;
+    const int spoofer = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    inet_pton(AF_INET, "127.0.0.1", &local.sin_addr);
+    ASSERT_EQ(::bind(spoofer, reinterpret_cast<sockaddr*>(&local), sizeof local), 0);
+    std::atomic<int> forged{0};
+    dns.before = [&](const Bytes& q, const sockaddr_storage& from, socklen_t len) {
+        const int type = queryType(q);
+        const Bytes lie = Reply(q).record(type, type == ns_t_a ? v4("6.6.6.6") : v6("::6")).bytes();
+        if (::sendto(spoofer, lie.data(), lie.size(), 0, reinterpret_cast<const sockaddr*>(&from),
+                     len) > 0) {
+            ++forged;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    };
+    dns.udp = honest;
+    resolverFor(dns);
+    EXPECT_EQ(addresses(lookup("app.test")), (Strings{"127.0.0.1", "::1"}));
+    EXPECT_GE(forged.load(), 1);
+    ::close(spoofer);
 }
 
 TEST_F(NameLookupTest, EveryLookupEndsByTheTimeout) {
