@@ -181,8 +181,8 @@ bool findResolverFile(const char* dir, const char* name, ResolverFile& out) {
     lower[n] = '\0';
 
     // Longest suffix first: the whole name, then after each dot. A name with
-    // no file costs one failed open per label; the directory is checked only
-    // when a file is there.
+    // no file costs one failed lstat per label; the directory is checked only
+    // when a file is read.
     char path[512];
     const std::size_t dirLength = std::strlen(dir);
     if (dirLength + 1 + n + 1 > sizeof path) return false;
@@ -194,14 +194,17 @@ bool findResolverFile(const char* dir, const char* name, ResolverFile& out) {
         std::memcpy(path + dirLength + 1, lower + i, n - i + 1);
         struct stat st {};
         if (::lstat(path, &st) != 0) continue;
+        // The file this thread read last, unchanged: it was root's alone
+        // then and still is, whatever became of the directory since.
+        if (tCache.valid && sameFile(st, tCache.identity) &&
+            std::strcmp(path, tCache.path) == 0) {
+            out = tCache.file;
+            return true;
+        }
         if (!dirChecked) {
             struct stat d {};
             if (::lstat(dir, &d) != 0 || !S_ISDIR(d.st_mode) || !rootsAlone(d)) return false;
             dirChecked = true;
-        }
-        if (tCache.valid && sameFile(st, tCache.identity) && std::strcmp(path, tCache.path) == 0) {
-            out = tCache.file;
-            return true;
         }
         const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
         if (fd < 0) continue;
