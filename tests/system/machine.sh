@@ -51,7 +51,13 @@ fi
 
 state=$(mktemp -d /tmp/vesk-machine.XXXXXX)
 name=vesk-machine-$$
-cgroups=(/sys/fs/cgroup/unified/$name /sys/fs/cgroup/systemd/$name)
+# A cgroup of our own in each hierarchy systemd uses: the cgroup2 one and the
+# name=systemd one on a hybrid host like this, the one tree on a pure v2 host.
+if [ -d /sys/fs/cgroup/unified ]; then
+  cgroups=(/sys/fs/cgroup/unified/$name /sys/fs/cgroup/systemd/$name)
+else
+  cgroups=(/sys/fs/cgroup/$name)
+fi
 nspawn=
 watchdog=
 
