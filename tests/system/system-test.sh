@@ -37,7 +37,7 @@ else
   wait "$harness" 2>/dev/null
   gone=0
   for _ in $(seq 200); do
-    if ! kill -0 "$machine" 2>/dev/null && ! ls -d /sys/fs/cgroup/unified/vesk-machine-"$harness" /sys/fs/cgroup/vesk-machine-"$harness" >/dev/null 2>&1; then
+    if ! kill -0 "$machine" 2>/dev/null && [ ! -d /sys/fs/cgroup/unified/vesk-machine-"$harness" ] && [ ! -d /sys/fs/cgroup/vesk-machine-"$harness" ]; then
       gone=1; break
     fi
     sleep 0.05
