@@ -12,7 +12,9 @@
 
 #include <cstring>
 #include <fstream>
+
 #include <string>
+#include "NameLookup.hpp"
 
 namespace {
 
@@ -86,6 +88,17 @@ void BM_GetaddrinfoOutside(benchmark::State& state) {
     lookUp(state, "www.example.org", AF_INET);
 }
 BENCHMARK(BM_GetaddrinfoOutside)->ArgName("module")->Arg(0)->Arg(1)->UseRealTime();
+
+// The module's own part of that: a name outside every resolver domain.
+void BM_ModuleAloneOutside(benchmark::State& state) {
+    if (!prepared(state)) return;
+    for (auto _ : state) {
+        vesk::nss::Result r;
+        vesk::nss::lookup(vesk::nss::kResolverDir, "www.example.org", AF_INET, r);
+        benchmark::DoNotOptimize(r.status);
+    }
+}
+BENCHMARK(BM_ModuleAloneOutside)->UseRealTime();
 
 }  // namespace
 
