@@ -14,6 +14,7 @@ rm -rf "$build/package"
 (cd "$build" && cpack -G DEB -B "$build/package" >/dev/null)
 deb=$(ls "$build"/package/vesk_*.deb)
 echo "==> boot a throw-away systemd machine"
+export MACHINE_BINDS="$PWD $build"
 started=$(date +%s.%N)
 set +e
 bash tests/system/machine.sh machine-exec bash "$PWD/tests/system/main-job.sh" "$deb" "$PWD/tests" \

@@ -8,8 +8,10 @@
 #
 # The command runs on the host side with MACHINE_PID set to the machine's
 # PID 1; `machine-exec <command...>` (on its PATH) runs a command inside the
-# machine. The harness exits with the command's status. It needs root and
-# systemd-nspawn, and exits 77 (skipped) without them.
+# machine. The machine has its own /tmp: directories listed (space separated)
+# in MACHINE_BINDS are bound into it read-only at the same paths. The harness
+# exits with the command's status. It needs root and systemd-nspawn, and
+# exits 77 (skipped) without them.
 set -euo pipefail
 
 if [ "$(id -u)" -ne 0 ] || ! command -v systemd-nspawn >/dev/null; then
@@ -124,7 +126,9 @@ for cg in "${cgroups[@]}"; do
   echo $$ >"$cg"/cgroup.procs
 done
 
-systemd-nspawn -D "$state"/root --boot --register=no --keep-unit --private-network \
+binds=()
+for dir in ${MACHINE_BINDS:-}; do binds+=(--bind-ro="$dir"); done
+systemd-nspawn -D "$state"/root "${binds[@]}" --boot --register=no --keep-unit --private-network \
   --link-journal=no --console=read-only -- systemd.unit=basic.target \
   >"$state"/console.log 2>&1 &
 nspawn=$!

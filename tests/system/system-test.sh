@@ -14,6 +14,9 @@ fi
 rm -rf "$build/package"
 (cd "$build" && cpack -G DEB -B "$build/package" >/dev/null)
 deb=$(ls "$build"/package/vesk_*.deb)
+# The sources and the build reach the machine wherever they are (its /tmp is
+# its own).
+export MACHINE_BINDS="$(dirname "$(dirname "$here")") $build"
 started=$(date +%s.%N)
 set +e
 bash "$here/machine.sh" machine-exec bash "$here/scenario.sh" "$deb" "$(dirname "$here")" \
