@@ -30,25 +30,6 @@ struct Refusal {
 [[noreturn]] void refuse(std::string line) {
     throw Refusal{std::move(line)};
 }
-/// Text from the property list as it may appear in that one line: control
-/// characters as \xNN, at most 200 bytes.
-std::string printable(std::string_view text) {
-    static constexpr char kHex[] = "0123456789abcdef";
-    std::string out;
-    for (const char c : text.substr(0, 200)) {
-        const auto u = static_cast<unsigned char>(c);
-        if (u < 0x20 || u == 0x7f) {
-            out += "\\x";
-            out += kHex[u >> 4];
-            out += kHex[u & 0xf];
-        } else {
-            out += c;
-        }
-    }
-    if (text.size() > 200) out += "...";
-    return out;
-}
-
 [[noreturn]] void cannotTranslate(std::string_view key) {
     refuse("cannot translate key " + printable(key));
 }
@@ -268,6 +249,23 @@ std::string linePath(std::string_view path) {
 }
 
 }  // namespace
+
+std::string printable(std::string_view text) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string out;
+    for (const char c : text.substr(0, 200)) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7f) {
+            out += "\\x";
+            out += kHex[u >> 4];
+            out += kHex[u & 0xf];
+        } else {
+            out += c;
+        }
+    }
+    if (text.size() > 200) out += "...";
+    return out;
+}
 
 bool isSafeLabel(std::string_view label) {
     if (label.empty() || label.size() > 200 || label.find("..") != std::string_view::npos) {

@@ -59,6 +59,10 @@ inline constexpr std::string_view kUnitMarker = "# Launch daemon written by laun
 /// with a letter or digit, at most 200 bytes, no "..".
 bool isSafeLabel(std::string_view label);
 
+/// Text from outside as it may appear in launchctl's one-line messages:
+/// control characters as \xNN, at most 200 bytes.
+std::string printable(std::string_view text);
+
 /// Reads an XML or binary property list. `expectedLabel` is the file's name
 /// without ".plist"; a Label that differs is refused.
 ReadResult readLaunchDaemon(std::string_view bytes, std::string_view expectedLabel);

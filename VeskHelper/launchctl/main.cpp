@@ -210,13 +210,13 @@ int bootstrap(const std::string& plistPath) {
     const std::size_t slash = plistPath.rfind('/');
     const std::string file = plistPath.substr(slash == std::string::npos ? 0 : slash + 1);
     if (file.size() <= 6 || file.compare(file.size() - 6, 6, ".plist") != 0) {
-        say(plistPath + ": the file's name does not end in .plist");
+        say(vesk::launchctl::printable(plistPath) + ": the file's name does not end in .plist");
         return 1;
     }
     const std::string expected = file.substr(0, file.size() - 6);
     std::string bytes;
     if (!readFile(plistPath, kMaxFile, bytes)) {
-        say(plistPath + ": cannot be read");
+        say(vesk::launchctl::printable(plistPath) + ": cannot be read");
         return 1;
     }
     const Verdict read = readApart(bytes, expected);
@@ -252,7 +252,7 @@ int bootstrap(const std::string& plistPath) {
 int bootout(const std::string& target) {
     const std::string label = target.substr(std::string_view("system/").size());
     if (!vesk::launchctl::isSafeLabel(label)) {
-        say("label " + label + " is not a safe unit name");
+        say("label " + vesk::launchctl::printable(label) + " is not a safe unit name");
         return 1;
     }
     const std::string unit = label + ".service";
