@@ -100,6 +100,21 @@ void BM_ModuleAloneOutside(benchmark::State& state) {
 }
 BENCHMARK(BM_ModuleAloneOutside)->UseRealTime();
 
+// The module's own part of a lookup under a resolver domain.
+void BM_ModuleAloneResolverDomain(benchmark::State& state) {
+    if (!prepared(state)) return;
+    for (auto _ : state) {
+        vesk::nss::Result r;
+        vesk::nss::lookup(vesk::nss::kResolverDir, "app.test", static_cast<int>(state.range(0)), r);
+        if (r.status != vesk::nss::Status::success) {
+            state.SkipWithError("lookup failed");
+            break;
+        }
+        benchmark::DoNotOptimize(r.count);
+    }
+}
+BENCHMARK(BM_ModuleAloneResolverDomain)->Arg(AF_INET)->Arg(AF_UNSPEC)->UseRealTime();
+
 }  // namespace
 
 BENCHMARK_MAIN();
