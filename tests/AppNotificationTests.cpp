@@ -1,6 +1,8 @@
 // Notifications and their preferences, plug-ins, and migration reports.
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include "vesk/AppNotification.hpp"
 #include "vesk/HerdConfig.hpp"
 #include "vesk/HerdYamlConfig.hpp"
@@ -26,6 +28,7 @@ TEST(NotificationPreferences, ThreeShapes) {
     const NotificationPreferences empty(true, true, std::map<NotificationType, bool>{});
     EXPECT_TRUE(empty.isTypeEnabled(NotificationType::debugCapture));
     EXPECT_EQ(NotificationPreferences(true, true).enabledTypes.size(), 5U);
+    EXPECT_EQ(NotificationPreferences(), d) << "the default constructor gives the default";
 
     const std::string doc = vesk::encodeJSON(one);
     EXPECT_NE(doc.find(R"("enabledTypes":["portConflict",false])"), std::string::npos) << doc;
@@ -113,6 +116,18 @@ TEST(MigrationReport, SummaryLinesExactly) {
               "    \xE2\x9A\xA0\xEF\xB8\x8F a.test has no path\n"
               "    \xE2\x9A\xA0\xEF\xB8\x8F b.test: certificate unreadable");
     EXPECT_EQ(vesk::decodeJSON<vesk::MigrationReport>(vesk::encodeJSON(r)), r);
+
+    constexpr auto kMax = std::numeric_limits<std::int64_t>::max();
+    constexpr auto kMin = std::numeric_limits<std::int64_t>::min();
+    r.sitesMigrated = kMax;
+    r.certsMigrated = kMax;
+    r.parkedPathsMigrated = 1;
+    EXPECT_EQ(r.totalMigrated(), kMax) << "held at the bound, never wrapped";
+    r.parkedPathsMigrated = kMin;
+    EXPECT_EQ(r.totalMigrated(), kMax - 1) << "summed exactly where the sum fits";
+    r.sitesMigrated = kMin;
+    r.certsMigrated = -1;
+    EXPECT_EQ(r.totalMigrated(), kMin);
 }
 
 TEST(HerdConfig, OptionalDefaultPhpAndStrictLists) {

@@ -1,8 +1,10 @@
 // Builds, releases, the Homebrew formula and the machine's identity.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -47,6 +49,20 @@ TEST(BuildInfo, VersionsComponentsAndBumps) {
     EXPECT_EQ(build("1.4.9").bumped(VersionComponent::major).version, "2.0.0");
     EXPECT_EQ(build("1.4").bumped(VersionComponent::patch).version, "1.4.1");
     EXPECT_EQ(build("1.2.3.4-beta").bumped(VersionComponent::patch).version, "1.2.4");
+    EXPECT_EQ(build("1.+-2.+3.-4.+.-").versionComponents(), (VersionComponents{1, 3, -4}))
+        << "an optional sign followed by digits, nothing else";
+    constexpr auto kMax = std::numeric_limits<std::int64_t>::max();
+    const auto far = BuildInfo{"9223372036854775807.9223372036854775807.9223372036854775807",
+                               kMax,
+                               std::nullopt,
+                               std::nullopt,
+                               vesk::BuildConfiguration::release,
+                               std::string("arm64")};
+    EXPECT_EQ(far.bumped(VersionComponent::major).version, "9223372036854775807.0.0");
+    EXPECT_EQ(far.bumped(VersionComponent::minor).version,
+              "9223372036854775807.9223372036854775807.0");
+    EXPECT_EQ(far.bumped(VersionComponent::patch).version, far.version);
+    EXPECT_EQ(far.bumped(VersionComponent::patch).buildNumber, kMax) << "saturated, not wrapped";
     const auto b = build("1.0.0");
     EXPECT_EQ(vesk::decodeJSON<BuildInfo>(vesk::encodeJSON(b)), b);
     EXPECT_THROW((void)vesk::decodeJSON<BuildInfo>(
@@ -138,17 +154,68 @@ TEST_F(MachineIdentifierTest, ProductUuidThenDerivedThenAStableFallback) {
 TEST_F(MachineIdentifierTest, DefaultsItCannotReadAreNeverOverwritten) {
     std::ofstream(sources.productUUID) << "not a uuid";
     fs::create_directories(fs::path(sources.defaultsFile).parent_path());
-    std::string big = R"({"Other":")" + std::string(8000, 'x') + R"(","Count":3})";
+    std::string big = R"({"Other":")" + std::string(8000, 'x') + R"(","Count":3,)";
     std::ofstream(sources.defaultsFile) << big;
     const std::string id = vesk::MachineIdentifier::hardwareUUID(sources);
     EXPECT_TRUE(vesk::UUID::parse(id).has_value());
-    EXPECT_EQ(readAll(sources.defaultsFile), big) << "another program's values stay as they were";
+    EXPECT_TRUE(readAll(sources.defaultsFile) == big)
+        << "defaults that are not JSON stay as they were";
+    EXPECT_EQ(vesk::MachineIdentifier::hardwareUUID(sources), id) << "stable for the process";
     big = R"({"Other":")" + std::string(8000, 'x') + R"("})";
     std::ofstream(sources.defaultsFile) << big;
     const std::string stored = vesk::MachineIdentifier::hardwareUUID(sources);
     EXPECT_NE(readAll(sources.defaultsFile).find(std::string(8000, 'x')), std::string::npos)
         << "long defaults are read whole and kept";
     EXPECT_EQ(vesk::MachineIdentifier::hardwareUUID(sources), stored);
+}
+
+TEST_F(MachineIdentifierTest, DefaultsOfEveryValueTypeKeepTheirValuesAndTheIdentifier) {
+    std::ofstream(sources.productUUID) << "not a uuid";
+    fs::create_directories(fs::path(sources.defaultsFile).parent_path());
+    const std::string before =
+        "{\n\t\"Flag\": true,\n\t\"Count\": 3,\n\t\"Nested\": {\"a\": [1, null]},\n\t\"Name\": "
+        "\"x\"\n}\n";
+    std::ofstream(sources.defaultsFile) << before;
+    const std::string id = vesk::MachineIdentifier::hardwareUUID(sources);
+    const std::string after = readAll(sources.defaultsFile);
+    EXPECT_EQ(after.substr(0, before.find("\n}")), before.substr(0, before.find("\n}")))
+        << "every other value kept byte for byte";
+    EXPECT_NE(after.find(id), std::string::npos);
+    EXPECT_EQ(vesk::MachineIdentifier::hardwareUUID(sources), id) << "stable: " << after;
+    EXPECT_EQ(readAll(sources.defaultsFile), after);
+
+    // An entry that is not a text is another program's: never overwritten.
+    const std::string odd = R"({"Vesk.FallbackMachineUUID": 12, "Other": false})";
+    std::ofstream(sources.defaultsFile) << odd;
+    const std::string unstored = vesk::MachineIdentifier::hardwareUUID(sources);
+    EXPECT_EQ(vesk::MachineIdentifier::hardwareUUID(sources), unstored);
+    EXPECT_EQ(readAll(sources.defaultsFile), odd);
+}
+
+TEST_F(MachineIdentifierTest, AFullDiskNeverTruncatesTheDefaults) {
+    std::ofstream(sources.productUUID) << "not a uuid";
+    fs::create_directories(fs::path(sources.defaultsFile).parent_path());
+    const std::string before = R"({"Other": ")" + std::string(4000, 'v') + "\"}";
+    std::ofstream(sources.defaultsFile) << before;
+    // The child may write at most 100 bytes to any file: the defaults
+    // cannot be written whole.
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::signal(SIGXFSZ, SIG_IGN);
+        const struct rlimit limit { 100, 100 };
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        const std::string a = vesk::MachineIdentifier::hardwareUUID(sources);
+        const std::string b = vesk::MachineIdentifier::hardwareUUID(sources);
+        ::_exit(a == b && vesk::UUID::parse(a) ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "stable within the process";
+    EXPECT_EQ(readAll(sources.defaultsFile), before) << "the store is left intact";
+    for (const auto& entry : fs::directory_iterator(fs::path(sources.defaultsFile).parent_path())) {
+        EXPECT_EQ(entry.path().string().find(".tmp-"), std::string::npos) << entry.path();
+    }
 }
 
 TEST_F(MachineIdentifierTest, RacingFirstCreationsAgree) {

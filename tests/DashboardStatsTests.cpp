@@ -1,6 +1,8 @@
 // Request records and the dashboard's summary.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <random>
 
 #include "vesk/DashboardStats.hpp"
@@ -82,6 +84,29 @@ TEST(DashboardStats, PercentileIndicesAsWorkedOut) {
     const auto one = DashboardStats::compute({request("GET", "/", 200, 4.25)}, TimeRange::last5m);
     EXPECT_EQ(one.avgResponseTime, 4.25);
     EXPECT_EQ(one.p99ResponseTime, 4.25);
+}
+
+TEST(DashboardStats, NaNHasOnePlaceWhateverTheLength) {
+    // NaN sorts after +infinity (before -infinity with its sign bit set), in
+    // short lists as in long ones, so percentiles never depend on the length.
+    for (const std::size_t n : {std::size_t{5}, std::size_t{100}, std::size_t{5000}}) {
+        std::vector<double> values;
+        for (std::size_t i = 0; i < n; ++i) values.push_back(static_cast<double>((i * 7919) % n));
+        values[1] = std::nan("");
+        values[3] = -std::nan("");
+        values[4] = HUGE_VAL;
+        vesk::sortAscending(values);
+        EXPECT_TRUE(std::isnan(values.front()) && std::signbit(values.front())) << n;
+        EXPECT_TRUE(std::isnan(values.back()) && !std::signbit(values.back())) << n;
+        EXPECT_EQ(values[n - 2], HUGE_VAL) << n;
+        EXPECT_TRUE(std::is_sorted(values.begin() + 1, values.end() - 1)) << n;
+    }
+    std::vector<RequestLog> logs;
+    for (int i = 0; i < 20; ++i) logs.push_back(request("GET", "/", 200, i == 0 ? NAN : i));
+    const auto s = DashboardStats::compute(logs, TimeRange::last5m);
+    EXPECT_EQ(s.p95ResponseTime, 19) << "positive NaN last: index 18 holds 19";
+    EXPECT_EQ(s.p99ResponseTime, 19);
+    EXPECT_TRUE(std::isnan(*s.avgResponseTime));
 }
 
 TEST(DashboardStats, LongListsSortLikeStdSortAndSumAscending) {

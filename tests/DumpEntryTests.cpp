@@ -1,6 +1,9 @@
 // Dumps, errors, warnings, logs, captured traffic and database snapshots.
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <unordered_set>
+
 #include "vesk/CapturedMail.hpp"
 #include "vesk/CapturedQuery.hpp"
 #include "vesk/CapturedRequest.hpp"
@@ -92,10 +95,17 @@ TEST(CodeSnippet, WindowsAroundTheErrorLine) {
     EXPECT_TRUE(CodeSnippet::from(ten, 12, 1).lines.empty());
     EXPECT_EQ(numbers(CodeSnippet::from(ten, 12, 3)), (std::vector<std::int64_t>{9, 10}));
     EXPECT_TRUE(CodeSnippet::from(ten, 5, -1).lines.empty());
-    EXPECT_TRUE(CodeSnippet::from(ten, std::numeric_limits<std::int64_t>::max(),
-                                  std::numeric_limits<std::int64_t>::max())
-                    .lines.size() == 10)
-        << "no overflow at the edges";
+    constexpr auto kMax = std::numeric_limits<std::int64_t>::max();
+    constexpr auto kMin = std::numeric_limits<std::int64_t>::min();
+    EXPECT_EQ(CodeSnippet::from(ten, kMax, kMax).lines.size(), 10U) << "no overflow at the edges";
+    EXPECT_EQ(numbers(CodeSnippet::from(ten, std::int64_t{1} << 62, (std::int64_t{1} << 62) - 4)),
+              (std::vector<std::int64_t>{4, 5, 6, 7, 8, 9, 10}))
+        << "the window as the arithmetic gives it, however far the line";
+    EXPECT_EQ(numbers(CodeSnippet::from(ten, kMax, kMax - 8)),
+              (std::vector<std::int64_t>{8, 9, 10}));
+    EXPECT_EQ(numbers(CodeSnippet::from(ten, kMin, kMax)), (std::vector<std::int64_t>{}))
+        << "ends before the first line";
+    EXPECT_EQ(numbers(CodeSnippet::from(ten, -(std::int64_t{1} << 62), kMax)).size(), 10U);
 
     const auto crlf = CodeSnippet::from("a\r\nb", 2, 5);
     ASSERT_EQ(crlf.lines.size(), 3U);
@@ -152,11 +162,23 @@ TEST(CapturedTraffic, MailQueriesAndRequests) {
     const vesk::MailAttachment x{"f", "t", 2, vesk::Data{{1, 2}}};
     EXPECT_EQ(x, (vesk::MailAttachment{"f", "t", 2, vesk::Data{{1, 2}}}));
     EXPECT_EQ(vesk::decodeJSON<vesk::MailAttachment>(vesk::encodeJSON(x)), x);
+    const std::unordered_set<vesk::MailAttachment> attachments{
+        x, vesk::MailAttachment{"f", "t", 2, vesk::Data{{1, 2}}},
+        vesk::MailAttachment{"f", "t", 2, vesk::Data{{1, 3}}}};
+    EXPECT_EQ(attachments.size(), 2U) << "hashable over every field";
 
     const vesk::CapturedQuery q{vesk::UUID::random(), vesk::Date{2}, "select 1", {}, 0.5, "mysql",
                                 std::nullopt};
     EXPECT_NE(vesk::encodeJSON(q).find("\"bindings\":[]"), std::string::npos);
     EXPECT_EQ(vesk::decodeJSON<vesk::CapturedQuery>(vesk::encodeJSON(q)), q);
+    auto unmeasured = q;
+    unmeasured.duration = std::nan("");
+    try {
+        (void)vesk::encodeJSON(unmeasured);
+        ADD_FAILURE() << "a NaN duration was written";
+    } catch (const vesk::EncodingError& e) {
+        EXPECT_EQ(e.path(), "duration") << "never a text that cannot be read back";
+    }
     const vesk::CapturedRequest r{
         vesk::UUID::random(), vesk::Date{3},        "GET", "https://x.test/", 200, 1.25,
         {{"Accept", "*/*"}},  std::string("x.test")};

@@ -319,13 +319,12 @@ TEST(JsonWriter, TextsNumbersAndPrettyPrinting) {
               "d\xEF\xBF\xBD\"");
 
     const std::vector<std::pair<double, std::string>> numbers = {
-        {1.0, "1.0"},           {-2.5, "-2.5"},
-        {0.0, "0.0"},           {-0.0, "-0.0"},
-        {60.5, "60.5"},         {0.001, "0.001"},
-        {1e-5, "1e-05"},        {1e21, "1e+21"},
-        {1.5e300, "1.5e+300"},  {123456789012345.0, "123456789012345.0"},
-        {1e15, "1e+15"},        {0.1, "0.1"},
-        {std::nan(""), "null"}, {HUGE_VAL, "null"},
+        {1.0, "1.0"},          {-2.5, "-2.5"},
+        {0.0, "0.0"},          {-0.0, "-0.0"},
+        {60.5, "60.5"},        {0.001, "0.001"},
+        {1e-5, "1e-05"},       {1e21, "1e+21"},
+        {1.5e300, "1.5e+300"}, {123456789012345.0, "123456789012345.0"},
+        {1e15, "1e+15"},       {0.1, "0.1"},
         {2.5e-310, "2.5e-310"}};
     for (const auto& [value, text] : numbers) EXPECT_EQ(vesk::encodeJSON(value), text) << text;
     for (double v : {0.1, 1.0 / 3, 2.0 / 3e-200, 123.456e78, 5e-324}) {
@@ -344,6 +343,27 @@ TEST(JsonWriter, TextsNumbersAndPrettyPrinting) {
     EXPECT_EQ(vesk::encodeJSON(std::map<std::string, int>{}, pretty), "{}");
     pretty.maxIndentLevels = 1;
     EXPECT_EQ(vesk::encodeJSON(std::vector<std::vector<int>>{{1}}, pretty), "[\n  [\n  1\n  ]\n]");
+}
+
+TEST(JsonWriter, NumbersWithNoJsonFormAreRefusedWithTheirKeyPath) {
+    const auto pathOf = [](const auto& value) {
+        try {
+            (void)vesk::encodeJSON(value);
+        } catch (const vesk::EncodingError& e) {
+            return e.path() + " | " + e.what();
+        }
+        return std::string("encoded");
+    };
+    EXPECT_EQ(pathOf(std::nan("")), " | (root): NaN has no JSON form");
+    EXPECT_EQ(pathOf(std::vector<double>{1, 2, -HUGE_VAL}), "[2] | [2]: infinity has no JSON form");
+    const std::map<std::string, std::vector<std::map<std::string, double>>> nested{
+        {"a", {{{"x", 1}}}}, {"b\"q", {{{"y", 1}}, {{"w", 2}, {"z", HUGE_VAL}}}}};
+    EXPECT_EQ(pathOf(nested), "b\\\"q[1].z | b\\\"q[1].z: infinity has no JSON form");
+    vesk::CodingOptions pretty;
+    pretty.indent = 2;
+    EXPECT_THROW((void)vesk::encodeJSON(nested, pretty), vesk::EncodingError);
+    // A refused text leaves the writer's thread fine for the next one.
+    EXPECT_EQ(vesk::encodeJSON(std::vector<double>{0.5}), "[0.5]");
 }
 
 TEST(JsonTree, HundredThousandDeepChainDecodesAndEncodes) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -216,6 +217,38 @@ TEST_F(ProfileStoreTest, SaveListLoadRoundTrip) {
     EXPECT_THROW((void)store.load(dir + "/profile-bad.json"), vesk::DecodingError);
     EXPECT_THROW((void)vesk::ProfileStore(pathA).listProfiles(), std::system_error)
         << "a file is no directory";
+}
+
+TEST_F(ProfileStoreTest, NothingIsSavedThatCannotBeLoaded) {
+    const vesk::ProfileStore store(dir);
+    for (const double seconds : {-62135596801.0, 253402300800.0, std::nan(""), HUGE_VAL}) {
+        auto r = run("far");
+        r.date = vesk::Date::fromUnix(seconds);
+        try {
+            (void)store.save(r);
+            ADD_FAILURE() << "saved a profile dated " << seconds;
+        } catch (const vesk::EncodingError& e) {
+            EXPECT_EQ(e.path(), "date");
+        }
+        EXPECT_FALSE(fs::exists(dir + "/profile-" + r.id.uuidString() + ".json"));
+    }
+    for (const double seconds : {-62135596800.0, 253402300799.0}) {
+        auto r = run("edge");
+        r.date = vesk::Date::fromUnix(seconds);
+        EXPECT_EQ(store.load(store.save(r)).date, r.date) << "years 0001 and 9999 round-trip";
+    }
+    for (const char* text : {"0000-12-31T23:59:59Z", "0001-01-01T00:30:00+01:00",
+                             "9999-12-31T23:30:00-01:00", "9999-12-31T23:59:60Z"}) {
+        EXPECT_FALSE(vesk::Date::parseISO8601(text)) << text << ": could never be written again";
+    }
+    EXPECT_EQ(vesk::Date::parseISO8601("0001-01-01T00:00:00Z")->iso8601(), "0001-01-01T00:00:00Z");
+    const vesk::ProfileDiff diff{vesk::UUID::random(), 0, 5, 5, HUGE_VAL, {}};
+    try {
+        (void)vesk::encodeJSON(diff);
+        ADD_FAILURE() << "an infinite change was written";
+    } catch (const vesk::EncodingError& e) {
+        EXPECT_EQ(e.path(), "totalTimePercentChange");
+    }
 }
 
 TEST(ProfileDiff, FiltersAndStableTopLists) {

@@ -15,8 +15,9 @@ constexpr std::size_t kRadixBelow = 2048;  // shorter lists use std::sort
 constexpr int kDigitBits = 11;
 constexpr std::size_t kBuckets = std::size_t{1} << kDigitBits;
 
-// Doubles as unsigned keys in the same order: positives get the sign bit
-// set, negatives are inverted.
+// Doubles as unsigned keys in IEEE 754's total order: positives get the
+// sign bit set, negatives are inverted. NaN is ordered too: after +infinity,
+// or before -infinity when its sign bit is set; -0 comes before +0.
 std::uint64_t orderedKey(double d) {
     const auto u = std::bit_cast<std::uint64_t>(d);
     return (u >> 63) != 0 ? ~u : (u | (std::uint64_t{1} << 63));
@@ -46,7 +47,9 @@ struct EndpointHash {
 void sortAscending(std::vector<double>& values) {
     const std::size_t n = values.size();
     if (n < kRadixBelow) {
-        std::sort(values.begin(), values.end());
+        // The same total order as the radix passes, so NaN has a place too.
+        std::sort(values.begin(), values.end(),
+                  [](double a, double b) { return orderedKey(a) < orderedKey(b); });
         return;
     }
     std::vector<std::uint64_t> keys(n);

@@ -3,6 +3,7 @@
 #include "vesk/Clock.hpp"
 
 #include <cmath>
+#include <cstdio>
 #include <ctime>
 
 namespace vesk {
@@ -30,6 +31,11 @@ long long daysFromCivil(int y, int m, int d) {
     return static_cast<long long>(era) * 146097 + doe - 719468;
 }
 
+// Internet date-time has four-digit years: 0001-01-01T00:00:00Z up to the
+// end of 9999-12-31, in seconds since 1970.
+constexpr long long kFirstWritable = -62135596800LL;
+constexpr long long kPastLastWritable = 253402300800LL;
+
 int daysInMonth(int y, int m) {
     static constexpr int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
     const bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
@@ -46,8 +52,11 @@ std::string Date::iso8601() const {
     const auto secs = static_cast<std::time_t>(std::floor(timeIntervalSince1970()));
     std::tm tm{};
     gmtime_r(&secs, &tm);
-    char buf[32];
-    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    // Years of four digits, as internet date-time has them (strftime's %Y
+    // writes year 1 as "1").
+    char buf[48];
+    std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02dZ", tm.tm_year + 1900,
+                  tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
     return buf;
 }
 
@@ -76,11 +85,18 @@ std::optional<Date> Date::parseISO8601(std::string_view s) {
         return std::nullopt;
     }
     const long long unix = daysFromCivil(y, mo, d) * 86400LL + h * 3600LL + mi * 60LL + se - offset;
+    // Only instants that can be written again: years 0001 to 9999 in UTC.
+    if (unix < kFirstWritable || unix >= kPastLastWritable) return std::nullopt;
     return fromUnix(static_cast<double>(unix));
 }
 
 void JsonCoding<Date>::encode(JsonOut out, const Date& v) {
     if (out.options().dates == DateStrategy::iso8601) {
+        const double t = v.timeIntervalSince1970();
+        if (!(t >= static_cast<double>(kFirstWritable) &&
+              t < static_cast<double>(kPastLastWritable))) {
+            out.refuseValue("the date lies outside years 0001-9999");
+        }
         out.string(v.iso8601());
     } else {
         out.number(v.timeIntervalSinceReferenceDate);

@@ -11,12 +11,14 @@ CodeSnippet CodeSnippet::from(std::string_view code, std::int64_t errorLine, std
     if (context < 0) return snippet;
     const auto lines = Unicode::lines(code, Unicode::LineBreaks::eachCharacter);
     const auto count = static_cast<std::int64_t>(lines.size());
-    // Clamp before adding, so no window bound overflows whatever is passed.
-    constexpr std::int64_t kFar = std::int64_t{1} << 61;
-    const std::int64_t line = std::clamp(errorLine, -kFar, kFar);
-    const std::int64_t around = std::min(context, kFar);
-    const std::int64_t start = std::max<std::int64_t>(line - around, 1);
-    const std::int64_t end = std::min<std::int64_t>(line + around, count);
+    // The window's bounds as the arithmetic gives them; a bound past the
+    // integer range lies beyond the text (or before its first line) anyway.
+    std::int64_t low = 0;
+    std::int64_t high = 0;
+    if (__builtin_sub_overflow(errorLine, context, &low)) low = 1;
+    if (__builtin_add_overflow(errorLine, context, &high)) high = count;
+    const std::int64_t start = std::max<std::int64_t>(low, 1);
+    const std::int64_t end = std::min<std::int64_t>(high, count);
     for (std::int64_t n = start; n <= end; ++n) {
         snippet.lines.push_back({n, std::string(lines[static_cast<std::size_t>(n - 1)])});
     }

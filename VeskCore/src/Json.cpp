@@ -64,6 +64,10 @@ bool integral(double d) {
 DecodingError::DecodingError(Fault fault, std::string path, const std::string& detail)
     : std::runtime_error(describe(fault, path, detail)), fault_(fault), path_(std::move(path)) {}
 
+EncodingError::EncodingError(std::string path, const std::string& detail)
+    : std::runtime_error((path.empty() ? std::string("(root)") : path) + ": " + detail),
+      path_(std::move(path)) {}
+
 // ---------------------------------------------------------------------------
 // JsonIn
 
@@ -417,10 +421,6 @@ thread_local std::vector<std::string>
 // digits; fixed notation with ".0" for integral values up to 15 digits
 // before the point, "0.000ddd" down to 1e-4, otherwise d.ddde+XX.
 void appendDouble(std::string& out, double v) {
-    if (!std::isfinite(v)) {
-        out += "null";
-        return;
-    }
     if (v == 0) {
         out += std::signbit(v) ? "-0.0" : "0.0";
         return;
@@ -583,6 +583,9 @@ void JsonWriter::unsignedInteger(std::uint64_t value) {
 }
 
 void JsonWriter::number(double value) {
+    if (!std::isfinite(value)) {
+        refuseValue(std::isnan(value) ? "NaN has no JSON form" : "infinity has no JSON form");
+    }
     beginValue();
     appendDouble(out_, value);
     needComma_ = true;
@@ -594,6 +597,83 @@ void JsonWriter::string(std::string_view value) {
     appendStringBody(out_, value);
     out_ += '"';
     needComma_ = true;
+}
+
+void JsonWriter::refuseValue(const std::string& detail) {
+    beginValue();
+    throw EncodingError(pathOfNextValue(), detail);
+}
+
+// The key path of the value about to be written, read back from the text
+// written so far (only a failure pays for it): per open container, the
+// last key of an object or the count of commas of an array.
+std::string JsonWriter::pathOfNextValue() const {
+    struct Level {
+        bool array;
+        bool expectKey;
+        std::size_t index;
+        std::string key;
+    };
+    std::vector<Level> levels;
+    bool inString = false;
+    bool escaped = false;
+    std::string text;
+    const auto scan = [&](std::string_view piece) {
+        for (const char c : piece) {
+            if (inString) {
+                if (escaped) {
+                    escaped = false;
+                    text += c;
+                } else if (c == '\\') {
+                    escaped = true;
+                    text += c;
+                } else if (c == '"') {
+                    inString = false;
+                    if (!levels.empty() && levels.back().expectKey) {
+                        levels.back().key = text;
+                        levels.back().expectKey = false;
+                    }
+                } else {
+                    text += c;
+                }
+                continue;
+            }
+            switch (c) {
+                case '"':
+                    inString = true;
+                    text.clear();
+                    break;
+                case '{':
+                case '[':
+                    levels.push_back({c == '[', c == '{', 0, {}});
+                    break;
+                case '}':
+                case ']':
+                    if (!levels.empty()) levels.pop_back();
+                    break;
+                case ',':
+                    if (!levels.empty()) {
+                        ++levels.back().index;
+                        levels.back().expectKey = !levels.back().array;
+                    }
+                    break;
+                default:
+                    break;
+            }
+        }
+    };
+    for (const auto& chunk : chunks_) scan(chunk);
+    scan(out_);
+    std::string path;
+    for (const Level& level : levels) {
+        if (level.array) {
+            path += '[' + std::to_string(level.index) + ']';
+        } else {
+            if (!path.empty()) path += '.';
+            path += level.key;
+        }
+    }
+    return path;
 }
 
 void JsonWriter::open(char bracket) {

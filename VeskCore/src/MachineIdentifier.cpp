@@ -7,12 +7,15 @@
 #include <unistd.h>
 
 #include <array>
+#include <cctype>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <mutex>
+#include <optional>
 
 #include "vesk/Json.hpp"
 #include "vesk/UUID.hpp"
@@ -62,8 +65,64 @@ std::optional<std::string> fromMachineId() {
     return UUID(bytes).uuidString();
 }
 
+// Writes `text` to `file` through a temporary file in the same directory:
+// the defaults are replaced only by a text written whole and synced.
+bool replaceFile(const std::string& file, std::string_view text, mode_t mode) {
+    const std::string tmp = file + ".tmp-" + std::to_string(::getpid());
+    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    if (fd < 0) return false;
+    bool ok = true;
+    for (std::size_t done = 0; ok && done < text.size();) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        ok = n > 0;
+        if (ok) done += static_cast<std::size_t>(n);
+    }
+    ok = ok && ::fsync(fd) == 0;
+    ok = ::close(fd) == 0 && ok;
+    ok = ok && std::rename(tmp.c_str(), file.c_str()) == 0;
+    if (!ok) ::unlink(tmp.c_str());
+    return ok;
+}
+
+// The defaults' text with one more text member, everything else kept byte
+// for byte; none unless the text is one JSON object.
+std::optional<std::string> withMember(const std::string& text, std::string_view key,
+                                      std::string_view value) {
+    const auto close = text.find_last_of('}');
+    if (close == std::string::npos) return std::nullopt;
+    std::size_t before = close;
+    while (before > 0 && std::isspace(static_cast<unsigned char>(text[before - 1])) != 0) --before;
+    const bool empty = before > 0 && text[before - 1] == '{';
+    const auto quoted = [](std::string_view s) {
+        JsonWriter writer;
+        writer.string(s);
+        return writer.take();
+    };
+    std::string out = text.substr(0, before);
+    out += empty ? "\n  " : ",\n  ";
+    out += quoted(key) + ": " + quoted(value) + "\n";
+    out += text.substr(close);
+    return out;
+}
+
+// Identifiers made while the defaults could not hold one: stable for the
+// life of the process at least.
+std::mutex unstoredLock;  // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
+std::map<std::string, std::string>
+    unstored;  // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
+
+std::string unstoredIdentifier(const std::string& file) {
+    const std::lock_guard guard(unstoredLock);
+    auto [it, fresh] = unstored.try_emplace(file);
+    if (fresh) it->second = UUID::random().uuidString();
+    return it->second;
+}
+
 // The fallback, under an exclusive lock so that two processes creating it at
-// once both end up with the one stored.
+// once both end up with the one stored. Defaults this code cannot read, or
+// whose entry is not a text, are never overwritten; nor is anything but a
+// whole new text ever put in their place.
 std::string fallback(const std::string& file) {
     std::error_code ec;
     fs::create_directories(fs::path(file).parent_path(), ec);
@@ -73,38 +132,41 @@ std::string fallback(const std::string& file) {
         while (::flock(lock, LOCK_EX) != 0 && errno == EINTR) {
         }
     }
-    std::map<std::string, std::string> defaults;
-    bool writable = true;
+    const auto unlock = [lock] {
+        if (lock >= 0) ::close(lock);
+    };
     constexpr std::size_t kDefaultsLimit = std::size_t{1} << 20;
-    if (const auto text = readSmall(file, kDefaultsLimit + 1)) {
+    std::string text = "{}";
+    mode_t mode = 0600;
+    struct stat st {};
+    if (::stat(file.c_str(), &st) == 0) {
+        mode = st.st_mode & 0777;
+        const auto read = readSmall(file, kDefaultsLimit + 1);
+        if (!read || read->size() > kDefaultsLimit) {
+            unlock();
+            return unstoredIdentifier(file);
+        }
+        text = *read;
         try {
-            if (text->size() > kDefaultsLimit)
-                throw DecodingError(DecodingError::Fault::corrupted, "", "");
-            defaults = decodeJSON<std::map<std::string, std::string>>(*text);
+            const JsonDocument doc = JsonDocument::parse(text);
+            const JsonIn root = doc.root();
+            if (!root.isObject()) throw DecodingError(DecodingError::Fault::wrongType, "", "");
+            if (const auto entry = root.find(kFallbackKey)) {
+                if (!entry->isString())
+                    throw DecodingError(DecodingError::Fault::wrongType, "", "");
+                std::string value = entry->string();
+                unlock();
+                return value;
+            }
         } catch (const DecodingError&) {
-            // Defaults this code cannot read are never overwritten: the
-            // identifier is then fresh for this call only.
-            writable = false;
+            unlock();
+            return unstoredIdentifier(file);
         }
     }
-    std::string value;
-    if (const auto it = defaults.find(kFallbackKey); it != defaults.end()) {
-        value = it->second;
-    } else if (!writable) {
-        value = UUID::random().uuidString();
-    } else {
-        value = UUID::random().uuidString();
-        defaults[kFallbackKey] = value;
-        const std::string tmp = file + ".tmp-" + std::to_string(::getpid());
-        {
-            std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-            CodingOptions pretty;
-            pretty.indent = 2;
-            out << encodeJSON(defaults, pretty);
-        }
-        std::rename(tmp.c_str(), file.c_str());
-    }
-    if (lock >= 0) ::close(lock);
+    const std::string value = unstoredIdentifier(file);
+    const auto updated = withMember(text, kFallbackKey, value);
+    if (updated) replaceFile(file, *updated, mode);
+    unlock();
     return value;
 }
 

@@ -1,5 +1,7 @@
 #include "vesk/MigrationReport.hpp"
 
+#include <limits>
+
 namespace vesk {
 
 namespace {
@@ -14,6 +16,17 @@ std::string joined(const std::vector<std::string>& items) {
 }
 
 }  // namespace
+
+std::int64_t MigrationReport::totalMigrated() const {
+    // Summed wide, then held at the bounds of the signed 64-bit range.
+    __extension__ using Wide = __int128;
+    const Wide total = Wide{sitesMigrated} + certsMigrated + parkedPathsMigrated;
+    constexpr auto kMax = std::numeric_limits<std::int64_t>::max();
+    constexpr auto kMin = std::numeric_limits<std::int64_t>::min();
+    if (total > kMax) return kMax;
+    if (total < kMin) return kMin;
+    return static_cast<std::int64_t>(total);
+}
 
 std::string MigrationReport::summary() const {
     std::string s = isDryRun ? "[DRY RUN] " : "";

@@ -69,7 +69,8 @@ struct NotificationPreferences {
     bool playSounds = true;
     std::map<NotificationType, bool> enabledTypes;
 
-    NotificationPreferences() = default;
+    /// The default: enabled, with sounds, every type on.
+    NotificationPreferences() : NotificationPreferences(true, true) {}
     /// Without `enabledTypes` every type is mapped to true.
     NotificationPreferences(bool isEnabled, bool playSounds,
                             std::optional<std::map<NotificationType, bool>> enabledTypes = {});

@@ -45,6 +45,7 @@ VESK_RECORD(vesk::MailAttachment, vesk::field("filename", &vesk::MailAttachment:
             vesk::field("contentType", &vesk::MailAttachment::contentType),
             vesk::field("size", &vesk::MailAttachment::size),
             vesk::field("data", &vesk::MailAttachment::data));
+VESK_HASHABLE(vesk::MailAttachment);
 VESK_RECORD(vesk::CapturedMail, vesk::field("id", &vesk::CapturedMail::id),
             vesk::field("timestamp", &vesk::CapturedMail::timestamp),
             vesk::field("from", &vesk::CapturedMail::from),

@@ -42,7 +42,10 @@ struct DashboardStats {
 };
 
 /// Sorts doubles ascending (a radix sort on their ordered bit patterns for
-/// long lists): the statistics' one inherent cost.
+/// long lists): the statistics' one inherent cost. The order is IEEE 754's
+/// total order, whatever the length: NaN sorts after +infinity (a NaN with
+/// its sign bit set before -infinity), so percentiles never depend on how a
+/// comparison treats NaN.
 void sortAscending(std::vector<double>& values);
 
 }  // namespace vesk

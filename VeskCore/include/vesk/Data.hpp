@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -31,3 +32,12 @@ struct JsonCoding<Data> {
 };
 
 }  // namespace vesk
+
+template <>
+struct std::hash<vesk::Data> {
+    std::size_t operator()(const vesk::Data& d) const noexcept {
+        const std::string_view bytes(reinterpret_cast<const char*>(d.bytes.data()),  // NOLINT
+                                     d.bytes.size());
+        return std::hash<std::string_view>{}(bytes);
+    }
+};

@@ -28,7 +28,8 @@ struct Date {
 
     /// ISO 8601 internet date-time in UTC with whole seconds, e.g. "2024-01-31T12:00:00Z".
     [[nodiscard]] std::string iso8601() const;
-    /// Parses "YYYY-MM-DDTHH:MM:SS" followed by "Z" or a "+HH:MM"/"-HH:MM" offset.
+    /// Parses "YYYY-MM-DDTHH:MM:SS" followed by "Z" or a "+HH:MM"/"-HH:MM" offset;
+    /// none for an instant outside years 0001-9999 in UTC, which has no such text.
     static std::optional<Date> parseISO8601(std::string_view text);
 
     friend bool operator==(const Date&, const Date&) = default;

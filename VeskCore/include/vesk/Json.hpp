@@ -70,6 +70,17 @@ class DecodingError : public std::runtime_error {
     std::string path_;
 };
 
+/// Why a value could not be written: a number with no JSON form (NaN or
+/// infinity) at `path()` ("a.b[2].c"). Nothing of the text is usable then.
+class EncodingError : public std::runtime_error {
+  public:
+    EncodingError(std::string path, const std::string& detail);
+    [[nodiscard]] const std::string& path() const noexcept { return path_; }
+
+  private:
+    std::string path_;
+};
+
 /// A read-only view of one node of a parsed document. Views are created on
 /// the stack while descending and remember their parent for error paths.
 class JsonIn {
@@ -159,8 +170,9 @@ class JsonWriter {
     void boolean(bool value);
     void integer(std::int64_t value);
     void unsignedInteger(std::uint64_t value);
-    /// Shortest text that reads back to the same double; NaN and infinity
-    /// have no JSON form and are written as null.
+    /// Shortest text that reads back to the same double. NaN and infinity
+    /// have no JSON form: they throw EncodingError naming the key path, so a
+    /// record is never written in a form that cannot be read back.
     void number(double value);
     /// Control characters escaped, "/" as it is, invalid UTF-8 replaced by U+FFFD.
     void string(std::string_view value);
@@ -169,6 +181,9 @@ class JsonWriter {
     void beginArray();
     void endArray();
     void key(std::string_view key);
+    /// Refuses the value about to be written: throws EncodingError naming
+    /// its key path.
+    [[noreturn]] void refuseValue(const std::string& detail);
 
     [[nodiscard]] const CodingOptions& options() const noexcept { return options_; }
     /// The text written so far; the writer is empty afterwards.
@@ -186,6 +201,7 @@ class JsonWriter {
     void newline();
     void open(char bracket);
     void close(char bracket);
+    [[nodiscard]] std::string pathOfNextValue() const;
 
     std::string out_;
     std::vector<std::string> chunks_;
@@ -216,6 +232,7 @@ class JsonOut {
         w_->key(key);
         return *this;
     }
+    [[noreturn]] void refuseValue(const std::string& detail) { w_->refuseValue(detail); }
     [[nodiscard]] const CodingOptions& options() const noexcept { return w_->options(); }
 
   private:

@@ -21,9 +21,8 @@ struct MigrationReport {
     bool isDryRun = false;
     Date timestamp;
 
-    [[nodiscard]] std::int64_t totalMigrated() const {
-        return sitesMigrated + certsMigrated + parkedPathsMigrated;
-    }
+    /// The sum, held at the bounds of the signed 64-bit range instead of wrapping.
+    [[nodiscard]] std::int64_t totalMigrated() const;
     /// The fixed English summary, lines joined by line feeds.
     [[nodiscard]] std::string summary() const;
 
