@@ -32,6 +32,41 @@ int freePort() {
     return ntohs(addr.sin_port);
 }
 
+// A local listener that must never be reached: a stand-in for a Redis or
+// SMTP server that a forged request would write to.
+struct Listener {
+    int fd = -1;
+    int port = 0;
+    Listener() {
+        fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        ::listen(fd, 16);
+        socklen_t len = sizeof addr;
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+        port = ntohs(addr.sin_port);
+    }
+    Listener(const Listener&) = delete;
+    Listener& operator=(const Listener&) = delete;
+    ~Listener() { ::close(fd); }
+    [[nodiscard]] bool reached() const {
+        const int c = ::accept(fd, nullptr, nullptr);
+        if (c >= 0) ::close(c);
+        return c >= 0;
+    }
+};
+
+std::string fetchError(const vesk::URL& url) {
+    try {
+        (void)vesk::CurlDataFetcher::fetch(url);
+    } catch (const std::runtime_error& e) {
+        return e.what();
+    }
+    return "fetched";
+}
+
 class NginxTest : public ::testing::Test {
   protected:
     static constexpr const char* kNginx = "/usr/sbin/nginx";
@@ -53,7 +88,18 @@ class NginxTest : public ::testing::Test {
             << "/tmp;\n  uwsgi_temp_path " << dir << "/tmp;\n  scgi_temp_path " << dir
             << "/tmp;\n  server {\n    listen 127.0.0.1:" << port << ";\n    root " << dir
             << "/www;\n    location = /redirect { return 302 /target.txt; }\n"
-               "    location = /header { add_header X-Vesk yes; return 200 'hi'; }\n  }\n}\n";
+               "    location = /header { add_header X-Vesk yes; return 200 'hi'; }\n"
+               "    location = /loop { return 302 /loop; }\n"
+               "    location = /c0 { return 302 /target.txt; }\n"
+               "    location = /to-gopher { return 302 gopher://127.0.0.1:"
+            << trap.port << "/_SET%20key%20value; }\n"
+            << "    location = /to-file { return 302 file:///etc/passwd; }\n";
+        std::ofstream conf(dir + "/nginx.conf", std::ios::app);
+        for (int i = 1; i <= 16; ++i) {
+            conf << "    location = /c" << i << " { return 302 /c" << i - 1 << "; }\n";
+        }
+        conf << "  }\n}\n";
+        conf.close();
         nginx = ::fork();
         if (nginx == 0) {
             ::execl(kNginx, kNginx, "-p", dir.c_str(), "-e", (dir + "/error.log").c_str(), "-c",
@@ -89,6 +135,7 @@ class NginxTest : public ::testing::Test {
     std::string large;
     int port = 0;
     pid_t nginx = -1;
+    Listener trap;
 };
 
 TEST_F(NginxTest, RedirectsAreFollowedToTheFinalUrl) {
@@ -96,6 +143,26 @@ TEST_F(NginxTest, RedirectsAreFollowedToTheFinalUrl) {
     EXPECT_EQ(r.statusCode, 200);
     EXPECT_EQ(r.url, url("/target.txt").absoluteString());
     EXPECT_EQ(std::string(r.body.begin(), r.body.end()), "arrived");
+}
+
+TEST_F(NginxTest, OnlyHttpIsSpokenAndRedirectsAreBounded) {
+    for (const char* scheme : {"gopher", "dict", "smtp", "telnet", "ftp", "scp", "ldap", "tftp"}) {
+        const auto u =
+            vesk::URL::parse(std::string(scheme) + "://127.0.0.1:" + std::to_string(trap.port) +
+                             "/_SET%20key%20value");
+        ASSERT_TRUE(u.has_value()) << scheme;
+        EXPECT_NE(fetchError(*u), "fetched") << scheme;
+        EXPECT_FALSE(trap.reached()) << scheme << " reached the local server";
+    }
+    EXPECT_NE(fetchError(*vesk::URL::parse("file:///etc/passwd")), "fetched");
+    EXPECT_NE(fetchError(url("/to-gopher")), "fetched") << "a redirect to a refused scheme";
+    EXPECT_FALSE(trap.reached());
+    EXPECT_NE(fetchError(url("/to-file")), "fetched");
+    const std::string loop = fetchError(url("/loop"));
+    EXPECT_NE(loop.find("redirect"), std::string::npos) << loop;
+    // Sixteen redirects are followed, the seventeenth is not.
+    EXPECT_EQ(vesk::CurlDataFetcher::fetch(url("/c15")).url, url("/target.txt").absoluteString());
+    EXPECT_NE(fetchError(url("/c16")), "fetched");
 }
 
 TEST_F(NginxTest, AMissingPageIsAResponseNotAnError) {

@@ -5,6 +5,10 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <chrono>
+#include <fstream>
+#include <thread>
+
 #include "HelperTestSupport.hpp"
 
 namespace {
@@ -34,6 +38,7 @@ class OperationsTest : public vesk::test::HelperFixture {
         l.pkill = root.path() + "/bin/pkill";
         l.chown = root.path() + "/bin/chown";
         l.launchctl = root.path() + "/bin/launchctl";
+        l.launchctlLimit = std::chrono::milliseconds(1500);
         l.dnsmasqCandidates = {l.veskBase + "/bin/dnsmasq", root.path() + "/sbin/dnsmasq"};
     }
 
@@ -323,6 +328,35 @@ TEST_F(OperationsTest, DaemonsGoThroughLaunchctlWithItsExactArguments) {
     EXPECT_EQ(readText(layout.launchctl + ".args"), "bootstrap\nsystem\n" + plist +
                                                         "\nbootstrap\nsystem\n" + plist +
                                                         "\nbootout\nsystem/com.vesk.redis\n");
+}
+
+TEST_F(OperationsTest, AStuckLaunchctlIsKilledWithEverythingItStarted) {
+    // A translator that never ends, with a child of its own: the reply comes
+    // at the limit, in the failure's usual shape, and nothing is left running.
+    fs::create_directories(layout.daemonDir);
+    fs::create_directories(fs::path(layout.launchctl).parent_path());
+    const std::string marker = root.path() + "/grandchild.pid";
+    writeText(layout.launchctl,
+              "#!/bin/sh\nsleep 1000 &\necho $! > '" + marker + "'\nexec sleep 1000\n");
+    ::chmod(layout.launchctl.c_str(), 0755);
+    const auto began = std::chrono::steady_clock::now();
+    EXPECT_EQ(call(Op::installDaemon, {"com.vesk.stuck", "<plist/>"}),
+              failure("launchctl bootstrap failed (exit 9)"));
+    const auto took = std::chrono::steady_clock::now() - began;
+    EXPECT_GE(took, std::chrono::milliseconds(1400));
+    EXPECT_LT(took, std::chrono::seconds(10));
+    const pid_t grandchild = std::stoi(readText(marker));
+    bool gone = false;
+    for (int i = 0; i < 200 && !gone; ++i) {
+        std::ifstream stat("/proc/" + std::to_string(grandchild) + "/stat");
+        std::string pid;
+        std::string name;
+        std::string state;
+        gone = !(stat >> pid >> name >> state) || state == "Z";
+        if (!gone) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_TRUE(gone) << "the translator's own child was killed with it";
+    EXPECT_EQ(call(Op::removeDaemon, {"com.vesk.stuck"}), ok()) << "bootout is bounded too";
 }
 
 // --- File operations --------------------------------------------------------

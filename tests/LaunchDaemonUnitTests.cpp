@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "LaunchDaemonUnit.hpp"
+#include "SystemdUnits.hpp"
 
 namespace {
 
@@ -150,6 +151,128 @@ TEST(LaunchDaemonUnit, FoundByFuzzingABinaryDictionaryWhoseKeyIsNoKeyIsRefused) 
     const auto r = readLaunchDaemon(bytes, "job");
     EXPECT_FALSE(r.daemon.has_value());
     EXPECT_FALSE(r.error.empty());
+}
+
+TEST(LaunchDaemonUnit, APathEndingInABackslashNeverJoinsTheNextUnitLine) {
+    // systemd reads a final backslash as a line continuation: the User= line
+    // after WorkingDirectory= would be swallowed and the job run as root.
+    for (const char* key : {"WorkingDirectory", "StandardOutPath", "StandardErrorPath"}) {
+        EXPECT_EQ(errorOf(std::string(kJob) + "<key>UserName</key><string>nobody</string><key>" +
+                          key + "</key><string>/tmp/x User=nobody\\</string>"),
+                  std::string("cannot translate key ") + key);
+    }
+    const auto inside = readLaunchDaemon(
+        xmlPlist(std::string(kJob) + "<key>WorkingDirectory</key><string>/tmp/a\\b</string>"),
+        "job");
+    ASSERT_TRUE(inside.daemon) << "a backslash inside a path is only a character";
+    EXPECT_NE(unitText(*inside.daemon).find("\nWorkingDirectory=/tmp/a\\b\n"), std::string::npos);
+}
+
+// A binary list of `levels` arrays, each referring twice to the next: libplist
+// would read 2^levels objects from a few hundred bytes.
+std::string binaryBomb(int levels) {
+    std::string b = "bplist00";
+    std::vector<std::size_t> offsets;
+    const int objects = levels + 1;
+    for (int i = 0; i < levels; ++i) {
+        offsets.push_back(b.size());
+        b += static_cast<char>(0xA2);
+        b += static_cast<char>(i + 1);
+        b += static_cast<char>(i + 1);
+    }
+    offsets.push_back(b.size());
+    b += static_cast<char>(0x09);  // true
+    const std::size_t table = b.size();
+    for (const std::size_t o : offsets) b += static_cast<char>(o);
+    std::string trailer(32, '\0');
+    trailer[6] = 1;
+    trailer[7] = 1;
+    trailer[15] = static_cast<char>(objects);
+    trailer[23] = 0;
+    trailer[31] = static_cast<char>(table);
+    return b + trailer;
+}
+
+TEST(LaunchDaemonUnit, BinaryListsThatExpandBeyondTheirSizeAreRefused) {
+    const auto bomb = readLaunchDaemon(binaryBomb(40), "job");
+    EXPECT_EQ(bomb.error, "the binary property list refers to a container more than once");
+    // One level shares only a leaf (true): it is read.
+    const std::string tree = binaryBomb(1);
+    EXPECT_EQ(readLaunchDaemon(tree, "job").error, "not a launch daemon's property list")
+        << "parsed, then refused for what it is";
+    // A list whose own top object is referred to loops.
+    std::string loop = binaryBomb(2);
+    loop[10] = 0;  // the second array refers back to the first
+    EXPECT_EQ(readLaunchDaemon(loop, "job").error,
+              "the binary property list refers to a container more than once");
+    for (std::size_t cut = 8; cut < 40; cut += 7) {
+        EXPECT_FALSE(readLaunchDaemon(binaryBomb(3).substr(0, cut), "job").daemon) << cut;
+    }
+    // Writers share equal texts and Booleans: such lists still read.
+    const auto shared = readLaunchDaemon(plistFixture("com.vesk.binary"), "com.vesk.binary");
+    EXPECT_TRUE(shared.daemon) << shared.error;
+}
+
+TEST(SystemdUnits, OnlyTheFileLaunchctlWroteIsOurs) {
+    const std::string path = "/etc/systemd/system/job.service";
+    vesk::launchctl::UnitOrigin none{"not-found", "inactive", "", "", {}, false};
+    EXPECT_EQ(vesk::launchctl::notOurs(none, path), "");
+    auto ours = none;
+    ours.loadState = "loaded";
+    ours.fragmentPath = path;
+    EXPECT_EQ(vesk::launchctl::notOurs(ours, path), "");
+    auto generated = ours;
+    generated.fragmentPath = "/run/systemd/generator.late/job.service";
+    generated.sourcePath = "/etc/init.d/job";
+    EXPECT_EQ(vesk::launchctl::notOurs(generated, path),
+              "the unit is generated from /etc/init.d/job");
+    auto transient = none;
+    transient.transient = true;
+    transient.activeState = "active";
+    EXPECT_EQ(vesk::launchctl::notOurs(transient, path), "a transient unit of that name exists");
+    auto running = none;
+    running.activeState = "active";
+    EXPECT_EQ(vesk::launchctl::notOurs(running, path), "a job of that name is active");
+    auto dropIn = none;
+    dropIn.dropInPaths = {"/etc/systemd/system/job.service.d/x.conf"};
+    EXPECT_EQ(vesk::launchctl::notOurs(dropIn, path),
+              "the unit has drop-ins (/etc/systemd/system/job.service.d/x.conf)");
+    auto masked = none;
+    masked.loadState = "masked";
+    masked.fragmentPath = "/dev/null";
+    EXPECT_EQ(vesk::launchctl::notOurs(masked, path), "the unit is /dev/null");
+}
+
+TEST(SystemdUnits, WhatSystemdReadsBackMustBeWhatTheListSaid) {
+    const auto r = readLaunchDaemon(plistFixture("com.vesk.every-key"), "com.vesk.every-key");
+    ASSERT_TRUE(r.daemon) << r.error;
+    const auto& d = *r.daemon;
+    vesk::launchctl::LoadedService s;
+    s.execPath = d.executable;
+    s.argv = d.argv;
+    s.user = d.userName.value_or("");
+    s.group = d.groupName.value_or("");
+    s.workingDirectory = d.workingDirectory.value_or("");
+    for (const auto& [name, value] : d.environment) s.environment.push_back(name + "=" + value);
+    s.restart = "on-failure";  // KeepAlive {SuccessfulExit: false}
+    s.standardOutput = d.standardOutPath ? "append:" + *d.standardOutPath : "journal";
+    s.standardError = d.standardErrorPath ? "append:" + *d.standardErrorPath : "inherit";
+    ASSERT_EQ(vesk::launchctl::readBackMismatch(d, s), "");
+    auto swallowed = s;
+    swallowed.user.clear();
+    EXPECT_EQ(vesk::launchctl::readBackMismatch(d, swallowed), "User reads back as ");
+    auto joined = s;
+    joined.argv.back() += " more";
+    EXPECT_EQ(vesk::launchctl::readBackMismatch(d, joined),
+              "ExecStart's arguments read back differently");
+    auto restart = s;
+    restart.restart = "no";
+    EXPECT_NE(vesk::launchctl::readBackMismatch(d, restart), "");
+    auto env = s;
+    env.environment.pop_back();
+    EXPECT_EQ(vesk::launchctl::readBackMismatch(d, env), "Environment reads back differently");
+    EXPECT_EQ(vesk::decodeJSON<vesk::launchctl::LaunchDaemon>(vesk::encodeJSON(d)), d)
+        << "the parsing child hands the job over whole";
 }
 
 TEST(LaunchDaemonUnit, WordsPassThroughSystemdUnchanged) {

@@ -12,6 +12,8 @@ namespace vesk {
 
 namespace {
 
+constexpr long kMaxRedirects = 16;
+
 void initialiseOnce() {
     static std::once_flag once;
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
@@ -49,7 +51,13 @@ HTTPResponse CurlDataFetcher::fetch(const URL& url) {
     HTTPResponse response;
     char error[CURL_ERROR_SIZE] = {};
     curl_easy_setopt(curl.get(), CURLOPT_URL, url.absoluteString().c_str());
+    // URLs come from outside (release listings, manifests): HTTP and HTTPS
+    // only, for the first request and for every redirect, and a bounded
+    // number of redirects.
+    curl_easy_setopt(curl.get(), CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(curl.get(), CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(curl.get(), CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(curl.get(), CURLOPT_MAXREDIRS, kMaxRedirects);
     curl_easy_setopt(curl.get(), CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(curl.get(), CURLOPT_ERRORBUFFER, error);
     curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, appendBody);

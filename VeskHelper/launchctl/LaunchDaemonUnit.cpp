@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <memory>
+#include <vector>
 
 #include "vesk/Unicode.hpp"
 
@@ -66,11 +67,88 @@ std::uint32_t secondsValue(plist_t node, std::string_view key) {
     return static_cast<std::uint32_t>(v);
 }
 
-/// An absolute path a unit can hold as the rest of a line.
+/// An absolute path a unit can hold as the rest of a line: systemd strips
+/// white space at its end and reads a final backslash as joining the next
+/// line to this one.
 std::string pathValue(plist_t node, std::string_view key) {
     std::string s = stringValue(node, key);
-    if (s.empty() || s.front() != '/' || hasControl(s) || s.back() == ' ') cannotTranslate(key);
+    if (s.empty() || s.front() != '/' || hasControl(s) || s.back() == ' ' || s.back() == '\\') {
+        cannotTranslate(key);
+    }
     return s;
+}
+
+/// A big-endian unsigned integer of `size` bytes (1 to 8) at `p`.
+std::uint64_t bigEndian(const std::uint8_t* p, std::size_t size) {
+    std::uint64_t v = 0;
+    for (std::size_t i = 0; i < size; ++i) v = (v << 8) | p[i];
+    return v;
+}
+
+/// Whether a binary property list expands to no more than its size: every
+/// array, set and dictionary is referenced at most once, the top object never.
+/// libplist reads a shared object again at each reference, so a list of a
+/// few hundred bytes whose levels each refer twice to the next would expand
+/// to millions of objects. Texts, numbers and Booleans may be shared (writers
+/// share equal ones); each reference to them costs one copy.
+bool expandsLinearly(std::string_view bytes) {
+    constexpr std::size_t kHeader = 8;
+    constexpr std::size_t kTrailer = 32;
+    if (bytes.size() < kHeader + kTrailer) return false;
+    const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.data());  // NOLINT
+    const std::size_t size = bytes.size();
+    const std::uint8_t* trailer = data + size - kTrailer;
+    const std::size_t offsetSize = trailer[6];
+    const std::size_t refSize = trailer[7];
+    const std::uint64_t count = bigEndian(trailer + 8, 8);
+    const std::uint64_t top = bigEndian(trailer + 16, 8);
+    const std::uint64_t table = bigEndian(trailer + 24, 8);
+    if (offsetSize < 1 || offsetSize > 8 || refSize < 1 || refSize > 8 || count == 0 ||
+        count > size || top >= count || table < kHeader || table > size - kTrailer ||
+        count > (size - kTrailer - table) / offsetSize) {
+        return false;
+    }
+    const auto objects = static_cast<std::size_t>(count);
+    const auto objectsEnd = static_cast<std::size_t>(table);
+    const auto isContainer = [](std::uint8_t marker) {
+        const unsigned type = marker >> 4U;
+        return type == 0xA || type == 0xC || type == 0xD;
+    };
+    std::vector<std::size_t> offsets(objects);
+    for (std::size_t i = 0; i < objects; ++i) {
+        const std::uint64_t offset = bigEndian(data + objectsEnd + i * offsetSize, offsetSize);
+        if (offset < kHeader || offset >= objectsEnd) return false;
+        offsets[i] = static_cast<std::size_t>(offset);
+    }
+    std::vector<std::uint8_t> referenced(objects, 0);
+    referenced[static_cast<std::size_t>(top)] = 1;  // the top is reached once, from outside
+    for (std::size_t i = 0; i < objects; ++i) {
+        std::size_t at = offsets[i];
+        const std::uint8_t marker = data[at++];
+        if (!isContainer(marker)) continue;
+        std::uint64_t n = marker & 0x0FU;
+        if (n == 0x0F) {  // the count follows as an integer object
+            if (at >= objectsEnd || (data[at] >> 4U) != 0x1) return false;
+            const std::size_t width = std::size_t{1} << (data[at] & 0x0FU);
+            ++at;
+            if (width > 8 || width > objectsEnd - at) return false;
+            n = bigEndian(data + at, width);
+            at += width;
+        }
+        if ((marker >> 4U) == 0xD) {
+            if (n > count) return false;
+            n *= 2;
+        }
+        if (n > count || n > (objectsEnd - at) / refSize) return false;
+        for (std::uint64_t r = 0; r < n; ++r) {
+            const std::uint64_t ref =
+                bigEndian(data + at + static_cast<std::size_t>(r) * refSize, refSize);
+            if (ref >= count) return false;
+            const auto target = static_cast<std::size_t>(ref);
+            if (isContainer(data[offsets[target]]) && referenced[target]++ != 0) return false;
+        }
+    }
+    return true;
 }
 
 /// User and group names as systemd accepts them, with nothing to expand.
@@ -160,7 +238,7 @@ LaunchDaemon translate(plist_t root, std::string_view expectedLabel) {
                 std::string text = stringValue(v, field);
                 // systemd drops values with other control characters.
                 if (hasControl(text, "\t\n")) cannotTranslate(field);
-                d.environment.emplace_back(name, std::move(text));
+                d.environment.push_back({std::string(name), std::move(text)});
             });
         } else if (key == "UserName") {
             d.userName = accountValue(value, key);
@@ -283,6 +361,10 @@ ReadResult readLaunchDaemon(std::string_view bytes, std::string_view expectedLab
     ReadResult result;
     if (bytes.size() > kMaxPlist) {
         result.error = "the property list is larger than 1 MiB";
+        return result;
+    }
+    if (bytes.rfind("bplist", 0) == 0 && !expandsLinearly(bytes)) {
+        result.error = "the binary property list refers to a container more than once";
         return result;
     }
     plist_t raw = nullptr;

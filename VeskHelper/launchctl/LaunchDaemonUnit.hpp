@@ -12,6 +12,9 @@
 #include <string_view>
 #include <vector>
 
+#include "vesk/Json.hpp"
+#include "vesk/RawEnum.hpp"
+
 namespace vesk::launchctl {
 
 /// What keeps a job running after it exits.
@@ -22,6 +25,13 @@ enum class KeepAlive : std::uint8_t {
     onFailure,  ///< {SuccessfulExit: false}: restarted until it exits with 0
 };
 
+/// One entry of EnvironmentVariables.
+struct EnvironmentVariable {
+    std::string name;
+    std::string value;
+    friend auto operator<=>(const EnvironmentVariable&, const EnvironmentVariable&) = default;
+};
+
 /// The keys of a launch daemon, as read from its property list.
 struct LaunchDaemon {
     std::string label;
@@ -30,7 +40,7 @@ struct LaunchDaemon {
     bool runAtLoad = false;
     KeepAlive keepAlive = KeepAlive::never;
     std::optional<std::string> workingDirectory;
-    std::vector<std::pair<std::string, std::string>> environment;  ///< sorted by name
+    std::vector<EnvironmentVariable> environment;  ///< sorted by name
     std::optional<std::string> userName;
     std::optional<std::string> groupName;
     std::optional<std::string> standardOutPath;
@@ -44,6 +54,7 @@ struct LaunchDaemon {
     [[nodiscard]] bool startsAtLoad() const {
         return !disabled && (runAtLoad || keepAlive != KeepAlive::never);
     }
+    friend bool operator==(const LaunchDaemon&, const LaunchDaemon&) = default;
 };
 
 /// The outcome of reading a property list: the job, or one line saying why not.
@@ -77,3 +88,28 @@ std::string unitText(const LaunchDaemon& daemon);
 std::string quoteExecWord(std::string_view word, bool expandsVariables = true);
 
 }  // namespace vesk::launchctl
+
+// The parsing child hands the job it read to launchctl as JSON.
+VESK_RAW_ENUM(vesk::launchctl::KeepAlive, {vesk::launchctl::KeepAlive::never, "never"},
+              {vesk::launchctl::KeepAlive::always, "always"},
+              {vesk::launchctl::KeepAlive::onSuccess, "onSuccess"},
+              {vesk::launchctl::KeepAlive::onFailure, "onFailure"});
+VESK_RECORD(vesk::launchctl::EnvironmentVariable,
+            vesk::field("name", &vesk::launchctl::EnvironmentVariable::name),
+            vesk::field("value", &vesk::launchctl::EnvironmentVariable::value));
+VESK_RECORD(vesk::launchctl::LaunchDaemon,
+            vesk::field("label", &vesk::launchctl::LaunchDaemon::label),
+            vesk::field("executable", &vesk::launchctl::LaunchDaemon::executable),
+            vesk::field("argv", &vesk::launchctl::LaunchDaemon::argv),
+            vesk::field("runAtLoad", &vesk::launchctl::LaunchDaemon::runAtLoad),
+            vesk::field("keepAlive", &vesk::launchctl::LaunchDaemon::keepAlive),
+            vesk::field("workingDirectory", &vesk::launchctl::LaunchDaemon::workingDirectory),
+            vesk::field("environment", &vesk::launchctl::LaunchDaemon::environment),
+            vesk::field("userName", &vesk::launchctl::LaunchDaemon::userName),
+            vesk::field("groupName", &vesk::launchctl::LaunchDaemon::groupName),
+            vesk::field("standardOutPath", &vesk::launchctl::LaunchDaemon::standardOutPath),
+            vesk::field("standardErrorPath", &vesk::launchctl::LaunchDaemon::standardErrorPath),
+            vesk::field("throttleInterval", &vesk::launchctl::LaunchDaemon::throttleInterval),
+            vesk::field("disabled", &vesk::launchctl::LaunchDaemon::disabled),
+            vesk::field("abandonProcessGroup", &vesk::launchctl::LaunchDaemon::abandonProcessGroup),
+            vesk::field("exitTimeOut", &vesk::launchctl::LaunchDaemon::exitTimeOut));

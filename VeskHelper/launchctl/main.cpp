@@ -5,22 +5,31 @@
 //
 // The helper runs it as root with a property list it was given, so it trusts
 // nothing in that list: see LaunchDaemonUnit.hpp. It reads no environment and
-// runs systemctl by absolute path with a fixed environment.
+// runs systemctl by absolute path with a fixed environment. It ends within
+// kBudget whatever happens: the list is parsed by a child with memory and CPU
+// limits, and every child it waits for is killed at the deadline.
 #include <fcntl.h>
 #include <grp.h>
+#include <poll.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "LaunchDaemonUnit.hpp"
+#include "SystemdUnits.hpp"
 
 namespace {
 
@@ -33,6 +42,46 @@ constexpr const char* kSystemUnitDirs[] = {"/etc/systemd/system", "/run/systemd/
                                            "/usr/local/lib/systemd/system", "/lib/systemd/system",
                                            "/usr/lib/systemd/system"};
 constexpr std::size_t kMaxFile = std::size_t{1} << 20;
+
+using Clock = std::chrono::steady_clock;
+// The whole run, which the helper's own limit for launchctl exceeds.
+constexpr auto kBudget = std::chrono::seconds(60);
+// The parsing child: its share of the budget, its address space and CPU.
+constexpr auto kParseTime = std::chrono::seconds(10);
+constexpr rlim_t kParseMemory = rlim_t{256} << 20;
+constexpr rlim_t kParseCpuSeconds = 5;
+const Clock::time_point started = Clock::now();
+
+Clock::time_point deadline(Clock::duration share = kBudget) {
+    return std::min(started + kBudget, Clock::now() + share);
+}
+
+/// Waits for `child` until `until`, then kills it; its wait status, or -1
+/// when it had to be killed or could not be waited for.
+int waitUntil(pid_t child, Clock::time_point until) {
+    const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, child, 0));
+    bool killed = false;
+    if (pidfd >= 0) {
+        pollfd p{pidfd, POLLIN, 0};
+        for (;;) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
+            const int rc = ::poll(&p, 1, static_cast<int>(std::max<long long>(left.count(), 0)));
+            if (rc < 0 && errno == EINTR) continue;
+            if (rc == 0) {
+                ::kill(child, SIGKILL);
+                killed = true;
+            }
+            break;
+        }
+        ::close(pidfd);
+    }
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0) {
+        if (errno != EINTR) return -1;
+    }
+    return killed ? -1 : status;
+}
 
 void say(const std::string& line) {
     const std::string text = "launchctl: " + line + "\n";
@@ -88,11 +137,8 @@ int systemctl(std::vector<std::string> args, bool quiet = false) {
     const int rc = posix_spawn(&child, kSystemctl, &actions, nullptr, argv.data(), envp);
     posix_spawn_file_actions_destroy(&actions);
     if (rc != 0) return -1;
-    int status = 0;
-    while (::waitpid(child, &status, 0) < 0) {
-        if (errno != EINTR) return -1;
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    const int status = waitUntil(child, deadline());
+    return status >= 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 /// Whether the unit file at `path` was written by launchctl.
@@ -139,14 +185,13 @@ bool writeAtomically(const std::string& path, const std::string& text) {
 /// itself. Only its verdict crosses back: a refusal line, or the unit text
 /// and whether the job starts at load.
 struct Verdict {
-    bool ok = false;
-    bool startsAtLoad = false;
-    std::string text;  ///< the unit, or the refusal
+    std::optional<vesk::launchctl::LaunchDaemon> daemon;
+    std::string refusal;
 };
 
 Verdict readApart(const std::string& bytes, const std::string& expected) {
     Verdict v;
-    v.text = "the property list could not be read";
+    v.refusal = "the property list could not be read";
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) return v;
     const pid_t child = ::fork();
@@ -161,10 +206,13 @@ Verdict readApart(const std::string& bytes, const std::string& expected) {
         if (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) {
             if (::geteuid() == 0) ::_exit(70);
         }
+        const rlimit memory{kParseMemory, kParseMemory};
+        const rlimit cpu{kParseCpuSeconds, kParseCpuSeconds};
+        if (::setrlimit(RLIMIT_AS, &memory) != 0 || ::setrlimit(RLIMIT_CPU, &cpu) != 0) {
+            ::_exit(72);
+        }
         const auto r = vesk::launchctl::readLaunchDaemon(bytes, expected);
-        std::string out = r.daemon ? std::string(r.daemon->startsAtLoad() ? "U1" : "U0") +
-                                         vesk::launchctl::unitText(*r.daemon)
-                                   : "E" + r.error;
+        std::string out = r.daemon ? "D" + vesk::encodeJSON(*r.daemon) : "E" + r.error;
         std::size_t done = 0;
         while (done < out.size()) {
             const ssize_t n = ::write(fds[1], out.data() + done, out.size() - done);
@@ -175,25 +223,38 @@ Verdict readApart(const std::string& bytes, const std::string& expected) {
         ::_exit(0);
     }
     ::close(fds[1]);
+    const Clock::time_point until = deadline(kParseTime);
     std::string out;
     char buf[16384];
+    pollfd p{fds[0], POLLIN, 0};
     for (;;) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
+        if (left.count() <= 0) break;
+        const int ready = ::poll(&p, 1, static_cast<int>(left.count()));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0) break;
         const ssize_t n = ::read(fds[0], buf, sizeof buf);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
         if (out.size() < 4 * kMaxFile) out.append(buf, static_cast<std::size_t>(n));
     }
     ::close(fds[0]);
-    int status = 0;
-    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    const int status = waitUntil(child, until);
+    if (status < 0 || (WIFSIGNALED(status) && WTERMSIG(status) == SIGXCPU)) {
+        v.refusal = "the property list could not be read within its time and memory";
+        return v;
     }
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || out.empty()) return v;
     if (out[0] == 'E') {
-        v.text = out.substr(1);
-    } else if (out.size() > 2 && out[0] == 'U') {
-        v.ok = true;
-        v.startsAtLoad = out[1] == '1';
-        v.text = out.substr(2);
+        v.refusal = out.substr(1);
+    } else if (out[0] == 'D') {
+        try {
+            v.daemon =
+                vesk::decodeJSON<vesk::launchctl::LaunchDaemon>(std::string_view(out).substr(1));
+        } catch (const vesk::DecodingError&) {
+            v.daemon.reset();
+        }
     }
     return v;
 }
@@ -203,6 +264,19 @@ void unload(const std::string& unit, const std::string& path) {
     systemctl({"stop", unit}, true);
     systemctl({"disable", unit}, true);
     ::unlink(path.c_str());
+    systemctl({"daemon-reload"}, true);
+}
+
+/// After a failure: the unit is stopped and disabled only while systemd has
+/// it from the very file launchctl wrote; that file goes in any case.
+void undo(vesk::launchctl::SystemdBus& bus, const std::string& unit, const std::string& path) {
+    const auto origin = bus.origin(unit);
+    if (origin && origin->fragmentPath == path && isOurs(path) &&
+        vesk::launchctl::notOurs(*origin, path).empty()) {
+        unload(unit, path);
+        return;
+    }
+    if (isOurs(path)) ::unlink(path.c_str());
     systemctl({"daemon-reload"}, true);
 }
 
@@ -220,30 +294,67 @@ int bootstrap(const std::string& plistPath) {
         return 1;
     }
     const Verdict read = readApart(bytes, expected);
-    if (!read.ok) {
-        say(read.text);
+    if (!read.daemon) {
+        say(read.refusal);
         return 1;
     }
+    const vesk::launchctl::LaunchDaemon& daemon = *read.daemon;
     const std::string unit = expected + ".service";
     const std::string path = std::string(kUnitDir) + "/" + unit;
     if (belongsToTheSystem(unit)) {
         say(unit + " belongs to the system, not to a launch daemon");
         return 1;
     }
-    if (!writeAtomically(path, read.text)) {
+    // systemd knows units from more places than files: generators, transient
+    // units, drop-ins. Whatever it has under this name must be ours, or nothing.
+    vesk::launchctl::SystemdBus bus;
+    const auto before = bus.origin(unit);
+    if (!before) {
+        say("the service manager cannot be asked about " + unit);
+        return 1;
+    }
+    if (const std::string why = vesk::launchctl::notOurs(*before, path); !why.empty()) {
+        say(unit + " belongs to the system: " + why);
+        return 1;
+    }
+    if (!writeAtomically(path, vesk::launchctl::unitText(daemon))) {
         say(path + ": " + std::strerror(errno));
         return 1;
     }
-    bool loaded = systemctl({"daemon-reload"}) == 0;
-    if (loaded && read.startsAtLoad) {
-        loaded = systemctl({"enable", "--quiet", unit}) == 0 && systemctl({"restart", unit}) == 0;
-    } else if (loaded) {
+    if (systemctl({"daemon-reload"}) != 0) {
+        say(expected + " could not be loaded");
+        undo(bus, unit, path);
+        return 1;
+    }
+    // What systemd read must be what the list said, before anything runs.
+    const auto after = bus.origin(unit);
+    const auto loaded = bus.service(unit);
+    std::string why;
+    if (!after || !loaded) {
+        why = "the service manager cannot be asked about " + unit;
+    } else if (after->loadState != "loaded" || after->fragmentPath != path) {
+        why = unit + " did not load from " + path;
+    } else if (const std::string other = vesk::launchctl::notOurs(*after, path); !other.empty()) {
+        why = unit + " belongs to the system: " + other;
+    } else {
+        why = vesk::launchctl::readBackMismatch(daemon, *loaded);
+        if (!why.empty()) why = expected + ": " + why;
+    }
+    if (!why.empty()) {
+        say(why);
+        undo(bus, unit, path);
+        return 1;
+    }
+    bool started = true;
+    if (daemon.startsAtLoad()) {
+        started = systemctl({"enable", "--quiet", unit}) == 0 && systemctl({"restart", unit}) == 0;
+    } else {
         systemctl({"disable", "--quiet", unit}, true);
         systemctl({"stop", unit}, true);
     }
-    if (!loaded) {
+    if (!started) {
         say(expected + " could not be loaded");
-        unload(unit, path);
+        undo(bus, unit, path);
         return 1;
     }
     return 0;

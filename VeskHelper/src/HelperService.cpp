@@ -402,7 +402,8 @@ void HelperService::installDaemon(const std::string& label, const std::string& p
         reply(false, std::string(e.what()));
         return;
     }
-    replyStatus(reply, runShell(layout_.launchctl, {"bootstrap", "system", path}),
+    replyStatus(reply,
+                runShell(layout_.launchctl, {"bootstrap", "system", path}, layout_.launchctlLimit),
                 "launchctl bootstrap failed");
 }
 
@@ -411,7 +412,7 @@ void HelperService::removeDaemon(const std::string& label, StatusReply reply) {
         reply(false, "Invalid label: " + label);
         return;
     }
-    runShell(layout_.launchctl, {"bootout", "system/" + label});
+    runShell(layout_.launchctl, {"bootout", "system/" + label}, layout_.launchctlLimit);
     const std::string path = layout_.daemonDir + "/" + label + ".plist";
     const SafeFS fs(layout_);
     replyAfter(reply, [&] {

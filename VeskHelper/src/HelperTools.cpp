@@ -1,15 +1,19 @@
 #include "HelperTools.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <pwd.h>
 #include <spawn.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <optional>
 
 #include "Log.hpp"
 #include "SafeFS.hpp"
@@ -102,7 +106,10 @@ bool isAllowedPath(const Layout& layout, const std::string& path) {
     return standardPath(layout, path).allowed;
 }
 
-int runShell(const std::string& executable, const std::vector<std::string>& args) {
+namespace {
+
+int spawnAndWait(const std::string& executable, const std::vector<std::string>& args,
+                 std::optional<std::chrono::milliseconds> limit) {
     std::vector<char*> argv;
     argv.reserve(args.size() + 2);
     argv.push_back(const_cast<char*>(executable.c_str()));
@@ -124,7 +131,12 @@ int runShell(const std::string& executable, const std::vector<std::string>& args
     sigemptyset(&none);
     posix_spawnattr_setsigdefault(&attr, &defaults);
     posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
+    if (limit) {
+        flags |= POSIX_SPAWN_SETPGROUP;  // a group of its own, killed whole at the limit
+        posix_spawnattr_setpgroup(&attr, 0);
+    }
+    posix_spawnattr_setflags(&attr, flags);
     pid_t child = 0;
     int rc = EINVAL;
     if (!executable.empty() && executable.front() == '/') {
@@ -138,6 +150,24 @@ int runShell(const std::string& executable, const std::vector<std::string>& args
         logLine("Failed to run " + executable + ": " + std::strerror(rc));
         return -1;
     }
+    if (limit) {
+        const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, child, 0));
+        if (pidfd >= 0) {
+            const auto until = std::chrono::steady_clock::now() + *limit;
+            pollfd p{pidfd, POLLIN, 0};
+            for (;;) {
+                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    until - std::chrono::steady_clock::now());
+                const int ready =
+                    ::poll(&p, 1, static_cast<int>(std::max<long long>(left.count(), 0)));
+                if (ready < 0 && errno == EINTR) continue;
+                // Killed before it is reaped, so the group's id is still its own.
+                if (ready == 0) ::kill(-child, SIGKILL);
+                break;
+            }
+            ::close(pidfd);
+        }
+    }
     int status = 0;
     while (::waitpid(child, &status, 0) < 0) {
         if (errno != EINTR) return -1;
@@ -145,6 +175,17 @@ int runShell(const std::string& executable, const std::vector<std::string>& args
     if (WIFEXITED(status)) return WEXITSTATUS(status);
     if (WIFSIGNALED(status)) return WTERMSIG(status);
     return -1;
+}
+
+}  // namespace
+
+int runShell(const std::string& executable, const std::vector<std::string>& args) {
+    return spawnAndWait(executable, args, std::nullopt);
+}
+
+int runShell(const std::string& executable, const std::vector<std::string>& args,
+             std::chrono::milliseconds limit) {
+    return spawnAndWait(executable, args, limit);
 }
 
 void createDirIfNeeded(const Layout& layout, const std::string& path, std::uint16_t permissions) {

@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -42,6 +43,11 @@ bool isAllowedPath(const Layout& layout, const std::string& path);
 /// number for a killed child), or -1 with one "Failed to run" line when it
 /// cannot be launched.
 int runShell(const std::string& executable, const std::vector<std::string>& args);
+
+/// The same within `limit`: the program runs in a process group of its own,
+/// which is killed at the limit (the result is then SIGKILL's number).
+int runShell(const std::string& executable, const std::vector<std::string>& args,
+             std::chrono::milliseconds limit);
 
 /// Creates the directory and its missing parents with `permissions` unless
 /// something already exists there, never following a link out of the allowed

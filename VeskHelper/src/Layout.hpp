@@ -3,21 +3,26 @@
 // differs between a test and production.
 #pragma once
 
+#include <chrono>
 #include <string>
 #include <vector>
 
 namespace vesk::helper {
 
 struct Layout {
-    std::string veskBase;                        ///< "/usr/local/vesk"
-    std::string versionFile;                     ///< "/usr/local/vesk/.version"
-    std::string resolverDir;                     ///< "/etc/resolver"
-    std::string daemonDir;                       ///< "/Library/LaunchDaemons"
-    std::string usrLocalBin;                     ///< "/usr/local/bin"
-    std::string cliLink;                         ///< "/usr/local/bin/vesk"
-    std::string socketDir;                       ///< "/run/vesk"
-    std::string socketPath;                      ///< "/run/vesk/com.vesk.helper"
-    std::string launchctl;                       ///< "/usr/libexec/vesk/launchctl"
+    std::string veskBase;     ///< "/usr/local/vesk"
+    std::string versionFile;  ///< "/usr/local/vesk/.version"
+    std::string resolverDir;  ///< "/etc/resolver"
+    std::string daemonDir;    ///< "/Library/LaunchDaemons"
+    std::string usrLocalBin;  ///< "/usr/local/bin"
+    std::string cliLink;      ///< "/usr/local/bin/vesk"
+    std::string socketDir;    ///< "/run/vesk"
+    std::string socketPath;   ///< "/run/vesk/com.vesk.helper"
+    std::string launchctl;    ///< "/usr/libexec/vesk/launchctl"
+    /// How long a launchctl run may take before it and its children are
+    /// killed: longer than launchctl's own budget (60 s), so only a stuck
+    /// translator ever meets it.
+    std::chrono::milliseconds launchctlLimit{90'000};
     std::string pkill;                           ///< "/usr/bin/pkill"
     std::string chown;                           ///< "/usr/bin/chown"
     std::vector<std::string> dnsmasqCandidates;  ///< tested in order
