@@ -249,14 +249,17 @@ TEST(SystemdUnits, WhatSystemdReadsBackMustBeWhatTheListSaid) {
     const auto& d = *r.daemon;
     vesk::launchctl::LoadedService s;
     s.execPath = d.executable;
-    s.argv = d.argv;
+    for (const auto& word : d.argv) {
+        std::string& loaded = s.argv.emplace_back();
+        for (const char c : word) loaded += c == '$' ? std::string("$$") : std::string(1, c);
+    }
     s.user = d.userName.value_or("");
     s.group = d.groupName.value_or("");
     s.workingDirectory = d.workingDirectory.value_or("");
     for (const auto& [name, value] : d.environment) s.environment.push_back(name + "=" + value);
     s.restart = "on-failure";  // KeepAlive {SuccessfulExit: false}
-    s.standardOutput = d.standardOutPath ? "append:" + *d.standardOutPath : "journal";
-    s.standardError = d.standardErrorPath ? "append:" + *d.standardErrorPath : "inherit";
+    s.standardOutput = d.standardOutPath ? "append" : "journal";
+    s.standardError = d.standardErrorPath ? "append" : "inherit";
     ASSERT_EQ(vesk::launchctl::readBackMismatch(d, s), "");
     auto swallowed = s;
     swallowed.user.clear();

@@ -3,6 +3,7 @@
 #include <systemd/sd-bus.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 
 namespace vesk::launchctl {
@@ -16,12 +17,21 @@ constexpr const char* kUnit = "org.freedesktop.systemd1.Unit";
 constexpr const char* kService = "org.freedesktop.systemd1.Service";
 constexpr std::uint64_t kCallTimeoutUsec = 10'000'000;
 
+// The last failure of a query, for launchctl's one line.
+thread_local std::string lastFailure;  // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
+
 struct ErrorFree {
     sd_bus_error error = SD_BUS_ERROR_NULL;
     ErrorFree() = default;
     ErrorFree(const ErrorFree&) = delete;
     ErrorFree& operator=(const ErrorFree&) = delete;
     ~ErrorFree() { sd_bus_error_free(&error); }
+    /// Notes why `what` failed with `r`; false, for returning.
+    bool failed(const char* what, int r) {
+        lastFailure = std::string(what) + ": " +
+                      (error.message != nullptr ? error.message : std::strerror(-r));
+        return false;
+    }
 };
 
 struct MessageUnref {
@@ -33,8 +43,10 @@ std::optional<std::string> stringProperty(sd_bus* bus, const std::string& path,
                                           const char* interface, const char* name) {
     ErrorFree e;
     char* value = nullptr;
-    if (sd_bus_get_property_string(bus, kDestination, path.c_str(), interface, name, &e.error,
-                                   &value) < 0) {
+    if (const int r = sd_bus_get_property_string(bus, kDestination, path.c_str(), interface, name,
+                                                 &e.error, &value);
+        r < 0) {
+        e.failed(name, r);
         return std::nullopt;
     }
     std::string out = value != nullptr ? value : "";
@@ -46,8 +58,10 @@ std::optional<std::vector<std::string>> listProperty(sd_bus* bus, const std::str
                                                      const char* interface, const char* name) {
     ErrorFree e;
     char** values = nullptr;
-    if (sd_bus_get_property_strv(bus, kDestination, path.c_str(), interface, name, &e.error,
-                                 &values) < 0) {
+    if (const int r = sd_bus_get_property_strv(bus, kDestination, path.c_str(), interface, name,
+                                               &e.error, &values);
+        r < 0) {
+        e.failed(name, r);
         return std::nullopt;
     }
     std::vector<std::string> out;
@@ -62,8 +76,10 @@ std::optional<std::vector<std::string>> listProperty(sd_bus* bus, const std::str
 std::optional<std::string> unitPath(sd_bus* bus, const std::string& unit) {
     ErrorFree e;
     sd_bus_message* raw = nullptr;
-    if (sd_bus_call_method(bus, kDestination, kManagerPath, kManager, "LoadUnit", &e.error, &raw,
-                           "s", unit.c_str()) < 0) {
+    if (const int r = sd_bus_call_method(bus, kDestination, kManagerPath, kManager, "LoadUnit",
+                                         &e.error, &raw, "s", unit.c_str());
+        r < 0) {
+        e.failed("LoadUnit", r);
         return std::nullopt;
     }
     const Message reply(raw);
@@ -82,8 +98,11 @@ bool readExecStart(sd_bus* bus, const std::string& path, LoadedService& out) {
     }
     const Message reply(raw);
     sd_bus_message* m = reply.get();
-    if (sd_bus_message_enter_container(m, 'a', "(sasbttttuii)") <= 0) return false;
-    if (sd_bus_message_enter_container(m, 'r', "sasbttttuii") <= 0) return false;
+    if (sd_bus_message_enter_container(m, 'a', "(sasbttttuii)") <= 0 ||
+        sd_bus_message_enter_container(m, 'r', "sasbttttuii") <= 0) {
+        lastFailure = "ExecStart holds no command";
+        return false;
+    }
     const char* exec = nullptr;
     char** argv = nullptr;
     if (sd_bus_message_read(m, "s", &exec) < 0 || sd_bus_message_read_strv(m, &argv) < 0) {
@@ -103,8 +122,10 @@ bool readExecStart(sd_bus* bus, const std::string& path, LoadedService& out) {
 SystemdBus::SystemdBus() {
     // As root, the manager's own socket: no bus daemon is needed.
     if (sd_bus_new(&bus_) >= 0) {
-        if (sd_bus_set_address(bus_, "unix:path=/run/systemd/private") < 0 ||
-            sd_bus_start(bus_) < 0) {
+        int r = sd_bus_set_address(bus_, "unix:path=/run/systemd/private");
+        if (r >= 0) r = sd_bus_start(bus_);
+        if (r < 0) {
+            lastFailure = std::string("/run/systemd/private: ") + std::strerror(-r);
             bus_ = sd_bus_flush_close_unref(bus_);
         }
     }
@@ -152,20 +173,18 @@ std::optional<LoadedService> SystemdBus::service(const std::string& unit) {
         if (v) into = *v;
         return v.has_value();
     };
-    std::string outFile;
-    std::string errFile;
     const auto environment = listProperty(bus_, *path, kService, "Environment");
     if (!environment || !text("User", s.user) || !text("Group", s.group) ||
         !text("WorkingDirectory", s.workingDirectory) || !text("Restart", s.restart) ||
-        !text("StandardOutput", s.standardOutput) || !text("StandardError", s.standardError) ||
-        !text("StandardOutputFileToAppend", outFile) ||
-        !text("StandardErrorFileToAppend", errFile)) {
+        !text("StandardOutput", s.standardOutput) || !text("StandardError", s.standardError)) {
         return std::nullopt;
     }
     s.environment = *environment;
-    if (s.standardOutput == "append") s.standardOutput += ":" + outFile;
-    if (s.standardError == "append") s.standardError += ":" + errFile;
     return s;
+}
+
+const std::string& SystemdBus::lastError() {
+    return lastFailure;
 }
 
 std::string notOurs(const UnitOrigin& o, const std::string& path) {
@@ -211,7 +230,17 @@ std::string readBackMismatch(const LaunchDaemon& d, const LoadedService& s) {
                                   s.execPath.compare(s.execPath.size() - d.executable.size() - 1,
                                                      std::string::npos, "/" + d.executable) == 0;
     if (!pathOk) return "ExecStart's path reads back as " + printable(s.execPath);
-    if (s.argv != d.argv) return "ExecStart's arguments read back differently";
+    // systemd keeps "$$" as it is until it starts the job, which makes it "$".
+    std::vector<std::string> argv;
+    argv.reserve(d.argv.size());
+    for (const std::string& word : d.argv) {
+        std::string& loaded = argv.emplace_back();
+        for (const char c : word) {
+            loaded += c;
+            if (c == '$') loaded += '$';
+        }
+    }
+    if (s.argv != argv) return "ExecStart's arguments read back differently";
     if (s.user != d.userName.value_or("")) return "User reads back as " + printable(s.user);
     if (s.group != d.groupName.value_or("")) return "Group reads back as " + printable(s.group);
     if (s.workingDirectory != d.workingDirectory.value_or("")) {
@@ -224,10 +253,12 @@ std::string readBackMismatch(const LaunchDaemon& d, const LoadedService& s) {
     if (s.restart != expectedRestart(d.keepAlive)) {
         return "Restart reads back as " + printable(s.restart);
     }
-    if (d.standardOutPath && s.standardOutput != "append:" + *d.standardOutPath) {
+    // The manager does not tell an appended file's path (systemd 252): the
+    // kind must read back, and the lines around it do.
+    if (d.standardOutPath && s.standardOutput != "append") {
         return "StandardOutput reads back as " + printable(s.standardOutput);
     }
-    if (d.standardErrorPath && s.standardError != "append:" + *d.standardErrorPath) {
+    if (d.standardErrorPath && s.standardError != "append") {
         return "StandardError reads back as " + printable(s.standardError);
     }
     return {};

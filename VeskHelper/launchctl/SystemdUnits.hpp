@@ -27,13 +27,13 @@ struct UnitOrigin {
 /// The settings of a service as systemd has loaded them.
 struct LoadedService {
     std::string execPath;
-    std::vector<std::string> argv;
+    std::vector<std::string> argv;  ///< as loaded: a "$" still doubled
     std::string user;
     std::string group;
     std::string workingDirectory;
     std::vector<std::string> environment;  ///< "NAME=value", in unit order
     std::string restart;
-    std::string standardOutput;  ///< "append:<path>" for an appended file
+    std::string standardOutput;  ///< "append" for an appended file
     std::string standardError;
 };
 
@@ -51,6 +51,8 @@ class SystemdBus {
     [[nodiscard]] std::optional<UnitOrigin> origin(const std::string& unit);
     /// The service's loaded settings; none when systemd cannot be asked.
     [[nodiscard]] std::optional<LoadedService> service(const std::string& unit);
+    /// Why the last query failed.
+    [[nodiscard]] static const std::string& lastError();
 
   private:
     ::sd_bus* bus_ = nullptr;

@@ -310,7 +310,8 @@ int bootstrap(const std::string& plistPath) {
     vesk::launchctl::SystemdBus bus;
     const auto before = bus.origin(unit);
     if (!before) {
-        say("the service manager cannot be asked about " + unit);
+        say("the service manager cannot be asked about " + unit + " (" +
+            vesk::launchctl::SystemdBus::lastError() + ")");
         return 1;
     }
     if (const std::string why = vesk::launchctl::notOurs(*before, path); !why.empty()) {
@@ -331,7 +332,8 @@ int bootstrap(const std::string& plistPath) {
     const auto loaded = bus.service(unit);
     std::string why;
     if (!after || !loaded) {
-        why = "the service manager cannot be asked about " + unit;
+        why = "the service manager cannot be asked about " + unit + " (" +
+              vesk::launchctl::SystemdBus::lastError() + ")";
     } else if (after->loadState != "loaded" || after->fragmentPath != path) {
         why = unit + " did not load from " + path;
     } else if (const std::string other = vesk::launchctl::notOurs(*after, path); !other.empty()) {

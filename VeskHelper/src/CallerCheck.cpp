@@ -134,55 +134,105 @@ bool CallerCheck::userMayCall(uid_t uid) const {
     return console && *console == uid;
 }
 
-std::optional<std::string> CallerCheck::teamOf(int fd, const ExecutableIdentity& identity) {
-    {
-        const std::lock_guard lock(cacheMutex_);
-        if (auto it = cache_.find(identity); it != cache_.end()) return it->second;
+std::optional<CallerCheck::Verdict> CallerCheck::cached(uid_t uid,
+                                                        const ExecutableIdentity& identity) {
+    const std::lock_guard lock(cacheMutex_);
+    const auto user = users_.find(uid);
+    if (user == users_.end()) return std::nullopt;
+    UserVerdicts& mine = user->second;
+    mine.lastUse = ++useClock_;
+    const auto it = mine.index.find(identity);
+    if (it == mine.index.end()) return std::nullopt;
+    mine.recent.splice(mine.recent.begin(), mine.recent, it->second);
+    return it->second->second;
+}
+
+void CallerCheck::remember(uid_t uid, const ExecutableIdentity& identity, const Verdict& verdict) {
+    const std::lock_guard lock(cacheMutex_);
+    UserVerdicts& mine = userEntry(uid);
+    if (const auto it = mine.index.find(identity); it != mine.index.end()) {
+        it->second->second = verdict;
+        mine.recent.splice(mine.recent.begin(), mine.recent, it->second);
+        return;
     }
-    std::optional<std::string> team;
-    if (identity.size > 0 && identity.size <= kMaxExecutableSize) {
-        // Read, not mapped: a caller that truncates its own executable
-        // meanwhile must not be able to crash the helper with SIGBUS. Few
-        // verifications run at once, so memory stays bounded.
-        const std::lock_guard slot(verifySlots_);
-        {
-            // Another connection may have verified the same file meanwhile.
-            const std::lock_guard lock(cacheMutex_);
-            if (auto it = cache_.find(identity); it != cache_.end()) return it->second;
-        }
-        // The buffer is mapped memory of its own, so it goes back to the
-        // system as soon as the verdict is in.
-        const auto size = static_cast<std::size_t>(identity.size);
-        void* buffer =
-            ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (buffer == MAP_FAILED) return std::nullopt;
-        auto* bytes = static_cast<std::uint8_t*>(buffer);
-        std::size_t done = 0;
-        // Read in pieces against a deadline: a slow file gives no verdict
-        // rather than holding the verifier.
-        const auto deadline = std::chrono::steady_clock::now() + kVerifyTimeLimit;
-        constexpr std::size_t kPiece = std::size_t{4} << 20;
-        while (done < size && std::chrono::steady_clock::now() < deadline) {
-            const ssize_t n =
-                ::pread(fd, bytes + done, std::min(kPiece, size - done), static_cast<off_t>(done));
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) break;
-            done += static_cast<std::size_t>(n);
-        }
-        if (done == size) {
-            if (const auto verdict =
-                    codesign::verify(std::span<const std::uint8_t>(bytes, size), trustRootPEM_)) {
-                team = verdict->teamIdentifier;
+    mine.recent.emplace_front(identity, verdict);
+    mine.index.emplace(identity, mine.recent.begin());
+    if (mine.recent.size() > kVerdictsPerUser) {
+        mine.index.erase(mine.recent.back().first);
+        mine.recent.pop_back();
+    }
+}
+
+std::shared_ptr<std::mutex> CallerCheck::verifierOf(uid_t uid) {
+    const std::lock_guard lock(cacheMutex_);
+    return userEntry(uid).verifier;
+}
+
+CallerCheck::UserVerdicts& CallerCheck::userEntry(uid_t uid) {
+    auto user = users_.find(uid);
+    if (user == users_.end()) {
+        // Only users allowed to call get here, so there are few; past the
+        // bound the one idle longest is forgotten (a verifier still in use
+        // lives on in its holder).
+        if (users_.size() >= kUsersKept) {
+            auto idle = users_.begin();
+            for (auto it = users_.begin(); it != users_.end(); ++it) {
+                if (it->second.lastUse < idle->second.lastUse) idle = it;
             }
+            users_.erase(idle);
         }
-        ::munmap(buffer, size);
+        user = users_.emplace(uid, UserVerdicts{}).first;
     }
-    // The file may have changed while it was read; only cache a stable verdict.
-    if (identityOf(fd) == identity) {
-        const std::lock_guard lock(cacheMutex_);
-        if (cache_.size() > 256) cache_.clear();
-        cache_.emplace(identity, team);
+    user->second.lastUse = ++useClock_;
+    return user->second;
+}
+
+CallerCheck::Verdict CallerCheck::verify(int fd, const ExecutableIdentity& identity) const {
+    if (identity.size <= 0 || identity.size > kMaxExecutableSize) return std::nullopt;
+    // Read, not mapped: a caller that truncates its own executable meanwhile
+    // must not be able to crash the helper with SIGBUS. The buffer is mapped
+    // memory of its own, so it goes back to the system as soon as the
+    // verdict is in.
+    const auto size = static_cast<std::size_t>(identity.size);
+    void* buffer =
+        ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (buffer == MAP_FAILED) return std::nullopt;
+    auto* bytes = static_cast<std::uint8_t*>(buffer);
+    std::size_t done = 0;
+    // Read in pieces against a deadline: a slow file gives no verdict rather
+    // than holding the verifier.
+    const auto deadline = std::chrono::steady_clock::now() + kVerifyTimeLimit;
+    constexpr std::size_t kPiece = std::size_t{4} << 20;
+    while (done < size && std::chrono::steady_clock::now() < deadline) {
+        const ssize_t n =
+            ::pread(fd, bytes + done, std::min(kPiece, size - done), static_cast<off_t>(done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<std::size_t>(n);
     }
+    Verdict team;
+    if (done == size) {
+        if (const auto verdict =
+                codesign::verify(std::span<const std::uint8_t>(bytes, size), trustRootPEM_)) {
+            team = verdict->teamIdentifier;
+        }
+    }
+    ::munmap(buffer, size);
+    return team;
+}
+
+std::optional<std::string> CallerCheck::teamOf(int fd, const ExecutableIdentity& identity,
+                                               uid_t uid) {
+    if (auto verdict = cached(uid, identity)) return *verdict;
+    // One verification per user at a time, so one user's memory for it is
+    // bounded and their flood waits behind itself alone.
+    const std::shared_ptr<std::mutex> verifier = verifierOf(uid);
+    const std::lock_guard slot(*verifier);
+    // The same file may have been verified for this user meanwhile.
+    if (auto verdict = cached(uid, identity)) return *verdict;
+    Verdict team = verify(fd, identity);
+    // The file may have changed while it was read; only keep a stable verdict.
+    if (identityOf(fd) == identity) remember(uid, identity, team);
     return team;
 }
 
@@ -197,7 +247,7 @@ std::optional<CheckedProcess> CallerCheck::check(pid_t pid, uid_t uid) {
     if (fd < 0) return std::nullopt;
     const auto identity = identityOf(fd);
     std::optional<std::string> team;
-    if (identity) team = teamOf(fd, *identity);
+    if (identity) team = teamOf(fd, *identity, uid);
     ::close(fd);
     if (!identity || !team || *team != teamIdentifier_) return std::nullopt;
     // The pid must still name the same, untraced process.

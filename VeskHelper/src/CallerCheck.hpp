@@ -7,7 +7,9 @@
 
 #include <chrono>
 #include <ctime>
+#include <list>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -66,18 +68,40 @@ class CallerCheck {
     /// The uid of the active session on seat0, if any (systemd-logind).
     static std::optional<uid_t> consoleUser();
 
-    /// The signature verdict for an executable: its team, or none when invalid.
-    std::optional<std::string> teamOf(int executableFd, const ExecutableIdentity& identity);
+    /// The signature verdict for an executable that `uid` runs: its team, or
+    /// none when invalid. Each user has verdicts and a verifier of their own:
+    /// one user's files never evict another's verdicts, and one user's
+    /// checks (one at a time) never wait behind another's.
+    std::optional<std::string> teamOf(int executableFd, const ExecutableIdentity& identity,
+                                      uid_t uid);
+
+    /// Verdicts kept per user, the least recently used going first.
+    static constexpr std::size_t kVerdictsPerUser = 128;
+    /// Users whose verdicts are kept; the one idle longest goes first.
+    static constexpr std::size_t kUsersKept = 32;
 
   private:
     bool userMayCall(uid_t uid) const;
 
+    using Verdict = std::optional<std::string>;
+    struct UserVerdicts {
+        std::list<std::pair<ExecutableIdentity, Verdict>> recent;  // most recent first
+        std::map<ExecutableIdentity, decltype(recent)::iterator> index;
+        std::shared_ptr<std::mutex> verifier = std::make_shared<std::mutex>();
+        unsigned long long lastUse = 0;
+    };
+    std::optional<Verdict> cached(uid_t uid, const ExecutableIdentity& identity);
+    void remember(uid_t uid, const ExecutableIdentity& identity, const Verdict& verdict);
+    std::shared_ptr<std::mutex> verifierOf(uid_t uid);
+    UserVerdicts& userEntry(uid_t uid);  // with cacheMutex_ held
+    Verdict verify(int fd, const ExecutableIdentity& identity) const;
+
     std::string trustRootPEM_;
     std::string teamIdentifier_;
     Layout layout_;
-    std::mutex cacheMutex_;
-    std::mutex verifySlots_;  // one executable read and verified at a time
-    std::map<ExecutableIdentity, std::optional<std::string>> cache_;
+    std::mutex cacheMutex_;  // guards users_ and useClock_; never held while verifying
+    std::map<uid_t, UserVerdicts> users_;
+    unsigned long long useClock_ = 0;
 };
 
 /// Identity of the file behind a descriptor.
