@@ -3,8 +3,15 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
-#include <cstdlib>
+#include <fcntl.h>
 
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <thread>
+
+#include "CallerCheck.hpp"
 #include "CodeSignature.hpp"
 #include "HelperTestSupport.hpp"
 
@@ -206,6 +213,67 @@ TEST_F(CallerCheckTest, SocketHandedToAnUnsignedChildIsCutOff) {
     EXPECT_EQ(client->receive(), std::nullopt) << "no reply may reach the child's request";
     EXPECT_TRUE(log.waitFor(
         "VeskHelper: Connection invalidated (pid: " + std::to_string(::getpid()) + ")"));
+}
+
+TEST(CallerVerdicts, OneUserFloodingNeitherEvictsNorDelaysAnother) {
+    // The environment's owner floods the verifier with large programs whose
+    // identity changes each time (about a thousand checks, every one a miss)
+    // while root calls: root's verdicts stay, and root's own checks are
+    // served at once, never behind the owner's.
+    const std::string dir = (vesk::test::fs::temp_directory_path() /
+                             ("vesk-verdicts-" + std::to_string(::getpid())))
+                                .string();
+    vesk::test::fs::create_directories(dir);
+    const std::string big = dir + "/padded";
+    {
+        std::ofstream out(big, std::ios::binary);
+        const std::string mebibyte(std::size_t{1} << 20, 'x');
+        for (int i = 0; i < 16; ++i) out << mebibyte;
+    }
+    vesk::helper::CallerCheck check(readText(kIdentity + "/root.pem"), "DEVTEAM001",
+                                    vesk::helper::Layout::rootedAt(dir));
+    const int client = ::open(kClient.c_str(), O_RDONLY | O_CLOEXEC);
+    const int unsignedFile = ::open(big.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(client, 0);
+    ASSERT_GE(unsignedFile, 0);
+    const auto clientIdentity = vesk::helper::identityOf(client).value();
+    ASSERT_EQ(check.teamOf(client, clientIdentity, 0), std::optional<std::string>("DEVTEAM001"));
+
+    constexpr uid_t kOwner = 1000;
+    std::atomic<bool> flooding{true};
+    std::atomic<int> floodChecks{0};
+    std::vector<std::thread> flood;
+    for (int t = 0; t < 2; ++t) {
+        flood.emplace_back([&, t] {
+            auto identity = vesk::helper::identityOf(unsignedFile).value();
+            for (long long n = 0; flooding.load(); ++n) {
+                identity.mtimeSeconds = n * 2 + t;  // a new file as far as the cache can tell
+                EXPECT_EQ(check.teamOf(unsignedFile, identity, kOwner), std::nullopt);
+                ++floodChecks;
+            }
+        });
+    }
+    std::chrono::steady_clock::duration slowest{};
+    int fresh = 0;
+    while (floodChecks.load() < 2 * static_cast<int>(vesk::helper::CallerCheck::kVerdictsPerUser) + 20) {
+        // A cached verdict of root's, asked through a descriptor whose bytes
+        // would fail: only the kept verdict can answer with the team.
+        auto began = std::chrono::steady_clock::now();
+        EXPECT_EQ(check.teamOf(unsignedFile, clientIdentity, 0), std::optional<std::string>("DEVTEAM001"))
+            << "root's verdict was evicted by another user's checks";
+        // A program of root's never seen before is verified at once.
+        auto another = clientIdentity;
+        another.mtimeSeconds += ++fresh;
+        EXPECT_EQ(check.teamOf(client, another, 0), std::optional<std::string>("DEVTEAM001"));
+        slowest = std::max(slowest, std::chrono::steady_clock::now() - began);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    flooding = false;
+    for (auto& t : flood) t.join();
+    EXPECT_LT(slowest, std::chrono::seconds(1)) << "root waited behind the flood";
+    ::close(client);
+    ::close(unsignedFile);
+    vesk::test::fs::remove_all(dir);
 }
 
 TEST(CodeSignature, TrailerLayoutAndVerification) {
