@@ -35,7 +35,6 @@ class OperationsTest : public vesk::test::HelperFixture {
   protected:
     // Stand-ins for the system's programs live in the temporary tree.
     void prepare(vesk::helper::Layout& l) override {
-        l.pkill = root.path() + "/bin/pkill";
         l.chown = root.path() + "/bin/chown";
         l.launchctl = root.path() + "/bin/launchctl";
         l.launchctlLimit = std::chrono::milliseconds(1500);
@@ -174,7 +173,6 @@ TEST_F(OperationsTest, DnsmasqStartsWithItsArgumentsAndReportsItsStatus) {
 
 TEST_F(OperationsTest, PidFilesNeverMakeRootSignalAStranger) {
     program(layout.veskBase + "/bin/dnsmasq");
-    const std::string pkill = program(layout.pkill, 1);
     fs::create_directories(layout.runDir());
     const pid_t stranger = spawnCopyOfSleep(root.path() + "/bin/stranger");
     // A number is the pid file's word: it is removed and the stop succeeds,
@@ -188,16 +186,12 @@ TEST_F(OperationsTest, PidFilesNeverMakeRootSignalAStranger) {
         EXPECT_EQ(call(Op::stopDnsmasq), ok()) << text;
         EXPECT_FALSE(fs::exists(layout.dnsmasqPidFile())) << text;
     }
-    EXPECT_FALSE(fs::exists(pkill + ".args")) << "no number fell back to pkill";
-    // No number: pkill decides.
+    // No number: only the environment's own dnsmasq would be looked for.
     for (const std::string& text : {std::string("abc"), std::string(""), std::string("1x")}) {
         writeText(layout.dnsmasqPidFile(), text);
         EXPECT_EQ(call(Op::stopDnsmasq), (HelperStatus{true, "No dnsmasq process found"})) << text;
     }
     EXPECT_TRUE(alive(stranger));
-    std::string threeTimes;
-    for (int i = 0; i < 3; ++i) threeTimes += "-x\ndnsmasq\n";
-    EXPECT_EQ(readText(pkill + ".args"), threeTimes);
     reap(stranger);
 }
 
@@ -222,7 +216,6 @@ TEST_F(OperationsTest, APidIsSignalledOnlyForItsOwnProgramAtItsOwnPath) {
     EXPECT_EQ(call(Op::stopDnsmasq), ok());
     EXPECT_TRUE(endedBySigterm(old)) << "leading zeros still make a number";
 
-    const std::string pkill = program(layout.pkill, 1);
     writeText(layout.dnsmasqPidFile(), "00000000000000000000004294967296");
     EXPECT_EQ(call(Op::stopDnsmasq), (HelperStatus{true, "No dnsmasq process found"}))
         << "a value past 32 bits is no number";
@@ -235,6 +228,24 @@ TEST_F(OperationsTest, DnsmasqOfTheEnvironmentIsStoppedThroughItsPidFile) {
     EXPECT_EQ(call(Op::stopDnsmasq), ok());
     EXPECT_TRUE(endedBySigterm(pid));
     EXPECT_FALSE(fs::exists(layout.dnsmasqPidFile())) << "the pid file is removed";
+}
+
+TEST_F(OperationsTest, AnotherProgramsDnsmasqOutlivesStopDnsmasq) {
+    // The system's dnsmasq (NetworkManager's, libvirt's) is a copy under
+    // another path; the environment's runs from its own bin directory.
+    const pid_t foreign = spawnCopyOfSleep(root.path() + "/usr/sbin/dnsmasq");
+    const pid_t ours = spawnCopyOfSleep(layout.veskBase + "/bin/dnsmasq");
+    fs::create_directories(layout.runDir());
+    writeText(layout.dnsmasqPidFile(), std::to_string(foreign));
+    EXPECT_EQ(call(Op::stopDnsmasq), ok()) << "the pid file's word, as ever";
+    EXPECT_TRUE(alive(foreign)) << "named by the pid file, but not the environment's program";
+    EXPECT_TRUE(alive(ours));
+    EXPECT_EQ(call(Op::stopDnsmasq), ok()) << "no pid file: the environment's own are found";
+    EXPECT_TRUE(endedBySigterm(ours));
+    EXPECT_TRUE(alive(foreign));
+    EXPECT_EQ(call(Op::stopDnsmasq), (HelperStatus{true, "No dnsmasq process found"}));
+    EXPECT_TRUE(alive(foreign));
+    reap(foreign);
 }
 
 TEST_F(OperationsTest, StartDnsmasqReplacesAPlantedPidFileLink) {

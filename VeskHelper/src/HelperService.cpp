@@ -1,6 +1,7 @@
 #include "HelperService.hpp"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
 #include <signal.h>
@@ -10,6 +11,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <memory>
 
 #include "CallerCheck.hpp"
 #include "HelperTools.hpp"
@@ -333,11 +335,30 @@ void HelperService::stopDnsmasq(StatusReply reply) {
         reply(true, std::nullopt);
         return;
     }
-    if (runShell(layout_.pkill, {"-x", "dnsmasq"}) != 0) {
+    // Without a pid file, only processes running the environment's own copy
+    // are stopped: NetworkManager's, libvirt's or a user's dnsmasq are other
+    // programs' and keep the machine's names resolving.
+    if (signalProcessesOf(layout_.binDir() + "/dnsmasq", SIGTERM) == 0) {
         reply(true, std::string("No dnsmasq process found"));
         return;
     }
     reply(true, std::nullopt);
+}
+
+std::size_t HelperService::signalProcessesOf(const std::string& program, int signal) const {
+    struct CloseDir {
+        void operator()(DIR* d) const { ::closedir(d); }
+    };
+    const std::unique_ptr<DIR, CloseDir> proc(::opendir("/proc"));
+    if (!proc) return 0;
+    std::size_t signalled = 0;
+    while (const dirent* entry = ::readdir(proc.get())) {
+        char* end = nullptr;
+        const long pid = std::strtol(entry->d_name, &end, 10);
+        if (end == entry->d_name || *end != '\0') continue;
+        if (runsProgram(pid, program) && ::kill(static_cast<pid_t>(pid), signal) == 0) ++signalled;
+    }
+    return signalled;
 }
 
 // ---------------------------------------------------------------------------

@@ -58,6 +58,9 @@ class HelperService final : public HelperProtocol {
     /// The number in a pid file, as the Parts parse it.
     [[nodiscard]] std::optional<long> pidFromFile(const std::string& pidFile) const;
     /// True when `pid` may be signalled as a process of `program`.
+    /// Sends `signal` to every process running `program` (by runsProgram's
+    /// rule); how many were signalled.
+    std::size_t signalProcessesOf(const std::string& program, int signal) const;
     [[nodiscard]] bool runsProgram(long pid, const std::optional<std::string>& program) const;
     /// Opens a program of the bundle as the caller could; none when it is not there.
     [[nodiscard]] std::optional<int> openSource(const std::string& path) const;

@@ -19,7 +19,6 @@ Layout make(const std::string& root) {
     l.socketDir = root + "/run/vesk";
     l.socketPath = l.socketDir + "/com.vesk.helper";
     l.launchctl = kLaunchctl;
-    l.pkill = "/usr/bin/pkill";
     l.chown = "/usr/bin/chown";
     l.dnsmasqCandidates = {l.veskBase + "/bin/dnsmasq", "/opt/homebrew/sbin/dnsmasq",
                            "/usr/local/sbin/dnsmasq", "/opt/homebrew/bin/dnsmasq",

@@ -23,7 +23,6 @@ struct Layout {
     /// killed: longer than launchctl's own budget (60 s), so only a stuck
     /// translator ever meets it.
     std::chrono::milliseconds launchctlLimit{90'000};
-    std::string pkill;                           ///< "/usr/bin/pkill"
     std::string chown;                           ///< "/usr/bin/chown"
     std::vector<std::string> dnsmasqCandidates;  ///< tested in order
     /// The kernel's switch that stops users linking files they cannot write.
