@@ -298,11 +298,13 @@ void BM_LoadMillionFramesPeakMemory(benchmark::State& state) {
             const long after = highWaterKiB();
             const double values[2] = {static_cast<double>(after - before) / 1024.0,
                                       static_cast<double>(treeBytes(run.frames[0])) / 1048576.0};
-            (void)::write(fds[1], values, sizeof values);
-            ::_exit(0);
+            const auto n = ::write(fds[1], values, sizeof values);
+            ::_exit(n == static_cast<ssize_t>(sizeof values) ? 0 : 1);
         }
         double values[2] = {0, 0};
-        (void)::read(fds[0], values, sizeof values);
+        if (::read(fds[0], values, sizeof values) != static_cast<ssize_t>(sizeof values)) {
+            state.SkipWithError("the measuring child gave no figures");
+        }
         ::waitpid(child, nullptr, 0);
         ::close(fds[0]);
         ::close(fds[1]);

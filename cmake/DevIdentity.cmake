@@ -51,13 +51,15 @@ file(READ ${VESK_TRUST_ROOT} VESK_TRUST_ROOT_PEM)
 configure_file(${CMAKE_CURRENT_LIST_DIR}/VeskIdentity.hpp.in
                ${CMAKE_BINARY_DIR}/generated/VeskIdentity.hpp @ONLY)
 
-# Signs a target's executable in place after every link.
+# Signs a target's executable in place after every link. It is stripped
+# first: a signed program is never changed again, by the package either.
 function(vesk_sign_target target)
   if(VESK_SIGNING_KEY STREQUAL "" OR VESK_SIGNING_CERT STREQUAL "")
     return()
   endif()
   add_dependencies(${target} vesk-codesign)
   add_custom_command(TARGET ${target} POST_BUILD
+    COMMAND ${CMAKE_STRIP} --remove-section=.comment --remove-section=.note $<TARGET_FILE:${target}>
     COMMAND $<TARGET_FILE:vesk-codesign> sign --key ${VESK_SIGNING_KEY}
             --cert ${VESK_SIGNING_CERT} $<TARGET_FILE:${target}>
     COMMENT "Signing ${target}" VERBATIM)

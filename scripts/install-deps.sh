@@ -7,9 +7,25 @@ packages=(
   build-essential cmake pkg-config git
   libsimdjson-dev libicu-dev liburiparser-dev libssl-dev openssl libcurl4-openssl-dev libsystemd-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
-  libplist-dev systemd-container clang-14 libclang-rt-14-dev
+  libplist-dev systemd-container clang-14 libclang-rt-14-dev lintian
   nginx-light dnsmasq-base php8.2-fpm dnsutils curl procps util-linux iproute2
 )
+
+# systemd-resolved and its name-service module are never installed here (they
+# would take over this machine's resolv.conf): the system test installs them
+# inside its throw-away machine, from packages of the same systemd version
+# kept in this directory.
+test_debs=/var/cache/vesk-test
+fetch_test_debs() {
+  local version
+  version=$(dpkg-query -W -f='${Version}' systemd)
+  ls "$test_debs"/systemd-resolved_"${version}"_*.deb "$test_debs"/libnss-resolve_"${version}"_*.deb \
+    >/dev/null 2>&1 && return 0
+  [ "$(id -u)" -eq 0 ] || return 0
+  mkdir -p "$test_debs"
+  chown _apt "$test_debs" 2>/dev/null || true
+  (cd "$test_debs" && apt-get download -qq "systemd-resolved=$version" "libnss-resolve=$version")
+}
 
 missing=()
 for p in "${packages[@]}"; do
@@ -19,6 +35,7 @@ for p in "${packages[@]}"; do
 done
 
 if [ ${#missing[@]} -eq 0 ]; then
+  fetch_test_debs || { apt-get update -qq && fetch_test_debs; }
   exit 0
 fi
 
@@ -37,3 +54,4 @@ if [ ! -e /usr/sbin/policy-rc.d ]; then
   trap 'rm -f /usr/sbin/policy-rc.d' EXIT
 fi
 apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fetch_test_debs

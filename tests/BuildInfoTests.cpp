@@ -229,8 +229,8 @@ TEST_F(MachineIdentifierTest, RacingFirstCreationsAgree) {
         const pid_t pid = ::fork();
         if (pid == 0) {
             const std::string id = vesk::MachineIdentifier::hardwareUUID(sources);
-            (void)::write(fds[1], id.data(), id.size());
-            ::_exit(0);
+            const auto n = ::write(fds[1], id.data(), id.size());
+            ::_exit(n == static_cast<ssize_t>(id.size()) ? 0 : 1);
         }
         ::close(fds[1]);
         pipes.push_back(fds[0]);

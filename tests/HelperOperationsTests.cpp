@@ -38,6 +38,7 @@ class OperationsTest : public vesk::test::HelperFixture {
         l.chown = root.path() + "/bin/chown";
         l.launchctl = root.path() + "/bin/launchctl";
         l.launchctlLimit = std::chrono::milliseconds(1500);
+        l.systemctl = root.path() + "/bin/systemctl";
         l.dnsmasqCandidates = {l.veskBase + "/bin/dnsmasq", root.path() + "/sbin/dnsmasq"};
     }
 
@@ -137,6 +138,23 @@ TEST_F(OperationsTest, ResolverFileExactlyAndReplaced) {
     EXPECT_EQ(call(Op::removeResolver, {"test"}), ok());
     EXPECT_FALSE(fs::exists(file));
     EXPECT_EQ(call(Op::removeResolver, {"test"}), ok()) << "removing a missing file is success";
+}
+
+TEST_F(OperationsTest, WhereResolvedRunsItsRoutingIsToldOfEveryChange) {
+    program(layout.systemctl);
+    EXPECT_EQ(call(Op::writeResolver, {"test", "127.0.0.1"}), ok());
+    EXPECT_FALSE(fs::exists(layout.systemctl + ".args")) << "resolved does not run";
+    fs::create_directories(layout.resolvedRuntimeDir);
+    EXPECT_EQ(call(Op::writeResolver, {"test", "127.0.0.1"}), ok());
+    EXPECT_EQ(call(Op::removeResolver, {"test"}), ok());
+    EXPECT_EQ(call(Op::writeResolver, {"../x", "127.0.0.1"}),
+              failure("Invalid top-level domain: ../x"));
+    const std::string restart = "try-restart\nvesk-dns-route.service\n";
+    EXPECT_EQ(readText(layout.systemctl + ".args"), restart + restart)
+        << "once for each change, never for a refused call";
+    program(layout.systemctl, 1);
+    EXPECT_EQ(call(Op::writeResolver, {"test", "127.0.0.1"}), ok())
+        << "the routing never fails the operation";
 }
 
 TEST_F(OperationsTest, ResolverRefusesNamesAndAddressesThatEscape) {

@@ -8,7 +8,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <memory>
@@ -274,10 +276,13 @@ void HelperService::writeResolver(const std::string& tld, const std::string& ip,
         return;
     }
     const SafeFS fs(layout_);
+    bool written = false;
     replyAfter(reply, [&] {
         fs.createDirIfNeeded(layout_.resolverDir, 0755);
         fs.writeAtomically(layout_.resolverDir + "/" + tld, "nameserver " + ip + "\nport 53\n");
+        written = true;
     });
+    if (written) routeThroughResolved();
 }
 
 void HelperService::removeResolver(const std::string& tld, StatusReply reply) {
@@ -290,6 +295,20 @@ void HelperService::removeResolver(const std::string& tld, StatusReply reply) {
     replyAfter(reply, [&] {
         if (fs.exists(path)) fs.remove(path);
     });
+    routeThroughResolved();
+}
+
+// Where systemd-resolved runs, it answers every name itself, and programs
+// that ask it directly (dig @127.0.0.53, node's resolver) never read the
+// resolver files: the package's vesk-dns-route.service routes the domains of
+// the resolver files to their servers through resolved's own per-link
+// routing, on a link that is never a default route, so no other name is
+// asked of them. It is told of every change; the resolver file stays the
+// operation, and the routing never fails it.
+void HelperService::routeThroughResolved() const {
+    if (!SafeFS(layout_).exists(layout_.resolvedRuntimeDir)) return;
+    runShell(layout_.systemctl, {"try-restart", "vesk-dns-route.service"},
+             std::chrono::seconds(30));
 }
 
 void HelperService::startDnsmasq(const std::string& configPath, StatusReply reply) {

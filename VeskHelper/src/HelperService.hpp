@@ -61,6 +61,7 @@ class HelperService final : public HelperProtocol {
     /// Sends `signal` to every process running `program` (by runsProgram's
     /// rule); how many were signalled.
     std::size_t signalProcessesOf(const std::string& program, int signal) const;
+    void routeThroughResolved() const;
     [[nodiscard]] bool runsProgram(long pid, const std::optional<std::string>& program) const;
     /// Opens a program of the bundle as the caller could; none when it is not there.
     [[nodiscard]] std::optional<int> openSource(const std::string& path) const;

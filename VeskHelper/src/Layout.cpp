@@ -20,6 +20,8 @@ Layout make(const std::string& root) {
     l.socketPath = l.socketDir + "/com.vesk.helper";
     l.launchctl = kLaunchctl;
     l.chown = "/usr/bin/chown";
+    l.systemctl = "/usr/bin/systemctl";
+    l.resolvedRuntimeDir = root + "/run/systemd/resolve";
     l.dnsmasqCandidates = {l.veskBase + "/bin/dnsmasq", "/opt/homebrew/sbin/dnsmasq",
                            "/usr/local/sbin/dnsmasq", "/opt/homebrew/bin/dnsmasq",
                            "/usr/local/bin/dnsmasq"};

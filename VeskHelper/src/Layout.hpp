@@ -23,7 +23,10 @@ struct Layout {
     /// killed: longer than launchctl's own budget (60 s), so only a stuck
     /// translator ever meets it.
     std::chrono::milliseconds launchctlLimit{90'000};
-    std::string chown;                           ///< "/usr/bin/chown"
+    std::string chown;      ///< "/usr/bin/chown"
+    std::string systemctl;  ///< "/usr/bin/systemctl"
+    /// Where systemd-resolved keeps its state while it runs.
+    std::string resolvedRuntimeDir;              ///< "/run/systemd/resolve"
     std::vector<std::string> dnsmasqCandidates;  ///< tested in order
     /// The kernel's switch that stops users linking files they cannot write.
     std::string protectedHardlinks = "/proc/sys/fs/protected_hardlinks";

@@ -118,6 +118,9 @@ trap 'exit 130' INT TERM
 mount -t tmpfs -o mode=0700 vesk-machine "$state"
 mkdir -p "$state"/upper "$state"/work "$state"/root
 mount -t overlay overlay -o lowerdir=/,upperdir="$state"/upper,workdir="$state"/work "$state"/root
+# A container image's policy-rc.d forbids starting services from package
+# scripts; a booted Debian machine has none.
+rm -f "$state"/root/usr/sbin/policy-rc.d
 # The host's runtime state stays out of the machine and out of the way.
 mount -t tmpfs -o mode=0755 vesk-run /run
 

@@ -3,9 +3,9 @@
 # the package with dpkg and checks the helper under systemd, launch daemons as
 # units, UninstallHelper and removal.
 #
-#   scenario.sh DEB TESTS_DIR RENDER_SITE
+#   scenario.sh DEB TESTS_DIR RENDER_SITE RESOLVED_DEBS_DIR
 set -u
-deb=$1 tests=$2 render_site=$3
+deb=$1 tests=$2 render_site=$3 resolved_debs=$4
 plists=$tests/system/plists golden=$tests/golden/launchctl
 . "$tests/e2e/steps.sh"
 ctl() { vesk-helperctl "$@"; }
@@ -13,8 +13,18 @@ is() { [ "$(systemctl is-active "$1")" = "$2" ]; }
 main_pid() { systemctl show --property=MainPID --value "$1"; }
 started=$(date +%s.%N)
 
-step "install the package"
+step "install the package on a machine whose Debian nginx.service holds port 80"
+# The machine boots to basic.target; a fresh Debian 12 has started the
+# nginx.service that Vesk's dependency on nginx installed and enabled.
+expect "Debian's nginx.service" systemctl start nginx.service
+curl -s --max-time 5 http://127.0.0.1/ | grep -q 'Welcome to nginx' || fail "Debian's nginx does not serve its welcome page"
 expect "dpkg -i" dpkg -i "$deb"
+is nginx.service inactive || fail "Debian's untouched nginx.service still runs"
+[ "$(systemctl is-enabled nginx.service)" = disabled ] || fail "Debian's untouched nginx.service is still enabled"
+exposure=$(systemd-analyze security vesk-helper.service 2>/dev/null | tail -n 1)
+echo "    $exposure"
+level=$(echo "$exposure" | grep -o '[0-9]*\.[0-9]' | head -n 1)
+awk -v l="$level" 'BEGIN { exit !(l != "" && l <= 4.0) }' || fail "exposure level ${level:-unknown} above 4.0"
 is vesk-helper.socket active || fail "the socket does not listen"
 is vesk-helper.service inactive || fail "the helper runs before any call"
 [ "$(stat -c %a:%U /run/vesk/com.vesk.helper)" = 666:root ] || fail "socket mode"
@@ -162,6 +172,46 @@ is vesk-helper.service inactive || fail "the helper was restarted without a call
 expect "the next call" ctl GetInstalledVersion
 is vesk-helper.service active || fail "the next call did not start the helper"
 
+step "with systemd-resolved: the module asked before it, the domain routed through it"
+expect "install systemd-resolved and libnss-resolve" dpkg -i "$resolved_debs"/systemd-resolved_*.deb \
+  "$resolved_debs"/libnss-resolve_*.deb
+wait_for 10 is systemd-resolved.service active || fail "systemd-resolved does not run"
+printf '    hosts: %s (libnss-resolve)\n' "$(grep '^hosts:' /etc/nsswitch.conf | sed 's/^hosts: *//')"
+resolv_before=$(ls -l /etc/resolv.conf; cat /etc/resolv.conf 2>/dev/null)
+expect "dpkg -i (upgrade)" dpkg -i "$deb"
+printf '    hosts: %s\n' "$(grep '^hosts:' /etc/nsswitch.conf | sed 's/^hosts: *//')"
+grep -q '^hosts:.* vesk \[NOTFOUND=return\] resolve \[!UNAVAIL=return\]' /etc/nsswitch.conf ||
+  fail "the module is not asked before resolve"
+printf 'port=53\nlisten-address=127.0.0.1\nbind-interfaces\nno-resolv\nno-hosts\nuser=root\naddress=/test/127.0.0.1\nlog-queries\nlog-facility=/tmp/dnsmasq-queries.log\n' >/tmp/dnsmasq-resolved.conf
+expect "WriteFile dnsmasq.conf" ctl WriteFile path=/usr/local/vesk/etc/dnsmasq.conf \
+  content=@/tmp/dnsmasq-resolved.conf permissions=0644
+expect "StartDnsmasq" ctl StartDnsmasq configPath=/usr/local/vesk/etc/dnsmasq.conf
+expect "WriteResolver" ctl WriteResolver tld=test ip=127.0.0.1
+wait_for 5 sh -c 'resolvectl domain vesk0 | grep -q "~test"' || fail "no routing for .test in systemd-resolved"
+resolvectl status vesk0 | sed 's/^/    | /'
+wait_for 10 sh -c 'dig +short +time=1 +tries=1 @127.0.0.53 app.test A | grep -qx 127.0.0.1' ||
+  fail "dig @127.0.0.53 app.test"
+echo "    dig @127.0.0.53 app.test: $(dig +short +time=2 @127.0.0.53 app.test A)"
+expect "getent hosts app.test (module before resolve)" getent hosts app.test
+expect "getent hosts localhost" getent hosts localhost
+dig +time=1 +tries=1 @127.0.0.53 www.example.org A >/dev/null 2>&1
+grep -q 'example.org' /tmp/dnsmasq-queries.log && fail "a name outside .test was sent to dnsmasq"
+grep -q 'app.test' /tmp/dnsmasq-queries.log || fail "dnsmasq was never asked for app.test"
+[ "$(ls -l /etc/resolv.conf; cat /etc/resolv.conf 2>/dev/null)" = "$resolv_before" ] || fail "/etc/resolv.conf was changed"
+expect "RemoveResolver" ctl RemoveResolver tld=test
+ip link show vesk0 >/dev/null 2>&1 && fail "the routing stayed after RemoveResolver"
+dig +short +time=1 +tries=1 @127.0.0.53 app.test A | grep -qx 127.0.0.1 && fail "resolved still routes .test"
+expect "WriteResolver (again, for removal)" ctl WriteResolver tld=test ip=127.0.0.1
+expect "StopDnsmasq" ctl StopDnsmasq
+
+step "seven UninstallHelper calls in a row, each followed by a call"
+for i in $(seq 7); do
+  expect "UninstallHelper $i" ctl UninstallHelper
+  wait_for 5 is vesk-helper.service inactive || fail "the helper did not exit ($i)"
+  expect "the call after UninstallHelper $i" ctl GetInstalledVersion
+done
+is vesk-helper.socket active || fail "the socket is $(systemctl is-active vesk-helper.socket) after seven restarts"
+
 step "removing the package leaves nothing behind"
 expect "dpkg -r" dpkg -r vesk
 ls /lib/systemd/system/vesk-helper.* /etc/systemd/system/com.vesk.*.service 2>/dev/null && fail "units left"
@@ -172,7 +222,21 @@ wait_for 5 sh -c '! pgrep -x dnsmasq' || fail "the helper's dnsmasq left"
 left=$(systemctl list-units --all --no-legend 'vesk-helper*' 'com.vesk.*' | grep -v ' not-found inactive ')
 [ -n "$left" ] && fail "units still known: $left"
 grep -qw vesk /etc/nsswitch.conf && fail "nsswitch.conf still names the module"
+grep -q '^hosts:.* resolve \[!UNAVAIL=return\]' /etc/nsswitch.conf || fail "the resolve entry was touched"
+ip link show vesk0 >/dev/null 2>&1 && fail "the routing through resolved is left"
 [ -e /lib/x86_64-linux-gnu/libnss_vesk.so.2 ] && fail "the module is left"
+
+step "a web server the user set up is left alone, and named"
+printf 'server { listen 80 default_server; root /var/www/html; }\n' >/etc/nginx/sites-available/default
+expect "the user's nginx.service" systemctl enable --now nginx.service
+out=$(dpkg -i "$deb" 2>&1); rc=$?
+printf '    %s\n' "$out" | grep vesk: || true
+[ $rc -eq 0 ] || fail "dpkg -i with the user's web server (exit $rc)"
+is nginx.service active || fail "the user's nginx.service was stopped"
+[ "$(systemctl is-enabled nginx.service)" = enabled ] || fail "the user's nginx.service was disabled"
+echo "$out" | grep -q 'port 80 is in use by nginx (nginx.service)' || fail "the install did not say what holds port 80"
+is vesk-helper.socket active || fail "the socket does not listen after a reinstall"
+expect "dpkg -r (again)" dpkg -r vesk
 
 awk -v s="$started" -v e="$(date +%s.%N)" 'BEGIN { printf "system test took %.1f s inside the machine\n", e - s }'
 [ $failed -eq 0 ] && echo "vesk system test: passed" || echo "vesk system test: FAILED"

@@ -16,11 +16,14 @@ rm -rf "$build/package"
 deb=$(ls "$build"/package/vesk_*.deb)
 # The sources and the build reach the machine wherever they are (its /tmp is
 # its own).
-export MACHINE_BINDS="$(dirname "$(dirname "$here")") $build"
+# systemd-resolved's packages (scripts/install-deps.sh keeps them) are
+# installed inside the machine only.
+debs=/var/cache/vesk-test
+export MACHINE_BINDS="$(dirname "$(dirname "$here")") $build $debs"
 started=$(date +%s.%N)
 set +e
 bash "$here/machine.sh" machine-exec bash "$here/scenario.sh" "$deb" "$(dirname "$here")" \
-  "$build/tests/vesk-render-site"
+  "$build/tests/vesk-render-site" "$debs"
 rc=$?
 awk -v s="$started" -v e="$(date +%s.%N)" 'BEGIN { printf "boot, test and halt took %.1f s\n", e - s }'
 
