@@ -87,6 +87,12 @@ expect "StartNginx" ctl StartNginx configPath=/usr/local/vesk/etc/nginx.conf
 page=$(curl -s --max-time 5 http://app.test/)
 printf '    GET http://app.test/: %s\n' "$page"
 [ "$page" = "Hello from Vesk on PHP 8.2" ] || fail "unexpected page"
+# The servers changed to their users and hold their ports.
+workers=$(ps -o user= -o args= -e | awk '$2 ~ /^(nginx|php-fpm):/ && $3 != "master" { print $1 }' | sort -u | paste -sd' ')
+printf '    workers run as: %s\n' "$workers"
+[ "$workers" = www-data ] || fail "nginx and PHP-FPM workers run as [$workers], not www-data"
+ss -Hltn 'sport = :80' | grep -q . || fail "nothing listens on port 80"
+ss -Hlun 'sport = :53' | grep -q 127.0.0.1 || fail "nothing listens on 127.0.0.1:53"
 
 step "reload nginx"
 expect "ReloadNginx" ctl ReloadNginx
