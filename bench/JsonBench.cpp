@@ -1,8 +1,14 @@
 // The JSON layer against nlohmann::json on the same bytes, in the same run:
 // decoding records against nlohmann's parse alone, encoding records against
-// nlohmann's dump of the equivalent tree.
+// nlohmann's dump of the equivalent tree; and against the machine's floor:
+// simdjson's own DOM parse of the same padded bytes for decoding, copying the
+// same number of bytes into a ready buffer plus std::to_chars of the
+// document's numbers for encoding.
 #include <benchmark/benchmark.h>
+#include <simdjson.h>
 
+#include <charconv>
+#include <cstring>
 #include <nlohmann/json.hpp>
 #include <random>
 #include <string>
@@ -103,6 +109,83 @@ void BM_Sites_DecodeRecords(benchmark::State& state) {
 }
 BENCHMARK(BM_Sites_DecodeRecords)->Unit(benchmark::kMillisecond);
 
+// simdjson's DOM parse of the same bytes, with a parser kept between
+// documents (as the layer keeps its own).
+void domParseFloor(benchmark::State& state, const std::string& doc) {
+    const simdjson::padded_string padded(doc);
+    simdjson::dom::parser parser;
+    for (auto _ : state) {
+        simdjson::dom::element root;
+        if (parser.parse(padded).get(root) != simdjson::SUCCESS) state.SkipWithError("parse");
+        benchmark::DoNotOptimize(root);
+    }
+    setBytes(state, doc.size());
+}
+
+// The numbers of a document, as the encoder would format them.
+struct Numbers {
+    std::vector<double> reals;
+    std::vector<std::int64_t> integers;
+};
+
+void collectNumbers(const simdjson::dom::element& e, Numbers& out) {
+    switch (e.type()) {
+        case simdjson::dom::element_type::ARRAY: {
+            const simdjson::dom::array array = e.get_array().value_unsafe();
+            for (const auto child : array) collectNumbers(child, out);
+            break;
+        }
+        case simdjson::dom::element_type::OBJECT: {
+            const simdjson::dom::object object = e.get_object().value_unsafe();
+            for (const auto field : object) collectNumbers(field.value, out);
+            break;
+        }
+        case simdjson::dom::element_type::DOUBLE:
+            out.reals.push_back(e.get_double().value_unsafe());
+            break;
+        case simdjson::dom::element_type::INT64:
+            out.integers.push_back(e.get_int64().value_unsafe());
+            break;
+        default:
+            break;
+    }
+}
+
+// Copying the document's bytes into a buffer that is already there, and
+// formatting its numbers: what any encoder of the same text must do.
+void encodeFloor(benchmark::State& state, const std::string& doc) {
+    Numbers numbers;
+    simdjson::dom::parser parser;
+    collectNumbers(parser.parse(simdjson::padded_string(doc)).value_unsafe(), numbers);
+    std::string ready(doc.size(), '\0');
+    char digits[32];
+    for (auto _ : state) {
+        std::memcpy(ready.data(), doc.data(), doc.size());
+        std::size_t formatted = 0;
+        for (const double d : numbers.reals) {
+            formatted +=
+                static_cast<std::size_t>(std::to_chars(digits, digits + 32, d).ptr - digits);
+        }
+        for (const std::int64_t i : numbers.integers) {
+            formatted +=
+                static_cast<std::size_t>(std::to_chars(digits, digits + 32, i).ptr - digits);
+        }
+        benchmark::DoNotOptimize(ready.data());
+        benchmark::DoNotOptimize(formatted);
+    }
+    setBytes(state, doc.size());
+}
+
+void BM_Sites_SimdjsonDomParse(benchmark::State& state) {
+    domParseFloor(state, sitesDocument());
+}
+BENCHMARK(BM_Sites_SimdjsonDomParse)->Unit(benchmark::kMillisecond);
+
+void BM_Sites_EncodeFloor(benchmark::State& state) {
+    encodeFloor(state, sitesDocument());
+}
+BENCHMARK(BM_Sites_EncodeFloor)->Unit(benchmark::kMillisecond);
+
 void BM_Sites_NlohmannParseOnly(benchmark::State& state) {
     const std::string& doc = sitesDocument();
     for (auto _ : state) {
@@ -146,6 +229,16 @@ void BM_Profile_DecodeRecords(benchmark::State& state) {
     setBytes(state, doc.size());
 }
 BENCHMARK(BM_Profile_DecodeRecords)->Unit(benchmark::kMillisecond);
+
+void BM_Profile_SimdjsonDomParse(benchmark::State& state) {
+    domParseFloor(state, profileDocument());
+}
+BENCHMARK(BM_Profile_SimdjsonDomParse)->Unit(benchmark::kMillisecond);
+
+void BM_Profile_EncodeFloor(benchmark::State& state) {
+    encodeFloor(state, profileDocument());
+}
+BENCHMARK(BM_Profile_EncodeFloor)->Unit(benchmark::kMillisecond);
 
 void BM_Profile_NlohmannParseOnly(benchmark::State& state) {
     const std::string& doc = profileDocument();

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <functional>
 #include <map>
 
@@ -343,6 +344,57 @@ TEST(JsonWriter, TextsNumbersAndPrettyPrinting) {
     EXPECT_EQ(vesk::encodeJSON(std::map<std::string, int>{}, pretty), "{}");
     pretty.maxIndentLevels = 1;
     EXPECT_EQ(vesk::encodeJSON(std::vector<std::vector<int>>{{1}}, pretty), "[\n  [\n  1\n  ]\n]");
+}
+
+TEST(JsonWriter, EveryByteThatNeedsCareIsFoundWhereverItStands) {
+    // Plain bytes are copied eight at a time: a byte that needs escaping or
+    // checking must be found at every position of a word, next to any other.
+    const auto reference = [](const std::string& s) {
+        std::string out = "\"";
+        for (const char c : s) {
+            const auto u = static_cast<unsigned char>(c);
+            if (c == '"' || c == '\\') {
+                out += '\\';
+                out += c;
+            } else if (c == '\n') {
+                out += "\\n";
+            } else if (u < 0x20) {
+                char hex[8];
+                std::snprintf(hex, sizeof hex, "\\u%04x", u);
+                out += hex;
+            } else {
+                out += c;
+            }
+        }
+        return out + "\"";
+    };
+    const std::vector<std::string> specials = {
+        "\"", "\\", "\n", std::string(1, '\x01'), "\x1f", "\x7f", "\xC3\xA9", " ", "~"};
+    for (const std::string& special : specials) {
+        for (std::size_t at = 0; at < 24; ++at) {
+            std::string s(24, 'a');
+            s.replace(at, 1, special);
+            EXPECT_EQ(vesk::encodeJSON(s), reference(s)) << "at " << at;
+        }
+    }
+    // An ill-formed byte after a long plain run is still replaced.
+    EXPECT_EQ(vesk::encodeJSON(std::string(17, 'b') + "\xFF"),
+              "\"" + std::string(17, 'b') + "\xEF\xBF\xBD\"");
+}
+
+TEST(JsonIn, KeysAreFoundInAnyOrder) {
+    // Records look for their keys in the order they write them; any other
+    // order, duplicates and unknown keys in between read the same.
+    const Sample expected = vesk::decodeJSON<Sample>(kValid);
+    EXPECT_EQ(
+        vesk::decodeJSON<Sample>(
+            R"({"weights":["red",3,"green",4],"x":1,"name":"a","items":[{"count":1},{"count":-2}],"colour":"green","flag":true,"mode":420,"y":{}})"),
+        expected);
+    EXPECT_EQ(
+        vesk::decodeJSON<Sample>(
+            R"({"colour":"red","flag":true,"items":[{"count":1},{"count":-2}],"mode":420,"name":"a","weights":["red",3,"green",4],"colour":"green"})"),
+        expected)
+        << "the later duplicate wins";
 }
 
 TEST(JsonWriter, NumbersWithNoJsonFormAreRefusedWithTheirKeyPath) {

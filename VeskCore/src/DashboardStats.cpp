@@ -42,6 +42,24 @@ struct EndpointHash {
     }
 };
 
+// Scratch kept per thread for the next computation: fresh pages cost more
+// than the sort itself. Released past kKeptScratch elements.
+constexpr std::size_t kKeptScratch = std::size_t{8} << 20;
+struct Scratch {
+    std::vector<std::uint64_t> keys;
+    std::vector<std::uint64_t> spare;
+    std::vector<double> times;
+    std::unordered_map<Endpoint, std::size_t, EndpointHash> indexOf;
+    std::vector<std::pair<Endpoint, std::int64_t>> counts;
+};
+thread_local Scratch scratch;  // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
+
+template <class V>
+void releaseIfLarge(V& v) {
+    if (v.capacity() > kKeptScratch) V().swap(v);
+    v.clear();
+}
+
 }  // namespace
 
 void sortAscending(std::vector<double>& values) {
@@ -52,8 +70,10 @@ void sortAscending(std::vector<double>& values) {
                   [](double a, double b) { return orderedKey(a) < orderedKey(b); });
         return;
     }
-    std::vector<std::uint64_t> keys(n);
-    std::vector<std::uint64_t> scratch(n);
+    std::vector<std::uint64_t>& keys = scratch.keys;
+    std::vector<std::uint64_t>& spare = scratch.spare;
+    keys.resize(n);
+    spare.resize(n);
     for (std::size_t i = 0; i < n; ++i) keys[i] = orderedKey(values[i]);
     for (int shift = 0; shift < 64; shift += kDigitBits) {
         std::array<std::size_t, kBuckets> count{};
@@ -66,10 +86,12 @@ void sortAscending(std::vector<double>& values) {
             c = sum;
             sum += here;
         }
-        for (const std::uint64_t k : keys) scratch[count[(k >> shift) & (kBuckets - 1)]++] = k;
-        keys.swap(scratch);
+        for (const std::uint64_t k : keys) spare[count[(k >> shift) & (kBuckets - 1)]++] = k;
+        keys.swap(spare);
     }
     for (std::size_t i = 0; i < n; ++i) values[i] = fromOrderedKey(keys[i]);
+    releaseIfLarge(keys);
+    releaseIfLarge(spare);
 }
 
 double DashboardStats::percentile(const std::vector<double>& ascending, double p) {
@@ -90,12 +112,15 @@ DashboardStats DashboardStats::compute(const std::vector<RequestLog>& logs, Time
     static constexpr std::array<std::string_view, 5> kCategories{"2xx", "3xx", "4xx", "5xx",
                                                                  "other"};
     std::array<std::int64_t, 5> perCategory{};
-    std::vector<double> times;
+    std::vector<double>& times = scratch.times;
+    times.clear();
     times.reserve(logs.size());
     // Endpoints are counted by views of the records' own texts; the key text
     // is built only for the ten that are returned.
-    std::unordered_map<Endpoint, std::size_t, EndpointHash> indexOf;
-    std::vector<std::pair<Endpoint, std::int64_t>> counts;
+    auto& indexOf = scratch.indexOf;
+    auto& counts = scratch.counts;
+    indexOf.clear();
+    counts.clear();
     std::int64_t bytes = 0;
     for (const RequestLog& log : logs) {
         const std::int64_t code = log.statusCode;
@@ -135,6 +160,10 @@ DashboardStats DashboardStats::compute(const std::vector<RequestLog>& logs, Time
         stats.topEndpoints.push_back({std::move(endpoint), counts[i].second});
     }
     stats.totalBytes = bytes;
+    releaseIfLarge(times);
+    releaseIfLarge(counts);
+    if (indexOf.size() > kKeptScratch / 8) decltype(scratch.indexOf)().swap(indexOf);
+    indexOf.clear();
     return stats;
 }
 

@@ -168,14 +168,20 @@ void JsonIn::collect(const std::string_view* keys, Node* found, std::size_t coun
     }
     const std::size_t end = r.matching_brace_index() - 1;
     std::size_t i = node_.index + 1;
+    // Keys are looked for from the one after the last found, round the
+    // table: a document written in the table's order (records write sorted
+    // keys, and pass their keys sorted) finds each key at the first try.
+    std::size_t next = 0;
     while (i < end) {
         const std::string_view key = tape_ref(r.doc, i).get_string_view();
         const std::size_t value = i + 1;
-        for (std::size_t k = 0; k < count; ++k) {
+        for (std::size_t tried = 0, k = next; tried < count; ++tried) {
             if (keys[k] == key) {
                 found[k] = Node{node_.document, value};  // a later duplicate wins
+                next = k + 1 == count ? 0 : k + 1;
                 break;
             }
+            k = k + 1 == count ? 0 : k + 1;
         }
         i = tape_ref(r.doc, value).after_element();
     }
@@ -390,11 +396,31 @@ void appendSlow(std::string& out, std::string_view text, std::size_t from) {
     out.append(text.data() + run, n - run);
 }
 
+// Whether any of the eight bytes of `w` needs attention: not plain ASCII, a
+// control character, a quote or a backslash (the classic has-zero-byte test
+// on shifted copies of the word).
+constexpr bool wordNeedsCare(std::uint64_t w) {
+    constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+    constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
+    const auto hasZero = [](std::uint64_t v) { return ((v - kOnes) & ~v & kHigh) != 0; };
+    const bool lowOrHigh = (((w - kOnes * 0x20) | w) & kHigh) != 0;
+    return lowOrHigh || hasZero(w ^ (kOnes * '"')) || hasZero(w ^ (kOnes * '\\'));
+}
+
 void appendStringBody(std::string& out, std::string_view text) {
     const auto* s = reinterpret_cast<const unsigned char*>(text.data());
     const std::size_t n = text.size();
     std::size_t run = 0;
-    for (std::size_t i = 0; i < n; ++i) {
+    // Plain bytes go eight at a time; the first word that needs care is
+    // looked at byte by byte.
+    std::size_t start = 0;
+    while (start + 8 <= n) {
+        std::uint64_t w = 0;
+        std::memcpy(&w, s + start, sizeof w);
+        if (wordNeedsCare(w)) break;
+        start += 8;
+    }
+    for (std::size_t i = start; i < n; ++i) {
         const unsigned char c = s[i];
         if (c >= 0x80) {
             // Past plain ASCII: validate the rest once, then copy it.
@@ -710,6 +736,14 @@ void JsonWriter::key(std::string_view key) {
     beginValue();
     out_ += '"';
     appendStringBody(out_, key);
+    out_ += options_.indent >= 0 ? "\": " : "\":";
+    afterKey_ = true;
+}
+
+void JsonWriter::plainKey(std::string_view key) {
+    beginValue();
+    out_ += '"';
+    out_.append(key);
     out_ += options_.indent >= 0 ? "\": " : "\":";
     afterKey_ = true;
 }

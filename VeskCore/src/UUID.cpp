@@ -7,12 +7,34 @@
 namespace vesk {
 
 namespace {
-int hexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
+
+// Hex digit values by byte; 0xFF for every other byte.
+constexpr std::array<std::uint8_t, 256> kHexValue = [] {
+    std::array<std::uint8_t, 256> t{};
+    t.fill(0xFF);
+    for (int c = '0'; c <= '9'; ++c)
+        t[static_cast<std::size_t>(c)] = static_cast<std::uint8_t>(c - '0');
+    for (int c = 'a'; c <= 'f'; ++c)
+        t[static_cast<std::size_t>(c)] = static_cast<std::uint8_t>(c - 'a' + 10);
+    for (int c = 'A'; c <= 'F'; ++c)
+        t[static_cast<std::size_t>(c)] = static_cast<std::uint8_t>(c - 'A' + 10);
+    return t;
+}();
+
+// Where the sixteen bytes' digit pairs start in the canonical text.
+constexpr std::array<std::uint8_t, 16> kPairAt = {0,  2,  4,  6,  9,  11, 14, 16,
+                                                  19, 21, 24, 26, 28, 30, 32, 34};
+
+// The canonical upper-case text, written into `out` (36 bytes).
+void writeCanonical(const std::array<std::uint8_t, 16>& bytes, char* out) {
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        out[kPairAt[i]] = kDigits[bytes[i] >> 4];
+        out[kPairAt[i] + 1] = kDigits[bytes[i] & 0x0F];
+    }
+    out[8] = out[13] = out[18] = out[23] = '-';
 }
+
 }  // namespace
 
 UUID UUID::random() {
@@ -26,44 +48,40 @@ UUID UUID::random() {
 }
 
 std::optional<UUID> UUID::parse(std::string_view text) {
-    if (text.size() != 36) return std::nullopt;
-    std::array<std::uint8_t, 16> b{};
-    std::size_t out = 0;
-    for (std::size_t i = 0; i < text.size();) {
-        if (i == 8 || i == 13 || i == 18 || i == 23) {
-            if (text[i] != '-') return std::nullopt;
-            ++i;
-            continue;
-        }
-        const int hi = hexDigit(text[i]);
-        const int lo = hexDigit(text[i + 1]);
-        if (hi < 0 || lo < 0) return std::nullopt;
-        b[out++] = static_cast<std::uint8_t>(hi * 16 + lo);
-        i += 2;
+    if (text.size() != 36 || text[8] != '-' || text[13] != '-' || text[18] != '-' ||
+        text[23] != '-') {
+        return std::nullopt;
     }
+    std::array<std::uint8_t, 16> b{};
+    std::uint8_t bad = 0;
+    for (std::size_t i = 0; i < b.size(); ++i) {
+        const std::uint8_t hi = kHexValue[static_cast<unsigned char>(text[kPairAt[i]])];
+        const std::uint8_t lo = kHexValue[static_cast<unsigned char>(text[kPairAt[i] + 1])];
+        bad |= hi | lo;
+        b[i] = static_cast<std::uint8_t>((hi << 4) | (lo & 0x0F));
+    }
+    if ((bad & 0xF0) != 0) return std::nullopt;
     return UUID(b);
 }
 
 std::string UUID::uuidString() const {
-    static constexpr char digits[] = "0123456789ABCDEF";
-    std::string s;
-    s.reserve(36);
-    for (std::size_t i = 0; i < bytes_.size(); ++i) {
-        if (i == 4 || i == 6 || i == 8 || i == 10) s += '-';
-        s += digits[bytes_[i] >> 4];
-        s += digits[bytes_[i] & 0x0F];
-    }
+    std::string s(36, '-');
+    writeCanonical(bytes_, s.data());
     return s;
 }
 
 void JsonCoding<UUID>::encode(JsonOut out, const UUID& v) {
-    out.string(v.uuidString());
+    char text[36];
+    writeCanonical(v.bytes(), text);
+    out.string(std::string_view(text, sizeof text));
 }
 
 UUID JsonCoding<UUID>::decode(const JsonIn& in) {
-    const std::string text = in.string();
+    const std::string_view text = in.stringView();
     auto u = UUID::parse(text);
-    if (!u) in.fail(DecodingError::Fault::invalidValue, "\"" + text + "\" is not a UUID");
+    if (!u) {
+        in.fail(DecodingError::Fault::invalidValue, "\"" + std::string(text) + "\" is not a UUID");
+    }
     return *u;
 }
 

@@ -181,6 +181,9 @@ class JsonWriter {
     void beginArray();
     void endArray();
     void key(std::string_view key);
+    /// A key that needs no escaping (a record's field name, checked when the
+    /// record's table is compiled), written as it is.
+    void plainKey(std::string_view key);
     /// Refuses the value about to be written: throws EncodingError naming
     /// its key path.
     [[noreturn]] void refuseValue(const std::string& detail);
@@ -230,6 +233,10 @@ class JsonOut {
     /// Writes a member's key; the next value written is its value.
     JsonOut& key(std::string_view key) {
         w_->key(key);
+        return *this;
+    }
+    JsonOut& plainKey(std::string_view key) {
+        w_->plainKey(key);
         return *this;
     }
     [[noreturn]] void refuseValue(const std::string& detail) { w_->refuseValue(detail); }
@@ -498,13 +505,24 @@ constexpr auto sortedFieldOrder() {
     return order;
 }
 
+/// Whether every key is printable ASCII with nothing to escape.
+template <std::size_t N>
+constexpr bool plainKeys(const std::array<std::string_view, N>& keys) {
+    for (const std::string_view k : keys) {
+        for (const char c : k) {
+            if (c < 0x20 || c == '"' || c == '\\' || c == 0x7f) return false;
+        }
+    }
+    return true;
+}
+
 template <class T, class M>
 void encodeField(JsonOut out, const T& v, const Field<T, M>& f) {
     const M& value = v.*(f.member);
     if constexpr (IsOptional<M>::value) {
         if (!value) return;  // absent optionals are left out, never null
     }
-    encodeValue(out.key(f.key), value);
+    encodeValue(out.plainKey(f.key), value);
 }
 
 template <class T, class M>
@@ -604,6 +622,23 @@ template <class T>
 struct JsonCoding<T, std::enable_if_t<IsRecord<T>::value>> {
     static constexpr std::size_t N = detail::fieldCount<T>;
     static constexpr auto keys = detail::fieldKeys<T>();
+    static_assert(detail::plainKeys(keys), "a record's keys are written without escaping");
+    static constexpr auto order = detail::sortedFieldOrder<T>();
+    /// The keys in the order records write them, which is how they are looked for.
+    static constexpr auto sortedKeys = [] {
+        std::array<std::string_view, N> k{};
+        for (std::size_t i = 0; i < N; ++i) k[i] = keys[order[i]];
+        return k;
+    }();
+
+    /// Finds every field's member in one pass, in declaration order.
+    static std::array<JsonIn::Node, N> collectFields(const JsonIn& in) {
+        std::array<JsonIn::Node, N> sorted{};
+        in.collect(sortedKeys.data(), sorted.data(), N);
+        std::array<JsonIn::Node, N> found{};
+        for (std::size_t i = 0; i < N; ++i) found[order[i]] = sorted[i];
+        return found;
+    }
 
     static void encode(JsonOut out, const T& v) {
         if constexpr (IsTree<T>::value) {
@@ -618,8 +653,7 @@ struct JsonCoding<T, std::enable_if_t<IsRecord<T>::value>> {
         if constexpr (IsTree<T>::value) {
             return decodeTree(in);
         } else {
-            std::array<JsonIn::Node, N> found{};
-            in.collect(keys.data(), found.data(), N);
+            const std::array<JsonIn::Node, N> found = collectFields(in);
             T v{};
             detail::decodeFields(in, v, found.data());
             return v;
@@ -633,7 +667,7 @@ struct JsonCoding<T, std::enable_if_t<IsRecord<T>::value>> {
     static void openNode(JsonOut out, const T& v) {
         out.beginObject();
         detail::encodeSortedFields<T, 0, kChildrenSorted>(out, v);
-        out.key(keys[kChildren]);
+        out.plainKey(keys[kChildren]);
         out.beginArray();
     }
     static void closeNode(JsonOut out, const T& v) {
@@ -666,8 +700,7 @@ struct JsonCoding<T, std::enable_if_t<IsRecord<T>::value>> {
 
     // Decodes a node's own fields and returns a view of its children array.
     static JsonIn decodeNode(const JsonIn& in, T& v) {
-        std::array<JsonIn::Node, N> found{};
-        in.collect(keys.data(), found.data(), N);
+        const std::array<JsonIn::Node, N> found = collectFields(in);
         detail::decodeFields(in, v, found.data());
         return in.member(found[kChildren], keys[kChildren]);
     }
