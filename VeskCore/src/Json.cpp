@@ -334,7 +334,47 @@ bool needsEscape(unsigned char c) {
     return c < 0x20 || c == '"' || c == '\\';
 }
 
-void appendEscaped(std::string& out, unsigned char c) {
+}  // namespace
+
+// Where the writer's bytes go: a chunk whose size is its room, filled up to
+// `used`. Writing is a check and a copy; the chunk grows (doubling) only when
+// a write would pass its end.
+struct JsonWriter::Sink {
+    std::string& s;
+    std::size_t& used;
+
+    void reserve(std::size_t n) {
+        if (n > s.size() - used) grow(n);
+    }
+    void grow(std::size_t n);
+    Sink& operator+=(char c) {
+        reserve(1);
+        s[used++] = c;
+        return *this;
+    }
+    Sink& operator+=(std::string_view v) {
+        append(v.data(), v.size());
+        return *this;
+    }
+    Sink& operator+=(const char* text) { return *this += std::string_view(text); }
+    void append(const char* p, std::size_t n) {
+        reserve(n);
+        std::memcpy(s.data() + used, p, n);
+        used += n;
+    }
+    void append(const char* p, const char* end) { append(p, static_cast<std::size_t>(end - p)); }
+    void append(std::size_t n, char c) {
+        reserve(n);
+        std::memset(s.data() + used, c, n);
+        used += n;
+    }
+};
+
+namespace {
+
+using Sink = JsonWriter::Sink;
+
+void appendEscaped(Sink& out, unsigned char c) {
     switch (c) {
         case '"':
             out += "\\\"";
@@ -366,7 +406,7 @@ void appendEscaped(std::string& out, unsigned char c) {
 
 // Copies `text` from `from` on, replacing each maximal ill-formed part of
 // invalid UTF-8 by U+FFFD and escaping as it goes.
-void appendSlow(std::string& out, std::string_view text, std::size_t from) {
+void appendSlow(Sink& out, std::string_view text, std::size_t from) {
     const auto* s = reinterpret_cast<const unsigned char*>(text.data());
     const std::size_t n = text.size();
     const bool valid = simdjson::validate_utf8(text.data() + from, n - from);
@@ -407,7 +447,7 @@ constexpr bool wordNeedsCare(std::uint64_t w) {
     return lowOrHigh || hasZero(w ^ (kOnes * '"')) || hasZero(w ^ (kOnes * '\\'));
 }
 
-void appendStringBody(std::string& out, std::string_view text) {
+void appendStringBody(Sink& out, std::string_view text) {
     const auto* s = reinterpret_cast<const unsigned char*>(text.data());
     const std::size_t n = text.size();
     std::size_t run = 0;
@@ -443,10 +483,25 @@ constexpr std::size_t kPooledChunks = 16;
 thread_local std::vector<std::string>
     chunkPool;  // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
 
+}  // namespace
+
+// A writer's first bytes go into a pooled chunk when there is one (its room
+// already there); after that the chunk doubles.
+[[gnu::noinline]] void JsonWriter::Sink::grow(std::size_t n) {
+    if (used == 0 && s.capacity() == 0 && !chunkPool.empty() && chunkPool.back().size() >= n) {
+        s = std::move(chunkPool.back());
+        chunkPool.pop_back();
+        return;
+    }
+    s.resize(std::max(s.size() * 2, used + n + 256));
+}
+
+namespace {
+
 // The number form the library has always written: shortest round-trip
 // digits; fixed notation with ".0" for integral values up to 15 digits
 // before the point, "0.000ddd" down to 1e-4, otherwise d.ddde+XX.
-void appendDouble(std::string& out, double v) {
+void appendDouble(Sink& out, double v) {
     if (v == 0) {
         out += std::signbit(v) ? "-0.0" : "0.0";
         return;
@@ -502,15 +557,20 @@ void appendDouble(std::string& out, double v) {
 
 JsonWriter::JsonWriter(const CodingOptions& options) : options_(options) {}
 
+JsonWriter::Sink JsonWriter::sink() {
+    return Sink{out_, used_};
+}
+
 void JsonWriter::newline() {
     static constexpr std::string_view kSpaces =
         "                                                                ";
-    out_ += '\n';
+    Sink out = sink();
+    out += '\n';
     std::size_t n =
         std::min(depth_, options_.maxIndentLevels) * static_cast<std::size_t>(options_.indent);
     while (n > 0) {
         const std::size_t k = std::min(n, kSpaces.size());
-        out_.append(kSpaces.data(), k);
+        out.append(kSpaces.data(), k);
         n -= k;
     }
 }
@@ -522,8 +582,9 @@ void JsonWriter::beginValue() {
         return;
     }
     // Full chunks are set aside, so a long text is never copied as it grows.
-    if (out_.size() >= kChunkSize) {
-        chunksSize_ += out_.size();
+    if (used_ >= kChunkSize) {
+        out_.resize(used_);
+        chunksSize_ += used_;
         chunks_.push_back(std::move(out_));
         if (chunkPool.empty()) {
             out_ = std::string();
@@ -532,8 +593,10 @@ void JsonWriter::beginValue() {
             out_ = std::move(chunkPool.back());
             chunkPool.pop_back();
         }
+        out_.resize(out_.capacity());
+        used_ = 0;
     }
-    if (needComma_) out_ += ',';
+    if (needComma_) sink() += ',';
     if (options_.indent >= 0 && depth_ > 0) newline();
 }
 
@@ -541,19 +604,22 @@ std::vector<std::string_view> JsonWriter::pieces() const {
     std::vector<std::string_view> out;
     out.reserve(chunks_.size() + 1);
     for (const auto& c : chunks_) out.emplace_back(c);
-    out.emplace_back(out_);
+    out.emplace_back(out_.data(), used_);
     return out;
 }
 
 void JsonWriter::clear() {
+    // Pooled chunks keep their room as their size: reused, they need no
+    // filling.
     for (auto& c : chunks_) {
         if (chunkPool.size() == kPooledChunks) break;
-        c.clear();
+        c.resize(c.capacity());
         chunkPool.push_back(std::move(c));
     }
     chunks_.clear();
     chunksSize_ = 0;
     out_.clear();
+    used_ = 0;
     depth_ = 0;
     needComma_ = false;
     afterKey_ = false;
@@ -562,33 +628,35 @@ void JsonWriter::clear() {
 
 std::string JsonWriter::take() {
     if (chunks_.empty()) {
+        out_.resize(used_);
         if (out_.capacity() - out_.size() < kJsonPadding) out_.reserve(out_.size() + kJsonPadding);
+        used_ = 0;
         return std::move(out_);
     }
     std::string all;
-    all.reserve(chunksSize_ + out_.size() + kJsonPadding);
+    all.reserve(chunksSize_ + used_ + kJsonPadding);
     for (const auto& c : chunks_) all += c;
-    all += out_;
+    all.append(out_.data(), used_);
     clear();
     return all;
 }
 
 void JsonWriter::null() {
     beginValue();
-    out_ += "null";
+    sink() += "null";
     needComma_ = true;
 }
 
 void JsonWriter::boolean(bool value) {
     beginValue();
-    out_ += value ? "true" : "false";
+    sink() += value ? "true" : "false";
     needComma_ = true;
 }
 
 namespace {
 
 template <class Integer>
-void appendInteger(std::string& out, Integer value) {
+void appendInteger(Sink& out, Integer value) {
     char buf[24];
     const auto r = std::to_chars(buf, buf + sizeof buf, value);
     out.append(buf, r.ptr);
@@ -598,13 +666,15 @@ void appendInteger(std::string& out, Integer value) {
 
 void JsonWriter::integer(std::int64_t value) {
     beginValue();
-    appendInteger(out_, value);
+    Sink out = sink();
+    appendInteger(out, value);
     needComma_ = true;
 }
 
 void JsonWriter::unsignedInteger(std::uint64_t value) {
     beginValue();
-    appendInteger(out_, value);
+    Sink out = sink();
+    appendInteger(out, value);
     needComma_ = true;
 }
 
@@ -613,15 +683,17 @@ void JsonWriter::number(double value) {
         refuseValue(std::isnan(value) ? "NaN has no JSON form" : "infinity has no JSON form");
     }
     beginValue();
-    appendDouble(out_, value);
+    Sink out = sink();
+    appendDouble(out, value);
     needComma_ = true;
 }
 
 void JsonWriter::string(std::string_view value) {
     beginValue();
-    out_ += '"';
-    appendStringBody(out_, value);
-    out_ += '"';
+    Sink out = sink();
+    out += '"';
+    appendStringBody(out, value);
+    out += '"';
     needComma_ = true;
 }
 
@@ -689,7 +761,7 @@ std::string JsonWriter::pathOfNextValue() const {
         }
     };
     for (const auto& chunk : chunks_) scan(chunk);
-    scan(out_);
+    scan(std::string_view(out_.data(), used_));
     std::string path;
     for (const Level& level : levels) {
         if (level.array) {
@@ -704,7 +776,7 @@ std::string JsonWriter::pathOfNextValue() const {
 
 void JsonWriter::open(char bracket) {
     beginValue();
-    out_ += bracket;
+    sink() += bracket;
     ++depth_;
     needComma_ = false;
     justOpened_ = true;
@@ -714,7 +786,7 @@ void JsonWriter::close(char bracket) {
     --depth_;
     // An empty container stays "{}" or "[]" when pretty-printed too.
     if (!justOpened_ && options_.indent >= 0) newline();
-    out_ += bracket;
+    sink() += bracket;
     needComma_ = true;
     justOpened_ = false;
 }
@@ -734,17 +806,20 @@ void JsonWriter::endArray() {
 
 void JsonWriter::key(std::string_view key) {
     beginValue();
-    out_ += '"';
-    appendStringBody(out_, key);
-    out_ += options_.indent >= 0 ? "\": " : "\":";
+    Sink out = sink();
+    out += '"';
+    appendStringBody(out, key);
+    out += options_.indent >= 0 ? "\": " : "\":";
     afterKey_ = true;
 }
 
 void JsonWriter::plainKey(std::string_view key) {
     beginValue();
-    out_ += '"';
-    out_.append(key);
-    out_ += options_.indent >= 0 ? "\": " : "\":";
+    Sink out = sink();
+    out.reserve(key.size() + 4);
+    out += '"';
+    out += key;
+    out += options_.indent >= 0 ? "\": " : "\":";
     afterKey_ = true;
 }
 

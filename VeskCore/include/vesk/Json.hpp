@@ -198,7 +198,10 @@ class JsonWriter {
     /// Empties the writer, keeping its buffers for the next text.
     void clear();
 
+    struct Sink;
+
   private:
+    [[nodiscard]] Sink sink();
     static constexpr std::size_t kChunkSize = std::size_t{1} << 20;
     void beginValue();
     void newline();
@@ -206,7 +209,8 @@ class JsonWriter {
     void close(char bracket);
     [[nodiscard]] std::string pathOfNextValue() const;
 
-    std::string out_;
+    std::string out_;       // the chunk being written: its size is its room
+    std::size_t used_ = 0;  // how much of it is written
     std::vector<std::string> chunks_;
     std::size_t chunksSize_ = 0;
     CodingOptions options_;
