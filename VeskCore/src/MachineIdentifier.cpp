@@ -163,7 +163,7 @@ std::string fallback(const std::string& file) {
             return unstoredIdentifier(file);
         }
     }
-    const std::string value = unstoredIdentifier(file);
+    std::string value = unstoredIdentifier(file);
     const auto updated = withMember(text, kFallbackKey, value);
     if (updated) replaceFile(file, *updated, mode);
     unlock();

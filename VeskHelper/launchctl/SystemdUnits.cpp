@@ -21,7 +21,7 @@ constexpr std::uint64_t kCallTimeoutUsec = 10'000'000;
 thread_local std::string lastFailure;  // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
 
 struct ErrorFree {
-    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_error error{nullptr, nullptr, 0};  // SD_BUS_ERROR_NULL, spelled in C++
     ErrorFree() = default;
     ErrorFree(const ErrorFree&) = delete;
     ErrorFree& operator=(const ErrorFree&) = delete;
@@ -248,7 +248,11 @@ std::string readBackMismatch(const LaunchDaemon& d, const LoadedService& s) {
     }
     std::vector<std::string> environment;
     environment.reserve(d.environment.size());
-    for (const auto& [name, value] : d.environment) environment.push_back(name + "=" + value);
+    for (const auto& [name, value] : d.environment) {
+        std::string& entry = environment.emplace_back(name);
+        entry += '=';
+        entry += value;
+    }
     if (s.environment != environment) return "Environment reads back differently";
     if (s.restart != expectedRestart(d.keepAlive)) {
         return "Restart reads back as " + printable(s.restart);
