@@ -278,6 +278,36 @@ TEST(SystemdUnits, WhatSystemdReadsBackMustBeWhatTheListSaid) {
         << "the parsing child hands the job over whole";
 }
 
+TEST(LaunchDaemonUnit, AJobHandedOverIsCheckedAgainByTheSameRules) {
+    // launchctl trusts the parsing child no more than the list: whatever it
+    // hands over is checked again before a unit is written.
+    const auto r = readLaunchDaemon(plistFixture("com.vesk.every-key"), "com.vesk.every-key");
+    ASSERT_TRUE(r.daemon) << r.error;
+    using vesk::launchctl::checkLaunchDaemon;
+    EXPECT_EQ(checkLaunchDaemon(*r.daemon, "com.vesk.every-key"), "");
+    const auto refused = [&](auto change) {
+        auto d = *r.daemon;
+        change(d);
+        return checkLaunchDaemon(d, "com.vesk.every-key");
+    };
+    using D = vesk::launchctl::LaunchDaemon;
+    EXPECT_NE(refused([](D& d) { d.label = "../../etc/x"; }), "");
+    EXPECT_EQ(refused([](D& d) { d.executable = "-/bin/sh"; }), "cannot translate key Program");
+    EXPECT_EQ(refused([](D& d) { d.argv.clear(); }), "cannot translate key ProgramArguments");
+    EXPECT_EQ(refused([](D& d) { d.workingDirectory = "/tmp/x\\"; }),
+              "cannot translate key WorkingDirectory");
+    EXPECT_EQ(refused([](D& d) { d.standardOutPath = "/tmp/a\nUser=root"; }),
+              "cannot translate key StandardOutPath");
+    EXPECT_EQ(refused([](D& d) { d.userName = "root\nGroup=root"; }),
+              "cannot translate key UserName");
+    EXPECT_EQ(refused([](D& d) {
+                  d.environment.push_back({"A B", "x"});
+              }),
+              "cannot translate key EnvironmentVariables.A B");
+    EXPECT_EQ(refused([](D& d) { d.throttleInterval = 2'000'000; }),
+              "cannot translate key ThrottleInterval");
+}
+
 TEST(LaunchDaemonUnit, WordsPassThroughSystemdUnchanged) {
     EXPECT_EQ(quoteExecWord("plain"), R"("plain")");
     EXPECT_EQ(quoteExecWord("a b"), R"("a b")");

@@ -70,12 +70,29 @@ std::uint32_t secondsValue(plist_t node, std::string_view key) {
 /// An absolute path a unit can hold as the rest of a line: systemd strips
 /// white space at its end and reads a final backslash as joining the next
 /// line to this one.
+bool isLinePath(std::string_view s) {
+    return !s.empty() && s.front() == '/' && !hasControl(s) && s.back() != ' ' && s.back() != '\\';
+}
+
 std::string pathValue(plist_t node, std::string_view key) {
     std::string s = stringValue(node, key);
-    if (s.empty() || s.front() != '/' || hasControl(s) || s.back() == ' ' || s.back() == '\\') {
-        cannotTranslate(key);
-    }
+    if (!isLinePath(s)) cannotTranslate(key);
     return s;
+}
+
+/// User and group names as systemd accepts them, with nothing to expand.
+bool isAccountName(std::string_view s) {
+    const auto ok = [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+               c == '_' || c == '-' || c == '.';
+    };
+    return !s.empty() && s.size() <= 31 && s.front() != '-' && std::all_of(s.begin(), s.end(), ok);
+}
+
+/// An executable systemd would read no prefix ("-", "@", ...) from.
+bool isPlainExecutable(std::string_view s) {
+    constexpr std::string_view kPrefixes = "-@:+!|";
+    return !s.empty() && kPrefixes.find(s.front()) == std::string_view::npos && !hasControl(s);
 }
 
 /// A big-endian unsigned integer of `size` bytes (1 to 8) at `p`.
@@ -151,16 +168,9 @@ bool expandsLinearly(std::string_view bytes) {
     return true;
 }
 
-/// User and group names as systemd accepts them, with nothing to expand.
 std::string accountValue(plist_t node, std::string_view key) {
     std::string s = stringValue(node, key);
-    const auto ok = [](char c) {
-        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-               c == '_' || c == '-' || c == '.';
-    };
-    if (s.empty() || s.size() > 31 || s.front() == '-' || !std::all_of(s.begin(), s.end(), ok)) {
-        cannotTranslate(key);
-    }
+    if (!isAccountName(s)) cannotTranslate(key);
     return s;
 }
 
@@ -271,12 +281,7 @@ LaunchDaemon translate(plist_t root, std::string_view expectedLabel) {
     d.executable = program ? *program : arguments->front();
     d.argv = arguments && !arguments->empty() ? std::move(*arguments)
                                               : std::vector<std::string>{d.executable};
-    // A name systemd would read a prefix ("-", "@", ...) from, or nothing.
-    const std::string_view prefixes = "-@:+!|";
-    if (d.executable.empty() || prefixes.find(d.executable.front()) != std::string_view::npos ||
-        hasControl(d.executable)) {
-        cannotTranslate(program ? "Program" : "ProgramArguments");
-    }
+    if (!isPlainExecutable(d.executable)) cannotTranslate(program ? "Program" : "ProgramArguments");
     std::sort(d.environment.begin(), d.environment.end());
     return d;
 }
@@ -397,6 +402,37 @@ ReadResult readLaunchDaemon(std::string_view bytes, std::string_view expectedLab
         result.error = r.line;
     }
     return result;
+}
+
+std::string checkLaunchDaemon(const LaunchDaemon& d, std::string_view expectedLabel) {
+    const auto valid = [](std::string_view s) {
+        return s.find('\0') == std::string_view::npos && Unicode::isValidUTF8(s);
+    };
+    if (!isSafeLabel(d.label) || d.label != expectedLabel) {
+        return "label " + printable(d.label) + " is not " + printable(expectedLabel);
+    }
+    if (!isPlainExecutable(d.executable) || !valid(d.executable))
+        return "cannot translate key Program";
+    if (d.argv.empty() || d.argv.size() > kMaxArguments ||
+        !std::all_of(d.argv.begin(), d.argv.end(), valid)) {
+        return "cannot translate key ProgramArguments";
+    }
+    const auto path = [&](const std::optional<std::string>& p) {
+        return !p || (isLinePath(*p) && valid(*p));
+    };
+    if (!path(d.workingDirectory)) return "cannot translate key WorkingDirectory";
+    if (!path(d.standardOutPath)) return "cannot translate key StandardOutPath";
+    if (!path(d.standardErrorPath)) return "cannot translate key StandardErrorPath";
+    if (d.userName && !isAccountName(*d.userName)) return "cannot translate key UserName";
+    if (d.groupName && !isAccountName(*d.groupName)) return "cannot translate key GroupName";
+    for (const auto& [name, value] : d.environment) {
+        if (!isEnvironmentName(name) || !valid(value) || hasControl(value, "\t\n")) {
+            return "cannot translate key EnvironmentVariables." + printable(name);
+        }
+    }
+    if (d.throttleInterval > kMaxSeconds) return "cannot translate key ThrottleInterval";
+    if (d.exitTimeOut > kMaxSeconds) return "cannot translate key ExitTimeOut";
+    return {};
 }
 
 std::string quoteExecWord(std::string_view word, bool expandsVariables) {

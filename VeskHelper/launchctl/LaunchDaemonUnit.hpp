@@ -78,6 +78,10 @@ std::string printable(std::string_view text);
 /// without ".plist"; a Label that differs is refused.
 ReadResult readLaunchDaemon(std::string_view bytes, std::string_view expectedLabel);
 
+/// Checks a job read elsewhere (by the parsing child) by the rules the
+/// translation applies: the one refusal line, or empty when it may be written.
+std::string checkLaunchDaemon(const LaunchDaemon& daemon, std::string_view expectedLabel);
+
 /// The text of `<label>.service`.
 std::string unitText(const LaunchDaemon& daemon);
 

@@ -228,10 +228,10 @@ Verdict readApart(const std::string& bytes, const std::string& expected) {
         }
         const rlimit cpu{kParseCpuSeconds, kParseCpuSeconds};
         if (::setrlimit(RLIMIT_CPU, &cpu) != 0) ::_exit(72);
-            // AddressSanitizer reserves terabytes of address space for its shadow,
-            // which no address-space limit lets it have: sanitizer builds rely on
-            // the CPU limit and the deadline alone.
 #if !VESK_UNDER_ASAN
+        // (AddressSanitizer reserves terabytes of address space for its
+        // shadow, which no address-space limit lets it have: sanitizer builds
+        // rely on the CPU limit and the deadline alone.)
         const rlimit memory{kParseMemory, kParseMemory};
         if (::setrlimit(RLIMIT_AS, &memory) != 0) ::_exit(72);
 #endif
@@ -273,11 +273,20 @@ Verdict readApart(const std::string& bytes, const std::string& expected) {
     if (out[0] == 'E') {
         v.refusal = out.substr(1);
     } else if (out[0] == 'D') {
+        // The child is trusted no more than the list: what it read is
+        // checked again by the same rules before anything is written.
         try {
             v.daemon =
                 vesk::decodeJSON<vesk::launchctl::LaunchDaemon>(std::string_view(out).substr(1));
         } catch (const vesk::DecodingError&) {
             v.daemon.reset();
+        }
+        if (v.daemon) {
+            if (std::string why = vesk::launchctl::checkLaunchDaemon(*v.daemon, expected);
+                !why.empty()) {
+                v.daemon.reset();
+                v.refusal = std::move(why);
+            }
         }
     }
     return v;
