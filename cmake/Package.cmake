@@ -8,7 +8,7 @@ install(PROGRAMS packaging/debian/nsswitch.sh packaging/debian/dns-route.sh DEST
 
 # The changelog and the manual pages, compressed as Debian wants them.
 set(VESK_GZIPPED)
-foreach(source packaging/debian/changelog packaging/man/vesk-helperctl.1
+foreach(source packaging/debian/changelog packaging/man/vesk.1 packaging/man/vesk-helperctl.1
                packaging/man/vesk-codesign.1)
   get_filename_component(name ${source} NAME)
   set(out ${CMAKE_BINARY_DIR}/packaging/${name}.gz)
@@ -22,7 +22,7 @@ add_custom_target(vesk-package-docs ALL DEPENDS ${VESK_GZIPPED})
 install(FILES ${CMAKE_BINARY_DIR}/packaging/changelog.gz DESTINATION share/doc/vesk)
 install(FILES packaging/debian/lintian-overrides DESTINATION share/lintian/overrides
         RENAME vesk)
-install(FILES ${CMAKE_BINARY_DIR}/packaging/vesk-helperctl.1.gz
+install(FILES ${CMAKE_BINARY_DIR}/packaging/vesk.1.gz ${CMAKE_BINARY_DIR}/packaging/vesk-helperctl.1.gz
               ${CMAKE_BINARY_DIR}/packaging/vesk-codesign.1.gz DESTINATION share/man/man1)
 
 # Installed programs carry no symbols (vesk-helperctl is stripped before it

@@ -1,0 +1,37 @@
+// The sites a developer's settings and site records serve: every directory
+// under a parked directory, and every linked site.
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "vesk/AppConfig.hpp"
+#include "vesk/Site.hpp"
+
+namespace vesk::ServedSites {
+
+/// A directory's name as a site name: letters, digits and hyphens (one DNS
+/// label, at most 63 bytes, no hyphen at either end), lower-cased; none for
+/// any other name (hidden directories included).
+std::optional<std::string> siteName(std::string_view directoryName);
+
+/// The sub-directories of a directory, by name, in any order; none when it
+/// cannot be listed.
+using DirectoryLister = std::function<std::optional<std::vector<std::string>>(const std::string&)>;
+/// Lists real directories (links to directories included), skipping the rest.
+std::optional<std::vector<std::string>> listDirectories(const std::string& path);
+
+/// Every served site, ordered by full domain: the linked records; a parked
+/// directory's sub-directories at <name>.<defaultTLD>, unless a linked site
+/// has that name; a record kept for a parked site (its PHP version, say)
+/// stands in for it. Parked paths earlier in the settings win a name.
+std::vector<Site> all(const AppConfig& config, const std::vector<Site>& records,
+                      const DirectoryLister& lister = listDirectories);
+
+/// The site named `name` (its domain), if served.
+std::optional<Site> find(const std::vector<Site>& sites, std::string_view name);
+
+}  // namespace vesk::ServedSites

@@ -1,0 +1,128 @@
+// The vesk command as a developer runs it: the real program, with a home
+// directory of the test's own.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+
+#include "vesk/Json.hpp"
+#include "vesk/Site.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Outcome {
+    int status = -1;
+    std::string out;
+};
+
+class VeskCommandTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        home = (fs::temp_directory_path() / ("vesk-cli-" + std::to_string(::getpid()))).string();
+        fs::create_directories(home + "/Sites/blog/public");
+        fs::create_directories(home + "/Sites/Shop");
+        fs::create_directories(home + "/Sites/.git");
+        fs::create_directories(home + "/elsewhere/api");
+    }
+    void TearDown() override { fs::remove_all(home); }
+
+    /// Runs vesk with `args` in `cwd`; its exit status and standard output
+    /// and error together.
+    Outcome vesk(const std::string& args, const std::string& cwd = "") const {
+        const std::string command = "cd '" + (cwd.empty() ? home : cwd) + "' && HOME='" + home +
+                                    "' " + VESK_PROGRAM + " " + args + " 2>&1";
+        Outcome r;
+        FILE* p = ::popen(command.c_str(), "r");
+        if (p == nullptr) return r;
+        std::array<char, 4096> buf{};
+        while (std::fgets(buf.data(), buf.size(), p) != nullptr) r.out += buf.data();
+        const int status = ::pclose(p);
+        r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return r;
+    }
+    [[nodiscard]] std::string settingsPath() const {
+        return home + "/Library/Application Support/Vesk/config/settings.json";
+    }
+
+    std::string home;
+};
+
+TEST_F(VeskCommandTest, ParkLinkAndListTheSites) {
+    EXPECT_EQ(vesk("--version").out, "vesk 1.0.0\n");
+    EXPECT_EQ(vesk("park Sites").status, 0);
+    EXPECT_EQ(vesk("parked").out, home + "/Sites\n");
+    EXPECT_EQ(vesk("link", home + "/elsewhere/api").status, 0);
+    const Outcome list = vesk("sites");
+    EXPECT_EQ(list.status, 0);
+    EXPECT_EQ(list.out, "http://api.test/  " + home + "/elsewhere/api  PHP 8.4  linked\n" +
+                            "http://blog.test/  " + home + "/Sites/blog  PHP 8.4  parked\n" +
+                            "http://shop.test/  " + home + "/Sites/Shop  PHP 8.4  parked\n");
+    const auto sites = vesk::decodeJSON<std::vector<vesk::Site>>(vesk("sites --json").out);
+    ASSERT_EQ(sites.size(), 3U);
+    EXPECT_EQ(sites[0].fullDomain(), "api.test");
+    EXPECT_TRUE(sites[0].isLinked);
+    EXPECT_TRUE(sites[1].isParked);
+    EXPECT_EQ(vesk("unlink api").status, 0);
+    EXPECT_EQ(vesk("unlink api").out, "vesk: no site is linked as api\n");
+    EXPECT_EQ(vesk("unpark Sites").status, 0);
+    EXPECT_EQ(vesk("sites").out, "");
+}
+
+TEST_F(VeskCommandTest, PHPVersionsAreOnlyThoseInstalled) {
+    ASSERT_EQ(vesk("park Sites").status, 0);
+    const Outcome refused = vesk("isolate 5.6 blog");
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.out.rfind("vesk: PHP 5.6 is not installed (", 0), 0U) << refused.out;
+    if (!fs::exists("/usr/sbin/php-fpm8.2")) GTEST_SKIP() << "no PHP-FPM 8.2 here";
+    EXPECT_NE(refused.out.find("8.2"), std::string::npos) << "names the installed ones";
+    EXPECT_EQ(vesk("isolate 8.2 blog").status, 0);
+    EXPECT_NE(vesk("sites").out.find("/Sites/blog  PHP 8.2 (isolated)  parked"), std::string::npos);
+    EXPECT_EQ(vesk("unisolate", home + "/Sites/blog").status, 0) << "the current directory's site";
+    EXPECT_EQ(vesk("sites").out.find("isolated"), std::string::npos);
+    EXPECT_EQ(vesk("use 8.2").status, 0);
+    EXPECT_NE(vesk("sites").out.find("PHP 8.2  parked"), std::string::npos);
+}
+
+TEST_F(VeskCommandTest, BadInputIsRefusedAndNothingIsLost) {
+    EXPECT_EQ(vesk("").status, 2);
+    EXPECT_EQ(vesk("bogus").status, 2);
+    EXPECT_EQ(vesk("park a b").status, 2);
+    EXPECT_EQ(vesk("link --help").out.rfind("usage: vesk link", 0), 0U);
+    EXPECT_EQ(vesk("park /no/such/dir").out, "vesk: /no/such/dir is not a directory\n");
+    EXPECT_EQ(vesk("link 'bad name'", home + "/elsewhere/api").status, 1);
+    // A settings file that cannot be read is reported with its path, never
+    // overwritten.
+    fs::create_directories(fs::path(settingsPath()).parent_path());
+    std::ofstream(settingsPath()) << R"({"parkedPaths": 3})";
+    const Outcome r = vesk("park Sites");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out.rfind("vesk: " + settingsPath() + ": cannot be read", 0), 0U) << r.out;
+    std::ifstream in(settingsPath());
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), R"({"parkedPaths": 3})");
+}
+
+TEST_F(VeskCommandTest, EightLinksAtOnceLeaveEightSites) {
+    std::vector<pid_t> children;
+    for (int i = 0; i < 8; ++i) {
+        fs::create_directories(home + "/p" + std::to_string(i));
+        const pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) ::_exit(vesk("link", home + "/p" + std::to_string(i)).status);
+        children.push_back(pid);
+    }
+    for (const pid_t pid : children) {
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    const auto sites = vesk::decodeJSON<std::vector<vesk::Site>>(vesk("sites --json").out);
+    EXPECT_EQ(sites.size(), 8U);
+}
+
+}  // namespace

@@ -1,0 +1,93 @@
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdlib>
+#include <memory>
+
+#include "Command.hpp"
+#include "vesk/ServedSites.hpp"
+#include "vesk/VeskPaths.hpp"
+
+namespace vesk::cli {
+
+namespace {
+
+// Where Debian installs PHP-FPM: /usr/sbin/php-fpm<major>.<minor>.
+constexpr const char* kSbin = "/usr/sbin";
+constexpr std::string_view kFpmPrefix = "php-fpm";
+
+bool isVersion(std::string_view v) {
+    const auto dot = v.find('.');
+    if (dot == std::string_view::npos || dot == 0 || dot + 1 == v.size()) return false;
+    return std::all_of(v.begin(), v.end(),
+                       [](char c) { return (c >= '0' && c <= '9') || c == '.'; }) &&
+           std::count(v.begin(), v.end(), '.') == 1;
+}
+
+}  // namespace
+
+RecordFile<AppConfig> settings() {
+    return RecordFile<AppConfig>(VeskPaths::settingsPath());
+}
+
+RecordFile<std::vector<Site>> siteRecords() {
+    return RecordFile<std::vector<Site>>(VeskPaths::sitesConfigPath());
+}
+
+AppConfig currentSettings() {
+    return settings().read(AppConfig::defaultValue());
+}
+
+std::vector<Site> servedSites() {
+    return ServedSites::all(currentSettings(), siteRecords().read({}));
+}
+
+std::string directory(const std::optional<std::string>& given) {
+    const std::string path = given.value_or(".");
+    char resolved[PATH_MAX];
+    struct stat st {};
+    if (::realpath(path.c_str(), resolved) == nullptr || ::stat(resolved, &st) != 0 ||
+        !S_ISDIR(st.st_mode)) {
+        throw Failure{path + " is not a directory"};
+    }
+    return resolved;
+}
+
+std::vector<std::string> installedPHPVersions() {
+    std::vector<std::string> versions;
+    struct Close {
+        void operator()(DIR* d) const { ::closedir(d); }
+    };
+    const std::unique_ptr<DIR, Close> dir(::opendir(kSbin));
+    if (!dir) return versions;
+    while (const dirent* entry = ::readdir(dir.get())) {
+        const std::string_view name = entry->d_name;
+        if (name.rfind(kFpmPrefix, 0) != 0) continue;
+        const std::string_view version = name.substr(kFpmPrefix.size());
+        if (isVersion(version)) versions.emplace_back(version);
+    }
+    std::sort(versions.begin(), versions.end(), [](const std::string& a, const std::string& b) {
+        const auto number = [](const std::string& v, bool minor) {
+            const auto dot = v.find('.');
+            return std::atoi((minor ? v.substr(dot + 1) : v.substr(0, dot)).c_str());
+        };
+        return std::pair(number(a, false), number(a, true)) <
+               std::pair(number(b, false), number(b, true));
+    });
+    return versions;
+}
+
+void requireInstalledPHP(const std::string& version) {
+    const auto versions = installedPHPVersions();
+    if (std::find(versions.begin(), versions.end(), version) != versions.end()) return;
+    std::string installed;
+    for (const auto& v : versions) installed += (installed.empty() ? "" : ", ") + v;
+    throw Failure{"PHP " + version + " is not installed" +
+                  (installed.empty() ? std::string(" (no PHP-FPM is installed)")
+                                     : " (installed: " + installed + ")")};
+}
+
+}  // namespace vesk::cli

@@ -1,0 +1,75 @@
+// vesk link [NAME] [--path DIR], vesk unlink [NAME], vesk links
+#include <iostream>
+
+#include "Command.hpp"
+#include "vesk/Date.hpp"
+#include "vesk/ServedSites.hpp"
+#include "vesk/UUID.hpp"
+
+namespace vesk::cli {
+
+namespace {
+
+std::string siteNameOf(const std::string& given) {
+    const auto name = ServedSites::siteName(given);
+    if (!name) {
+        throw Failure{"\"" + given +
+                      "\" cannot name a site: use letters, digits and hyphens (at most 63)"};
+    }
+    return *name;
+}
+
+}  // namespace
+
+int link(const Arguments& args) {
+    if (args.words.size() > 2) throw UsageError{};
+    // vesk link [NAME] [DIR]
+    const std::string dir = directory(args.word(1));
+    const std::string name =
+        siteNameOf(args.word(0).value_or(dir.substr(dir.find_last_of('/') + 1)));
+    const AppConfig config = currentSettings();
+    siteRecords().update({}, [&](std::vector<Site>& records) {
+        for (Site& s : records) {
+            if (s.isLinked && s.domain == name) {
+                s.path = dir;
+                return;
+            }
+        }
+        records.emplace_back(UUID::random(), name, dir, name, config.defaultTLD, std::nullopt,
+                             std::nullopt, false, true, false, false, std::nullopt,
+                             std::vector<std::string>{}, Date::now(), std::nullopt);
+    });
+    std::cout << "Linked " << dir << " at http://" << name << "." << config.defaultTLD << "/\n";
+    return 0;
+}
+
+int unlink(const Arguments& args) {
+    if (args.words.size() > 1) throw UsageError{};
+    std::optional<std::string> name = args.word(0);
+    std::string dir;
+    if (!name) dir = directory(std::nullopt);
+    bool found = false;
+    siteRecords().update({}, [&](std::vector<Site>& records) {
+        for (auto it = records.begin(); it != records.end(); ++it) {
+            if (it->isLinked && (name ? it->domain == *name : it->path == dir)) {
+                if (!name) name = it->domain;
+                records.erase(it);
+                found = true;
+                return;
+            }
+        }
+    });
+    if (!found) throw Failure{name ? "no site is linked as " + *name : dir + " is not linked"};
+    std::cout << "Unlinked " << *name << "\n";
+    return 0;
+}
+
+int links(const Arguments& args) {
+    if (!args.words.empty()) throw UsageError{};
+    for (const Site& s : siteRecords().read({})) {
+        if (s.isLinked) std::cout << s.fullDomain() << "  " << s.path << "\n";
+    }
+    return 0;
+}
+
+}  // namespace vesk::cli

@@ -1,0 +1,117 @@
+// vesk: serve a developer's projects under local domains. The command line is
+// parsed here, once; each command is a function over the library.
+#include <array>
+#include <iostream>
+#include <string_view>
+
+#include "Command.hpp"
+#include "vesk/Version.hpp"
+
+namespace {
+
+using vesk::cli::Arguments;
+
+struct CommandEntry {
+    std::string_view name;
+    std::string_view usage;
+    std::string_view summary;
+    int (*run)(const Arguments&);
+};
+
+constexpr std::array kCommands{
+    CommandEntry{"park", "vesk park [DIR]",
+                 "serve every directory in DIR (default: the current one) at <name>.<tld>",
+                 vesk::cli::park},
+    CommandEntry{"unpark", "vesk unpark [DIR]", "stop serving the directories in DIR",
+                 vesk::cli::unpark},
+    CommandEntry{"parked", "vesk parked", "list the parked directories", vesk::cli::parked},
+    CommandEntry{"link", "vesk link [NAME] [DIR]",
+                 "serve DIR (default: the current directory) at NAME.<tld> (default: DIR's name)",
+                 vesk::cli::link},
+    CommandEntry{"unlink", "vesk unlink [NAME]",
+                 "stop serving the linked site NAME (default: the current directory's)",
+                 vesk::cli::unlink},
+    CommandEntry{"links", "vesk links", "list the linked sites", vesk::cli::links},
+    CommandEntry{"sites", "vesk sites [--json]",
+                 "list every served site: URL, path, PHP version, linked or parked "
+                 "(--json: the Site records)",
+                 vesk::cli::sites},
+    CommandEntry{"use", "vesk use VERSION", "make an installed PHP version the default",
+                 vesk::cli::use},
+    CommandEntry{"isolate", "vesk isolate VERSION [SITE]",
+                 "serve one site (default: the current directory's) with its own PHP version",
+                 vesk::cli::isolate},
+    CommandEntry{"unisolate", "vesk unisolate [SITE]",
+                 "serve a site with the default PHP version again", vesk::cli::unisolate},
+};
+
+void printHelp(std::ostream& out) {
+    out << "usage: vesk COMMAND [ARGUMENTS]\n\nCommands:\n";
+    for (const auto& c : kCommands) {
+        out << "  " << c.usage << "\n      " << c.summary << "\n";
+    }
+    out << "\nvesk --version prints the version; vesk COMMAND --help describes one command.\n";
+}
+
+const CommandEntry* lookup(std::string_view name) {
+    for (const auto& c : kCommands) {
+        if (c.name == name) return &c;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::vector<std::string> words(argv + 1, argv + argc);
+    if (words.empty()) {
+        printHelp(std::cerr);
+        return 2;
+    }
+    if (words[0] == "--version" || words[0] == "version") {
+        std::cout << "vesk " << vesk::VeskVersion::current << "\n";
+        return 0;
+    }
+    if (words[0] == "--help" || words[0] == "-h" || words[0] == "help") {
+        if (words.size() > 1) {
+            if (const auto* c = lookup(words[1])) {
+                std::cout << "usage: " << c->usage << "\n  " << c->summary << "\n";
+                return 0;
+            }
+        }
+        printHelp(std::cout);
+        return 0;
+    }
+    const CommandEntry* command = lookup(words[0]);
+    if (command == nullptr) {
+        std::cerr << "vesk: no command \"" << words[0] << "\"; vesk --help lists them\n";
+        return 2;
+    }
+    Arguments args;
+    for (std::size_t i = 1; i < words.size(); ++i) {
+        if (words[i] == "--help" || words[i] == "-h") {
+            std::cout << "usage: " << command->usage << "\n  " << command->summary << "\n";
+            return 0;
+        }
+        if (words[i].rfind("--", 0) == 0) {
+            args.flags.insert(words[i]);
+        } else {
+            args.words.push_back(words[i]);
+        }
+    }
+    try {
+        return command->run(args);
+    } catch (const vesk::cli::UsageError&) {
+        std::cerr << "usage: " << command->usage << "\n";
+        return 2;
+    } catch (const vesk::cli::Failure& f) {
+        std::cerr << "vesk: " << f.message << "\n";
+        return 1;
+    } catch (const vesk::RecordFileError& e) {
+        std::cerr << "vesk: " << e.what() << "\n";
+        return 1;
+    } catch (const std::exception& e) {
+        std::cerr << "vesk: " << e.what() << "\n";
+        return 1;
+    }
+}
