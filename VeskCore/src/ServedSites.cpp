@@ -1,6 +1,7 @@
 #include "vesk/ServedSites.hpp"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -38,7 +39,8 @@ std::optional<std::vector<std::string>> listDirectories(const std::string& path)
         const std::string name = entry->d_name;
         if (name == "." || name == "..") continue;
         struct stat st {};
-        if (::stat((path + "/" + name).c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        // Relative to the directory itself: no path is built per entry.
+        if (::fstatat(::dirfd(dir.get()), entry->d_name, &st, 0) == 0 && S_ISDIR(st.st_mode)) {
             names.push_back(name);
         }
     }
@@ -64,7 +66,9 @@ std::vector<Site> all(const AppConfig& config, const std::vector<Site>& records,
         for (const std::string& directory : sorted) {
             const auto name = siteName(directory);
             if (!name || byName.count(*name) != 0) continue;
-            const std::string path = parked + "/" + directory;
+            std::string path = parked;
+            path += '/';
+            path += directory;
             if (const auto it = parkedRecords.find(path); it != parkedRecords.end()) {
                 Site kept = *it->second;
                 kept.name = *name;
