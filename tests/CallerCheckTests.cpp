@@ -220,9 +220,9 @@ TEST(CallerVerdicts, OneUserFloodingNeitherEvictsNorDelaysAnother) {
     // identity changes each time (about a thousand checks, every one a miss)
     // while root calls: root's verdicts stay, and root's own checks are
     // served at once, never behind the owner's.
-    const std::string dir = (vesk::test::fs::temp_directory_path() /
-                             ("vesk-verdicts-" + std::to_string(::getpid())))
-                                .string();
+    const std::string dir =
+        (vesk::test::fs::temp_directory_path() / ("vesk-verdicts-" + std::to_string(::getpid())))
+            .string();
     vesk::test::fs::create_directories(dir);
     const std::string big = dir + "/padded";
     {
@@ -255,11 +255,13 @@ TEST(CallerVerdicts, OneUserFloodingNeitherEvictsNorDelaysAnother) {
     }
     std::chrono::steady_clock::duration slowest{};
     int fresh = 0;
-    while (floodChecks.load() < 2 * static_cast<int>(vesk::helper::CallerCheck::kVerdictsPerUser) + 20) {
+    while (floodChecks.load() <
+           2 * static_cast<int>(vesk::helper::CallerCheck::kVerdictsPerUser) + 20) {
         // A cached verdict of root's, asked through a descriptor whose bytes
         // would fail: only the kept verdict can answer with the team.
         auto began = std::chrono::steady_clock::now();
-        EXPECT_EQ(check.teamOf(unsignedFile, clientIdentity, 0), std::optional<std::string>("DEVTEAM001"))
+        EXPECT_EQ(check.teamOf(unsignedFile, clientIdentity, 0),
+                  std::optional<std::string>("DEVTEAM001"))
             << "root's verdict was evicted by another user's checks";
         // A program of root's never seen before is verified at once.
         auto another = clientIdentity;
