@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# vesk's bash completion: commands, then what each command takes.
+set -u
+here=$(cd "$(dirname "$0")/../.." && pwd)
+# shellcheck source=/dev/null
+. "$here/packaging/completion/vesk"
+failed=0
+complete_line() {  # complete_line WORD... : prints the candidates for the last word
+  COMP_WORDS=("$@")
+  COMP_CWORD=$(($# - 1))
+  COMPREPLY=()
+  _vesk
+  printf '%s\n' "${COMPREPLY[@]}" | sort | paste -sd' ' -
+}
+expect() {  # expect WANT WORD...
+  local want=$1; shift
+  local got
+  got=$(complete_line "$@")
+  [ "$got" = "$want" ] || { printf 'FAILED: %s -> [%s], expected [%s]\n' "$*" "$got" "$want"; failed=1; }
+}
+expect "link links" vesk li
+expect "unisolate unlink unpark" vesk un
+expect "--json" vesk sites --j
+expect "parked" vesk help parke
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+mkdir -p "$work/Sites" "$work/Shop"
+cd "$work" && expect "Shop Sites" vesk park S
+[ $failed -eq 0 ] && echo "vesk completion: passed"
+exit $failed
