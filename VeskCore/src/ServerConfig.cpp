@@ -1,0 +1,151 @@
+#include "vesk/ServerConfig.hpp"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+
+#include "vesk/NginxTemplate.hpp"
+#include "vesk/ServedSites.hpp"
+
+namespace vesk::ServerConfig {
+
+namespace {
+
+bool isFile(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool isDomainName(std::string_view name) {
+    if (name.empty() || name.size() > 253) return false;
+    std::size_t start = 0;
+    while (start <= name.size()) {
+        const std::size_t dot = name.find('.', start);
+        const std::string_view label = name.substr(
+            start, dot == std::string_view::npos ? std::string_view::npos : dot - start);
+        if (!ServedSites::siteName(label) || *ServedSites::siteName(label) != label) return false;
+        if (dot == std::string_view::npos) break;
+        start = dot + 1;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string Layout::phpSocket(std::string_view version) const {
+    return runDir() + "/php-fpm-" + std::string(version) + ".sock";
+}
+
+std::string Layout::phpPidFile(std::string_view version) const {
+    return runDir() + "/php-fpm-" + std::string(version) + ".pid";
+}
+
+SiteShape shapeOf(const std::string& path) {
+    if (isFile(path + "/public/index.php")) return SiteShape::laravel;
+    if (isFile(path + "/index.php")) return SiteShape::php;
+    return SiteShape::staticFiles;
+}
+
+bool isServablePath(std::string_view path) {
+    if (path.empty() || path.front() != '/') return false;
+    constexpr std::string_view kUnsafe = " \t\"';{}$#\\\\";
+    return std::none_of(path.begin(), path.end(), [&](char c) {
+        const auto u = static_cast<unsigned char>(c);
+        return u < 0x20 || u == 0x7f || kUnsafe.find(c) != std::string_view::npos;
+    });
+}
+
+bool isPHPVersion(std::string_view v) {
+    const auto dot = v.find('.');
+    if (dot == std::string_view::npos || dot == 0 || dot + 1 == v.size() || v.size() > 7) {
+        return false;
+    }
+    return std::count(v.begin(), v.end(), '.') == 1 && std::all_of(v.begin(), v.end(), [](char c) {
+               return (c >= '0' && c <= '9') || c == '.';
+           });
+}
+
+std::string nginxMain(const Layout& layout) {
+    std::string t;
+    t += "# Written by vesk: the development sites' web server.\n";
+    t += "user " + layout.user + " " + layout.group + ";\n";
+    t += "worker_processes auto;\n";
+    // Debian's nginx finds its master through this path for "-s" (stop, reload).
+    t += "pid /run/nginx.pid;\n";
+    t += "error_log " + layout.logDir() + "/nginx-error.log;\n\n";
+    t += "events {\n    worker_connections 1024;\n}\n\n";
+    t += "http {\n";
+    t += "    include /etc/nginx/mime.types;\n";
+    t += "    default_type application/octet-stream;\n";
+    t += "    sendfile on;\n";
+    t += "    server_names_hash_bucket_size 128;\n";
+    t += "    client_max_body_size 128m;\n";
+    t += "    access_log " + layout.logDir() + "/nginx-access.log;\n";
+    t += "    include " + layout.sitesDir() + "/*.conf;\n\n";
+    t += "    server {\n        listen 80 default_server;\n        server_name _;\n"
+         "        return 404;\n    }\n";
+    t += "}\n";
+    return t;
+}
+
+std::optional<std::string> nginxSite(const Site& site, const std::string& defaultPHP,
+                                     const Layout& layout, SiteShape shape) {
+    const std::string php = site.phpVersion.value_or(defaultPHP);
+    if (!isServablePath(site.path) || !isDomainName(site.fullDomain()) || !isPHPVersion(php)) {
+        return std::nullopt;
+    }
+    std::string names = site.fullDomain();
+    for (const std::string& alias : site.aliases) {
+        if (!isDomainName(alias)) return std::nullopt;
+        names += ' ';
+        names += alias;
+    }
+    const NginxTemplate& t = shape == SiteShape::laravel ? NginxTemplate::laravel()
+                             : shape == SiteShape::php   ? NginxTemplate::wordpress()
+                                                         : NginxTemplate::staticSite();
+    std::string text = "# Written by vesk for " + site.fullDomain() + "\n";
+    text +=
+        t.render({{"domain", names}, {"root", site.path}, {"php_socket", layout.phpSocket(php)}});
+    text += '\n';
+    return text;
+}
+
+std::string phpFpmPool(std::string_view version, const Layout& layout) {
+    const std::string v(version);
+    std::string t;
+    t += "; Written by vesk: PHP " + v + " for the development sites.\n";
+    t += "[global]\n";
+    t += "pid = " + layout.phpPidFile(v) + "\n";
+    t += "error_log = " + layout.logDir() + "/php-fpm-" + v + ".log\n";
+    t += "daemonize = yes\n\n";
+    t += "[vesk]\n";
+    t += "user = " + layout.user + "\n";
+    t += "group = " + layout.group + "\n";
+    t += "listen = " + layout.phpSocket(v) + "\n";
+    t += "listen.owner = " + layout.user + "\n";
+    t += "listen.group = " + layout.group + "\n";
+    t += "listen.mode = 0660\n";
+    t += "pm = dynamic\n";
+    t += "pm.max_children = 8\n";
+    t += "pm.start_servers = 2\n";
+    t += "pm.min_spare_servers = 1\n";
+    t += "pm.max_spare_servers = 3\n";
+    t += "catch_workers_output = yes\n";
+    return t;
+}
+
+std::string dnsmasq(std::string_view tld, std::string_view address, const Layout& layout) {
+    std::string t;
+    t += "# Written by vesk: every name under ." + std::string(tld) + " is " +
+         std::string(address) + ".\n";
+    t += "port=53\n";
+    t += "listen-address=127.0.0.1\n";
+    t += "bind-interfaces\n";
+    t += "no-resolv\n";
+    t += "no-hosts\n";
+    t += "user=" + layout.user + "\n";
+    t += "address=/" + std::string(tld) + "/" + std::string(address) + "\n";
+    return t;
+}
+
+}  // namespace vesk::ServerConfig

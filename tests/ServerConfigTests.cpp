@@ -1,0 +1,127 @@
+// The servers' configuration texts: what each says, what is never written,
+// and that Debian's own nginx, PHP-FPM and dnsmasq accept them.
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include "vesk/ServerConfig.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+using vesk::ServerConfig::Layout;
+using vesk::ServerConfig::SiteShape;
+
+vesk::Site site(const std::string& name, const std::string& path) {
+    vesk::Site s;
+    s.name = s.domain = name;
+    s.path = path;
+    s.tld = "test";
+    s.isParked = true;
+    return s;
+}
+
+class ServerConfigTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        base =
+            (fs::temp_directory_path() / ("vesk-servers-" + std::to_string(::getpid()))).string();
+        fs::create_directories(base + "/etc/nginx/sites");
+        fs::create_directories(base + "/log");
+        fs::create_directories(base + "/run");
+        layout.veskBase = base;
+        const passwd* pw = ::getpwuid(::geteuid());
+        const group* gr = ::getgrgid(::getegid());
+        layout.user = pw != nullptr ? pw->pw_name : "root";
+        layout.group = gr != nullptr ? gr->gr_name : "root";
+    }
+    void TearDown() override { fs::remove_all(base); }
+    std::string base;
+    Layout layout;
+};
+
+TEST_F(ServerConfigTest, ASiteIsServedByItsShapeAndItsPHPVersion) {
+    fs::create_directories(base + "/p/blog/public");
+    std::ofstream(base + "/p/blog/public/index.php") << "<?php";
+    fs::create_directories(base + "/p/plain");
+    std::ofstream(base + "/p/plain/index.php") << "<?php";
+    fs::create_directories(base + "/p/docs");
+    EXPECT_EQ(vesk::ServerConfig::shapeOf(base + "/p/blog"), SiteShape::laravel);
+    EXPECT_EQ(vesk::ServerConfig::shapeOf(base + "/p/plain"), SiteShape::php);
+    EXPECT_EQ(vesk::ServerConfig::shapeOf(base + "/p/docs"), SiteShape::staticFiles);
+
+    auto blog = site("blog", base + "/p/blog");
+    blog.aliases = {"www.blog.test"};
+    blog.phpVersion = "8.2";
+    const auto text = vesk::ServerConfig::nginxSite(blog, "8.4", layout, SiteShape::laravel);
+    ASSERT_TRUE(text);
+    EXPECT_NE(text->find("server_name blog.test www.blog.test;"), std::string::npos) << *text;
+    EXPECT_NE(text->find("root " + base + "/p/blog/public;"), std::string::npos);
+    EXPECT_NE(text->find("fastcgi_pass unix:" + base + "/run/php-fpm-8.2.sock;"), std::string::npos)
+        << "an isolated site's own version";
+    const auto plain = vesk::ServerConfig::nginxSite(site("plain", base + "/p/plain"), "8.4",
+                                                     layout, SiteShape::php);
+    EXPECT_NE(plain->find("php-fpm-8.4.sock"), std::string::npos) << "the default version";
+    EXPECT_NE(plain->find("root " + base + "/p/plain;"), std::string::npos);
+}
+
+TEST_F(ServerConfigTest, NothingIsWrittenThatCouldEndADirective) {
+    for (const std::string path : {"/home/u/a b", "/x;user root", "/x}", "/x{", "/x\"y", "/x'y",
+                                   "/x$y", "/x#y", "/x\\y", "/x\ny", "relative", ""}) {
+        EXPECT_FALSE(vesk::ServerConfig::isServablePath(path)) << path;
+        EXPECT_FALSE(
+            vesk::ServerConfig::nginxSite(site("a", path), "8.2", layout, SiteShape::staticFiles))
+            << path;
+    }
+    EXPECT_TRUE(vesk::ServerConfig::isServablePath("/home/dev/Sites/my-app_2.0/@x+y~z"));
+    auto bad = site("a", "/srv/a");
+    bad.aliases = {"evil.test; return 302 http://x"};
+    EXPECT_FALSE(vesk::ServerConfig::nginxSite(bad, "8.2", layout, SiteShape::php));
+    EXPECT_FALSE(
+        vesk::ServerConfig::nginxSite(site("a", "/srv/a"), "8.2;", layout, SiteShape::php));
+    auto badName = site("a", "/srv/a");
+    badName.domain = "a b";
+    EXPECT_FALSE(vesk::ServerConfig::nginxSite(badName, "8.2", layout, SiteShape::php));
+    for (const char* v : {"8.2", "10.12"}) EXPECT_TRUE(vesk::ServerConfig::isPHPVersion(v)) << v;
+    for (const char* v : {"8", "8.", ".2", "8.2.1", "8.x", ""}) {
+        EXPECT_FALSE(vesk::ServerConfig::isPHPVersion(v)) << v;
+    }
+}
+
+TEST_F(ServerConfigTest, DebiansServersAcceptTheTexts) {
+    if (!fs::exists("/usr/sbin/nginx")) GTEST_SKIP() << "no nginx here";
+    fs::create_directories(base + "/p/blog/public");
+    // The test's own pid file instead of Debian's /run/nginx.pid.
+    std::string main = vesk::ServerConfig::nginxMain(layout);
+    main.replace(main.find("pid /run/nginx.pid;"), 19, "pid " + base + "/run/t.pid;");
+    std::ofstream(base + "/etc/nginx.conf") << main;
+    std::ofstream(base + "/etc/nginx/sites/blog.conf") << *vesk::ServerConfig::nginxSite(
+        site("blog", base + "/p/blog"), "8.2", layout, SiteShape::laravel);
+    // fastcgi_params is read relative to the configuration's directory.
+    fs::copy_file("/etc/nginx/fastcgi_params", base + "/etc/fastcgi_params");
+    const std::string nginx = "/usr/sbin/nginx -q -t -p " + base + " -e " + base +
+                              "/log/e.log -c " + base + "/etc/nginx.conf 2>&1";
+    EXPECT_EQ(std::system(nginx.c_str()), 0) << "nginx -t refused the configuration";
+
+    if (fs::exists("/usr/sbin/php-fpm8.2")) {
+        std::ofstream(base + "/etc/php-fpm-8.2.conf")
+            << vesk::ServerConfig::phpFpmPool("8.2", layout);
+        const std::string fpm =
+            "/usr/sbin/php-fpm8.2 -t -y " + base + "/etc/php-fpm-8.2.conf >/dev/null 2>&1";
+        EXPECT_EQ(std::system(fpm.c_str()), 0) << "php-fpm -t refused the pool";
+    }
+    if (fs::exists("/usr/sbin/dnsmasq")) {
+        std::ofstream(base + "/etc/dnsmasq.conf")
+            << vesk::ServerConfig::dnsmasq("test", "127.0.0.1", layout);
+        const std::string check =
+            "/usr/sbin/dnsmasq --test -C " + base + "/etc/dnsmasq.conf >/dev/null 2>&1";
+        EXPECT_EQ(std::system(check.c_str()), 0) << "dnsmasq --test refused the configuration";
+    }
+}
+
+}  // namespace
