@@ -96,6 +96,11 @@ TEST_F(VeskCommandTest, BadInputIsRefusedAndNothingIsLost) {
     EXPECT_EQ(vesk("link --help").out.rfind("usage: vesk link", 0), 0U);
     EXPECT_EQ(vesk("park /no/such/dir").out, "vesk: /no/such/dir is not a directory\n");
     EXPECT_EQ(vesk("link 'bad name'", home + "/elsewhere/api").status, 1);
+    fs::create_directories(home + "/my project");
+    const Outcome spaced = vesk("link", home + "/my project");
+    EXPECT_EQ(spaced.status, 1);
+    EXPECT_NE(spaced.out.find("cannot be served"), std::string::npos) << spaced.out;
+    EXPECT_EQ(vesk("park 'my project'").status, 1);
     // A settings file that cannot be read is reported with its path, never
     // overwritten.
     fs::create_directories(fs::path(settingsPath()).parent_path());

@@ -44,6 +44,9 @@ std::vector<Site> servedSites();
 /// An existing directory as an absolute path without "." or ".." parts or
 /// links; the current directory when none is given.
 std::string directory(const std::optional<std::string>& given);
+/// The same, for a directory that will be served: fails when the web
+/// server's configuration could not carry its path.
+std::string servableDirectory(const std::optional<std::string>& given);
 
 /// The PHP versions installed on this machine (a PHP-FPM program for each),
 /// ascending.

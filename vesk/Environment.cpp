@@ -9,6 +9,7 @@
 
 #include "Command.hpp"
 #include "vesk/ServedSites.hpp"
+#include "vesk/ServerConfig.hpp"
 #include "vesk/VeskPaths.hpp"
 
 namespace vesk::cli {
@@ -54,6 +55,15 @@ std::string directory(const std::optional<std::string>& given) {
         throw Failure{path + " is not a directory"};
     }
     return resolved;
+}
+
+std::string servableDirectory(const std::optional<std::string>& given) {
+    std::string dir = directory(given);
+    if (!ServerConfig::isServablePath(dir)) {
+        throw Failure{
+            dir + " cannot be served: its path holds white space, a quote or one of ; { } $ # \\"};
+    }
+    return dir;
 }
 
 std::vector<std::string> installedPHPVersions() {

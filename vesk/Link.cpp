@@ -24,7 +24,7 @@ std::string siteNameOf(const std::string& given) {
 int link(const Arguments& args) {
     if (args.words.size() > 2) throw UsageError{};
     // vesk link [NAME] [DIR]
-    const std::string dir = directory(args.word(1));
+    const std::string dir = servableDirectory(args.word(1));
     const std::string name =
         siteNameOf(args.word(0).value_or(dir.substr(dir.find_last_of('/') + 1)));
     const AppConfig config = currentSettings();

@@ -8,7 +8,7 @@ namespace vesk::cli {
 
 int park(const Arguments& args) {
     if (args.words.size() > 1) throw UsageError{};
-    const std::string dir = directory(args.word(0));
+    const std::string dir = servableDirectory(args.word(0));
     const AppConfig config = settings().update(AppConfig::defaultValue(), [&](AppConfig& c) {
         if (std::find(c.parkedPaths.begin(), c.parkedPaths.end(), dir) == c.parkedPaths.end()) {
             c.parkedPaths.push_back(dir);
