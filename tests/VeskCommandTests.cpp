@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "vesk/DiagnosticResult.hpp"
 #include "vesk/Json.hpp"
 #include "vesk/Site.hpp"
 
@@ -110,6 +111,22 @@ TEST_F(VeskCommandTest, BadInputIsRefusedAndNothingIsLost) {
     EXPECT_EQ(r.out.rfind("vesk: " + settingsPath() + ": cannot be read", 0), 0U) << r.out;
     std::ifstream in(settingsPath());
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), R"({"parkedPaths": 3})");
+}
+
+TEST_F(VeskCommandTest, DoctorNamesEachCheckAndFailsOnAnError) {
+    ASSERT_EQ(vesk("park Sites").status, 0);
+    const Outcome human = vesk("doctor");
+    EXPECT_NE(human.out.find("port 80 is free for Vesk's nginx"), std::string::npos) << human.out;
+    EXPECT_NE(human.out.find("the system's name lookup asks the vesk module"), std::string::npos);
+    const Outcome json = vesk("doctor --json");
+    const auto results = vesk::decodeJSON<std::vector<vesk::DiagnosticResult>>(json.out);
+    ASSERT_EQ(results.size(), 8U);
+    bool failed = false;
+    for (const auto& r : results) {
+        failed = failed || r.severity == vesk::DiagnosticSeverity::error;
+        EXPECT_EQ(r.severity == vesk::DiagnosticSeverity::passed, !r.suggestion) << r.label;
+    }
+    EXPECT_EQ(json.status, failed ? 1 : 0) << "exit 0 only when nothing fails";
 }
 
 TEST_F(VeskCommandTest, EightLinksAtOnceLeaveEightSites) {

@@ -65,5 +65,6 @@ int sites(const Arguments& args);
 int use(const Arguments& args);
 int isolate(const Arguments& args);
 int unisolate(const Arguments& args);
+int doctor(const Arguments& args);
 
 }  // namespace vesk::cli

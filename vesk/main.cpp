@@ -43,6 +43,10 @@ constexpr std::array kCommands{
                  vesk::cli::isolate},
     CommandEntry{"unisolate", "vesk unisolate [SITE]",
                  "serve a site with the default PHP version again", vesk::cli::unisolate},
+    CommandEntry{"doctor", "vesk doctor [--json]",
+                 "check what stands between the sites and a browser, with a fix for each "
+                 "(exit 1 when something fails)",
+                 vesk::cli::doctor},
 };
 
 void printHelp(std::ostream& out) {

@@ -21,6 +21,7 @@ expect() {  # expect WANT WORD...
 expect "link links" vesk li
 expect "unisolate unlink unpark" vesk un
 expect "--json" vesk sites --j
+expect "doctor" vesk do
 expect "parked" vesk help parke
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

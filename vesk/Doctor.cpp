@@ -1,0 +1,155 @@
+// vesk doctor [--json]: what stands between the developer's sites and their
+// browser, each with a one-line fix.
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <set>
+#include <sstream>
+#include <tuple>
+
+#include "Command.hpp"
+#include "vesk/Json.hpp"
+#include "vesk/SystemChecks.hpp"
+
+namespace vesk::cli {
+
+namespace {
+
+std::optional<std::string> readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return std::nullopt;
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+/// The local ports something listens on (TCP listening sockets and bound UDP
+/// sockets), from the kernel's tables.
+std::set<int> listeningPorts() {
+    std::set<int> ports;
+    const auto scan = [&](const char* table, bool tcp) {
+        const auto text = readFile(table);
+        if (!text) return;
+        std::istringstream in(*text);
+        std::string line;
+        std::getline(in, line);  // the header
+        while (std::getline(in, line)) {
+            std::istringstream fields(line);
+            std::string slot, local, remote, state;
+            fields >> slot >> local >> remote >> state;
+            const auto colon = local.rfind(':');
+            if (colon == std::string::npos) continue;
+            // TCP listens in state 0A; a bound UDP socket is state 07.
+            if (state != (tcp ? "0A" : "07")) continue;
+            ports.insert(static_cast<int>(std::stoul(local.substr(colon + 1), nullptr, 16)));
+        }
+    };
+    scan("/proc/net/tcp", true);
+    scan("/proc/net/tcp6", true);
+    scan("/proc/net/udp", false);
+    scan("/proc/net/udp6", false);
+    return ports;
+}
+
+/// Whether a process runs `program` (its command line names it): cmdline is
+/// readable for every process, where its executable is not.
+bool programRuns(const std::string& program) {
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        const auto cmdline = readFile(entry.path().string() + "/cmdline");
+        if (cmdline && cmdline->find(program) != std::string::npos) return true;
+    }
+    return false;
+}
+
+/// Whether a system service is active, asked of systemctl without root.
+bool serviceActive(const std::string& unit) {
+    const std::string command = "/usr/bin/systemctl is-active --quiet " + unit + " 2>/dev/null";
+    return std::system(command.c_str()) == 0;  // NOLINT(cert-env33-c): a fixed command line
+}
+
+bool helperAnswers() {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    const std::string path = "/run/vesk/com.vesk.helper";
+    path.copy(addr.sun_path, sizeof addr.sun_path - 1);
+    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    ::close(fd);
+    return ok;
+}
+
+}  // namespace
+
+int doctor(const Arguments& args) {
+    if (!args.words.empty()) throw UsageError{};
+    const AppConfig config = currentSettings();
+    const std::vector<Site> sites = servedSites();
+    std::vector<DiagnosticResult> results;
+
+    const std::set<int> ports = listeningPorts();
+    const bool vesksNginx = programRuns("/usr/local/vesk/bin/nginx");
+    const bool vesksDnsmasq = programRuns("/usr/local/vesk/bin/dnsmasq");
+    for (const auto& [number, use, ours] :
+         {std::tuple{80, "Vesk's nginx", vesksNginx}, std::tuple{443, "Vesk's nginx", vesksNginx},
+          std::tuple{53, "Vesk's dnsmasq", vesksDnsmasq}}) {
+        std::optional<std::string> holder;
+        if (ports.count(number) != 0 && !ours) {
+            for (const auto& [unit, held] : SystemChecks::knownHolders()) {
+                if (std::find(held.begin(), held.end(), number) != held.end() &&
+                    serviceActive(unit)) {
+                    holder = unit;
+                    break;
+                }
+            }
+        }
+        results.push_back(SystemChecks::port(number, use, ports.count(number) != 0, ours, holder));
+    }
+    results.push_back(SystemChecks::resolverFile(config.defaultTLD,
+                                                 readFile("/etc/resolver/" + config.defaultTLD)));
+    results.push_back(SystemChecks::hostsLine(readFile("/etc/nsswitch.conf").value_or("")));
+    results.push_back(
+        SystemChecks::phpVersions(sites, config.defaultPHPVersion, installedPHPVersions()));
+    std::vector<std::string> unreadable;
+    for (const Site& s : sites) {
+        if (::access(s.path.c_str(), R_OK | X_OK) != 0) unreadable.push_back(s.path);
+    }
+    results.push_back(SystemChecks::siteDirectories(unreadable));
+    results.push_back(
+        helperAnswers()
+            ? DiagnosticResult{"the privileged helper answers", DiagnosticSeverity::passed,
+                               std::nullopt}
+            : DiagnosticResult{"the privileged helper answers", DiagnosticSeverity::error,
+                               std::string("its socket does not listen: sudo systemctl "
+                                           "reset-failed vesk-helper.socket && sudo systemctl "
+                                           "start vesk-helper.socket")});
+
+    bool failed = false;
+    for (const auto& r : results) failed = failed || r.severity == DiagnosticSeverity::error;
+    if (args.has("--json")) {
+        CodingOptions pretty;
+        pretty.indent = 2;
+        std::cout << encodeJSON(results, pretty) << "\n";
+        return failed ? 1 : 0;
+    }
+    for (const auto& r : results) {
+        const char* mark = r.severity == DiagnosticSeverity::passed    ? "ok  "
+                           : r.severity == DiagnosticSeverity::warning ? "warn"
+                                                                       : "FAIL";
+        std::cout << mark << "  " << r.label;
+        if (r.suggestion) std::cout << "\n      " << *r.suggestion;
+        std::cout << "\n";
+    }
+    return failed ? 1 : 0;
+}
+
+}  // namespace vesk::cli
