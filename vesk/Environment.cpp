@@ -20,14 +20,6 @@ namespace {
 constexpr const char* kSbin = "/usr/sbin";
 constexpr std::string_view kFpmPrefix = "php-fpm";
 
-bool isVersion(std::string_view v) {
-    const auto dot = v.find('.');
-    if (dot == std::string_view::npos || dot == 0 || dot + 1 == v.size()) return false;
-    return std::all_of(v.begin(), v.end(),
-                       [](char c) { return (c >= '0' && c <= '9') || c == '.'; }) &&
-           std::count(v.begin(), v.end(), '.') == 1;
-}
-
 }  // namespace
 
 RecordFile<AppConfig> settings() {
@@ -77,7 +69,7 @@ std::vector<std::string> installedPHPVersions() {
         const std::string_view name = entry->d_name;
         if (name.rfind(kFpmPrefix, 0) != 0) continue;
         const std::string_view version = name.substr(kFpmPrefix.size());
-        if (isVersion(version)) versions.emplace_back(version);
+        if (ServerConfig::isPHPVersion(version)) versions.emplace_back(version);
     }
     std::sort(versions.begin(), versions.end(), [](const std::string& a, const std::string& b) {
         const auto number = [](const std::string& v, bool minor) {
