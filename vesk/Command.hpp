@@ -3,13 +3,18 @@
 // function in a file of its own, over the library.
 #pragma once
 
+#include <chrono>
+#include <functional>
 #include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "vesk/AppConfig.hpp"
+#include "vesk/Certificate.hpp"
+#include "vesk/HelperProtocol.hpp"
 #include "vesk/RecordFile.hpp"
+#include "vesk/ServerConfig.hpp"
 #include "vesk/Site.hpp"
 
 namespace vesk::cli {
@@ -48,11 +53,74 @@ std::string directory(const std::optional<std::string>& given);
 /// server's configuration could not carry its path.
 std::string servableDirectory(const std::optional<std::string>& given);
 
+/// The served site named (its name or full domain), or the one served from
+/// the current directory; a Failure when there is none.
+Site siteFor(const std::optional<std::string>& name);
+/// Changes a served site's record; a parked site gets a record of its own
+/// for the change.
+void updateSite(const Site& site, const std::function<void(Site&)>& change);
+
 /// The PHP versions installed on this machine (a PHP-FPM program for each),
 /// ascending.
 std::vector<std::string> installedPHPVersions();
 /// Fails naming the installed versions unless `version` is one of them.
 void requireInstalledPHP(const std::string& version);
+
+/// What a program printed (both streams, at most 64 KiB) and its exit status
+/// (-1 when it could not run, was killed or took longer than `limit`).
+struct Ran {
+    int status = 0;
+    std::string output;
+};
+Ran run(const std::string& program, const std::vector<std::string>& arguments,
+        std::chrono::milliseconds limit = std::chrono::seconds(30));
+
+/// The certificates made for the developer's sites and the authority.
+RecordFile<std::vector<Certificate>> certificateRecords();
+
+/// The environment the servers run in: /usr/local/vesk (VESK_BASE when set,
+/// for tests), with the servers' workers running as the current user.
+struct Servers {
+    ServerConfig::Layout layout;
+
+    [[nodiscard]] std::string nginxConf() const { return layout.etcDir() + "/nginx.conf"; }
+    [[nodiscard]] std::string dnsmasqConf() const { return layout.etcDir() + "/dnsmasq.conf"; }
+    [[nodiscard]] std::string phpConf(const std::string& version) const {
+        return layout.etcDir() + "/php-fpm-" + version + ".conf";
+    }
+    [[nodiscard]] std::string phpFpm(const std::string& version) const {
+        return layout.veskBase + "/php/" + version + "/sbin/php-fpm";
+    }
+    [[nodiscard]] std::string nginx() const { return layout.veskBase + "/bin/nginx"; }
+    [[nodiscard]] std::string dnsmasqPidFile() const { return layout.runDir() + "/dnsmasq.pid"; }
+    /// Whether `sudo vesk install` has set the environment up.
+    [[nodiscard]] bool installed() const;
+    /// The PHP versions whose PHP-FPM the environment holds, ascending.
+    [[nodiscard]] std::vector<std::string> phpVersions() const;
+    /// The running server's pid, read from its pid file and confirmed by its
+    /// command line; none when it does not run.
+    [[nodiscard]] std::optional<long> nginxPid() const;
+    [[nodiscard]] std::optional<long> phpPid(const std::string& version) const;
+    [[nodiscard]] std::optional<long> dnsmasqPid() const;
+};
+/// The environment for the user running the command.
+Servers servers();
+/// The environment for `user` (root's install and uninstall).
+Servers serversFor(const std::string& user, const std::string& group);
+
+/// Calls an operation of the helper; a refusal or an unreachable helper is
+/// a Failure that says what to do.
+void callHelper(HelperOperation operation, const std::vector<std::string>& texts);
+
+/// Writes the servers' configuration for every served site, checks it with
+/// `nginx -t` and, when nginx runs, has the helper reload it and start the
+/// PHP pools the sites need. A configuration nginx refuses is not applied:
+/// the Failure carries nginx's own message. Nothing happens (but a note)
+/// before the environment is installed.
+void applyConfiguration(bool reloadRunning = true);
+
+/// The PHP versions the served sites use (the default among them).
+std::vector<std::string> phpVersionsInUse(const AppConfig& config, const std::vector<Site>& sites);
 
 /// The command's functions.
 int park(const Arguments& args);
@@ -66,5 +134,16 @@ int use(const Arguments& args);
 int isolate(const Arguments& args);
 int unisolate(const Arguments& args);
 int doctor(const Arguments& args);
+int install(const Arguments& args);
+int uninstall(const Arguments& args);
+int secure(const Arguments& args);
+int unsecure(const Arguments& args);
+int trust(const Arguments& args);
+int start(const Arguments& args);
+int stop(const Arguments& args);
+int restart(const Arguments& args);
+int status(const Arguments& args);
+int logs(const Arguments& args);
+int open(const Arguments& args);
 
 }  // namespace vesk::cli

@@ -10,6 +10,7 @@
 #include "Command.hpp"
 #include "vesk/ServedSites.hpp"
 #include "vesk/ServerConfig.hpp"
+#include "vesk/UUID.hpp"
 #include "vesk/VeskPaths.hpp"
 
 namespace vesk::cli {
@@ -80,6 +81,35 @@ std::vector<std::string> installedPHPVersions() {
                std::pair(number(b, false), number(b, true));
     });
     return versions;
+}
+
+Site siteFor(const std::optional<std::string>& name) {
+    const std::vector<Site> served = servedSites();
+    if (name) {
+        if (auto s = ServedSites::find(served, *name)) return *s;
+        throw Failure{"no site is served as " + *name};
+    }
+    const std::string dir = directory(std::nullopt);
+    for (const Site& s : served) {
+        if (s.path == dir) return s;
+    }
+    throw Failure{dir + " is not served: name a site, or park or link it first"};
+}
+
+void updateSite(const Site& site, const std::function<void(Site&)>& change) {
+    siteRecords().update({}, [&](std::vector<Site>& records) {
+        for (Site& s : records) {
+            if ((site.isLinked && s.isLinked && s.domain == site.domain) ||
+                (!site.isLinked && s.isParked && s.path == site.path)) {
+                change(s);
+                return;
+            }
+        }
+        Site kept = site;
+        kept.id = UUID::random();
+        change(kept);
+        records.push_back(std::move(kept));
+    });
 }
 
 void requireInstalledPHP(const std::string& version) {

@@ -40,6 +40,7 @@ int link(const Arguments& args) {
                              std::vector<std::string>{}, Date::now(), std::nullopt);
     });
     std::cout << "Linked " << dir << " at http://" << name << "." << config.defaultTLD << "/\n";
+    applyConfiguration();
     return 0;
 }
 
@@ -61,6 +62,7 @@ int unlink(const Arguments& args) {
     });
     if (!found) throw Failure{name ? "no site is linked as " + *name : dir + " is not linked"};
     std::cout << "Unlinked " << *name << "\n";
+    applyConfiguration();
     return 0;
 }
 

@@ -16,6 +16,7 @@ int park(const Arguments& args) {
     });
     std::cout << "Parked " << dir << ": each directory in it is served at <name>."
               << config.defaultTLD << "\n";
+    applyConfiguration();
     return 0;
 }
 
@@ -36,6 +37,7 @@ int unpark(const Arguments& args) {
     });
     if (!found) throw Failure{dir + " is not parked"};
     std::cout << "Unparked " << dir << "\n";
+    applyConfiguration();
     return 0;
 }
 

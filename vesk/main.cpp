@@ -47,6 +47,39 @@ constexpr std::array kCommands{
                  "check what stands between the sites and a browser, with a fix for each "
                  "(exit 1 when something fails)",
                  vesk::cli::doctor},
+    CommandEntry{"install", "sudo vesk install [USER]",
+                 "set up the servers for the developer who ran sudo (or USER), start them, "
+                 "and start them at every boot",
+                 vesk::cli::install},
+    CommandEntry{"uninstall", "sudo vesk uninstall [USER] [--purge]",
+                 "stop the servers and remove their environment; the sites and settings stay "
+                 "unless --purge",
+                 vesk::cli::uninstall},
+    CommandEntry{"secure", "vesk secure [SITE]",
+                 "serve a site (default: the current directory's) over HTTPS with a certificate "
+                 "of the local authority",
+                 vesk::cli::secure},
+    CommandEntry{"unsecure", "vesk unsecure [SITE]", "serve a site over HTTP again",
+                 vesk::cli::unsecure},
+    CommandEntry{"trust", "sudo vesk trust",
+                 "make the system and the developer's browsers trust the local authority",
+                 vesk::cli::trust},
+    CommandEntry{"start", "vesk start [nginx|php|dnsmasq]", "start the servers (default: all)",
+                 vesk::cli::start},
+    CommandEntry{"stop", "vesk stop [nginx|php|dnsmasq]", "stop the servers (default: all)",
+                 vesk::cli::stop},
+    CommandEntry{"restart", "vesk restart [nginx|php|dnsmasq]",
+                 "stop and start the servers (default: all)", vesk::cli::restart},
+    CommandEntry{"status", "vesk status",
+                 "each server: running or not, its pid, ports and sites (exit 3 when nginx or "
+                 "dnsmasq is stopped)",
+                 vesk::cli::status},
+    CommandEntry{"logs", "vesk logs [nginx|php|dnsmasq] [-f]",
+                 "the last lines of a server's logs (default: nginx); -f follows them",
+                 vesk::cli::logs},
+    CommandEntry{"open", "vesk open [SITE]",
+                 "open a site (default: the current directory's) in the browser",
+                 vesk::cli::open},
 };
 
 void printHelp(std::ostream& out) {
@@ -97,7 +130,7 @@ int main(int argc, char** argv) {
             std::cout << "usage: " << command->usage << "\n  " << command->summary << "\n";
             return 0;
         }
-        if (words[i].rfind("--", 0) == 0) {
+        if (words[i].size() > 1 && words[i][0] == '-') {
             args.flags.insert(words[i]);
         } else {
             args.words.push_back(words[i]);

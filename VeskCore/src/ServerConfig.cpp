@@ -30,6 +30,19 @@ bool isDomainName(std::string_view name) {
     return true;
 }
 
+/// `path` in double quotes for nginx, or none when nginx would read it as
+/// anything but that path (a quote or backslash ends or escapes, '$' starts a
+/// variable in certificate paths).
+std::optional<std::string> quotedPath(std::string_view path) {
+    if (path.empty() || path.front() != '/') return std::nullopt;
+    const bool plain = std::none_of(path.begin(), path.end(), [](char c) {
+        const auto u = static_cast<unsigned char>(c);
+        return u < 0x20 || u == 0x7f || c == '"' || c == '\\' || c == '$';
+    });
+    if (!plain) return std::nullopt;
+    return "\"" + std::string(path) + "\"";
+}
+
 }  // namespace
 
 std::string Layout::phpSocket(std::string_view version) const {
@@ -65,14 +78,20 @@ bool isPHPVersion(std::string_view v) {
            });
 }
 
-std::string nginxMain(const Layout& layout) {
+std::string nginxMain(const Layout& layout, const MainOptions& options) {
     std::string t;
     t += "# Written by vesk: the development sites' web server.\n";
-    t += "user " + layout.user + " " + layout.group + ";\n";
+    t += "user " + options.workersAccount.value_or(layout.user + " " + layout.group) + ";\n";
     t += "worker_processes auto;\n";
     // Debian's nginx finds its master through this path for "-s" (stop, reload).
-    t += "pid /run/nginx.pid;\n";
-    t += "error_log " + layout.logDir() + "/nginx-error.log;\n\n";
+    // "nginx -t" writes its pid file too: a check as the developer uses one
+    // of theirs.
+    t += "pid " +
+         (options.discardLogs ? layout.runDir() + "/nginx-check.pid" : std::string("/run/nginx.pid")) +
+         ";\n";
+    t += "error_log " +
+         (options.discardLogs ? std::string("/dev/null") : layout.logDir() + "/nginx-error.log") +
+         ";\n\n";
     t += "events {\n    worker_connections 1024;\n}\n\n";
     t += "http {\n";
     t += "    include /etc/nginx/mime.types;\n";
@@ -80,8 +99,15 @@ std::string nginxMain(const Layout& layout) {
     t += "    sendfile on;\n";
     t += "    server_names_hash_bucket_size 128;\n";
     t += "    client_max_body_size 128m;\n";
-    t += "    access_log " + layout.logDir() + "/nginx-access.log;\n";
-    t += "    include " + layout.sitesDir() + "/*.conf;\n\n";
+    // Request bodies and upstream replies are buffered in the environment,
+    // where the workers (the developer) may write.
+    for (const char* kind : {"client_body", "proxy", "fastcgi", "uwsgi", "scgi"}) {
+        t += "    " + std::string(kind) + "_temp_path " + layout.veskBase + "/tmp/nginx-" + kind +
+             ";\n";
+    }
+    t += options.discardLogs ? std::string("    access_log off;\n")
+                             : "    access_log " + layout.logDir() + "/nginx-access.log;\n";
+    t += "    include " + options.sitesDir.value_or(layout.sitesDir()) + "/*.conf;\n\n";
     t += "    server {\n        listen 80 default_server;\n        server_name _;\n"
          "        return 404;\n    }\n";
     t += "}\n";
@@ -89,7 +115,8 @@ std::string nginxMain(const Layout& layout) {
 }
 
 std::optional<std::string> nginxSite(const Site& site, const std::string& defaultPHP,
-                                     const Layout& layout, SiteShape shape) {
+                                     const Layout& layout, SiteShape shape,
+                                     const std::optional<TLSFiles>& tls) {
     const std::string php = site.phpVersion.value_or(defaultPHP);
     if (!isServablePath(site.path) || !isDomainName(site.fullDomain()) || !isPHPVersion(php)) {
         return std::nullopt;
@@ -104,8 +131,22 @@ std::optional<std::string> nginxSite(const Site& site, const std::string& defaul
                              : shape == SiteShape::php   ? NginxTemplate::wordpress()
                                                          : NginxTemplate::staticSite();
     std::string text = "# Written by vesk for " + site.fullDomain() + "\n";
-    text +=
+    std::string block =
         t.render({{"domain", names}, {"root", site.path}, {"php_socket", layout.phpSocket(php)}});
+    if (tls) {
+        const auto certificate = quotedPath(tls->certificate);
+        const auto key = quotedPath(tls->key);
+        constexpr std::string_view kListen = "    listen 80;\n";
+        const auto at = block.find(kListen);
+        if (!certificate || !key || at == std::string::npos) return std::nullopt;
+        block.replace(at, kListen.size(),
+                      "    listen 443 ssl http2;\n    ssl_certificate " + *certificate +
+                          ";\n    ssl_certificate_key " + *key +
+                          ";\n    ssl_protocols TLSv1.2 TLSv1.3;\n");
+        text += "server {\n    listen 80;\n    server_name " + names +
+                ";\n    return 301 https://$host$request_uri;\n}\n\n";
+    }
+    text += block;
     text += '\n';
     return text;
 }

@@ -1,19 +1,22 @@
 #!/usr/bin/env bash
 # The package under a real systemd: builds the Debian package from BUILD_DIR,
-# boots a throw-away machine from this machine's root and runs scenario.sh in
-# it. Exit status: 0 passed, 1 failed, 77 cannot run here.
+# boots a throw-away machine from this machine's root and runs a scenario in
+# it (default scenario.sh; developer.sh is a developer's daily loop). Exit
+# status: 0 passed, 1 failed, 77 cannot run here.
 #
-#   system-test.sh BUILD_DIR
+#   system-test.sh BUILD_DIR [SCENARIO]
 set -euo pipefail
-build=$(cd "${1:?usage: system-test.sh BUILD_DIR}" && pwd)
+build=$(cd "${1:?usage: system-test.sh BUILD_DIR [SCENARIO]}" && pwd)
+scenario=${2:-scenario.sh}
 here=$(cd "$(dirname "$0")" && pwd)
 if [ "$(id -u)" -ne 0 ] || ! command -v systemd-nspawn >/dev/null; then
   echo "vesk system test: needs root and systemd-nspawn; not run here"
   exit 77
 fi
-rm -rf "$build/package"
-(cd "$build" && cpack -G DEB -B "$build/package" >/dev/null)
-deb=$(ls "$build"/package/vesk_*.deb)
+package=$build/package-${scenario%.sh}
+rm -rf "$package"
+(cd "$build" && cpack -G DEB -B "$package" >/dev/null)
+deb=$(ls "$package"/vesk_*.deb)
 # The sources and the build reach the machine wherever they are (its /tmp is
 # its own).
 # systemd-resolved's packages (scripts/install-deps.sh keeps them) are
@@ -22,10 +25,12 @@ debs=/var/cache/vesk-test
 export MACHINE_BINDS="$(dirname "$(dirname "$here")") $build $debs"
 started=$(date +%s.%N)
 set +e
-bash "$here/machine.sh" machine-exec bash "$here/scenario.sh" "$deb" "$(dirname "$here")" \
+bash "$here/machine.sh" machine-exec bash "$here/$scenario" "$deb" "$(dirname "$here")" \
   "$build/tests/vesk-render-site" "$debs"
 rc=$?
 awk -v s="$started" -v e="$(date +%s.%N)" 'BEGIN { printf "boot, test and halt took %.1f s\n", e - s }'
+
+[ "$scenario" = scenario.sh ] || exit $rc
 
 # The harness itself: killed outright, its watchdog still halts the machine
 # and removes its cgroups.

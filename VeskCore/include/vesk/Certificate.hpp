@@ -2,7 +2,10 @@
 #pragma once
 
 #include <optional>
+#include <stdexcept>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "vesk/Date.hpp"
 #include "vesk/Hashing.hpp"
@@ -22,6 +25,46 @@ struct Certificate {
 
     friend bool operator==(const Certificate&, const Certificate&) = default;
 };
+
+/// A certificate or key that cannot be made, read or written; what() says which.
+class CertificateError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+/// The local certificate authority and the site certificates it signs.
+/// Keys are P-256; files are written whole, readable by their owner alone.
+namespace Certificates {
+
+/// How long the authority is valid: ten years.
+inline constexpr double kAuthorityDays = 3650;
+/// How long a site certificate is valid: 397 days, the longest browsers accept.
+inline constexpr double kSiteDays = 397;
+
+/// The authority in `dir` ("vesk-ca.crt" and "vesk-ca.key"): read when both
+/// are there and belong together, made (and written) when neither is.
+/// Throws CertificateError when only one is there or they cannot be read.
+Certificate authority(const std::string& dir, const Date& now);
+
+/// A certificate for `domain` (and "*." + domain) and each alias, signed by
+/// `authority`, written as `dir`/<domain>.crt and .key; the record has no
+/// id of its own yet (the caller gives it one).
+Certificate issue(const Certificate& authority, const std::string& domain,
+                  const std::vector<std::string>& aliases, const std::string& dir,
+                  const Date& now);
+
+/// Why the certificate at `certificatePath` would not be trusted for
+/// `domain` at `now` by a client trusting `authority`; none when it would.
+std::optional<std::string> verify(const Certificate& authority,
+                                  const std::string& certificatePath, const std::string& domain,
+                                  const Date& now);
+
+/// The certificate `pem` starts with, written again on its own, when it is
+/// a certificate authority's (basic constraints CA); none otherwise. What
+/// goes into a trust store is this, never the file's bytes.
+std::optional<std::string> authorityText(std::string_view pem);
+
+}  // namespace Certificates
 
 }  // namespace vesk
 

@@ -49,12 +49,33 @@ bool isPHPVersion(std::string_view version);
 /// nginx's main configuration: workers as the developer, the mime types and
 /// fastcgi parameters of Debian's nginx, every site's block included, and a
 /// default server that answers 404 for names that are no site.
-std::string nginxMain(const Layout& layout);
+struct MainOptions {
+    /// Where the site blocks are (default: the layout's sites directory).
+    std::optional<std::string> sitesDir;
+    /// Logs to the null device and the pid file in the run directory: for
+    /// checking a configuration with `nginx -t` as the developer, who may
+    /// not open the log and pid files root's nginx made.
+    bool discardLogs = false;
+    /// The workers' account instead of the developer's: root, for a check
+    /// run as root of a user namespace, where no other account is mapped.
+    std::optional<std::string> workersAccount;
+};
+std::string nginxMain(const Layout& layout, const MainOptions& options = {});
+
+/// A secured site's certificate and key files.
+struct TLSFiles {
+    std::string certificate;
+    std::string key;
+};
 
 /// The site's server block, or none when its path, name, aliases or PHP
-/// version cannot be served safely.
+/// version cannot be served safely. With `tls`, the block listens on 443
+/// with that certificate and a second block sends HTTP to HTTPS; the files'
+/// paths may hold spaces (they are quoted) but no quote, backslash, '$' or
+/// control character.
 std::optional<std::string> nginxSite(const Site& site, const std::string& defaultPHP,
-                                     const Layout& layout, SiteShape shape);
+                                     const Layout& layout, SiteShape shape,
+                                     const std::optional<TLSFiles>& tls = std::nullopt);
 
 /// A PHP-FPM pool for `version`, run as the developer, listening on the
 /// version's socket (nginx's workers, the developer too, may connect).

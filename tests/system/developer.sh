@@ -1,0 +1,114 @@
+#!/usr/bin/env bash
+# Runs inside a booted throw-away systemd machine (see machine.sh): a new
+# developer's first day with the vesk command. The package is installed with
+# dpkg; the developer has an account made by adduser (home 0700) and sudo;
+# everything else is what they type.
+#
+#   developer.sh DEB TESTS_DIR RENDER_SITE RESOLVED_DEBS_DIR
+set -u
+deb=$1 tests=$2
+. "$tests/e2e/steps.sh"
+started=$(date +%s.%N)
+dev=ada
+as_dev() { runuser -u "$dev" -- env -C "/home/$dev/code" "$@"; }
+vesk_dev() { as_dev vesk "$@"; }
+ca="/home/$dev/Library/Application Support/Vesk/ssl/ca/vesk-ca.crt"
+# The page a site serves, fetched the way a browser would reach it.
+page() { curl -s --max-time 5 "$@"; }
+
+step "the package, and a developer with sudo"
+expect "dpkg -i" dpkg -i "$deb"
+expect "adduser" adduser --disabled-password --gecos Ada "$dev"
+chmod 0700 "/home/$dev"
+echo "$dev ALL=(ALL) NOPASSWD: ALL" >/etc/sudoers.d/$dev
+mkdir -p "/home/$dev/code/blog/public" "/home/$dev/code/docs" "/home/$dev/code/shop"
+echo '<?php echo "blog on PHP " . PHP_MAJOR_VERSION . "." . PHP_MINOR_VERSION . " as " . get_current_user();' \
+  >"/home/$dev/code/blog/public/index.php"
+echo '<h1>docs</h1>' >"/home/$dev/code/docs/index.html"
+echo '<?php echo "shop";' >"/home/$dev/code/shop/index.php"
+chown -R "$dev:$dev" "/home/$dev/code"
+printf '    home: %s\n' "$(stat -c '%a %U' "/home/$dev")"
+
+step "sudo vesk install"
+expect "sudo vesk install" as_dev sudo vesk install
+[ "$(stat -c %U /usr/local/vesk)" = "$dev" ] || fail "the environment is not $dev's"
+[ "$(readlink /usr/local/bin/vesk)" = /usr/local/vesk/bin/vesk ] || fail "no command link"
+[ -x /usr/local/vesk/php/8.2/sbin/php-fpm ] || fail "PHP-FPM 8.2 was not copied"
+ss -Hlun 'sport = :53' | grep -q 127.0.0.1 || fail "dnsmasq does not listen on 127.0.0.1:53"
+ss -Hlun 'sport = :53' | grep -v 127.0.0.1 | grep -q . && fail "dnsmasq listens beyond the loopback"
+[ "$(systemctl is-enabled com.vesk.servers.service)" = enabled ] || fail "the servers do not start at boot"
+expect "vesk status" vesk_dev status
+expect "sudo vesk install (again)" as_dev sudo vesk install
+
+step "park ~/code: every project in it is served"
+expect "vesk park" vesk_dev park
+expect "vesk sites" vesk_dev sites
+got=$(page http://blog.test/)
+printf '    http://blog.test/: %s\n' "$got"
+[ "$got" = "blog on PHP 8.2 as $dev" ] || { fail "blog.test"; tail -n 5 /usr/local/vesk/log/nginx-error.log; }
+[ "$(page http://docs.test/)" = "<h1>docs</h1>" ] || fail "docs.test"
+[ "$(page http://shop.test/)" = "shop" ] || fail "shop.test"
+workers=$(ps -o user= -o args= -e | awk '$2 ~ /^(nginx|php-fpm):/ && $3 != "master" { print $1 }' | sort -u | paste -sd' ')
+[ "$workers" = "$dev" ] || fail "workers run as [$workers]"
+[ "$(curl -s -o /dev/null -w '%{http_code}' --max-time 5 http://nosuch.test/)" = 404 ] || fail "an unknown name is not 404"
+
+step "link a directory elsewhere under its own name"
+mkdir -p "/home/$dev/elsewhere/api" && echo '{"ok":true}' >"/home/$dev/elsewhere/api/index.html"
+chown -R "$dev:$dev" "/home/$dev/elsewhere"
+expect "vesk link" runuser -u "$dev" -- env -C "/home/$dev/elsewhere/api" vesk link backend
+[ "$(page http://backend.test/)" = '{"ok":true}' ] || fail "backend.test"
+
+step "secure blog: HTTPS with the local authority, HTTP redirected"
+expect "vesk secure blog" vesk_dev secure blog
+[ "$(stat -c '%a %U' "/home/$dev/Library/Application Support/Vesk/ssl/ca/vesk-ca.key")" = "600 $dev" ] ||
+  fail "the authority's key is not the developer's alone"
+got=$(page --cacert "$ca" https://blog.test/)
+printf '    https://blog.test/: %s\n' "$got"
+[ "$got" = "blog on PHP 8.2 as $dev" ] || fail "https://blog.test/ with the authority"
+got=$(curl -s -o /dev/null -w '%{http_code} %{redirect_url}' --max-time 5 http://blog.test/)
+[ "$got" = "301 https://blog.test/" ] || fail "http://blog.test/ does not redirect ($got)"
+expect_fails "https://blog.test/ before trust" 60 curl -s --max-time 5 https://blog.test/
+
+step "sudo vesk trust: the system and the browser trust it"
+# Chromium makes its certificate database on its first run.
+as_dev chromium --headless=new --no-sandbox --disable-gpu --dump-dom about:blank >/dev/null 2>&1
+expect "sudo vesk trust" as_dev sudo vesk trust
+[ "$(page https://blog.test/)" = "blog on PHP 8.2 as $dev" ] || fail "curl does not trust https://blog.test/"
+dom=$(as_dev timeout 60 chromium --headless=new --no-sandbox --disable-gpu --dump-dom https://blog.test/ 2>/dev/null)
+printf '    chromium: %s\n' "$(echo "$dom" | tr -d '\n' | head -c 160)"
+echo "$dom" | grep -q "blog on PHP 8.2 as $dev" || fail "chromium does not show https://blog.test/"
+
+step "a change nginx refuses is not applied"
+cert="/home/$dev/Library/Application Support/Vesk/ssl/certs/blog.test.crt"
+mv "$cert" "$cert.away"
+expect_fails "vesk link with a certificate gone" 1 runuser -u "$dev" -- env -C "/home/$dev/elsewhere/api" vesk link backend2
+mv "$cert.away" "$cert"
+[ "$(page http://docs.test/)" = "<h1>docs</h1>" ] || fail "docs.test stopped being served"
+[ -e /usr/local/vesk/etc/nginx/sites/backend2.test.conf ] && fail "the refused change was applied"
+expect "vesk unlink backend2" vesk_dev unlink backend2
+
+step "isolate a site on a PHP version that is not installed"
+expect_fails "vesk isolate 7.4" 1 vesk_dev isolate 7.4 shop
+
+step "stopped, the servers come back the way they do at boot"
+expect "vesk stop" vesk_dev stop
+wait_for 5 sh -c '! pgrep -x nginx' || fail "nginx still runs"
+page http://docs.test/ >/dev/null && fail "docs.test still answers"
+expect "the boot unit" systemctl restart com.vesk.servers.service
+wait_for 10 sh -c '[ "$(curl -s --max-time 2 http://docs.test/)" = "<h1>docs</h1>" ]' || fail "the boot unit did not bring the servers back"
+expect "vesk status" vesk_dev status
+
+step "vesk doctor"
+expect "vesk doctor" vesk_dev doctor
+
+step "sudo vesk uninstall"
+expect "sudo vesk uninstall" as_dev sudo vesk uninstall
+[ -e /usr/local/vesk ] && fail "/usr/local/vesk is left"
+[ -e /etc/resolver/test ] && fail "the resolver file is left"
+[ -e /etc/systemd/system/com.vesk.servers.service ] && fail "the boot unit is left"
+wait_for 5 sh -c '! pgrep -x nginx && ! pgrep -x dnsmasq && ! pgrep -f "^php-fpm: master"' || fail "servers left running"
+[ -e "/home/$dev/Library/Application Support/Vesk/config/sites.json" ] || fail "the sites were not kept"
+
+awk -v s="$started" -v e="$(date +%s.%N)" 'BEGIN { printf "developer test took %.1f s inside the machine\n", e - s }'
+[ $failed -eq 0 ] && echo "vesk developer test: passed" || echo "vesk developer test: FAILED"
+exit $failed

@@ -1,0 +1,321 @@
+// sudo vesk install, sudo vesk uninstall [--purge]: the first-run set-up of
+// the servers' environment and its removal. The parts that are root's run
+// here; the parts that are the developer's run in a child that has become
+// the developer.
+#include <dirent.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <iostream>
+#include <memory>
+
+#include "Command.hpp"
+#include "vesk/VeskPaths.hpp"
+
+namespace vesk::cli {
+
+namespace {
+
+constexpr const char* kResources = "/usr/lib/vesk/resources";
+constexpr const char* kServersLabel = "com.vesk.servers";
+constexpr int kMaxDepth = 64;
+
+struct Developer {
+    std::string name;
+    std::string group;
+    std::string home;
+    uid_t uid = 0;
+    gid_t gid = 0;
+};
+
+/// The developer who ran sudo (or the one named); never root.
+Developer developer(const Arguments& args, const char* command) {
+    if (::geteuid() != 0) {
+        throw Failure{std::string("vesk ") + command +
+                      " changes the system and needs root: sudo vesk " + command};
+    }
+    const char* sudoUser = std::getenv("SUDO_USER");
+    const std::string name = args.word(0).value_or(sudoUser != nullptr ? sudoUser : "");
+    const passwd* pw = name.empty() ? nullptr : ::getpwnam(name.c_str());
+    if (pw == nullptr || pw->pw_uid == 0) {
+        throw Failure{std::string("run it through sudo as the developer who uses Vesk (sudo vesk ") +
+                      command + "), or name them: vesk " + command + " USER"};
+    }
+    const group* gr = ::getgrgid(pw->pw_gid);
+    if (gr == nullptr) throw Failure{name + "'s group is unknown"};
+    return {pw->pw_name, gr->gr_name, pw->pw_dir, pw->pw_uid, pw->pw_gid};
+}
+
+struct CloseFd {
+    int fd;
+    ~CloseFd() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+/// Changes the owner of everything below the directory `dirFd`, never
+/// following a link: each entry is opened relative to its directory's
+/// descriptor, so nothing swapped in on the way leads elsewhere.
+void chownBelow(int dirFd, uid_t uid, gid_t gid, int depth) {
+    if (depth > kMaxDepth) throw Failure{"the environment's directories nest too deep"};
+    const int listFd = ::dup(dirFd);
+    if (listFd < 0) throw Failure{std::string("cannot read a directory: ") + std::strerror(errno)};
+    DIR* dir = ::fdopendir(listFd);
+    if (dir == nullptr) {
+        ::close(listFd);
+        throw Failure{std::string("cannot read a directory: ") + std::strerror(errno)};
+    }
+    const std::unique_ptr<DIR, int (*)(DIR*)> closer(dir, ::closedir);
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string_view name = entry->d_name;
+        if (name == "." || name == "..") continue;
+        if (::fchownat(dirFd, entry->d_name, uid, gid, AT_SYMLINK_NOFOLLOW) != 0) {
+            throw Failure{"cannot hand " + std::string(name) + " over: " + std::strerror(errno)};
+        }
+        const int child =
+            ::openat(dirFd, entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (child >= 0) {
+            const CloseFd closeChild{child};
+            chownBelow(child, uid, gid, depth + 1);
+        }
+    }
+}
+
+void chownTree(const std::string& path, uid_t uid, gid_t gid) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) throw Failure{"cannot open " + path + ": " + std::strerror(errno)};
+    const CloseFd closeFd{fd};
+    if (::fchown(fd, uid, gid) != 0) {
+        throw Failure{"cannot hand " + path + " over: " + std::strerror(errno)};
+    }
+    chownBelow(fd, uid, gid, 0);
+}
+
+/// Removes everything below `dirFd`, the same way: no link is ever followed.
+void removeBelow(int dirFd, int depth) {
+    if (depth > kMaxDepth) return;
+    const int listFd = ::dup(dirFd);
+    DIR* dir = listFd < 0 ? nullptr : ::fdopendir(listFd);
+    if (dir == nullptr) {
+        if (listFd >= 0) ::close(listFd);
+        return;
+    }
+    const std::unique_ptr<DIR, int (*)(DIR*)> closer(dir, ::closedir);
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string_view name = entry->d_name;
+        if (name == "." || name == "..") continue;
+        const int child =
+            ::openat(dirFd, entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (child >= 0) {
+            {
+                const CloseFd closeChild{child};
+                removeBelow(child, depth + 1);
+            }
+            ::unlinkat(dirFd, entry->d_name, AT_REMOVEDIR);
+        } else {
+            ::unlinkat(dirFd, entry->d_name, 0);
+        }
+    }
+}
+
+void removeTree(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return;
+    {
+        const CloseFd closeFd{fd};
+        removeBelow(fd, 0);
+    }
+    ::rmdir(path.c_str());
+}
+
+/// Copies a program into the environment: written whole beside the
+/// destination, then renamed over it.
+void copyProgram(const std::string& from, const std::string& to) {
+    std::error_code ec;
+    std::filesystem::create_directories(std::filesystem::path(to).parent_path(), ec);
+    const std::string staged = to + ".new";
+    ::unlink(staged.c_str());
+    std::filesystem::copy_file(from, staged, ec);
+    if (ec || ::chmod(staged.c_str(), 0755) != 0 || ::rename(staged.c_str(), to.c_str()) != 0) {
+        ::unlink(staged.c_str());
+        throw Failure{"cannot copy " + from + " to " + to +
+                      (ec ? ": " + ec.message() : std::string(": ") + std::strerror(errno))};
+    }
+}
+
+std::string xmlEscaped(const std::string& text) {
+    std::string out;
+    for (const char c : text) {
+        switch (c) {
+            case '&': out += "&amp;"; break;
+            case '<': out += "&lt;"; break;
+            case '>': out += "&gt;"; break;
+            default: out += c;
+        }
+    }
+    return out;
+}
+
+/// The launch daemon that starts the servers at boot, as the developer.
+std::string serversDaemon(const Servers& env, const Developer& dev) {
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+           "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+           "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+           "<plist version=\"1.0\">\n<dict>\n"
+           "  <key>Label</key><string>" +
+           std::string(kServersLabel) +
+           "</string>\n"
+           "  <key>ProgramArguments</key>\n  <array><string>" +
+           xmlEscaped(env.layout.veskBase + "/bin/vesk") +
+           "</string><string>start</string></array>\n"
+           "  <key>UserName</key><string>" +
+           xmlEscaped(dev.name) +
+           "</string>\n"
+           "  <key>EnvironmentVariables</key>\n  <dict><key>HOME</key><string>" +
+           xmlEscaped(dev.home) +
+           "</string></dict>\n"
+           "  <key>RunAtLoad</key><true/>\n"
+           "</dict>\n</plist>\n";
+}
+
+/// Runs `work` in a child that has become the developer; its exit status.
+int asDeveloper(const Developer& dev, const std::function<int()>& work) {
+    std::cout.flush();
+    const pid_t pid = ::fork();
+    if (pid < 0) throw Failure{std::string("cannot fork: ") + std::strerror(errno)};
+    if (pid == 0) {
+        if (::initgroups(dev.name.c_str(), dev.gid) != 0 || ::setgid(dev.gid) != 0 ||
+            ::setuid(dev.uid) != 0 || ::setuid(0) == 0) {
+            std::cerr << "vesk: cannot become " << dev.name << "\n";
+            std::_Exit(1);
+        }
+        ::setenv("HOME", dev.home.c_str(), 1);
+        ::setenv("USER", dev.name.c_str(), 1);
+        ::setenv("LOGNAME", dev.name.c_str(), 1);
+        int rc = 1;
+        try {
+            rc = work();
+        } catch (const Failure& f) {
+            std::cerr << "vesk: " << f.message << "\n";
+        } catch (const std::exception& e) {
+            std::cerr << "vesk: " << e.what() << "\n";
+        }
+        std::cout.flush();
+        std::cerr.flush();
+        std::_Exit(rc);
+    }
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+}
+
+}  // namespace
+
+int install(const Arguments& args) {
+    if (args.words.size() > 1) throw UsageError{};
+    const Developer dev = developer(args, "install");
+    const Servers env = serversFor(dev.name, dev.group);
+    const char* given = std::getenv("VESK_RESOURCES");
+    const std::string resources = given != nullptr && given[0] == '/' ? given : kResources;
+
+    callHelper(HelperOperation::installEnvironment, {resources});
+    std::cout << "Installed the environment in " << env.layout.veskBase << "\n";
+    for (const auto& v : installedPHPVersions()) {
+        copyProgram("/usr/sbin/php-fpm" + v, env.phpFpm(v));
+        std::cout << "PHP-FPM " << v << " at " << env.phpFpm(v) << "\n";
+    }
+    std::error_code ec;
+    std::filesystem::create_directories(env.layout.sitesDir(), ec);
+    if (ec) throw Failure{"cannot make " + env.layout.sitesDir() + ": " + ec.message()};
+    std::filesystem::copy_file("/etc/nginx/fastcgi_params",
+                               env.layout.etcDir() + "/fastcgi_params",
+                               std::filesystem::copy_options::overwrite_existing, ec);
+    if (ec) throw Failure{"cannot copy nginx's fastcgi_params: " + ec.message()};
+    // The developer owns the environment: the helper admits them from now on.
+    chownTree(env.layout.veskBase, dev.uid, dev.gid);
+    std::cout << dev.name << " owns " << env.layout.veskBase << "\n";
+
+    const int rc = asDeveloper(dev, [&] {
+        // A default PHP version the machine does not have becomes its newest.
+        const auto versions = installedPHPVersions();
+        AppConfig config = currentSettings();
+        if (!versions.empty() && std::find(versions.begin(), versions.end(),
+                                           config.defaultPHPVersion) == versions.end()) {
+            config = settings().update(AppConfig::defaultValue(), [&](AppConfig& c) {
+                c.defaultPHPVersion = versions.back();
+            });
+            std::cout << "Sites use PHP " << config.defaultPHPVersion << " (installed)\n";
+        }
+        if (config.defaultTLD != "test") {
+            callHelper(HelperOperation::writeResolver, {config.defaultTLD, "127.0.0.1"});
+        }
+        start(Arguments{});
+        if (config.autoStartCoreServices) {
+            callHelper(HelperOperation::installDaemon, {kServersLabel, serversDaemon(env, dev)});
+            std::cout << "The servers start at boot (" << kServersLabel << ".service)\n";
+        }
+        return 0;
+    });
+    if (rc == 0) std::cout << "Vesk is ready: vesk park in a directory of projects\n";
+    return rc;
+}
+
+int uninstall(const Arguments& args) {
+    if (args.words.size() > 1) throw UsageError{};
+    const Developer dev = developer(args, "uninstall");
+    const Servers env = serversFor(dev.name, dev.group);
+    const bool purge = args.has("--purge");
+    // The development domain is in the developer's settings: the child,
+    // which reads them as their owner, hands it over.
+    int pipeFds[2];
+    if (::pipe2(pipeFds, O_CLOEXEC) != 0) throw Failure{"cannot make a pipe"};
+    asDeveloper(dev, [&] {
+        ::close(pipeFds[0]);
+        const std::string tld = currentSettings().defaultTLD;
+        if (::write(pipeFds[1], tld.data(), tld.size()) < 0) return 1;
+        ::close(pipeFds[1]);
+        if (env.installed()) stop(Arguments{});
+        if (purge) {
+            removeTree(VeskPaths::baseDir());
+            std::cout << "Removed " << VeskPaths::baseDir() << "\n";
+        }
+        return 0;
+    });
+    ::close(pipeFds[1]);
+    char buffer[256];
+    const ssize_t n = ::read(pipeFds[0], buffer, sizeof buffer);
+    ::close(pipeFds[0]);
+    std::vector<std::string> domains{"test"};
+    if (n > 0 && std::string(buffer, static_cast<std::size_t>(n)) != "test") {
+        domains.emplace_back(buffer, static_cast<std::size_t>(n));
+    }
+    try {
+        callHelper(HelperOperation::removeDaemon, {kServersLabel});
+    } catch (const Failure& f) {
+        std::cerr << "vesk: " << f.message << "\n";
+    }
+    for (const std::string& domain : domains) {
+        try {
+            callHelper(HelperOperation::removeResolver, {domain});
+        } catch (const Failure& f) {
+            std::cerr << "vesk: " << f.message << "\n";
+        }
+    }
+    callHelper(HelperOperation::removeCLI, {});
+    removeTree(env.layout.veskBase);
+    std::cout << "Removed " << env.layout.veskBase
+              << (purge ? "" : "; the sites and settings stay") << "\n";
+    return 0;
+}
+
+}  // namespace vesk::cli

@@ -1,0 +1,322 @@
+// The environment the servers run in, as the vesk command sees it: its
+// files, which servers run, the helper that starts them, and turning the
+// developer's sites into the servers' configuration.
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <cstdio>
+#include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+
+#include "Command.hpp"
+#include "HelperClient.hpp"
+#include "vesk/ServedSites.hpp"
+#include "vesk/VeskPaths.hpp"
+
+namespace vesk::cli {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kProductionBase = "/usr/local/vesk";
+constexpr const char* kNginxPidFile = "/run/nginx.pid";
+
+std::string environmentBase() {
+    const char* base = std::getenv("VESK_BASE");
+    return base != nullptr && base[0] == '/' ? std::string(base) : kProductionBase;
+}
+
+std::string helperSocket() {
+    const char* socket = std::getenv("VESK_HELPER_SOCKET");
+    return socket != nullptr && socket[0] == '/' ? std::string(socket)
+                                                 : std::string(HelperClient::defaultSocketPath);
+}
+
+std::optional<std::string> readSmall(const std::string& path) {
+    std::ifstream in(path);
+    if (!in) return std::nullopt;
+    std::string text(4096, '\0');
+    in.read(text.data(), static_cast<std::streamsize>(text.size()));
+    text.resize(static_cast<std::size_t>(in.gcount()));
+    return text;
+}
+
+/// The pid in `pidFile` when that process's command line mentions `needle`.
+std::optional<long> runningFrom(const std::string& pidFile, const std::string& needle) {
+    const auto text = readSmall(pidFile);
+    if (!text) return std::nullopt;
+    char* end = nullptr;
+    const long pid = std::strtol(text->c_str(), &end, 10);
+    if (pid <= 1 || end == text->c_str()) return std::nullopt;
+    auto cmdline = readSmall("/proc/" + std::to_string(pid) + "/cmdline");
+    if (!cmdline) return std::nullopt;
+    std::replace(cmdline->begin(), cmdline->end(), '\0', ' ');
+    if (cmdline->find(needle) == std::string::npos) return std::nullopt;
+    return pid;
+}
+
+bool sameText(const std::string& path, const std::string& text) {
+    const auto existing = recordfile::readText(path);
+    return existing && *existing == text;
+}
+
+void writeIfChanged(const std::string& path, const std::string& text) {
+    if (!sameText(path, text)) recordfile::writeText(path, text);
+}
+
+/// The site blocks of every served site, keyed by file name.
+std::vector<std::pair<std::string, std::string>> siteBlocks(const Servers& env,
+                                                            const AppConfig& config,
+                                                            const std::vector<Site>& sites) {
+    const auto certificates = certificateRecords().read({});
+    std::vector<std::pair<std::string, std::string>> blocks;
+    for (const Site& site : sites) {
+        std::optional<ServerConfig::TLSFiles> tls;
+        if (site.isSecured) {
+            for (const Certificate& c : certificates) {
+                if (!c.isCA && c.domain == site.fullDomain()) {
+                    tls = ServerConfig::TLSFiles{c.certificatePath, c.keyPath};
+                }
+            }
+            if (!tls) {
+                std::cerr << "vesk: " << site.fullDomain()
+                          << " is secured but has no certificate; served over HTTP (vesk secure "
+                          << site.domain << " makes one)\n";
+            }
+        }
+        const auto text = ServerConfig::nginxSite(site, config.defaultPHPVersion, env.layout,
+                                                  ServerConfig::shapeOf(site.path), tls);
+        if (!text) {
+            std::cerr << "vesk: " << site.fullDomain()
+                      << " is not served: its path, names or PHP version cannot be written in "
+                         "nginx's configuration\n";
+            continue;
+        }
+        blocks.emplace_back(site.fullDomain() + ".conf", *text);
+    }
+    return blocks;
+}
+
+/// Whether every error nginx reported is a port it was not allowed to bind.
+bool onlyBindRefused(const std::string& output) {
+    std::istringstream lines(output);
+    bool any = false;
+    for (std::string line; std::getline(lines, line);) {
+        if (line.find("[emerg]") == std::string::npos) continue;
+        if (line.find("bind() to ") == std::string::npos ||
+            line.find("(13: Permission denied)") == std::string::npos) {
+            return false;
+        }
+        any = true;
+    }
+    return any;
+}
+
+/// nginx's verdict on the configuration that includes `sitesDir`.
+Ran checkNginx(const Servers& env, const std::string& sitesDir) {
+    const std::string check = env.layout.etcDir() + "/nginx-check.conf";
+    const bool asRoot = ::geteuid() == 0;
+    recordfile::writeText(check, ServerConfig::nginxMain(
+                                     env.layout, {sitesDir, true,
+                                                  asRoot ? std::nullopt
+                                                         : std::optional<std::string>("root root")}));
+    std::string nginx = env.nginx();
+    if (::access(nginx.c_str(), X_OK) != 0) nginx = "/usr/sbin/nginx";
+    const std::vector<std::string> test{"-q", "-t", "-e", "stderr", "-c", check};
+    Ran ran;
+    if (asRoot) {
+        ran = run(nginx, test);
+    } else {
+        // "nginx -t" binds the ports it would listen on, which only root may
+        // do below 1024: the developer's check runs as root of a user and
+        // network namespace of its own, where nothing else can be reached.
+        std::vector<std::string> inside{"--user", "--map-root-user", "--net", "--", nginx};
+        inside.insert(inside.end(), test.begin(), test.end());
+        ran = run("/usr/bin/unshare", inside);
+        if (ran.status != 0 && ran.output.rfind("unshare: ", 0) == 0) {
+            // No user namespaces here: a refusal to bind is then no verdict.
+            ran = run(nginx, test);
+            if (ran.status != 0 && onlyBindRefused(ran.output)) ran.status = 0;
+        }
+    }
+    ::unlink(check.c_str());
+    return ran;
+}
+
+/// The processes whose parent is `parent`.
+std::vector<long> childrenOf(long parent) {
+    std::vector<long> children;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator("/proc", ec)) {
+        const std::string name = entry.path().filename().string();
+        if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
+        const auto stat = readSmall("/proc/" + name + "/stat");
+        if (!stat) continue;
+        // pid (comm) state ppid ...: the name may hold anything but ends at the last ')'.
+        const auto close = stat->rfind(')');
+        if (close == std::string::npos) continue;
+        std::istringstream rest(stat->substr(close + 1));
+        std::string state;
+        long ppid = 0;
+        if (rest >> state >> ppid && ppid == parent) children.push_back(std::stol(name));
+    }
+    return children;
+}
+
+/// Has nginx reload and waits (up to five seconds) until the workers of the
+/// old configuration are gone: until then they may still take a connection
+/// and answer it with the old sites.
+void reloadNginx(long master) {
+    const std::vector<long> before = childrenOf(master);
+    callHelper(HelperOperation::reloadNginx, {});
+    for (int i = 0; i < 100; ++i) {
+        const std::vector<long> now = childrenOf(master);
+        const bool oldLeft = std::any_of(before.begin(), before.end(), [&](long pid) {
+            return std::find(now.begin(), now.end(), pid) != now.end();
+        });
+        if (!oldLeft && !now.empty()) return;
+        ::usleep(50'000);
+    }
+}
+
+void replaceSitesDir(const std::string& staged, const std::string& live) {
+    std::error_code ec;
+    if (fs::exists(live, ec)) {
+        // Swapped in one step: nginx never reads half of either.
+        if (::renameat2(AT_FDCWD, staged.c_str(), AT_FDCWD, live.c_str(), RENAME_EXCHANGE) != 0) {
+            throw Failure{"cannot put " + live + " in place: " + std::strerror(errno)};
+        }
+        fs::remove_all(staged, ec);
+    } else if (::rename(staged.c_str(), live.c_str()) != 0) {
+        throw Failure{"cannot put " + live + " in place: " + std::strerror(errno)};
+    }
+}
+
+}  // namespace
+
+RecordFile<std::vector<Certificate>> certificateRecords() {
+    return RecordFile<std::vector<Certificate>>(VeskPaths::configDir() + "/certificates.json");
+}
+
+bool Servers::installed() const {
+    struct stat st {};
+    return ::stat((layout.veskBase + "/.version").c_str(), &st) == 0 &&
+           ::access(layout.etcDir().c_str(), W_OK) == 0;
+}
+
+std::vector<std::string> Servers::phpVersions() const {
+    std::vector<std::string> versions;
+    for (const auto& v : installedPHPVersions()) {
+        if (::access(phpFpm(v).c_str(), X_OK) == 0) versions.push_back(v);
+    }
+    return versions;
+}
+
+std::optional<long> Servers::nginxPid() const {
+    return runningFrom(kNginxPidFile, nginxConf());
+}
+
+std::optional<long> Servers::phpPid(const std::string& version) const {
+    return runningFrom(layout.phpPidFile(version), phpConf(version));
+}
+
+std::optional<long> Servers::dnsmasqPid() const {
+    return runningFrom(dnsmasqPidFile(), dnsmasqConf());
+}
+
+Servers serversFor(const std::string& user, const std::string& group) {
+    Servers s;
+    s.layout.veskBase = environmentBase();
+    s.layout.user = user;
+    s.layout.group = group;
+    return s;
+}
+
+Servers servers() {
+    const passwd* pw = ::getpwuid(::geteuid());
+    const group* gr = pw != nullptr ? ::getgrgid(pw->pw_gid) : nullptr;
+    if (pw == nullptr || gr == nullptr) throw Failure{"cannot find the current user's account"};
+    return serversFor(pw->pw_name, gr->gr_name);
+}
+
+void callHelper(HelperOperation operation, const std::vector<std::string>& texts) {
+    HelperStatus status;
+    try {
+        HelperClient client(helperSocket());
+        status = client.status(operation, texts);
+    } catch (const std::exception& e) {
+        throw Failure{std::string("the privileged helper does not answer (") + e.what() +
+                      "): sudo systemctl start vesk-helper.socket, or sudo vesk install"};
+    }
+    if (!status.success) {
+        throw Failure{status.message.value_or(std::string(rawValue(operation)) + " failed")};
+    }
+}
+
+std::vector<std::string> phpVersionsInUse(const AppConfig& config,
+                                          const std::vector<Site>& sites) {
+    std::vector<std::string> versions{config.defaultPHPVersion};
+    for (const Site& s : sites) {
+        if (s.phpVersion && std::find(versions.begin(), versions.end(), *s.phpVersion) ==
+                                versions.end()) {
+            versions.push_back(*s.phpVersion);
+        }
+    }
+    return versions;
+}
+
+void applyConfiguration(bool reloadRunning) {
+    const Servers env = servers();
+    if (!env.installed()) {
+        std::cerr << "vesk: the servers are not set up yet; sudo vesk install sets them up\n";
+        return;
+    }
+    const recordfile::Lock lock(env.layout.etcDir() + "/apply", true);
+    const AppConfig config = currentSettings();
+    const std::vector<Site> sites = servedSites();
+
+    const std::string live = env.layout.sitesDir();
+    const std::string staged = live + ".new";
+    std::error_code ec;
+    fs::remove_all(staged, ec);
+    fs::create_directories(staged, ec);
+    if (ec) throw Failure{"cannot make " + staged + ": " + ec.message()};
+    for (const auto& [name, text] : siteBlocks(env, config, sites)) {
+        recordfile::writeText(staged + "/" + name, text);
+    }
+    const Ran verdict = checkNginx(env, staged);
+    if (verdict.status != 0) {
+        fs::remove_all(staged, ec);
+        throw Failure{"nginx refuses the new configuration, so it was not applied (the sites "
+                      "served before still are):\n" +
+                      verdict.output};
+    }
+    replaceSitesDir(staged, live);
+    writeIfChanged(env.nginxConf(), ServerConfig::nginxMain(env.layout));
+    writeIfChanged(env.dnsmasqConf(),
+                   ServerConfig::dnsmasq(config.defaultTLD, "127.0.0.1", env.layout));
+    const auto available = env.phpVersions();
+    std::vector<std::string> pools;
+    for (const auto& v : phpVersionsInUse(config, sites)) {
+        if (std::find(available.begin(), available.end(), v) == available.end()) continue;
+        writeIfChanged(env.phpConf(v), ServerConfig::phpFpmPool(v, env.layout));
+        pools.push_back(v);
+    }
+    const auto master = env.nginxPid();
+    if (!reloadRunning || !master) return;
+    for (const auto& v : pools) {
+        if (!env.phpPid(v)) callHelper(HelperOperation::startPHPFPM, {v, env.phpConf(v)});
+    }
+    reloadNginx(*master);
+}
+
+}  // namespace vesk::cli
