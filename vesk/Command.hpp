@@ -119,6 +119,10 @@ void callHelper(HelperOperation operation, const std::vector<std::string>& texts
 /// before the environment is installed.
 void applyConfiguration(bool reloadRunning = true);
 
+/// nginx's verdict (`nginx -t`, its own words) on the main configuration
+/// including the site blocks in `sitesDir`.
+Ran checkNginx(const Servers& env, const std::string& sitesDir);
+
 /// The PHP versions the served sites use (the default among them).
 std::vector<std::string> phpVersionsInUse(const AppConfig& config, const std::vector<Site>& sites);
 

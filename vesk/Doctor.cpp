@@ -1,5 +1,9 @@
 // vesk doctor [--json]: what stands between the developer's sites and their
 // browser, each with a one-line fix.
+#include <arpa/nameser.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <resolv.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -7,6 +11,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -17,6 +22,7 @@
 #include "Command.hpp"
 #include "vesk/Json.hpp"
 #include "vesk/SystemChecks.hpp"
+#include "vesk/Unicode.hpp"
 
 namespace vesk::cli {
 
@@ -88,6 +94,37 @@ bool helperAnswers() {
     return ok;
 }
 
+/// Whether dnsmasq answers a name under `tld` on 127.0.0.1:53 with an
+/// address, within a second.
+bool dnsmasqAnswers(const std::string& tld) {
+    unsigned char query[512];
+    const std::string name = "vesk-doctor." + tld;
+    const int length = ::res_mkquery(ns_o_query, name.c_str(), ns_c_in, ns_t_a, nullptr, 0,
+                                     nullptr, query, sizeof query);
+    if (length <= 0) return false;
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    sockaddr_in server{};
+    server.sin_family = AF_INET;
+    server.sin_port = htons(53);
+    server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    unsigned char answer[1024];
+    int received = -1;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&server), sizeof server) == 0 &&
+        ::send(fd, query, static_cast<std::size_t>(length), 0) == length) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 1000) == 1) {
+            received = static_cast<int>(::recv(fd, answer, sizeof answer, 0));
+        }
+    }
+    ::close(fd);
+    ns_msg message;
+    return received > 0 && ::ns_initparse(answer, received, &message) == 0 &&
+           ns_msg_getflag(message, ns_f_rcode) == ns_r_noerror &&
+           ns_msg_count(message, ns_s_an) > 0 &&
+           std::memcmp(answer, query, 2) == 0;  // the answer to this question
+}
+
 }  // namespace
 
 int doctor(const Arguments& args) {
@@ -124,6 +161,26 @@ int doctor(const Arguments& args) {
         if (::access(s.path.c_str(), R_OK | X_OK) != 0) unreadable.push_back(s.path);
     }
     results.push_back(SystemChecks::siteDirectories(unreadable));
+    const Servers env = servers();
+    if (env.installed()) {
+        const Ran check = checkNginx(env, env.layout.sitesDir());
+        results.push_back(
+            check.status == 0
+                ? DiagnosticResult{"nginx accepts the sites' configuration",
+                                   DiagnosticSeverity::passed, std::nullopt}
+                : DiagnosticResult{"nginx accepts the sites' configuration",
+                                   DiagnosticSeverity::error,
+                                   std::string(Unicode::trimmed(check.output)) +
+                                       "\n      vesk restart writes every site's block again"});
+        const bool answers = dnsmasqAnswers(config.defaultTLD);
+        results.push_back(
+            answers ? DiagnosticResult{"dnsmasq answers names under ." + config.defaultTLD,
+                                       DiagnosticSeverity::passed, std::nullopt}
+                    : DiagnosticResult{"dnsmasq answers names under ." + config.defaultTLD,
+                                       DiagnosticSeverity::error,
+                                       std::string(env.dnsmasqPid() ? "it runs but does not answer: vesk restart dnsmasq; vesk logs dnsmasq says why"
+                                                                    : "it does not run: vesk start dnsmasq")});
+    }
     results.push_back(
         helperAnswers()
             ? DiagnosticResult{"the privileged helper answers", DiagnosticSeverity::passed,

@@ -121,7 +121,8 @@ bool onlyBindRefused(const std::string& output) {
     return any;
 }
 
-/// nginx's verdict on the configuration that includes `sitesDir`.
+}  // namespace
+
 Ran checkNginx(const Servers& env, const std::string& sitesDir) {
     const std::string check = env.layout.etcDir() + "/nginx-check.conf";
     const bool asRoot = ::geteuid() == 0;
@@ -151,6 +152,8 @@ Ran checkNginx(const Servers& env, const std::string& sitesDir) {
     ::unlink(check.c_str());
     return ran;
 }
+
+namespace {
 
 /// The processes whose parent is `parent`.
 std::vector<long> childrenOf(long parent) {

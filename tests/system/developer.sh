@@ -4,9 +4,13 @@
 # dpkg; the developer has an account made by adduser (home 0700) and sudo;
 # everything else is what they type.
 #
-#   developer.sh DEB TESTS_DIR RENDER_SITE RESOLVED_DEBS_DIR
+# Run twice on one disk: PHASE "first" (the first day, ending with the
+# machine halted) and "rebooted" (the same machine booted again: everything
+# is served with nothing typed; then doctor and uninstall).
+#
+#   developer.sh DEB TESTS_DIR PHASE
 set -u
-deb=$1 tests=$2
+deb=$1 tests=$2 phase=$3
 . "$tests/e2e/steps.sh"
 started=$(date +%s.%N)
 dev=ada
@@ -16,6 +20,7 @@ ca="/home/$dev/Library/Application Support/Vesk/ssl/ca/vesk-ca.crt"
 # The page a site serves, fetched the way a browser would reach it.
 page() { curl -s --max-time 5 "$@"; }
 
+if [ "$phase" = first ]; then
 step "the package, and a developer with sudo"
 expect "dpkg -i" dpkg -i "$deb"
 expect "adduser" adduser --disabled-password --gecos Ada "$dev"
@@ -90,6 +95,36 @@ expect "vesk unlink backend2" vesk_dev unlink backend2
 step "isolate a site on a PHP version that is not installed"
 expect_fails "vesk isolate 7.4" 1 vesk_dev isolate 7.4 shop
 
+step "eight vesk link commands at once leave eight sites"
+for n in 1 2 3 4 5 6 7 8; do
+  mkdir -p "/home/$dev/many/p$n" && echo "p$n" >"/home/$dev/many/p$n/index.html"
+done
+chown -R "$dev:$dev" "/home/$dev/many"
+for n in 1 2 3 4 5 6 7 8; do
+  runuser -u "$dev" -- env -C "/home/$dev/many/p$n" vesk link >/dev/null 2>"/tmp/link-$n.err" &
+done
+wait
+cat /tmp/link-*.err
+[ "$(vesk_dev links | grep -c '^p[1-8]\.test ')" = 8 ] || fail "not eight linked sites: $(vesk_dev links | paste -sd' ')"
+for n in 1 2 3 4 5 6 7 8; do [ "$(page http://p$n.test/)" = "p$n" ] || fail "p$n.test"; done
+vesk_dev sites --json | python3 -c '
+import json, sys
+sites = json.load(sys.stdin)
+keys = {"id", "name", "path", "domain", "tld", "isSecured", "isLinked", "isParked", "isPinned", "aliases", "createdAt"}
+bad = [s.get("domain") for s in sites if not keys <= set(s)]
+print("    vesk sites --json: %d Site records" % len(sites))
+sys.exit(1 if bad or len(sites) < 12 else 0)' || fail "vesk sites --json is not a list of Site records"
+
+step "vesk link of a new site until curl gets its page"
+mkdir -p "/home/$dev/elsewhere/fresh" && echo fresh >"/home/$dev/elsewhere/fresh/index.html"
+chown -R "$dev:$dev" "/home/$dev/elsewhere/fresh"
+t0=$(date +%s%N)
+runuser -u "$dev" -- env -C "/home/$dev/elsewhere/fresh" vesk link >/dev/null
+until [ "$(curl -s --max-time 1 http://fresh.test/)" = fresh ]; do
+  [ $(( ($(date +%s%N) - t0) / 1000000 )) -gt 5000 ] && { fail "fresh.test never served"; break; }
+done
+echo "    served $(( ($(date +%s%N) - t0) / 1000000 )) ms after vesk link started"
+
 step "stopped, the servers come back the way they do at boot"
 expect "vesk stop" vesk_dev stop
 wait_for 5 sh -c '! pgrep -x nginx' || fail "nginx still runs"
@@ -98,16 +133,56 @@ expect "the boot unit" systemctl restart com.vesk.servers.service
 wait_for 10 sh -c '[ "$(curl -s --max-time 2 http://docs.test/)" = "<h1>docs</h1>" ]' || fail "the boot unit did not bring the servers back"
 expect "vesk status" vesk_dev status
 
-step "vesk doctor"
+else
+step "rebooted: every site is served again, with nothing typed"
+wait_for 20 sh -c '[ "$(systemctl show -p ActiveState --value com.vesk.servers.service)" != activating ]'
+systemctl status --no-pager com.vesk.servers.service 2>&1 | sed -n '1,4p;/vesk\[/p' | sed 's/^/    | /'
+wait_for 10 sh -c '[ "$(curl -s --max-time 2 http://docs.test/)" = "<h1>docs</h1>" ]' || fail "docs.test after the reboot"
+[ "$(page https://blog.test/)" = "blog on PHP 8.2 as $dev" ] || fail "https://blog.test/ after the reboot"
+[ "$(page http://backend.test/)" = '{"ok":true}' ] || fail "backend.test after the reboot"
+expect "vesk status" vesk_dev status
+
+step "vesk doctor: all well, then each planted fault named"
 expect "vesk doctor" vesk_dev doctor
+doctor_names() { # WHAT PATTERN: doctor fails and its output matches
+  local out
+  out=$(vesk_dev doctor 2>&1) && fail "doctor passed with $1"
+  if echo "$out" | grep -A1 '^FAIL' | grep -q -- "$2"; then
+    echo "$out" | grep -A1 '^FAIL' | sed 's/^/    | /'
+  else
+    fail "doctor does not name $1"; echo "$out" | sed 's/^/    | /'
+  fi
+}
+expect "vesk stop nginx" vesk_dev stop nginx
+wait_for 5 sh -c '! pgrep -x nginx'
+expect "Debian's nginx.service" systemctl start nginx.service
+doctor_names "Debian's nginx.service on port 80" 'nginx.service'
+systemctl stop nginx.service
+expect "vesk start nginx" vesk_dev start nginx
+chmod 000 "/home/$dev/code/docs"
+doctor_names "an unreadable site directory" "/home/$dev/code/docs"
+chmod 755 "/home/$dev/code/docs"
+cp /etc/nsswitch.conf /tmp/nsswitch.conf
+sed -i 's/^hosts:.*/hosts: files resolve [!UNAVAIL=return] vesk [NOTFOUND=return] dns/' /etc/nsswitch.conf
+doctor_names "the module after resolve" 'resolve'
+cp /tmp/nsswitch.conf /etc/nsswitch.conf
+echo 'server { listen 80; server_name broken.test; bogus_directive on; }' >>/usr/local/vesk/etc/nginx/sites/docs.test.conf
+doctor_names "a broken template edit" 'unknown directive "bogus_directive"'
+expect "vesk restart" vesk_dev restart
+expect "vesk doctor (repaired)" vesk_dev doctor
+expect "vesk stop dnsmasq" vesk_dev stop dnsmasq
+doctor_names "dnsmasq not answering" 'dnsmasq answers'
+expect "vesk start dnsmasq" vesk_dev start dnsmasq
 
 step "sudo vesk uninstall"
 expect "sudo vesk uninstall" as_dev sudo vesk uninstall
 [ -e /usr/local/vesk ] && fail "/usr/local/vesk is left"
 [ -e /etc/resolver/test ] && fail "the resolver file is left"
 [ -e /etc/systemd/system/com.vesk.servers.service ] && fail "the boot unit is left"
-wait_for 5 sh -c '! pgrep -x nginx && ! pgrep -x dnsmasq && ! pgrep -f "^php-fpm: master"' || fail "servers left running"
+wait_for 5 sh -c '! pgrep -x nginx && ! pgrep -x dnsmasq && ! pgrep -f "^php-fpm: master process \(/usr/local/vesk"' || fail "servers left running"
 [ -e "/home/$dev/Library/Application Support/Vesk/config/sites.json" ] || fail "the sites were not kept"
+
+fi
 
 awk -v s="$started" -v e="$(date +%s.%N)" 'BEGIN { printf "developer test took %.1f s inside the machine\n", e - s }'
 [ $failed -eq 0 ] && echo "vesk developer test: passed" || echo "vesk developer test: FAILED"

@@ -9,7 +9,9 @@
 # The command runs on the host side with MACHINE_PID set to the machine's
 # PID 1; `machine-exec <command...>` (on its PATH) runs a command inside the
 # machine. The machine has its own /tmp: directories listed (space separated)
-# in MACHINE_BINDS are bound into it read-only at the same paths. The harness
+# in MACHINE_BINDS are bound into it read-only at the same paths; it boots to
+# MACHINE_TARGET (default basic.target), and MACHINE_UPPER (see below) keeps
+# its disk for another boot. The harness
 # exits with the command's status. It needs root and systemd-nspawn, and
 # exits 77 (skipped) without them.
 set -euo pipefail
@@ -117,7 +119,12 @@ trap 'exit 130' INT TERM
 
 mount -t tmpfs -o mode=0700 vesk-machine "$state"
 mkdir -p "$state"/upper "$state"/work "$state"/root
-mount -t overlay overlay -o lowerdir=/,upperdir="$state"/upper,workdir="$state"/work "$state"/root
+# MACHINE_UPPER keeps the machine's disk (the overlay's writable layer) in a
+# directory of the caller's, so a second boot on it is the same machine
+# rebooted.
+upper=${MACHINE_UPPER:-$state}
+mkdir -p "$upper"/upper "$upper"/work
+mount -t overlay overlay -o lowerdir=/,upperdir="$upper"/upper,workdir="$upper"/work "$state"/root
 # A container image's policy-rc.d forbids starting services from package
 # scripts; a booted Debian machine has none.
 rm -f "$state"/root/usr/sbin/policy-rc.d
@@ -132,7 +139,7 @@ done
 binds=()
 for dir in ${MACHINE_BINDS:-}; do binds+=(--bind-ro="$dir"); done
 systemd-nspawn -D "$state"/root "${binds[@]}" --boot --register=no --keep-unit --private-network \
-  --link-journal=no --console=read-only -- systemd.unit=basic.target \
+  --link-journal=no --console=read-only -- systemd.unit="${MACHINE_TARGET:-basic.target}" \
   >"$state"/console.log 2>&1 &
 nspawn=$!
 

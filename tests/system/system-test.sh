@@ -25,9 +25,31 @@ debs=/var/cache/vesk-test
 export MACHINE_BINDS="$(dirname "$(dirname "$here")") $build $debs"
 started=$(date +%s.%N)
 set +e
-bash "$here/machine.sh" machine-exec bash "$here/$scenario" "$deb" "$(dirname "$here")" \
-  "$build/tests/vesk-render-site" "$debs"
-rc=$?
+if [ "$scenario" = developer.sh ]; then
+  # Two boots on one disk: the developer's first day, then the machine
+  # rebooted with nothing typed.
+  export here deb debs
+  unshare --mount --propagation private bash -c '
+    disk=$(mktemp -d /tmp/vesk-disk.XXXXXX)
+    mount -t tmpfs -o mode=0700 vesk-disk "$disk"
+    MACHINE_UPPER=$disk bash "$here/machine.sh" machine-exec bash "$here/developer.sh" "$deb" \
+      "$(dirname "$here")" first
+    rc=$?
+    if [ $rc -eq 0 ]; then
+      echo "==> reboot: the same disk booted again (to multi-user.target)"
+      MACHINE_UPPER=$disk MACHINE_TARGET=multi-user.target bash "$here/machine.sh" machine-exec \
+        bash "$here/developer.sh" "$deb" "$(dirname "$here")" rebooted
+      rc=$?
+    fi
+    umount "$disk"
+    rmdir "$disk"
+    exit $rc'
+  rc=$?
+else
+  bash "$here/machine.sh" machine-exec bash "$here/$scenario" "$deb" "$(dirname "$here")" \
+    "$build/tests/vesk-render-site" "$debs"
+  rc=$?
+fi
 awk -v s="$started" -v e="$(date +%s.%N)" 'BEGIN { printf "boot, test and halt took %.1f s\n", e - s }'
 
 [ "$scenario" = scenario.sh ] || exit $rc
