@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "vesk/Certificate.hpp"
 #include "vesk/ServerConfig.hpp"
 
 namespace {
@@ -87,6 +88,14 @@ TEST_F(ServerConfigTest, NothingIsWrittenThatCouldEndADirective) {
     auto badName = site("a", "/srv/a");
     badName.domain = "a b";
     EXPECT_FALSE(vesk::ServerConfig::nginxSite(badName, "8.2", layout, SiteShape::php));
+    // Certificate paths are quoted: a quote, backslash or '$' could end the
+    // quotes or start a variable, so they are never written.
+    for (const char* path : {"/a\"b.crt", "/a\\b.crt", "/$x.crt", "relative.crt", "/a\nb.crt"}) {
+        EXPECT_FALSE(vesk::ServerConfig::nginxSite(
+            site("a", "/srv/a"), "8.2", layout, SiteShape::staticFiles,
+            vesk::ServerConfig::TLSFiles{path, "/k.key"}))
+            << path;
+    }
     for (const char* v : {"8.2", "10.12"}) EXPECT_TRUE(vesk::ServerConfig::isPHPVersion(v)) << v;
     for (const char* v : {"8", "8.", ".2", "8.2.1", "8.x", ""}) {
         EXPECT_FALSE(vesk::ServerConfig::isPHPVersion(v)) << v;
@@ -96,12 +105,26 @@ TEST_F(ServerConfigTest, NothingIsWrittenThatCouldEndADirective) {
 TEST_F(ServerConfigTest, DebiansServersAcceptTheTexts) {
     if (!fs::exists("/usr/sbin/nginx")) GTEST_SKIP() << "no nginx here";
     fs::create_directories(base + "/p/blog/public");
-    // The test's own pid file instead of Debian's /run/nginx.pid.
-    std::string main = vesk::ServerConfig::nginxMain(layout);
-    main.replace(main.find("pid /run/nginx.pid;"), 19, "pid " + base + "/run/t.pid;");
-    std::ofstream(base + "/etc/nginx.conf") << main;
+    fs::create_directories(base + "/tmp");
+    // The check's own pid file and logs instead of Debian's /run/nginx.pid.
+    std::ofstream(base + "/etc/nginx.conf")
+        << vesk::ServerConfig::nginxMain(layout, {std::nullopt, true, std::nullopt});
     std::ofstream(base + "/etc/nginx/sites/blog.conf") << *vesk::ServerConfig::nginxSite(
         site("blog", base + "/p/blog"), "8.2", layout, SiteShape::laravel);
+    // A secured site whose certificate lives in a directory with a space.
+    const std::string certs = base + "/Application Support/certs";
+    const auto authority = vesk::Certificates::authority(certs, vesk::Date::now());
+    const auto issued =
+        vesk::Certificates::issue(authority, "shop.test", {}, certs, vesk::Date::now());
+    auto shop = site("shop", base + "/p/blog");
+    shop.isSecured = true;
+    const auto secured = vesk::ServerConfig::nginxSite(
+        shop, "8.2", layout, SiteShape::staticFiles,
+        vesk::ServerConfig::TLSFiles{issued.certificatePath, issued.keyPath});
+    ASSERT_TRUE(secured);
+    EXPECT_NE(secured->find("return 301 https://$host$request_uri;"), std::string::npos);
+    EXPECT_NE(secured->find("listen 443 ssl"), std::string::npos);
+    std::ofstream(base + "/etc/nginx/sites/shop.conf") << *secured;
     // fastcgi_params is read relative to the configuration's directory.
     fs::copy_file("/etc/nginx/fastcgi_params", base + "/etc/fastcgi_params");
     const std::string nginx = "/usr/sbin/nginx -q -t -p " + base + " -e " + base +

@@ -37,7 +37,8 @@ class VeskCommandTest : public ::testing::Test {
     /// and error together.
     Outcome vesk(const std::string& args, const std::string& cwd = "") const {
         const std::string command = "cd '" + (cwd.empty() ? home : cwd) + "' && HOME='" + home +
-                                    "' " + VESK_PROGRAM + " " + args + " 2>&1";
+                                    "' VESK_BASE='" + home + "/env' VESK_HELPER_SOCKET='" + home +
+                                    "/no-helper' " + VESK_PROGRAM + " " + args + " 2>&1";
         Outcome r;
         FILE* p = ::popen(command.c_str(), "r");
         if (p == nullptr) return r;
@@ -145,6 +146,53 @@ TEST_F(VeskCommandTest, EightLinksAtOnceLeaveEightSites) {
     }
     const auto sites = vesk::decodeJSON<std::vector<vesk::Site>>(vesk("sites --json").out);
     EXPECT_EQ(sites.size(), 8U);
+}
+
+TEST_F(VeskCommandTest, EveryChangeIsCheckedByNginxAndARefusedOneIsNotApplied) {
+    if (!fs::exists("/usr/sbin/nginx")) GTEST_SKIP() << "no nginx here";
+    // An environment as sudo vesk install leaves it, with no server running.
+    const std::string env = home + "/env";
+    for (const char* sub : {"/etc/nginx/sites", "/log", "/run", "/tmp"}) {
+        fs::create_directories(env + sub);
+    }
+    std::ofstream(env + "/.version") << "1.0.0";
+    fs::copy_file("/etc/nginx/fastcgi_params", env + "/etc/fastcgi_params");
+    const std::string sites = env + "/etc/nginx/sites/";
+
+    ASSERT_EQ(vesk("park Sites").status, 0);
+    EXPECT_TRUE(fs::exists(sites + "blog.test.conf"));
+    EXPECT_TRUE(fs::exists(sites + "shop.test.conf"));
+    EXPECT_TRUE(fs::exists(env + "/etc/nginx.conf"));
+    EXPECT_TRUE(fs::exists(env + "/etc/dnsmasq.conf"));
+    const Outcome secured = vesk("secure blog");
+    ASSERT_EQ(secured.status, 0) << secured.out;
+    std::ifstream block(sites + "blog.test.conf");
+    const std::string text((std::istreambuf_iterator<char>(block)), {});
+    EXPECT_NE(text.find("listen 443 ssl"), std::string::npos);
+
+    // The certificate nginx needs is gone: the next change is refused with
+    // nginx's own words, and the sites stay as they were.
+    const std::string cert =
+        home + "/Library/Application Support/Vesk/ssl/certs/blog.test.crt";
+    fs::rename(cert, cert + ".away");
+    const Outcome refused = vesk("link", home + "/elsewhere/api");
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.out.find("nginx refuses the new configuration"), std::string::npos)
+        << refused.out;
+    EXPECT_NE(refused.out.find("blog.test.crt"), std::string::npos) << refused.out;
+    EXPECT_FALSE(fs::exists(sites + "api.test.conf"));
+    EXPECT_TRUE(fs::exists(sites + "blog.test.conf"));
+    EXPECT_FALSE(fs::exists(env + "/etc/nginx/sites.new")) << "the refused change was left";
+
+    // Secured again, everything recorded is served.
+    fs::rename(cert + ".away", cert);
+    EXPECT_EQ(vesk("secure blog").status, 0);
+    EXPECT_TRUE(fs::exists(sites + "api.test.conf"));
+    EXPECT_EQ(vesk("unsecure blog").status, 0);
+    EXPECT_FALSE(fs::exists(cert)) << "an unsecured site's certificate stays";
+    std::ifstream plain(sites + "blog.test.conf");
+    const std::string again((std::istreambuf_iterator<char>(plain)), {});
+    EXPECT_EQ(again.find("listen 443"), std::string::npos);
 }
 
 }  // namespace
