@@ -1,0 +1,79 @@
+// Trees root hands over to the developer or removes: links planted in them
+// never lead root elsewhere.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "FileTree.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr uid_t kNobody = 65534;
+
+class FileTreeTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (::geteuid() != 0) GTEST_SKIP() << "handing files over needs root";
+        root = fs::temp_directory_path() / ("vesk-tree-" + std::to_string(::getpid()));
+        fs::remove_all(root);
+        fs::create_directories(root / "env/a/b");
+        fs::create_directories(root / "outside/dir");
+        std::ofstream(root / "env/a/b/file") << "mine";
+        std::ofstream(root / "outside/secret") << "root's";
+        std::ofstream(root / "outside/dir/kept") << "root's";
+        // What a developer who owned the tree before could have planted.
+        fs::create_symlink(root / "outside/secret", root / "env/a/to-file");
+        fs::create_symlink(root / "outside/dir", root / "env/a/to-dir");
+        fs::create_symlink(root / "outside", root / "env/b");
+    }
+    void TearDown() override {
+        if (!root.empty()) fs::remove_all(root);
+    }
+    static uid_t ownerOf(const fs::path& p) {
+        struct stat st {};
+        return ::lstat(p.c_str(), &st) == 0 ? st.st_uid : static_cast<uid_t>(-1);
+    }
+    fs::path root;
+};
+
+TEST_F(FileTreeTest, HandingOverNeverFollowsALink) {
+    vesk::cli::chownTree((root / "env").string(), kNobody, kNobody);
+    EXPECT_EQ(ownerOf(root / "env"), kNobody);
+    EXPECT_EQ(ownerOf(root / "env/a/b/file"), kNobody);
+    EXPECT_EQ(ownerOf(root / "env/a/to-file"), kNobody) << "the link itself is handed over";
+    for (const char* p : {"outside", "outside/secret", "outside/dir", "outside/dir/kept"}) {
+        EXPECT_EQ(ownerOf(root / p), 0u) << p << " was handed over through a link";
+    }
+    // A link given as the tree itself is refused.
+    EXPECT_THROW(vesk::cli::chownTree((root / "env/b").string(), kNobody, kNobody),
+                 vesk::cli::FileTreeError);
+    EXPECT_EQ(ownerOf(root / "outside"), 0u);
+}
+
+TEST_F(FileTreeTest, RemovingNeverFollowsALink) {
+    vesk::cli::removeTree((root / "env").string());
+    EXPECT_FALSE(fs::exists(fs::symlink_status(root / "env")));
+    for (const char* p : {"outside/secret", "outside/dir/kept"}) {
+        EXPECT_TRUE(fs::exists(root / p)) << p << " was removed through a link";
+    }
+    fs::create_symlink(root / "outside", root / "link");
+    vesk::cli::removeTree((root / "link").string());
+    EXPECT_TRUE(fs::exists(root / "outside/secret"));
+}
+
+TEST_F(FileTreeTest, ATreeTooDeepIsRefusedNotRecursedWithoutEnd) {
+    fs::path deep = root / "env";
+    for (int i = 0; i <= vesk::cli::kMaxTreeDepth + 2; ++i) deep /= "d";
+    fs::create_directories(deep);
+    EXPECT_THROW(vesk::cli::chownTree((root / "env").string(), kNobody, kNobody),
+                 vesk::cli::FileTreeError);
+    vesk::cli::removeTree((root / "env").string());
+    EXPECT_TRUE(fs::exists(root / "outside/secret"));
+}
+
+}  // namespace
