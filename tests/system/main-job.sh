@@ -1,49 +1,79 @@
 #!/usr/bin/env bash
 # The main job, inside a booted throw-away systemd machine (see machine.sh):
-# what a user does with the package, step by step, each reply shown.
+# what a developer does with the package, each command and its output shown.
+# Run twice on one disk: PHASE "first" (install, park, secure), then
+# "rebooted" (the same machine booted again: served with nothing typed;
+# doctor; uninstall).
 #
-#   main-job.sh DEB TESTS_DIR RENDER_SITE
+#   main-job.sh DEB TESTS_DIR PHASE
 set -u
-deb=$1 tests=$2 render_site=$3
+deb=$1 tests=$2 phase=$3
 . "$tests/e2e/steps.sh"
-# Every reply is shown, successful ones included.
-ctl() { local out rc; out=$(vesk-helperctl "$@" 2>&1); rc=$?; printf '%s\n' "$out"; return $rc; }
+dev=ada
 started=$(date +%s.%N)
+# as_dev COMMAND...: typed by the developer in ~/Sites, shown with its output.
+as_dev() {
+  printf '    %s$ %s\n' "$dev" "$*"
+  local out rc
+  out=$(runuser -u "$dev" -- env -C "/home/$dev/Sites" "$@" 2>&1); rc=$?
+  [ -n "$out" ] && printf '%s\n' "$out" | sed 's/^/      /'
+  [ $rc -eq 0 ] || fail "$* (exit $rc)"
+  return $rc
+}
+fetch() { # URL EXPECTED: fetched like a browser would, with the system's trust
+  local got
+  got=$(curl -s --max-time 5 "$1")
+  printf '    GET %s: %s\n' "$1" "$got"
+  [ "$got" = "$2" ] || fail "$1"
+}
 
-step "install the package (dpkg -i $(basename "$deb"))"
-expect "dpkg -i" dpkg -i "$deb"
-printf '    %s: %s\n' vesk-helper.socket "$(systemctl is-active vesk-helper.socket)" \
-  vesk-helper.service "$(systemctl is-active vesk-helper.service)"
-printf '    /etc/nsswitch.conf %s\n' "$(grep '^hosts:' /etc/nsswitch.conf)"
+if [ "$phase" = first ]; then
+  step "install the package (dpkg -i $(basename "$deb"))"
+  expect "dpkg -i" dpkg -i "$deb"
+  step "a developer account (adduser: home 0700) with sudo, and three projects in ~/Sites"
+  adduser --quiet --disabled-password --gecos Ada "$dev"
+  chmod 0700 "/home/$dev"
+  echo "$dev ALL=(ALL) NOPASSWD: ALL" >/etc/sudoers.d/$dev
+  mkdir -p "/home/$dev/Sites/blog/public" "/home/$dev/Sites/shop" "/home/$dev/Sites/docs"
+  echo '<?php echo "Hello from blog on PHP " . PHP_VERSION;' >"/home/$dev/Sites/blog/public/index.php"
+  echo '<?php echo "shop";' >"/home/$dev/Sites/shop/index.php"
+  echo '<h1>docs</h1>' >"/home/$dev/Sites/docs/index.html"
+  chown -R "$dev:$dev" "/home/$dev/Sites"
+  ls -ld "/home/$dev" | sed 's/^/    /'
 
-step "the first call starts the helper on demand"
-expect "GetInstalledVersion" ctl GetInstalledVersion
-journalctl -u vesk-helper.service --no-pager -o cat | sed 's/^/    journal: /'
+  step "sudo vesk install"
+  as_dev sudo vesk install
+  step "vesk park: every project in ~/Sites is served at <name>.test"
+  as_dev vesk park
+  as_dev vesk sites
+  blog=$(curl -s --max-time 5 http://blog.test/)
+  printf '    GET http://blog.test/: %s\n' "$blog"
+  case $blog in "Hello from blog on PHP 8.2"*) ;; *) fail "http://blog.test/" ;; esac
+  fetch http://shop.test/ shop
+  fetch http://docs.test/ "<h1>docs</h1>"
+  step "vesk secure blog, sudo vesk trust: HTTPS the system trusts"
+  as_dev vesk secure blog
+  as_dev sudo vesk trust
+  fetch https://blog.test/ "$blog"
+  printf '    GET http://blog.test/: %s\n' "$(curl -s -o /dev/null -w '%{http_code} -> %{redirect_url}' http://blog.test/)"
+  as_dev vesk status
+else
+  step "rebooted: served again, nothing typed"
+  wait_for 20 sh -c '[ "$(curl -s --max-time 2 http://docs.test/)" = "<h1>docs</h1>" ]'
+  journalctl -b -u com.vesk.servers.service --no-pager -o cat | sed 's/^/    journal: /'
+  fetch http://docs.test/ "<h1>docs</h1>"
+  fetch http://shop.test/ shop
+  curl -s --max-time 5 https://blog.test/ | grep -q '^Hello from blog' || fail "https://blog.test/"
+  printf '    GET https://blog.test/: %s\n' "$(curl -s --max-time 5 https://blog.test/)"
+  as_dev vesk status
+  step "vesk doctor"
+  as_dev vesk doctor
+  step "sudo vesk uninstall, then remove the package"
+  as_dev sudo vesk uninstall
+  expect "dpkg -r" dpkg -r vesk
+  printf '    /etc/nsswitch.conf %s\n' "$(grep '^hosts:' /etc/nsswitch.conf)"
+fi
 
-work=/tmp/site helperctl=vesk-helperctl
-mkdir -p "$work"
-. "$tests/e2e/serve-site.sh"
-
-step "a launch daemon, run by systemd"
-expect "InstallDaemon" ctl InstallDaemon label=com.vesk.sleeper \
-  "plistContent=@$tests/system/plists/com.vesk.sleeper.plist"
-wait_for 5 systemctl is-active com.vesk.sleeper.service
-systemctl status --no-pager com.vesk.sleeper.service 2>&1 | sed 's/^/    /'
-expect "RemoveDaemon" ctl RemoveDaemon label=com.vesk.sleeper
-printf '    com.vesk.sleeper.service: %s\n' "$(systemctl is-active com.vesk.sleeper.service)"
-
-step "uninstall the helper"
-expect "UninstallHelper" ctl UninstallHelper
-wait_for 5 sh -c '[ "$(systemctl is-active vesk-helper.service)" = inactive ]'
-printf '    vesk-helper.service: %s (exit status %s); the socket stays %s\n' \
-  "$(systemctl is-active vesk-helper.service)" \
-  "$(systemctl show --property=ExecMainStatus --value vesk-helper.service)" \
-  "$(systemctl is-active vesk-helper.socket)"
-
-step "remove the package"
-expect "dpkg -r" dpkg -r vesk
-printf '    /etc/nsswitch.conf %s\n' "$(grep '^hosts:' /etc/nsswitch.conf)"
-
-awk -v s="$started" -v e="$(date +%s.%N)" 'BEGIN { printf "main job took %.1f s in the machine\n", e - s }'
-[ $failed -eq 0 ] && echo "vesk main job: passed" || echo "vesk main job: FAILED"
+awk -v s="$started" -v e="$(date +%s.%N)" 'BEGIN { printf "this boot took %.1f s in the machine\n", e - s }'
+[ $failed -eq 0 ] && echo "vesk main job ($phase): passed" || echo "vesk main job ($phase): FAILED"
 exit $failed
