@@ -19,7 +19,10 @@ expect() {  # expect WANT WORD...
   [ "$got" = "$want" ] || { printf 'FAILED: %s -> [%s], expected [%s]\n' "$*" "$got" "$want"; failed=1; }
 }
 expect "link links" vesk li
-expect "unisolate unlink unpark" vesk un
+expect "secure sites start status stop" vesk s
+expect "nginx" vesk restart ng
+expect "--purge" vesk uninstall --
+expect "uninstall unisolate unlink unpark unsecure" vesk un
 expect "--json" vesk sites --j
 expect "doctor" vesk do
 expect "parked" vesk help parke
