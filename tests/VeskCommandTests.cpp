@@ -27,6 +27,7 @@ class VeskCommandTest : public ::testing::Test {
     void SetUp() override {
         home = (fs::temp_directory_path() / ("vesk-cli-" + std::to_string(::getpid()))).string();
         fs::create_directories(home + "/Sites/blog/public");
+        std::ofstream(home + "/Sites/blog/public/index.php") << "<?php echo 1;";
         fs::create_directories(home + "/Sites/Shop");
         fs::create_directories(home + "/Sites/.git");
         fs::create_directories(home + "/elsewhere/api");
@@ -62,9 +63,11 @@ TEST_F(VeskCommandTest, ParkLinkAndListTheSites) {
     EXPECT_EQ(vesk("link", home + "/elsewhere/api").status, 0);
     const Outcome list = vesk("sites");
     EXPECT_EQ(list.status, 0);
-    EXPECT_EQ(list.out, "http://api.test/  " + home + "/elsewhere/api  PHP 8.4  linked\n" +
-                            "http://blog.test/  " + home + "/Sites/blog  PHP 8.4  parked\n" +
-                            "http://shop.test/  " + home + "/Sites/Shop  PHP 8.4  parked\n");
+    EXPECT_EQ(list.out,
+              "http://api.test/  " + home + "/elsewhere/api  PHP 8.4  linked  static files\n" +
+                  "http://blog.test/  " + home +
+                  "/Sites/blog  PHP 8.4  parked  Laravel-shaped PHP (public/index.php)\n" +
+                  "http://shop.test/  " + home + "/Sites/Shop  PHP 8.4  parked  static files\n");
     const auto sites = vesk::decodeJSON<std::vector<vesk::Site>>(vesk("sites --json").out);
     ASSERT_EQ(sites.size(), 3U);
     EXPECT_EQ(sites[0].fullDomain(), "api.test");

@@ -6,6 +6,29 @@
 
 namespace vesk::cli {
 
+namespace {
+
+/// What the site is: the detected project type and framework when its
+/// record has them, else the shape its directory has for the web server.
+std::string kindOf(const Site& site) {
+    if (site.detectedProject) {
+        std::string kind(displayName(site.projectType()));
+        if (const auto framework = site.frameworkDisplay()) kind += " (" + *framework + ")";
+        return kind;
+    }
+    switch (ServerConfig::shapeOf(site.path)) {
+        case ServerConfig::SiteShape::laravel:
+            return "Laravel-shaped PHP (public/index.php)";
+        case ServerConfig::SiteShape::php:
+            return "PHP (index.php)";
+        case ServerConfig::SiteShape::staticFiles:
+            break;
+    }
+    return "static files";
+}
+
+}  // namespace
+
 int sites(const Arguments& args) {
     if (!args.words.empty()) throw UsageError{};
     const std::vector<Site> served = servedSites();
@@ -20,7 +43,7 @@ int sites(const Arguments& args) {
         std::cout << (s.isSecured ? "https://" : "http://") << s.fullDomain() << "/  " << s.path
                   << "  PHP " << s.phpVersion.value_or(defaultPHP)
                   << (s.phpVersion ? " (isolated)" : "") << "  "
-                  << (s.isLinked ? "linked" : "parked") << "\n";
+                  << (s.isLinked ? "linked" : "parked") << "  " << kindOf(s) << "\n";
     }
     return 0;
 }

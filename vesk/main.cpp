@@ -1,5 +1,7 @@
 // vesk: serve a developer's projects under local domains. The command line is
 // parsed here, once; each command is a function over the library.
+#include <unistd.h>
+
 #include <array>
 #include <iostream>
 #include <string_view>
@@ -7,9 +9,35 @@
 #include "Command.hpp"
 #include "vesk/Version.hpp"
 
+// The certificate commands are vesk-tls's: vesk itself does not load
+// OpenSSL, so every other command starts quickly.
+#ifdef VESK_TLS_ELSEWHERE
+#define VESK_TLS(function) nullptr
+#else
+#define VESK_TLS(function) function
+#endif
+
 namespace {
 
 using vesk::cli::Arguments;
+
+#ifdef VESK_TLS_ELSEWHERE
+/// Runs vesk-tls with the same command line: the one beside this program
+/// (a build tree), else the package's.
+int runTLSCommand(char** argv) {
+    std::string self(4096, '\0');
+    const ssize_t n = ::readlink("/proc/self/exe", self.data(), self.size() - 1);
+    std::string program = "/usr/libexec/vesk/vesk-tls";
+    if (n > 0) {
+        self.resize(static_cast<std::size_t>(n));
+        const std::string beside = self.substr(0, self.rfind('/') + 1) + "vesk-tls";
+        if (::access(beside.c_str(), X_OK) == 0) program = beside;
+    }
+    ::execv(program.c_str(), argv);
+    std::cerr << "vesk: cannot run " << program << "\n";
+    return 1;
+}
+#endif
 
 struct CommandEntry {
     std::string_view name;
@@ -58,12 +86,12 @@ constexpr std::array kCommands{
     CommandEntry{"secure", "vesk secure [SITE]",
                  "serve a site (default: the current directory's) over HTTPS with a certificate "
                  "of the local authority",
-                 vesk::cli::secure},
+                 VESK_TLS(vesk::cli::secure)},
     CommandEntry{"unsecure", "vesk unsecure [SITE]", "serve a site over HTTP again",
-                 vesk::cli::unsecure},
+                 VESK_TLS(vesk::cli::unsecure)},
     CommandEntry{"trust", "sudo vesk trust",
                  "make the system and the developer's browsers trust the local authority",
-                 vesk::cli::trust},
+                 VESK_TLS(vesk::cli::trust)},
     CommandEntry{"start", "vesk start [nginx|php|dnsmasq]", "start the servers (default: all)",
                  vesk::cli::start},
     CommandEntry{"stop", "vesk stop [nginx|php|dnsmasq]", "stop the servers (default: all)",
@@ -124,6 +152,9 @@ int main(int argc, char** argv) {
         std::cerr << "vesk: no command \"" << words[0] << "\"; vesk --help lists them\n";
         return 2;
     }
+#ifdef VESK_TLS_ELSEWHERE
+    if (command->run == nullptr) return runTLSCommand(argv);
+#endif
     Arguments args;
     for (std::size_t i = 1; i < words.size(); ++i) {
         if (words[i] == "--help" || words[i] == "-h") {

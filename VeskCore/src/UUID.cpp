@@ -1,6 +1,6 @@
 #include "vesk/UUID.hpp"
 
-#include <openssl/rand.h>
+#include <sys/random.h>
 
 #include <stdexcept>
 
@@ -39,7 +39,8 @@ void writeCanonical(const std::array<std::uint8_t, 16>& bytes, char* out) {
 
 UUID UUID::random() {
     std::array<std::uint8_t, 16> b{};
-    if (RAND_bytes(b.data(), static_cast<int>(b.size())) != 1) {
+    // The kernel's generator: blocks only until it is seeded, at boot.
+    if (::getrandom(b.data(), b.size(), 0) != static_cast<ssize_t>(b.size())) {
         throw std::runtime_error("the system's random generator failed");
     }
     b[6] = static_cast<std::uint8_t>((b[6] & 0x0F) | 0x40);  // version 4

@@ -1,9 +1,5 @@
 #include "vesk/Unicode.hpp"
 
-#include <unicode/brkiter.h>
-#include <unicode/uchar.h>
-#include <unicode/unistr.h>
-#include <unicode/utext.h>
 #include <unicode/utf8.h>
 
 #include <memory>
@@ -21,13 +17,31 @@ UChar32 next(std::string_view s, std::size_t& i) {
     return c;
 }
 
-// Code point that ends just before `end`, with its start in `start`.
+// Code point that ends just before `end`, with its start in `start`;
+// negative when the bytes before `end` are no well-formed code point.
 UChar32 previous(std::string_view s, std::size_t end, std::size_t& start) {
-    UChar32 c = 0;
-    auto pos = static_cast<int32_t>(end);
-    U8_PREV(reinterpret_cast<const uint8_t*>(s.data()), 0, pos, c);
-    start = static_cast<std::size_t>(pos);
-    return c;
+    std::size_t lead = end - 1;
+    // A code point is at most four bytes: its lead and up to three
+    // continuation bytes (10xxxxxx).
+    while (lead > 0 && end - lead < 4 && (static_cast<unsigned char>(s[lead]) & 0xC0) == 0x80) {
+        --lead;
+    }
+    std::size_t after = lead;
+    const UChar32 c = next(s, after);
+    if (c >= 0 && after == end) {
+        start = lead;
+        return c;
+    }
+    start = end - 1;
+    return -1;
+}
+
+// White_Space, and the horizontal part of it (tab and the space
+// separators): fixed sets of the Unicode Character Database, written out so
+// that trimming needs none of ICU's data.
+bool isSpaceSeparator(char32_t c) {
+    return c == 0x20 || c == 0xA0 || c == 0x1680 || (c >= 0x2000 && c <= 0x200A) ||
+           c == 0x202F || c == 0x205F || c == 0x3000;
 }
 
 }  // namespace
@@ -39,42 +53,16 @@ bool isValidUTF8(std::string_view text) {
     return true;
 }
 
-std::size_t graphemeCount(std::string_view utf8) {
-    if (utf8.empty()) return 0;
-    UErrorCode status = U_ZERO_ERROR;
-    UText* ut = utext_openUTF8(nullptr, utf8.data(), static_cast<int64_t>(utf8.size()), &status);
-    std::unique_ptr<icu::BreakIterator> it(
-        icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
-    if (U_FAILURE(status) || !it) {
-        utext_close(ut);
-        return utf8.size();
-    }
-    it->setText(ut, status);
-    std::size_t n = 0;
-    for (int32_t p = it->next(); p != icu::BreakIterator::DONE; p = it->next()) ++n;
-    utext_close(ut);
-    return n;
-}
-
-std::string lowercased(std::string_view utf8) {
-    icu::UnicodeString u = icu::UnicodeString::fromUTF8(
-        icu::StringPiece(utf8.data(), static_cast<int32_t>(utf8.size())));
-    u.toLower(icu::Locale::getRoot());
-    std::string out;
-    u.toUTF8String(out);
-    return out;
-}
-
 bool isNewline(char32_t c) {
     return (c >= 0x0A && c <= 0x0D) || c == 0x85 || c == 0x2028 || c == 0x2029;
 }
 
 bool isWhitespaceOrNewline(char32_t c) {
-    return isNewline(c) || u_isUWhiteSpace(static_cast<UChar32>(c)) != 0;
+    return isNewline(c) || c == 0x09 || isSpaceSeparator(c);
 }
 
 bool isBlank(char32_t c) {
-    return u_isblank(static_cast<UChar32>(c)) != 0;
+    return c == 0x09 || isSpaceSeparator(c);
 }
 
 namespace {

@@ -1,0 +1,88 @@
+// The vesk command as whole processes, against /bin/true in the same run:
+// `vesk --version` and `vesk sites` over 1,000 linked sites.
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "vesk/Date.hpp"
+#include "vesk/Json.hpp"
+#include "vesk/Site.hpp"
+#include "vesk/UUID.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+/// A home with 1,000 linked sites, made once.
+const std::string& benchHome() {
+    static const std::string home = [] {
+        const std::string dir =
+            (fs::temp_directory_path() / ("vesk-cli-bench-" + std::to_string(::getpid())))
+                .string();
+        std::vector<vesk::Site> sites;
+        for (int i = 0; i < 1000; ++i) {
+            const std::string name = "site" + std::to_string(i);
+            const std::string path = dir + "/projects/" + name;
+            fs::create_directories(path);
+            sites.emplace_back(vesk::UUID::random(), name, path, name, "test", std::nullopt,
+                               std::nullopt, false, true, false, false, std::nullopt,
+                               std::vector<std::string>{}, vesk::Date::now(), std::nullopt);
+        }
+        const std::string config = dir + "/Library/Application Support/Vesk/config";
+        fs::create_directories(config);
+        std::ofstream(config + "/sites.json") << vesk::encodeJSON(sites);
+        std::atexit([] { fs::remove_all(benchHome()); });
+        return dir;
+    }();
+    return home;
+}
+
+/// Runs a program to its end with its output discarded.
+void runOnce(benchmark::State& state, const std::vector<std::string>& argv) {
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    const std::string home = "HOME=" + benchHome();
+    const std::string base = "VESK_BASE=" + benchHome() + "/no-environment";
+    std::vector<char*> env{const_cast<char*>(home.c_str()), const_cast<char*>(base.c_str()),
+                           nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    pid_t pid = 0;
+    if (::posix_spawn(&pid, args[0], &actions, nullptr, args.data(), env.data()) != 0) {
+        state.SkipWithError("cannot run the program");
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) state.SkipWithError("the program failed");
+}
+
+void BM_BinTrue(benchmark::State& state) {
+    for (auto _ : state) runOnce(state, {"/bin/true"});
+}
+
+void BM_VeskVersion(benchmark::State& state) {
+    for (auto _ : state) runOnce(state, {VESK_PROGRAM, "--version"});
+}
+
+void BM_VeskSites1000(benchmark::State& state) {
+    benchHome();
+    for (auto _ : state) runOnce(state, {VESK_PROGRAM, "sites"});
+}
+
+}  // namespace
+
+BENCHMARK(BM_BinTrue)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK(BM_VeskVersion)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK(BM_VeskSites1000)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK_MAIN();
