@@ -25,8 +25,7 @@ namespace fs = std::filesystem;
 const std::string& benchHome() {
     static const std::string home = [] {
         const std::string dir =
-            (fs::temp_directory_path() / ("vesk-cli-bench-" + std::to_string(::getpid())))
-                .string();
+            (fs::temp_directory_path() / ("vesk-cli-bench-" + std::to_string(::getpid()))).string();
         std::vector<vesk::Site> sites;
         for (int i = 0; i < 1000; ++i) {
             const std::string name = "site" + std::to_string(i);

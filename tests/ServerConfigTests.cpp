@@ -91,9 +91,9 @@ TEST_F(ServerConfigTest, NothingIsWrittenThatCouldEndADirective) {
     // Certificate paths are quoted: a quote, backslash or '$' could end the
     // quotes or start a variable, so they are never written.
     for (const char* path : {"/a\"b.crt", "/a\\b.crt", "/$x.crt", "relative.crt", "/a\nb.crt"}) {
-        EXPECT_FALSE(vesk::ServerConfig::nginxSite(
-            site("a", "/srv/a"), "8.2", layout, SiteShape::staticFiles,
-            vesk::ServerConfig::TLSFiles{path, "/k.key"}))
+        EXPECT_FALSE(vesk::ServerConfig::nginxSite(site("a", "/srv/a"), "8.2", layout,
+                                                   SiteShape::staticFiles,
+                                                   vesk::ServerConfig::TLSFiles{path, "/k.key"}))
             << path;
     }
     for (const char* v : {"8.2", "10.12"}) EXPECT_TRUE(vesk::ServerConfig::isPHPVersion(v)) << v;

@@ -175,8 +175,7 @@ TEST_F(VeskCommandTest, EveryChangeIsCheckedByNginxAndARefusedOneIsNotApplied) {
 
     // The certificate nginx needs is gone: the next change is refused with
     // nginx's own words, and the sites stay as they were.
-    const std::string cert =
-        home + "/Library/Application Support/Vesk/ssl/certs/blog.test.crt";
+    const std::string cert = home + "/Library/Application Support/Vesk/ssl/certs/blog.test.crt";
     fs::rename(cert, cert + ".away");
     const Outcome refused = vesk("link", home + "/elsewhere/api");
     EXPECT_EQ(refused.status, 1);

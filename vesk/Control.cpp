@@ -72,6 +72,16 @@ void stopServers(const Servers& env, Which which) {
     }
 }
 
+/// Replaces this process with a program found on the search path.
+[[noreturn]] void execute(std::vector<std::string> words) {
+    std::vector<char*> argv;
+    argv.reserve(words.size() + 1);
+    for (auto& w : words) argv.push_back(w.data());
+    argv.push_back(nullptr);
+    ::execvp(argv[0], argv.data());
+    throw Failure{"cannot run " + words[0]};
+}
+
 /// Waits up to two seconds for `stopped` to hold.
 template <class Predicate>
 void waitFor(Predicate stopped) {
@@ -134,8 +144,8 @@ int status(const Arguments& args) {
     std::string ports = ", ports 80";
     if (secured > 0) ports += " and 443";
     printState("nginx", env.nginxPid(),
-               ports + ", " + std::to_string(sites.size()) + " sites (" +
-                   std::to_string(secured) + " secured)");
+               ports + ", " + std::to_string(sites.size()) + " sites (" + std::to_string(secured) +
+                   " secured)");
     for (const auto& v : env.phpVersions()) {
         std::size_t count = 0;
         const std::string fallback = currentSettings().defaultPHPVersion;
@@ -152,56 +162,34 @@ int logs(const Arguments& args) {
     if (args.words.size() > 1) throw UsageError{};
     const Servers env = servers();
     const std::string which = args.word(0).value_or("nginx");
-    std::vector<std::string> files;
-    if (which == "nginx") {
-        files = {env.layout.logDir() + "/nginx-error.log", env.layout.logDir() + "/nginx-access.log"};
-    } else if (which == "php") {
-        for (const auto& v : env.phpVersions()) {
-            files.push_back(env.layout.logDir() + "/php-fpm-" + v + ".log");
-        }
-    } else if (which == "dnsmasq") {
+    const bool follow = args.has("--follow") || args.has("-f");
+    if (which == "dnsmasq") {
         // dnsmasq writes to the system log.
         std::vector<std::string> words{"journalctl", "--no-pager", "-t", "dnsmasq", "-n", "50"};
-        if (args.has("--follow") || args.has("-f")) words.emplace_back("-f");
-        std::vector<char*> argv;
-        for (auto& w : words) argv.push_back(w.data());
-        argv.push_back(nullptr);
-        ::execvp("journalctl", argv.data());
-        throw Failure{"cannot run journalctl"};
+        if (follow) words.emplace_back("-f");
+        execute(words);
+    }
+    std::vector<std::string> words{"tail", "-n", "50"};
+    if (follow) words.emplace_back("-F");
+    if (which == "nginx") {
+        words.push_back(env.layout.logDir() + "/nginx-error.log");
+        words.push_back(env.layout.logDir() + "/nginx-access.log");
+    } else if (which == "php") {
+        for (const auto& v : env.phpVersions()) {
+            words.push_back(env.layout.logDir() + "/php-fpm-" + v + ".log");
+        }
     } else {
         throw UsageError{};
     }
-    std::vector<std::string> tail{"-n", "50"};
-    if (args.has("--follow") || args.has("-f")) tail.emplace_back("-F");
-    tail.insert(tail.end(), files.begin(), files.end());
-    std::vector<char*> argv;
-    std::string program = "tail";
-    argv.push_back(program.data());
-    for (auto& a : tail) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    ::execvp("tail", argv.data());
-    throw Failure{"cannot run tail"};
+    execute(words);
 }
 
 int open(const Arguments& args) {
     if (args.words.size() > 1) throw UsageError{};
-    const auto sites = servedSites();
-    std::optional<std::string> dir;
-    if (!args.word(0)) dir = directory(std::nullopt);
-    for (const Site& s : sites) {
-        if (args.word(0) ? s.domain == *args.word(0) || s.fullDomain() == *args.word(0)
-                         : s.path == *dir) {
-            const std::string url = (s.isSecured ? "https://" : "http://") + s.fullDomain() + "/";
-            std::cout << url << "\n";
-            std::string program = "xdg-open";
-            std::string target = url;
-            char* argv[] = {program.data(), target.data(), nullptr};
-            ::execvp("xdg-open", argv);
-            throw Failure{"cannot run xdg-open; open " + url + " in a browser"};
-        }
-    }
-    throw Failure{args.word(0) ? "no site is served as " + *args.word(0)
-                               : *dir + " is not a served site"};
+    const Site site = siteFor(args.word(0));
+    const std::string url = (site.isSecured ? "https://" : "http://") + site.fullDomain() + "/";
+    std::cout << url << std::endl;
+    execute({"xdg-open", url});
 }
 
 }  // namespace vesk::cli

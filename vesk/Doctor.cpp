@@ -99,8 +99,8 @@ bool helperAnswers() {
 bool dnsmasqAnswers(const std::string& tld) {
     unsigned char query[512];
     const std::string name = "vesk-doctor." + tld;
-    const int length = ::res_mkquery(ns_o_query, name.c_str(), ns_c_in, ns_t_a, nullptr, 0,
-                                     nullptr, query, sizeof query);
+    const int length = ::res_mkquery(ns_o_query, name.c_str(), ns_c_in, ns_t_a, nullptr, 0, nullptr,
+                                     query, sizeof query);
     if (length <= 0) return false;
     const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return false;
@@ -174,12 +174,15 @@ int doctor(const Arguments& args) {
                                        "\n      vesk restart writes every site's block again"});
         const bool answers = dnsmasqAnswers(config.defaultTLD);
         results.push_back(
-            answers ? DiagnosticResult{"dnsmasq answers names under ." + config.defaultTLD,
-                                       DiagnosticSeverity::passed, std::nullopt}
-                    : DiagnosticResult{"dnsmasq answers names under ." + config.defaultTLD,
-                                       DiagnosticSeverity::error,
-                                       std::string(env.dnsmasqPid() ? "it runs but does not answer: vesk restart dnsmasq; vesk logs dnsmasq says why"
-                                                                    : "it does not run: vesk start dnsmasq")});
+            answers
+                ? DiagnosticResult{"dnsmasq answers names under ." + config.defaultTLD,
+                                   DiagnosticSeverity::passed, std::nullopt}
+                : DiagnosticResult{
+                      "dnsmasq answers names under ." + config.defaultTLD,
+                      DiagnosticSeverity::error,
+                      std::string(env.dnsmasqPid() ? "it runs but does not answer: vesk restart "
+                                                     "dnsmasq; vesk logs dnsmasq says why"
+                                                   : "it does not run: vesk start dnsmasq")});
     }
     results.push_back(
         helperAnswers()

@@ -26,7 +26,8 @@ struct CloseFd {
 void chownBelow(int dirFd, uid_t uid, gid_t gid, int depth) {
     if (depth > kMaxTreeDepth) throw FileTreeError{"the environment's directories nest too deep"};
     const int listFd = ::dup(dirFd);
-    if (listFd < 0) throw FileTreeError{std::string("cannot read a directory: ") + std::strerror(errno)};
+    if (listFd < 0)
+        throw FileTreeError{std::string("cannot read a directory: ") + std::strerror(errno)};
     DIR* dir = ::fdopendir(listFd);
     if (dir == nullptr) {
         ::close(listFd);
@@ -37,7 +38,8 @@ void chownBelow(int dirFd, uid_t uid, gid_t gid, int depth) {
         const std::string_view name = entry->d_name;
         if (name == "." || name == "..") continue;
         if (::fchownat(dirFd, entry->d_name, uid, gid, AT_SYMLINK_NOFOLLOW) != 0) {
-            throw FileTreeError{"cannot hand " + std::string(name) + " over: " + std::strerror(errno)};
+            throw FileTreeError{"cannot hand " + std::string(name) +
+                                " over: " + std::strerror(errno)};
         }
         const int child =
             ::openat(dirFd, entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
@@ -96,6 +98,5 @@ void removeTree(const std::string& path) {
     }
     ::rmdir(path.c_str());
 }
-
 
 }  // namespace vesk::cli

@@ -47,8 +47,9 @@ Developer developer(const Arguments& args, const char* command) {
     const std::string name = args.word(0).value_or(sudoUser != nullptr ? sudoUser : "");
     const passwd* pw = name.empty() ? nullptr : ::getpwnam(name.c_str());
     if (pw == nullptr || pw->pw_uid == 0) {
-        throw Failure{std::string("run it through sudo as the developer who uses Vesk (sudo vesk ") +
-                      command + "), or name them: vesk " + command + " USER"};
+        throw Failure{
+            std::string("run it through sudo as the developer who uses Vesk (sudo vesk ") +
+            command + "), or name them: vesk " + command + " USER"};
     }
     const group* gr = ::getgrgid(pw->pw_gid);
     if (gr == nullptr) throw Failure{name + "'s group is unknown"};
@@ -74,10 +75,17 @@ std::string xmlEscaped(const std::string& text) {
     std::string out;
     for (const char c : text) {
         switch (c) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            default: out += c;
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            default:
+                out += c;
         }
     }
     return out;
@@ -155,8 +163,7 @@ int install(const Arguments& args) {
     std::error_code ec;
     std::filesystem::create_directories(env.layout.sitesDir(), ec);
     if (ec) throw Failure{"cannot make " + env.layout.sitesDir() + ": " + ec.message()};
-    std::filesystem::copy_file("/etc/nginx/fastcgi_params",
-                               env.layout.etcDir() + "/fastcgi_params",
+    std::filesystem::copy_file("/etc/nginx/fastcgi_params", env.layout.etcDir() + "/fastcgi_params",
                                std::filesystem::copy_options::overwrite_existing, ec);
     if (ec) throw Failure{"cannot copy nginx's fastcgi_params: " + ec.message()};
     // The developer owns the environment: the helper admits them from now on.
@@ -231,8 +238,8 @@ int uninstall(const Arguments& args) {
     }
     callHelper(HelperOperation::removeCLI, {});
     removeTree(env.layout.veskBase);
-    std::cout << "Removed " << env.layout.veskBase
-              << (purge ? "" : "; the sites and settings stay") << "\n";
+    std::cout << "Removed " << env.layout.veskBase << (purge ? "" : "; the sites and settings stay")
+              << "\n";
     return 0;
 }
 

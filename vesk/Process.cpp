@@ -15,7 +15,7 @@ namespace vesk::cli {
 
 namespace {
 
-constexpr std::size_t kOutputLimit = 64 * 1024;
+constexpr std::size_t kOutputLimit = std::size_t{64} * 1024;
 
 }  // namespace
 

@@ -89,13 +89,15 @@ int unsecure(const Arguments& args) {
 int trust(const Arguments& args) {
     if (!args.words.empty()) throw UsageError{};
     if (::geteuid() != 0) {
-        throw Failure{"adding the authority to the system's trust store needs root: sudo vesk trust"};
+        throw Failure{
+            "adding the authority to the system's trust store needs root: sudo vesk trust"};
     }
     // The developer who ran sudo owns the authority; root has none.
     const char* sudoUser = std::getenv("SUDO_USER");
     const passwd* pw = sudoUser != nullptr ? ::getpwnam(sudoUser) : nullptr;
     if (pw == nullptr || pw->pw_uid == 0) {
-        throw Failure{"run it through sudo as the developer whose sites are secured: sudo vesk trust"};
+        throw Failure{
+            "run it through sudo as the developer whose sites are secured: sudo vesk trust"};
     }
     ::setenv("HOME", pw->pw_dir, 1);
     const std::string caPath = VeskPaths::caDir() + "/vesk-ca.crt";
@@ -142,18 +144,17 @@ int trust(const Arguments& args) {
     // Chromium makes its database on a first run that may not have come
     // yet; made now (empty, as the developer), it trusts the authority from
     // that first run on.
-    const bool chromium = ::access("/usr/bin/chromium", X_OK) == 0 ||
-                          ::access("/usr/bin/google-chrome", X_OK) == 0;
+    const bool chromium =
+        ::access("/usr/bin/chromium", X_OK) == 0 || ::access("/usr/bin/google-chrome", X_OK) == 0;
     if (chromium && ::access("/usr/bin/certutil", X_OK) == 0 &&
         !std::filesystem::exists(home + "/.pki/nssdb/cert9.db", ec)) {
         const std::string db = home + "/.pki/nssdb";
-        const bool made =
-            run("/usr/sbin/runuser", {"-u", pw->pw_name, "--", "/bin/mkdir", "-p", "-m", "0700",
-                                      "--", db})
-                    .status == 0 &&
-            run("/usr/sbin/runuser", {"-u", pw->pw_name, "--", "/usr/bin/certutil", "-N",
-                                      "--empty-password", "-d", "sql:" + db})
-                    .status == 0;
+        const bool made = run("/usr/sbin/runuser",
+                              {"-u", pw->pw_name, "--", "/bin/mkdir", "-p", "-m", "0700", "--", db})
+                                  .status == 0 &&
+                          run("/usr/sbin/runuser", {"-u", pw->pw_name, "--", "/usr/bin/certutil",
+                                                    "-N", "--empty-password", "-d", "sql:" + db})
+                                  .status == 0;
         if (made) databases.push_back(db);
     }
     if (databases.empty()) {
@@ -168,10 +169,9 @@ int trust(const Arguments& args) {
     }
     for (const auto& db : databases) {
         // As the developer: the databases are theirs and stay theirs.
-        const Ran added =
-            run("/usr/sbin/runuser", {"-u", pw->pw_name, "--", "/usr/bin/certutil", "-A", "-d",
-                                      "sql:" + db, "-t", "C,,", "-n", "Vesk Development CA", "-i",
-                                      caPath});
+        const Ran added = run("/usr/sbin/runuser", {"-u", pw->pw_name, "--", "/usr/bin/certutil",
+                                                    "-A", "-d", "sql:" + db, "-t", "C,,", "-n",
+                                                    "Vesk Development CA", "-i", caPath});
         if (added.status == 0) {
             std::cout << "Trusted in " << db << "\n";
         } else {

@@ -4,10 +4,10 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
-#include <cstdio>
-#include <cstring>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <cstdio>
+#include <cstring>
 
 #include <algorithm>
 #include <cstdlib>
@@ -126,10 +126,10 @@ bool onlyBindRefused(const std::string& output) {
 Ran checkNginx(const Servers& env, const std::string& sitesDir) {
     const std::string check = env.layout.etcDir() + "/nginx-check.conf";
     const bool asRoot = ::geteuid() == 0;
-    recordfile::writeText(check, ServerConfig::nginxMain(
-                                     env.layout, {sitesDir, true,
-                                                  asRoot ? std::nullopt
-                                                         : std::optional<std::string>("root root")}));
+    recordfile::writeText(
+        check, ServerConfig::nginxMain(
+                   env.layout, {sitesDir, true,
+                                asRoot ? std::nullopt : std::optional<std::string>("root root")}));
     std::string nginx = env.nginx();
     if (::access(nginx.c_str(), X_OK) != 0) nginx = "/usr/sbin/nginx";
     const std::vector<std::string> test{"-q", "-t", "-e", "stderr", "-c", check};
@@ -265,12 +265,11 @@ void callHelper(HelperOperation operation, const std::vector<std::string>& texts
     }
 }
 
-std::vector<std::string> phpVersionsInUse(const AppConfig& config,
-                                          const std::vector<Site>& sites) {
+std::vector<std::string> phpVersionsInUse(const AppConfig& config, const std::vector<Site>& sites) {
     std::vector<std::string> versions{config.defaultPHPVersion};
     for (const Site& s : sites) {
-        if (s.phpVersion && std::find(versions.begin(), versions.end(), *s.phpVersion) ==
-                                versions.end()) {
+        if (s.phpVersion &&
+            std::find(versions.begin(), versions.end(), *s.phpVersion) == versions.end()) {
             versions.push_back(*s.phpVersion);
         }
     }
@@ -294,14 +293,15 @@ void applyConfiguration(bool reloadRunning) {
     fs::create_directories(staged, ec);
     if (ec) throw Failure{"cannot make " + staged + ": " + ec.message()};
     for (const auto& [name, text] : siteBlocks(env, config, sites)) {
-        recordfile::writeText(staged + "/" + name, text);
+        recordfile::writeText(std::string(staged).append("/").append(name), text);
     }
     const Ran verdict = checkNginx(env, staged);
     if (verdict.status != 0) {
         fs::remove_all(staged, ec);
-        throw Failure{"nginx refuses the new configuration, so it was not applied (the sites "
-                      "served before still are):\n" +
-                      verdict.output};
+        throw Failure{
+            "nginx refuses the new configuration, so it was not applied (the sites "
+            "served before still are):\n" +
+            verdict.output};
     }
     replaceSitesDir(staged, live);
     writeIfChanged(env.nginxConf(), ServerConfig::nginxMain(env.layout));

@@ -106,8 +106,7 @@ constexpr std::array kCommands{
                  "the last lines of a server's logs (default: nginx); -f follows them",
                  vesk::cli::logs},
     CommandEntry{"open", "vesk open [SITE]",
-                 "open a site (default: the current directory's) in the browser",
-                 vesk::cli::open},
+                 "open a site (default: the current directory's) in the browser", vesk::cli::open},
 };
 
 void printHelp(std::ostream& out) {

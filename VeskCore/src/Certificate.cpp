@@ -63,12 +63,11 @@ bool exists(const std::string& path) {
 /// A host name of letters, digits, hyphens and dots, as a certificate's
 /// names are written: nothing that could add a name of its own.
 void requireHostName(const std::string& name) {
-    const bool plain =
-        !name.empty() && name.size() <= 253 && name.front() != '.' && name.back() != '.' &&
-        std::all_of(name.begin(), name.end(), [](char c) {
-            return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                   c == '-' || c == '.';
-        });
+    const bool plain = !name.empty() && name.size() <= 253 && name.front() != '.' &&
+                       name.back() != '.' && std::all_of(name.begin(), name.end(), [](char c) {
+                           return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                                  (c >= '0' && c <= '9') || c == '-' || c == '.';
+                       });
     if (!plain) throw CertificateError("\"" + name + "\" cannot be named in a certificate");
 }
 
@@ -167,8 +166,8 @@ Cert newCertificate(const std::string& commonName, EVP_PKEY* key, const Date& fr
                                      reinterpret_cast<const unsigned char*>("Vesk"), -1, -1, 0),
           "subject");
     check(X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8,
-                                     reinterpret_cast<const unsigned char*>(commonName.c_str()),
-                                     -1, -1, 0),
+                                     reinterpret_cast<const unsigned char*>(commonName.c_str()), -1,
+                                     -1, 0),
           "subject");
     check(X509_set_pubkey(cert.get(), key), "public key");
     return cert;
@@ -290,8 +289,7 @@ std::optional<std::string> verify(const Certificate& authority, const std::strin
         X509_VERIFY_PARAM_set1_host(param, domain.c_str(), domain.size());
         X509_VERIFY_PARAM_set_purpose(param, X509_PURPOSE_SSL_SERVER);
         if (X509_verify_cert(ctx.get()) != 1) {
-            return std::string(
-                X509_verify_cert_error_string(X509_STORE_CTX_get_error(ctx.get())));
+            return std::string(X509_verify_cert_error_string(X509_STORE_CTX_get_error(ctx.get())));
         }
         return std::nullopt;
     } catch (const CertificateError& e) {

@@ -25,16 +25,16 @@ std::string Data::base64() const {
     out.reserve(4 * ((bytes.size() + 2) / 3));
     std::size_t i = 0;
     for (; i + 3 <= bytes.size(); i += 3) {
-        const std::uint32_t v = (std::uint32_t{bytes[i]} << 16) |
-                                (std::uint32_t{bytes[i + 1]} << 8) | bytes[i + 2];
+        const std::uint32_t v =
+            (std::uint32_t{bytes[i]} << 16) | (std::uint32_t{bytes[i + 1]} << 8) | bytes[i + 2];
         out += kAlphabet[v >> 18];
         out += kAlphabet[(v >> 12) & 63];
         out += kAlphabet[(v >> 6) & 63];
         out += kAlphabet[v & 63];
     }
     if (const std::size_t rest = bytes.size() - i; rest > 0) {
-        const std::uint32_t v = (std::uint32_t{bytes[i]} << 16) |
-                                (rest == 2 ? std::uint32_t{bytes[i + 1]} << 8 : 0U);
+        const std::uint32_t v =
+            (std::uint32_t{bytes[i]} << 16) | (rest == 2 ? std::uint32_t{bytes[i + 1]} << 8 : 0U);
         out += kAlphabet[v >> 18];
         out += kAlphabet[(v >> 12) & 63];
         out += rest == 2 ? kAlphabet[(v >> 6) & 63] : '=';

@@ -87,7 +87,8 @@ std::string nginxMain(const Layout& layout, const MainOptions& options) {
     // "nginx -t" writes its pid file too: a check as the developer uses one
     // of theirs.
     t += "pid " +
-         (options.discardLogs ? layout.runDir() + "/nginx-check.pid" : std::string("/run/nginx.pid")) +
+         (options.discardLogs ? layout.runDir() + "/nginx-check.pid"
+                              : std::string("/run/nginx.pid")) +
          ";\n";
     t += "error_log " +
          (options.discardLogs ? std::string("/dev/null") : layout.logDir() + "/nginx-error.log") +

@@ -40,8 +40,8 @@ UChar32 previous(std::string_view s, std::size_t end, std::size_t& start) {
 // separators): fixed sets of the Unicode Character Database, written out so
 // that trimming needs none of ICU's data.
 bool isSpaceSeparator(char32_t c) {
-    return c == 0x20 || c == 0xA0 || c == 0x1680 || (c >= 0x2000 && c <= 0x200A) ||
-           c == 0x202F || c == 0x205F || c == 0x3000;
+    return c == 0x20 || c == 0xA0 || c == 0x1680 || (c >= 0x2000 && c <= 0x200A) || c == 0x202F ||
+           c == 0x205F || c == 0x3000;
 }
 
 }  // namespace

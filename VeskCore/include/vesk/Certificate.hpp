@@ -50,14 +50,12 @@ Certificate authority(const std::string& dir, const Date& now);
 /// `authority`, written as `dir`/<domain>.crt and .key; the record has no
 /// id of its own yet (the caller gives it one).
 Certificate issue(const Certificate& authority, const std::string& domain,
-                  const std::vector<std::string>& aliases, const std::string& dir,
-                  const Date& now);
+                  const std::vector<std::string>& aliases, const std::string& dir, const Date& now);
 
 /// Why the certificate at `certificatePath` would not be trusted for
 /// `domain` at `now` by a client trusting `authority`; none when it would.
-std::optional<std::string> verify(const Certificate& authority,
-                                  const std::string& certificatePath, const std::string& domain,
-                                  const Date& now);
+std::optional<std::string> verify(const Certificate& authority, const std::string& certificatePath,
+                                  const std::string& domain, const Date& now);
 
 /// The certificate `pem` starts with, written again on its own, when it is
 /// a certificate authority's (basic constraints CA); none otherwise. What
