@@ -24,6 +24,16 @@ struct Arguments {
     std::vector<std::string> words;
     std::set<std::string> flags;
     [[nodiscard]] bool has(const std::string& flag) const { return flags.count(flag) != 0; }
+    /// The value of a flag given as "--flag VALUE" or "--flag=VALUE".
+    [[nodiscard]] std::optional<std::string> value(const std::string& flag) const {
+        for (const auto& f : flags) {
+            if (f.size() > flag.size() && f.compare(0, flag.size(), flag) == 0 &&
+                f[flag.size()] == '=') {
+                return f.substr(flag.size() + 1);
+            }
+        }
+        return std::nullopt;
+    }
     /// The word at `index`, if given.
     [[nodiscard]] std::optional<std::string> word(std::size_t index) const {
         if (index < words.size()) return words[index];
@@ -149,5 +159,8 @@ int restart(const Arguments& args);
 int status(const Arguments& args);
 int logs(const Arguments& args);
 int open(const Arguments& args);
+int profile(const Arguments& args);
+int stats(const Arguments& args);
+int dumps(const Arguments& args);
 
 }  // namespace vesk::cli

@@ -241,6 +241,9 @@ Servers serversFor(const std::string& user, const std::string& group) {
     s.layout.veskBase = environmentBase();
     s.layout.user = user;
     s.layout.group = group;
+    // The package's dump client, in every pool when it is installed.
+    constexpr const char* kDumpClient = "/usr/share/vesk/php/vesk-dump.php";
+    if (::access(kDumpClient, R_OK) == 0) s.layout.prependFile = kDumpClient;
     return s;
 }
 

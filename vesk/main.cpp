@@ -105,6 +105,19 @@ constexpr std::array kCommands{
     CommandEntry{"logs", "vesk logs [nginx|php|dnsmasq] [-f]",
                  "the last lines of a server's logs (default: nginx); -f follows them",
                  vesk::cli::logs},
+    CommandEntry{"profile",
+                 "vesk profile list | show ID [--svg FILE] | diff A B [--svg FILE] | import FILE "
+                 "[--label TEXT]",
+                 "the profiles: list them, draw one as a flame graph (or the change between two "
+                 "as a differential one), or import folded stacks",
+                 vesk::cli::profile},
+    CommandEntry{"stats", "vesk stats [--range 5m|15m|1h|24h] [--site SITE] [--json]",
+                 "request statistics from nginx's access log: totals, percentiles, status "
+                 "categories, top endpoints",
+                 vesk::cli::stats},
+    CommandEntry{"dumps", "vesk dumps [--json]",
+                 "print the dumps the sites' code sends (vesk_dump() in PHP) as they arrive",
+                 vesk::cli::dumps},
     CommandEntry{"open", "vesk open [SITE]",
                  "open a site (default: the current directory's) in the browser", vesk::cli::open},
 };
@@ -160,7 +173,13 @@ int main(int argc, char** argv) {
             std::cout << "usage: " << command->usage << "\n  " << command->summary << "\n";
             return 0;
         }
-        if (words[i].size() > 1 && words[i][0] == '-') {
+        // Flags that take a value may have it as the next word.
+        if ((words[i] == "--svg" || words[i] == "--range" || words[i] == "--site" ||
+             words[i] == "--label" || words[i] == "--log") &&
+            i + 1 < words.size()) {
+            args.flags.insert(words[i] + "=" + words[i + 1]);
+            ++i;
+        } else if (words[i].size() > 1 && words[i][0] == '-') {
             args.flags.insert(words[i]);
         } else {
             args.words.push_back(words[i]);

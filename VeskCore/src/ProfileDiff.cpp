@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <limits>
 #include <memory>
+#include <unordered_map>
 #include <system_error>
 
 namespace vesk {
@@ -175,6 +176,90 @@ std::vector<FunctionDiff> ProfileDiff::topImprovements(std::size_t limit) const 
                      [](const auto& a, const auto& b) { return a.delta < b.delta; });
     if (list.size() > limit) list.resize(limit);
     return list;
+}
+
+}  // namespace vesk
+
+namespace vesk {
+
+namespace {
+
+/// Each function's self time over the run, summed, in the order of first
+/// mention (pre-order); sums saturate.
+void selfTimes(const ProfileRun& run, std::vector<std::string>& order,
+               std::unordered_map<std::string, std::int64_t>& sums) {
+    std::vector<const CallFrame*> pending;
+    for (auto it = run.frames.rbegin(); it != run.frames.rend(); ++it) pending.push_back(&*it);
+    while (!pending.empty()) {
+        const CallFrame* f = pending.back();
+        pending.pop_back();
+        auto [at, added] = sums.try_emplace(f->function, 0);
+        if (added) order.push_back(f->function);
+        if (__builtin_add_overflow(at->second, f->selfTime, &at->second)) {
+            at->second = std::numeric_limits<std::int64_t>::max();
+        }
+        for (std::size_t i = f->children.size(); i > 0; --i) pending.push_back(&f->children[i - 1]);
+    }
+}
+
+double percent(std::int64_t from, std::int64_t to) {
+    if (from == 0) return to == 0 ? 0.0 : 100.0;
+    return 100.0 * (static_cast<double>(to) - static_cast<double>(from)) /
+           static_cast<double>(from);
+}
+
+std::int64_t difference(std::int64_t to, std::int64_t from) {
+    std::int64_t d = 0;
+    if (__builtin_sub_overflow(to, from, &d)) {
+        return to > from ? std::numeric_limits<std::int64_t>::max()
+                         : std::numeric_limits<std::int64_t>::min();
+    }
+    return d;
+}
+
+}  // namespace
+
+ProfileDiff ProfileDiff::compare(const ProfileRun& baseline, const ProfileRun& current) {
+    std::vector<std::string> baseOrder;
+    std::vector<std::string> order;
+    std::unordered_map<std::string, std::int64_t> base;
+    std::unordered_map<std::string, std::int64_t> now;
+    selfTimes(baseline, baseOrder, base);
+    selfTimes(current, order, now);
+    for (const auto& name : baseOrder) {
+        if (now.count(name) == 0) order.push_back(name);
+    }
+    ProfileDiff diff;
+    diff.id = UUID::random();
+    diff.baselineTotalTime = baseline.totalTime;
+    diff.currentTotalTime = current.totalTime;
+    diff.totalTimeDelta = difference(current.totalTime, baseline.totalTime);
+    diff.totalTimePercentChange = percent(baseline.totalTime, current.totalTime);
+    for (const auto& name : order) {
+        const auto b = base.find(name);
+        const auto c = now.find(name);
+        const std::int64_t before = b == base.end() ? 0 : b->second;
+        const std::int64_t after = c == now.end() ? 0 : c->second;
+        if (before == after && b != base.end() && c != now.end()) continue;
+        FunctionDiff d;
+        d.id = UUID::random();
+        d.function = name;
+        d.baselineSelfTime = before;
+        d.currentSelfTime = after;
+        d.delta = difference(after, before);
+        if (b == base.end()) {
+            d.kind = DiffKind::added;
+            d.percentChange = 100.0;
+        } else if (c == now.end()) {
+            d.kind = DiffKind::removed;
+            d.percentChange = -100.0;
+        } else {
+            d.kind = after > before ? DiffKind::regression : DiffKind::improvement;
+            d.percentChange = percent(before, after);
+        }
+        diff.diffs.push_back(std::move(d));
+    }
+    return diff;
 }
 
 }  // namespace vesk

@@ -106,8 +106,13 @@ std::string nginxMain(const Layout& layout, const MainOptions& options) {
         t += "    " + std::string(kind) + "_temp_path " + layout.veskBase + "/tmp/nginx-" + kind +
              ";\n";
     }
+    // Every request's fields for the statistics, tab-separated: nginx
+    // escapes tabs and control characters inside values.
+    t += "    log_format vesk '$remote_addr\\t$msec\\t$request_method\\t$request_uri\\t"
+         "$server_protocol\\t$status\\t$body_bytes_sent\\t$request_time\\t$http_user_agent"
+         "\\t$host';\n";
     t += options.discardLogs ? std::string("    access_log off;\n")
-                             : "    access_log " + layout.logDir() + "/nginx-access.log;\n";
+                             : "    access_log " + layout.logDir() + "/nginx-access.log vesk;\n";
     t += "    include " + options.sitesDir.value_or(layout.sitesDir()) + "/*.conf;\n\n";
     t += "    server {\n        listen 80 default_server;\n        server_name _;\n"
          "        return 404;\n    }\n";
@@ -173,6 +178,9 @@ std::string phpFpmPool(std::string_view version, const Layout& layout) {
     t += "pm.min_spare_servers = 1\n";
     t += "pm.max_spare_servers = 3\n";
     t += "catch_workers_output = yes\n";
+    if (layout.prependFile && isServablePath(*layout.prependFile)) {
+        t += "php_admin_value[auto_prepend_file] = " + *layout.prependFile + "\n";
+    }
     return t;
 }
 

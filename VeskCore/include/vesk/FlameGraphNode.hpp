@@ -60,6 +60,34 @@ struct FlameGraphNode {
     }
 };
 
+/// How a flame graph is drawn.
+struct FlameGraphStyle {
+    std::string title = "Flame graph";
+    double width = 1200;       ///< the picture's width in pixels
+    double frameHeight = 16;   ///< one level of the stack
+    double minimumWidth = 0.1; ///< narrower frames (and what they call) are left out
+    std::size_t maxDepth = 2048;  ///< deeper levels are left out, and said so
+};
+
+/// A self-contained SVG flame graph of `roots` side by side: one rectangle
+/// per frame, its width proportional to the frame's total time, its colour
+/// fixed by the function's name, a title with function, file, self and
+/// total time and share, and a script: a click zooms into a frame, "Reset
+/// Zoom" goes back, "Search" (or the URL's "#search=" text) highlights the
+/// frames whose function matches and shows their share. Every text is
+/// escaped for XML; the output is linear in the number of frames drawn.
+std::string flameGraphSVG(const std::vector<FlameGraphNode>& roots,
+                          const FlameGraphStyle& style = {});
+
+/// The same picture for the newer of two runs, each frame coloured by its
+/// function's change: red for a regression, blue for an improvement, the
+/// deeper the larger the change (`change` gives a function's percent change;
+/// 0 for none).
+std::string differentialFlameGraphSVG(
+    const std::vector<FlameGraphNode>& roots,
+    const std::function<double(std::string_view function)>& change,
+    const FlameGraphStyle& style = {});
+
 /// One row per function name over every root's pre-order, summed, ranked by
 /// `order` descending (stable: ties keep the order first seen); at most `limit`.
 std::vector<FunctionSummary> topFunctions(const std::vector<FlameGraphNode>& roots,

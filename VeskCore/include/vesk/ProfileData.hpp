@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "vesk/Date.hpp"
@@ -45,6 +46,15 @@ struct ProfileRun {
 
     friend bool operator==(const ProfileRun&, const ProfileRun&) = default;
 };
+
+/// A run read from folded stacks, the text flame-graph tools and profilers
+/// write: one "frame;frame;...;frame count" line per stack, the count the
+/// leaf's self time. Stacks sharing a path share its frames; a frame's total
+/// is its self time and its callees' totals. Lines without a count, or with
+/// a negative or overflowing one, are skipped and counted in `skipped`.
+/// Frames have no file; the run's label is `label`.
+ProfileRun profileFromFoldedStacks(std::string_view text, const std::string& label,
+                                   std::size_t& skipped);
 
 }  // namespace vesk
 

@@ -74,6 +74,14 @@ struct ProfileDiff {
     /// Improvements by delta, most negative first (ties in `diffs` order).
     [[nodiscard]] std::vector<FunctionDiff> topImprovements(std::size_t limit) const;
 
+    /// The change from `baseline` to `current`, by function name over each
+    /// run's self time summed: one diff per function whose self time
+    /// changed, in the order the current run first names them, then the
+    /// functions only the baseline has. A function new in `current` is
+    /// added (+100%), one gone is removed (-100%); percent changes are
+    /// against the baseline's time.
+    static ProfileDiff compare(const ProfileRun& baseline, const ProfileRun& current);
+
     friend bool operator==(const ProfileDiff&, const ProfileDiff&) = default;
 };
 

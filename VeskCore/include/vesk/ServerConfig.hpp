@@ -18,6 +18,9 @@ struct Layout {
     std::string veskBase = "/usr/local/vesk";
     std::string user;   ///< the developer: nginx's workers and the pools run as them
     std::string group;  ///< the developer's primary group
+    /// A PHP file every request of the pools runs first (the dump client),
+    /// when there is one.
+    std::optional<std::string> prependFile;
 
     [[nodiscard]] std::string etcDir() const { return veskBase + "/etc"; }
     [[nodiscard]] std::string sitesDir() const { return veskBase + "/etc/nginx/sites"; }
