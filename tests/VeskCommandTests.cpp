@@ -1,15 +1,22 @@
 // The vesk command as a developer runs it: the real program, with a home
 // directory of the test's own.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 
+#include "vesk/DashboardStats.hpp"
 #include "vesk/DiagnosticResult.hpp"
+#include "vesk/DumpEntry.hpp"
 #include "vesk/Json.hpp"
 #include "vesk/Site.hpp"
 
@@ -195,6 +202,111 @@ TEST_F(VeskCommandTest, EveryChangeIsCheckedByNginxAndARefusedOneIsNotApplied) {
     std::ifstream plain(sites + "blog.test.conf");
     const std::string again((std::istreambuf_iterator<char>(plain)), {});
     EXPECT_EQ(again.find("listen 443"), std::string::npos);
+}
+
+TEST_F(VeskCommandTest, StatsReadTheAccessLogAndSkipWhatIsNotInItsFormat) {
+    const std::string log = home + "/access.log";
+    const double now = vesk::Date::now().timeIntervalSince1970();
+    {
+        std::ofstream out(log, std::ios::binary);
+        const auto line = [&](double at, const char* method, const char* path, int status,
+                              const char* seconds, const char* host) {
+            out << "127.0.0.1\t" << std::fixed << at << "\t" << method << "\t" << path
+                << "\tHTTP/1.1\t" << status << "\t512\t" << seconds << "\tcurl/8.0\t" << host
+                << "\n";
+        };
+        line(now - 10, "GET", "/", 200, "0.010", "blog.test");
+        line(now - 20, "GET", "/", 200, "0.030", "blog.test");
+        line(now - 30, "POST", "/login", 302, "0.020", "blog.test");
+        line(now - 40, "GET", "/missing", 404, "-", "shop.test");
+        line(now - 7200, "GET", "/old", 500, "0.5", "blog.test");  // outside 1h
+        out << "garbage\n\x01\x02\xff\t\t\n";
+        out << "127.0.0.1\tnot-a-time\tGET\t/\tHTTP/1.1\t200\t1\t0.1\t-\tblog.test\n";
+        out << std::string(70'000, 'x') << "\n";
+        out << "127.0.0.1\t" << now << "\tGET\t/half";  // still being written
+    }
+    const Outcome r = vesk("stats --range 1h --json --log '" + log + "'");
+    ASSERT_EQ(r.status, 0) << r.out;
+    const auto json = r.out.substr(0, r.out.find('\n'));
+    const auto stats = vesk::decodeJSON<vesk::DashboardStats>(json);
+    EXPECT_EQ(stats.totalRequests, 4);
+    EXPECT_EQ(stats.statusBreakdown.at("2xx"), 2);
+    EXPECT_EQ(stats.statusBreakdown.at("3xx"), 1);
+    EXPECT_EQ(stats.statusBreakdown.at("4xx"), 1);
+    EXPECT_EQ(stats.totalBytes, 4 * 512);
+    ASSERT_FALSE(stats.topEndpoints.empty());
+    EXPECT_EQ(stats.topEndpoints[0].endpoint, "GET /");
+    EXPECT_NE(r.out.find("4 lines of"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("still being written"), std::string::npos) << r.out;
+
+    const Outcome shop = vesk("stats --range 1h --json --site shop --log '" + log + "'");
+    EXPECT_EQ(vesk::decodeJSON<vesk::DashboardStats>(shop.out.substr(0, shop.out.find('\n')))
+                  .totalRequests,
+              1);
+    EXPECT_EQ(vesk("stats --range 2d --log '" + log + "'").status, 1);
+    EXPECT_EQ(vesk("stats --log '" + home + "/none.log'").status, 1);
+}
+
+TEST_F(VeskCommandTest, DumpsArePrintedAsTheyArriveAndBadOnesNeverEndTheListener) {
+    // The socket's directory, when another user owns it, is refused.
+    if (::geteuid() == 0) {
+        struct stat st {};
+        const bool existed = ::lstat("/tmp/vesk", &st) == 0;
+        if (!existed) ASSERT_EQ(::mkdir("/tmp/vesk", 0700), 0);
+        ASSERT_EQ(::lchown("/tmp/vesk", 65534, 65534), 0);
+        const Outcome refused = vesk("dumps");
+        ASSERT_EQ(::lchown("/tmp/vesk", 0, 0), 0);
+        EXPECT_EQ(refused.status, 1);
+        EXPECT_NE(refused.out.find("belongs to another user"), std::string::npos) << refused.out;
+    }
+    const std::string out = home + "/dumps.out";
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        ::setenv("HOME", home.c_str(), 1);
+        if (::freopen(out.c_str(), "w", stdout) == nullptr ||
+            ::freopen((out + ".err").c_str(), "w", stderr) == nullptr) {
+            ::_exit(126);
+        }
+        ::execl(VESK_PROGRAM, VESK_PROGRAM, "dumps", "--json", static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    const auto send = [](const std::string& bytes) {
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::string("/tmp/vesk/vesk-debug.sock").copy(addr.sun_path, sizeof addr.sun_path - 1);
+        bool ok = false;
+        for (int i = 0; i < 200 && !ok; ++i) {
+            ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+            if (!ok) ::usleep(10'000);
+        }
+        if (ok) (void)!::write(fd, bytes.data(), bytes.size());
+        ::close(fd);
+        return ok;
+    };
+    const std::string payload =
+        R"J({"type":"dump","file":"/srv/app/index.php","line":7,"content":"array(1)","varType":"array","siteDomain":"blog.test"})J";
+    ASSERT_TRUE(send(payload + "\n{not json}\n" + R"({"type":"dump"})" + "\n"));
+    EXPECT_TRUE(send(std::string(2 << 20, '{')));  // over the limit: refused
+    EXPECT_TRUE(send(payload));                     // no line feed: counts at the end
+    std::string text;
+    for (int i = 0; i < 200 && std::count(text.begin(), text.end(), '\n') < 2; ++i) {
+        ::usleep(10'000);
+        std::ifstream in(out);
+        text.assign(std::istreambuf_iterator<char>(in), {});
+    }
+    ::kill(pid, SIGTERM);
+    ::waitpid(pid, nullptr, 0);
+    std::ifstream errors(out + ".err");
+    const std::string err((std::istreambuf_iterator<char>(errors)), {});
+    ASSERT_EQ(std::count(text.begin(), text.end(), '\n'), 2) << text << err;
+    const auto entry = vesk::decodeJSON<vesk::DumpEntry>(text.substr(0, text.find('\n')));
+    EXPECT_EQ(entry.file, "/srv/app/index.php");
+    EXPECT_EQ(entry.line, 7);
+    EXPECT_EQ(entry.siteDomain, "blog.test");
+    EXPECT_EQ(entry.language, "php");
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 4) << err;  // listening, 2 bad, 1 too large
 }
 
 }  // namespace
