@@ -252,7 +252,9 @@ TEST_F(VeskCommandTest, DumpsArePrintedAsTheyArriveAndBadOnesNeverEndTheListener
     if (::geteuid() == 0) {
         struct stat st {};
         const bool existed = ::lstat("/tmp/vesk", &st) == 0;
-        if (!existed) ASSERT_EQ(::mkdir("/tmp/vesk", 0700), 0);
+        if (!existed) {
+            ASSERT_EQ(::mkdir("/tmp/vesk", 0700), 0);
+        }
         ASSERT_EQ(::lchown("/tmp/vesk", 65534, 65534), 0);
         const Outcome refused = vesk("dumps");
         ASSERT_EQ(::lchown("/tmp/vesk", 0, 0), 0);
