@@ -83,6 +83,29 @@ dom=$(as_dev timeout 60 chromium --headless=new --no-sandbox --disable-gpu --dum
 printf '    chromium: %s\n' "$(echo "$dom" | tr -d '\n' | head -c 160)"
 echo "$dom" | grep -q "blog on PHP 8.2 as $dev" || fail "chromium does not show https://blog.test/"
 
+step "a dump from a PHP page reaches vesk dumps"
+mkdir -p "/home/$dev/elsewhere/dumper"
+echo '<?php vesk_dump(["answer" => 42]); echo "dumped";' >"/home/$dev/elsewhere/dumper/index.php"
+chown -R "$dev:$dev" "/home/$dev/elsewhere/dumper"
+expect "vesk link dumper" runuser -u "$dev" -- env -C "/home/$dev/elsewhere/dumper" vesk link
+runuser -u "$dev" -- vesk dumps >/tmp/dumps.out 2>/tmp/dumps.err &
+dumps=$!
+wait_for 5 test -S /tmp/vesk/vesk-debug.sock || fail "vesk dumps does not listen"
+t0=$(date +%s%N)
+[ "$(page http://dumper.test/)" = dumped ] || fail "dumper.test"
+until grep -q '\[answer\] => 42' /tmp/dumps.out; do
+  [ $(( ($(date +%s%N) - t0) / 1000000 )) -gt 5000 ] && { fail "the dump never arrived"; break; }
+done
+echo "    the dump reached vesk dumps $(( ($(date +%s%N) - t0) / 1000000 )) ms after the request started"
+sed 's/^/    | /' /tmp/dumps.out
+kill "$dumps"; wait "$dumps" 2>/dev/null
+[ "$(page http://dumper.test/)" = dumped ] || fail "the page fails when nobody listens"
+
+step "vesk stats after these requests"
+expect "vesk stats" vesk_dev stats --range 1h
+total=$(vesk_dev stats --range 1h --json | python3 -c 'import json, sys; print(json.load(sys.stdin)["totalRequests"])')
+[ "${total:-0}" -gt 5 ] || fail "vesk stats counts ${total:-no} requests"
+
 step "a change nginx refuses is not applied"
 cert="/home/$dev/Library/Application Support/Vesk/ssl/certs/blog.test.crt"
 mv "$cert" "$cert.away"
