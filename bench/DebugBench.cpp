@@ -118,6 +118,41 @@ const vesk::FlameGraphNode& tree200k() {
     return node;
 }
 
+// The flame-graph picture of the 200,000-frame tree: as drawn by default
+// (frames under 0.1 px left out), and with every frame drawn; output bytes
+// per second, and bytes per frame drawn (linear in the frames drawn).
+void flameGraphSVG(benchmark::State& state, const vesk::FlameGraphStyle& style) {
+    const std::vector<vesk::FlameGraphNode> roots{tree200k()};
+    std::size_t bytes = vesk::flameGraphSVG(roots, style).size();  // warm the allocator
+    for (auto _ : state) {
+        const std::string svg = vesk::flameGraphSVG(roots, style);
+        bytes = svg.size();
+        benchmark::DoNotOptimize(svg.data());
+    }
+    const std::string svg = vesk::flameGraphSVG(roots, style);
+    std::size_t drawn = 0;
+    for (auto at = svg.find("<g class=\"f\">"); at != std::string::npos;
+         at = svg.find("<g class=\"f\">", at + 1)) {
+        ++drawn;
+    }
+    state.counters["frames_drawn"] = static_cast<double>(drawn);
+    state.counters["bytes_per_frame"] = static_cast<double>(bytes) / static_cast<double>(drawn);
+    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(bytes));
+}
+
+void BM_FlameGraphSVG(benchmark::State& state) {
+    flameGraphSVG(state, {});
+}
+BENCHMARK(BM_FlameGraphSVG)->Unit(benchmark::kMillisecond);
+
+void BM_FlameGraphSVGEveryFrame(benchmark::State& state) {
+    vesk::FlameGraphStyle style;
+    style.minimumWidth = 0;
+    style.maxDepth = 1'000'000;
+    flameGraphSVG(state, style);
+}
+BENCHMARK(BM_FlameGraphSVGEveryFrame)->Unit(benchmark::kMillisecond);
+
 void BM_FoldedStacksLines(benchmark::State& state) {
     const auto& tree = tree200k();
     benchmark::DoNotOptimize(tree.foldedStacks("").size());  // warm the allocator

@@ -103,14 +103,60 @@ double DashboardStats::percentile(const std::vector<double>& ascending, double p
     return ascending[i];
 }
 
-DashboardStats DashboardStats::compute(const std::vector<RequestLog>& logs, TimeRange timeRange) {
+namespace {
+
+constexpr std::array<std::string_view, 5> kCategories{"2xx", "3xx", "4xx", "5xx", "other"};
+
+std::size_t categoryOf(std::int64_t code) {
+    return code >= 200 && code <= 599 ? static_cast<std::size_t>(code / 100 - 2) : 4;
+}
+
+std::int64_t addBytes(std::int64_t sum, std::int64_t bytes) {
+    return static_cast<std::int64_t>(static_cast<std::uint64_t>(sum) +
+                                     static_cast<std::uint64_t>(bytes));
+}
+
+/// The summary from the tallies: categories present, mean and percentiles
+/// of the times (sorted here), the ten busiest endpoints (ties in the order
+/// first seen). `name` gives an endpoint's text.
+template <class Counts, class Name>
+DashboardStats summarise(TimeRange timeRange, std::int64_t total,
+                         const std::array<std::int64_t, 5>& perCategory,
+                         std::vector<double>& times, Counts& counts, std::int64_t bytes,
+                         Name&& name) {
     DashboardStats stats;
     stats.timeRange = timeRange;
-    stats.totalRequests = static_cast<std::int64_t>(logs.size());
-    if (logs.empty()) return stats;
+    stats.totalRequests = total;
+    for (std::size_t c = 0; c < kCategories.size(); ++c) {
+        if (perCategory[c] > 0) stats.statusBreakdown.emplace(kCategories[c], perCategory[c]);
+    }
+    if (!times.empty()) {
+        sortAscending(times);
+        double sum = 0;
+        for (const double t : times) sum += t;
+        stats.avgResponseTime = sum / static_cast<double>(times.size());
+        stats.p95ResponseTime = DashboardStats::percentile(times, 0.95);
+        stats.p99ResponseTime = DashboardStats::percentile(times, 0.99);
+    }
+    std::stable_sort(counts.begin(), counts.end(),
+                     [](const auto& a, const auto& b) { return a.second > b.second; });
+    const std::size_t top = std::min(kTopEndpoints, counts.size());
+    stats.topEndpoints.reserve(top);
+    for (std::size_t i = 0; i < top; ++i) {
+        stats.topEndpoints.push_back({name(counts[i].first), counts[i].second});
+    }
+    stats.totalBytes = bytes;
+    return stats;
+}
 
-    static constexpr std::array<std::string_view, 5> kCategories{"2xx", "3xx", "4xx", "5xx",
-                                                                 "other"};
+}  // namespace
+
+DashboardStats DashboardStats::compute(const std::vector<RequestLog>& logs, TimeRange timeRange) {
+    if (logs.empty()) {
+        DashboardStats stats;
+        stats.timeRange = timeRange;
+        return stats;
+    }
     std::array<std::int64_t, 5> perCategory{};
     std::vector<double>& times = scratch.times;
     times.clear();
@@ -123,10 +169,7 @@ DashboardStats DashboardStats::compute(const std::vector<RequestLog>& logs, Time
     counts.clear();
     std::int64_t bytes = 0;
     for (const RequestLog& log : logs) {
-        const std::int64_t code = log.statusCode;
-        const std::size_t category =
-            code >= 200 && code <= 599 ? static_cast<std::size_t>(code / 100 - 2) : 4;
-        ++perCategory[category];
+        ++perCategory[categoryOf(log.statusCode)];
         if (log.responseTime) times.push_back(*log.responseTime);
         const Endpoint key{log.method, log.path};
         const auto [it, fresh] = indexOf.try_emplace(key, counts.size());
@@ -135,36 +178,40 @@ DashboardStats DashboardStats::compute(const std::vector<RequestLog>& logs, Time
         } else {
             ++counts[it->second].second;
         }
-        bytes = static_cast<std::int64_t>(static_cast<std::uint64_t>(bytes) +
-                                          static_cast<std::uint64_t>(log.bodyBytes));
+        bytes = addBytes(bytes, log.bodyBytes);
     }
-    for (std::size_t c = 0; c < kCategories.size(); ++c) {
-        if (perCategory[c] > 0) stats.statusBreakdown.emplace(kCategories[c], perCategory[c]);
-    }
-    if (!times.empty()) {
-        sortAscending(times);
-        double sum = 0;
-        for (const double t : times) sum += t;
-        stats.avgResponseTime = sum / static_cast<double>(times.size());
-        stats.p95ResponseTime = percentile(times, 0.95);
-        stats.p99ResponseTime = percentile(times, 0.99);
-    }
-    std::stable_sort(counts.begin(), counts.end(),
-                     [](const auto& a, const auto& b) { return a.second > b.second; });
-    const std::size_t top = std::min(kTopEndpoints, counts.size());
-    stats.topEndpoints.reserve(top);
-    for (std::size_t i = 0; i < top; ++i) {
-        std::string endpoint(counts[i].first.method);
-        endpoint += ' ';
-        endpoint += counts[i].first.path;
-        stats.topEndpoints.push_back({std::move(endpoint), counts[i].second});
-    }
-    stats.totalBytes = bytes;
+    DashboardStats stats = summarise(timeRange, static_cast<std::int64_t>(logs.size()),
+                                     perCategory, times, counts, bytes, [](const Endpoint& e) {
+                                         std::string endpoint(e.method);
+                                         endpoint += ' ';
+                                         endpoint += e.path;
+                                         return endpoint;
+                                     });
     releaseIfLarge(times);
     releaseIfLarge(counts);
     if (indexOf.size() > kKeptScratch / 8) decltype(scratch.indexOf)().swap(indexOf);
     indexOf.clear();
     return stats;
+}
+
+void RequestTally::add(const RequestLog& log) {
+    ++total_;
+    ++perCategory_[categoryOf(log.statusCode)];
+    if (log.responseTime) times_.push_back(*log.responseTime);
+    key_.assign(log.method).append(1, ' ').append(log.path);
+    const auto at = indexOf_.find(key_);
+    if (at == indexOf_.end()) {
+        indexOf_.emplace(key_, counts_.size());
+        counts_.emplace_back(key_, 1);
+    } else {
+        ++counts_[at->second].second;
+    }
+    bytes_ = addBytes(bytes_, log.bodyBytes);
+}
+
+DashboardStats RequestTally::finish(TimeRange timeRange) {
+    return summarise(timeRange, total_, perCategory_, times_, counts_, bytes_,
+                     [](const std::string& endpoint) { return endpoint; });
 }
 
 }  // namespace vesk

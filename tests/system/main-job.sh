@@ -57,6 +57,26 @@ if [ "$phase" = first ]; then
   fetch https://blog.test/ "$blog"
   printf '    GET http://blog.test/: %s\n' "$(curl -s -o /dev/null -w '%{http_code} -> %{redirect_url}' http://blog.test/)"
   as_dev vesk status
+  step "debugging: a dump from a page, request statistics, a flame graph"
+  echo '<?php vesk_dump(["user" => "ada", "roles" => ["admin"]]); echo "dumped";' \
+    >"/home/$dev/Sites/shop/dump.php"
+  chown "$dev:$dev" "/home/$dev/Sites/shop/dump.php"
+  runuser -u "$dev" -- vesk dumps >/tmp/dumps.out 2>&1 &
+  dumps=$!
+  wait_for 5 test -S /tmp/vesk/vesk-debug.sock
+  printf '    %s$ vesk dumps &   (then GET http://shop.test/dump.php: %s)\n' "$dev" \
+    "$(curl -s --max-time 5 http://shop.test/dump.php)"
+  wait_for 5 grep -q admin /tmp/dumps.out || fail "the dump did not arrive"
+  sed 's/^/      /' /tmp/dumps.out
+  kill "$dumps"; wait "$dumps" 2>/dev/null
+  as_dev vesk stats --range 1h
+  printf '%s\n' 'main;App\Kernel::handle;Router::dispatch;BlogController::index;Post::all 60' \
+    'main;App\Kernel::handle;Router::dispatch;BlogController::index;View::render 30' \
+    'main;App\Kernel::handle;Session::start 10' 'main;bootstrap 15' >/tmp/blog.folded
+  as_dev vesk profile import /tmp/blog.folded --label "GET /blog"
+  id=$(runuser -u "$dev" -- vesk profile list | awk '{ print $1; exit }')
+  as_dev vesk profile show "$id" --svg "/home/$dev/blog-flame.svg"
+  printf '    %s frames drawn; it opens in any browser\n' "$(grep -c '<g class="f">' "/home/$dev/blog-flame.svg")"
 else
   step "rebooted: served again, nothing typed"
   wait_for 20 sh -c '[ "$(curl -s --max-time 2 http://docs.test/)" = "<h1>docs</h1>" ]'

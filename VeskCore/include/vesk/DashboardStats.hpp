@@ -1,10 +1,12 @@
 // The request dashboard's summary of a list of requests.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "vesk/Hashing.hpp"
@@ -39,6 +41,25 @@ struct DashboardStats {
     static double percentile(const std::vector<double>& ascending, double p);
 
     friend bool operator==(const DashboardStats&, const DashboardStats&) = default;
+};
+
+/// The same summary as DashboardStats::compute, gathered one request at a
+/// time: nothing of a request is kept but its response time and, once per
+/// distinct endpoint, the endpoint's text. For logs too large to hold.
+class RequestTally {
+  public:
+    void add(const RequestLog& log);
+    /// The summary of every request added (the range is only copied).
+    [[nodiscard]] DashboardStats finish(TimeRange timeRange);
+
+  private:
+    std::int64_t total_ = 0;
+    std::int64_t bytes_ = 0;
+    std::array<std::int64_t, 5> perCategory_{};
+    std::vector<double> times_;
+    std::unordered_map<std::string, std::size_t> indexOf_;
+    std::vector<std::pair<std::string, std::int64_t>> counts_;
+    std::string key_;
 };
 
 /// Sorts doubles ascending (a radix sort on their ordered bit patterns for
