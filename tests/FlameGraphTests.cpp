@@ -29,8 +29,8 @@ std::size_t count(const std::string& text, const std::string& what) {
 }
 
 TEST(FlameGraphSVG, FramesAreAsWideAsTheirTimesAndEveryTextIsEscaped) {
-    const auto root = node("main", 10, 100,
-                           {node("a<b>&\"c\"'", 50, 50), node("bad\xff\x01utf8", 40, 40)});
+    const auto root =
+        node("main", 10, 100, {node("a<b>&\"c\"'", 50, 50), node("bad\xff\x01utf8", 40, 40)});
     const std::string svg = vesk::flameGraphSVG({root});
     EXPECT_EQ(count(svg, "<g class=\"f\">"), 3U);
     // 1200 wide with 10 px margins: 1180 for 100.
@@ -117,11 +117,10 @@ TEST(FoldedStacks, StacksShareTheirPathsAndBadLinesAreCounted) {
 
 TEST(ProfileComparison, EachChangedFunctionOnceWithItsKind) {
     std::size_t skipped = 0;
-    const auto before =
-        vesk::profileFromFoldedStacks("main;a 10\nmain;b 10\nmain;gone 5\nmain;same 3\n", "1", skipped);
-    const auto after =
-        vesk::profileFromFoldedStacks("main;a 15\nmain;b 5\nmain;new 2\nmain;same 3\nx;a 5\n", "2",
-                                      skipped);
+    const auto before = vesk::profileFromFoldedStacks(
+        "main;a 10\nmain;b 10\nmain;gone 5\nmain;same 3\n", "1", skipped);
+    const auto after = vesk::profileFromFoldedStacks(
+        "main;a 15\nmain;b 5\nmain;new 2\nmain;same 3\nx;a 5\n", "2", skipped);
     const auto diff = vesk::ProfileDiff::compare(before, after);
     EXPECT_EQ(diff.baselineTotalTime, 28);
     EXPECT_EQ(diff.currentTotalTime, 30);

@@ -291,7 +291,7 @@ TEST_F(VeskCommandTest, DumpsArePrintedAsTheyArriveAndBadOnesNeverEndTheListener
         R"J({"type":"dump","file":"/srv/app/index.php","line":7,"content":"array(1)","varType":"array","siteDomain":"blog.test"})J";
     ASSERT_TRUE(send(payload + "\n{not json}\n" + R"({"type":"dump"})" + "\n"));
     EXPECT_TRUE(send(std::string(2 << 20, '{')));  // over the limit: refused
-    EXPECT_TRUE(send(payload));                     // no line feed: counts at the end
+    EXPECT_TRUE(send(payload));                    // no line feed: counts at the end
     std::string text;
     for (int i = 0; i < 200 && std::count(text.begin(), text.end(), '\n') < 2; ++i) {
         ::usleep(10'000);

@@ -20,6 +20,7 @@
 
 #include "Command.hpp"
 #include "FileTree.hpp"
+#include "vesk/Unicode.hpp"
 #include "vesk/VeskPaths.hpp"
 
 namespace vesk::cli {
@@ -73,21 +74,7 @@ void copyProgram(const std::string& from, const std::string& to) {
 
 std::string xmlEscaped(const std::string& text) {
     std::string out;
-    for (const char c : text) {
-        switch (c) {
-            case '&':
-                out += "&amp;";
-                break;
-            case '<':
-                out += "&lt;";
-                break;
-            case '>':
-                out += "&gt;";
-                break;
-            default:
-                out += c;
-        }
-    }
+    Unicode::appendXMLEscaped(out, text);
     return out;
 }
 

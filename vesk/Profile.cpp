@@ -92,9 +92,8 @@ int list() {
     for (const auto& path : store().listProfiles()) {
         try {
             const ProfileRun r = store().load(path);
-            std::cout << r.id.uuidString() << "  " << r.date.iso8601() << "  total "
-                      << r.totalTime << "  " << (r.label.empty() ? r.requestURI : r.label)
-                      << "\n";
+            std::cout << r.id.uuidString() << "  " << r.date.iso8601() << "  total " << r.totalTime
+                      << "  " << (r.label.empty() ? r.requestURI : r.label) << "\n";
         } catch (const std::exception& e) {
             std::cerr << "vesk: " << path << " cannot be read: " << e.what() << "\n";
         }
@@ -150,8 +149,7 @@ int profile(const Arguments& args) {
         const ProfileRun after = find(args.words[2]);
         const ProfileDiff diff = ProfileDiff::compare(before, after);
         std::cout << "Total " << diff.baselineTotalTime << " -> " << diff.currentTotalTime << " ("
-                  << (diff.totalTimeDelta >= 0 ? "+" : "") << diff.totalTimePercentChange
-                  << "%)\n";
+                  << (diff.totalTimeDelta >= 0 ? "+" : "") << diff.totalTimePercentChange << "%)\n";
         for (const auto& d : diff.topRegressions(5)) {
             std::cout << "  slower  +" << d.delta << "  " << d.function << "\n";
         }

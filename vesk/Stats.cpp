@@ -30,7 +30,7 @@ namespace {
 constexpr std::size_t kFields = 10;
 constexpr std::size_t kChunk = std::size_t{1} << 20;
 /// A longer line is no line nginx wrote in this format.
-constexpr std::size_t kLongestLine = 64 * 1024;
+constexpr std::size_t kLongestLine = std::size_t{64} * 1024;
 
 struct Reading {
     RequestTally tally;
@@ -107,8 +107,7 @@ Parsed parse(std::string_view line, RequestLog& r, Ids& ids, double since,
 #ifdef __SSE2__
     const __m128i tabs = _mm_set1_epi8('\t');
     for (; i + 16 <= line.size(); i += 16) {
-        const __m128i bytes =
-            _mm_loadu_si128(reinterpret_cast<const __m128i*>(line.data() + i));
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(line.data() + i));
         for (auto mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, tabs)));
              mask != 0; mask &= mask - 1) {
             if (!field(i + static_cast<std::size_t>(std::countr_zero(mask)))) return Parsed::bad;
@@ -124,8 +123,8 @@ Parsed parse(std::string_view line, RequestLog& r, Ids& ids, double since,
     std::int64_t status = 0;
     std::int64_t bytes = 0;
     double seconds = 0;
-    if (!decimal(f[1], msec) || !number(f[5], status) ||
-        !number(f[6], bytes) || f[2].empty() || f[3].empty()) {
+    if (!decimal(f[1], msec) || !number(f[5], status) || !number(f[6], bytes) || f[2].empty() ||
+        f[3].empty()) {
         return Parsed::bad;
     }
     if (msec < since || (host && f[9] != *host)) return Parsed::outside;
@@ -167,21 +166,21 @@ Reading read(const std::string& path, double since, const std::optional<std::str
     std::size_t held = 0;  // bytes of an unfinished line at the buffer's start
     bool overlong = false;
     while (left > 0) {
-        const ssize_t got =
-            ::read(fd, buffer.data() + held, std::min(left, buffer.size() - held));
+        const ssize_t got = ::read(fd, buffer.data() + held, std::min(left, buffer.size() - held));
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0) break;  // truncated meanwhile
         left -= static_cast<std::size_t>(got);
         const std::size_t end = held + static_cast<std::size_t>(got);
         std::size_t start = 0;
         while (const void* nl = std::memchr(buffer.data() + start, '\n', end - start)) {
-            const auto stop = static_cast<std::size_t>(static_cast<const char*>(nl) - buffer.data());
+            const auto stop =
+                static_cast<std::size_t>(static_cast<const char*>(nl) - buffer.data());
             if (overlong) {
                 ++reading.skipped;
                 overlong = false;
             } else {
-                switch (parse(std::string_view(buffer.data() + start, stop - start), record,
-                              ids, since, host)) {
+                switch (parse(std::string_view(buffer.data() + start, stop - start), record, ids,
+                              since, host)) {
                     case Parsed::record:
                         reading.tally.add(record);
                         ++reading.requests;
@@ -242,7 +241,8 @@ int stats(const Arguments& args) {
             std::cout << "  " << category << " " << count;
         }
         std::cout << "\nTop endpoints:\n";
-        for (const auto& e : s.topEndpoints) std::cout << "  " << e.count << "  " << e.endpoint << "\n";
+        for (const auto& e : s.topEndpoints)
+            std::cout << "  " << e.count << "  " << e.endpoint << "\n";
     }
     if (reading.skipped > 0 || reading.truncated > 0) {
         std::cerr << "vesk: " << reading.skipped << " lines of " << log

@@ -121,9 +121,8 @@ std::int64_t addBytes(std::int64_t sum, std::int64_t bytes) {
 /// first seen). `name` gives an endpoint's text.
 template <class Counts, class Name>
 DashboardStats summarise(TimeRange timeRange, std::int64_t total,
-                         const std::array<std::int64_t, 5>& perCategory,
-                         std::vector<double>& times, Counts& counts, std::int64_t bytes,
-                         Name&& name) {
+                         const std::array<std::int64_t, 5>& perCategory, std::vector<double>& times,
+                         Counts& counts, std::int64_t bytes, Name&& name) {
     DashboardStats stats;
     stats.timeRange = timeRange;
     stats.totalRequests = total;
@@ -180,8 +179,8 @@ DashboardStats DashboardStats::compute(const std::vector<RequestLog>& logs, Time
         }
         bytes = addBytes(bytes, log.bodyBytes);
     }
-    DashboardStats stats = summarise(timeRange, static_cast<std::int64_t>(logs.size()),
-                                     perCategory, times, counts, bytes, [](const Endpoint& e) {
+    DashboardStats stats = summarise(timeRange, static_cast<std::int64_t>(logs.size()), perCategory,
+                                     times, counts, bytes, [](const Endpoint& e) {
                                          std::string endpoint(e.method);
                                          endpoint += ' ';
                                          endpoint += e.path;

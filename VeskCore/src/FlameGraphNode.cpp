@@ -1,5 +1,7 @@
 #include "vesk/FlameGraphNode.hpp"
 
+#include "vesk/Unicode.hpp"
+
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -207,8 +209,8 @@ namespace vesk {
 namespace {
 
 constexpr double kMargin = 10;
-constexpr double kHeader = 54;  // title, buttons and the search result
-constexpr double kFooter = 24;  // the line that names the frame under the pointer
+constexpr double kHeader = 54;    // title, buttons and the search result
+constexpr double kFooter = 24;    // the line that names the frame under the pointer
 constexpr double kCharWidth = 7;  // of the 12 px monospace-ish label font
 
 // The script of the picture: zoom, reset, search. Frames are <g class="f">
@@ -326,52 +328,6 @@ void appendInt(std::string& out, std::int64_t v) {
     out.append(d.text, d.size);
 }
 
-/// `text` escaped for XML: markup characters as references, control
-/// characters (which XML cannot carry) dropped, bytes that are not UTF-8 as
-/// U+FFFD. At most `limit` characters are written.
-void appendEscaped(std::string& out, std::string_view text,
-                   std::size_t limit = std::string_view::npos) {
-    std::size_t written = 0;
-    for (std::size_t i = 0; i < text.size() && written < limit;) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        if (c < 0x80) {
-            switch (c) {
-                case '&': out += "&amp;"; break;
-                case '<': out += "&lt;"; break;
-                case '>': out += "&gt;"; break;
-                case '"': out += "&quot;"; break;
-                case '\'': out += "&apos;"; break;
-                default:
-                    if (c >= 0x20 && c != 0x7f) out += static_cast<char>(c);
-            }
-            ++i;
-            ++written;
-            continue;
-        }
-        // The length a lead byte announces, and whether the sequence holds.
-        const std::size_t n = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 ? 2 : 0;
-        bool valid = n > 0 && c <= 0xF4 && i + n <= text.size();
-        for (std::size_t k = 1; valid && k < n; ++k) {
-            valid = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
-        }
-        if (valid && n == 3) {
-            const auto c1 = static_cast<unsigned char>(text[i + 1]);
-            valid = !(c == 0xE0 && c1 < 0xA0) && !(c == 0xED && c1 >= 0xA0);
-        } else if (valid && n == 4) {
-            const auto c1 = static_cast<unsigned char>(text[i + 1]);
-            valid = !(c == 0xF0 && c1 < 0x90) && !(c == 0xF4 && c1 >= 0x90);
-        }
-        if (valid) {
-            out.append(text.data() + i, n);
-            i += n;
-        } else {
-            out += "\xEF\xBF\xBD";
-            ++i;
-        }
-        ++written;
-    }
-}
-
 /// How many characters `text` has (UTF-8 lead bytes).
 std::size_t characters(std::string_view text) {
     return static_cast<std::size_t>(std::count_if(text.begin(), text.end(), [](char c) {
@@ -394,7 +350,8 @@ template <class Visit>
 std::size_t layOut(const std::vector<FlameGraphNode>& roots, const FlameGraphStyle& style,
                    Visit&& visit) {
     double total = 0;
-    for (const auto& r : roots) total += static_cast<double>(std::max<std::int64_t>(r.totalTime, 0));
+    for (const auto& r : roots)
+        total += static_cast<double>(std::max<std::int64_t>(r.totalTime, 0));
     const double drawWidth = style.width - 2 * kMargin;
     const double scale = total > 0 ? drawWidth / total : 0;
     std::size_t leftOut = 0;
@@ -419,7 +376,8 @@ std::size_t layOut(const std::vector<FlameGraphNode>& roots, const FlameGraphSty
         pending.pop_back();
         visit(p);
         double cx = p.x;
-        for (const auto& child : p.node->children) cx = place(&child, cx, p.x + p.width, p.depth + 1);
+        for (const auto& child : p.node->children)
+            cx = place(&child, cx, p.x + p.width, p.depth + 1);
         pending.insert(pending.end(), children.rbegin(), children.rend());
         children.clear();
     }
@@ -436,7 +394,8 @@ std::string render(const std::vector<FlameGraphNode>& roots, const FlameGraphSty
         ++drawn;
     });
     double total = 0;
-    for (const auto& r : roots) total += static_cast<double>(std::max<std::int64_t>(r.totalTime, 0));
+    for (const auto& r : roots)
+        total += static_cast<double>(std::max<std::int64_t>(r.totalTime, 0));
     const double height = kHeader + static_cast<double>(levels) * style.frameHeight + kFooter;
     const double base = height - kFooter;  // the bottom of the lowest level
 
@@ -452,9 +411,10 @@ std::string render(const std::vector<FlameGraphNode>& roots, const FlameGraphSty
     out += ' ';
     appendFixed(out, height);
     out += "\" font-family=\"Verdana, sans-serif\" font-size=\"12\">\n";
-    out += "<style>.f:hover rect { stroke: black; stroke-width: 0.5; cursor: pointer; }"
-           " .f text { pointer-events: none; fill: black; }"
-           " .b { cursor: pointer; fill: rgb(0,0,160); }</style>\n";
+    out +=
+        "<style>.f:hover rect { stroke: black; stroke-width: 0.5; cursor: pointer; }"
+        " .f text { pointer-events: none; fill: black; }"
+        " .b { cursor: pointer; fill: rgb(0,0,160); }</style>\n";
     out += "<script type=\"text/ecmascript\"><![CDATA[";
     out += kScript;
     out += "]]></script>\n";
@@ -462,8 +422,10 @@ std::string render(const std::vector<FlameGraphNode>& roots, const FlameGraphSty
     out += "<text x=\"";
     appendFixed(out, style.width / 2);
     out += "\" y=\"22\" text-anchor=\"middle\" font-size=\"16\">";
-    appendEscaped(out, style.title);
-    out += "</text>\n<text id=\"reset\" class=\"b\" x=\"10\" y=\"44\" opacity=\"0.3\">Reset Zoom</text>\n";
+    Unicode::appendXMLEscaped(out, style.title);
+    out +=
+        "</text>\n<text id=\"reset\" class=\"b\" x=\"10\" y=\"44\" opacity=\"0.3\">Reset "
+        "Zoom</text>\n";
     out += "<text id=\"search\" class=\"b\" x=\"";
     appendFixed(out, style.width - 70);
     out += "\" y=\"44\">Search</text>\n<text id=\"matched\" x=\"";
@@ -487,9 +449,9 @@ std::string render(const std::vector<FlameGraphNode>& roots, const FlameGraphSty
         const FlameGraphNode& n = *p.node;
         const double y = base - static_cast<double>(p.depth + 1) * style.frameHeight;
         out += "<g class=\"f\"><title>";
-        appendEscaped(out, n.function);
+        Unicode::appendXMLEscaped(out, n.function);
         out += '\n';
-        appendEscaped(out, n.file);
+        Unicode::appendXMLEscaped(out, n.file);
         out += "\nself ";
         appendInt(out, n.selfTime);
         out += ", total ";
@@ -517,9 +479,9 @@ std::string render(const std::vector<FlameGraphNode>& roots, const FlameGraphSty
             appendFixed(out, y + style.frameHeight - 4.5);
             out += "\">";
             if (characters(n.function) <= chars) {
-                appendEscaped(out, n.function);
+                Unicode::appendXMLEscaped(out, n.function);
             } else {
-                appendEscaped(out, n.function, chars - 2);
+                Unicode::appendXMLEscaped(out, n.function, chars - 2);
                 out += "..";
             }
             out += "</text>";
@@ -542,8 +504,7 @@ void appendRGB(std::string& out, int r, int g, int b) {
 
 }  // namespace
 
-std::string flameGraphSVG(const std::vector<FlameGraphNode>& roots,
-                          const FlameGraphStyle& style) {
+std::string flameGraphSVG(const std::vector<FlameGraphNode>& roots, const FlameGraphStyle& style) {
     // Warm colours, the same for a function name in every picture.
     const Colour warm = [](std::string& out, const FlameGraphNode& n) {
         const std::uint32_t h = nameHash(n.function);

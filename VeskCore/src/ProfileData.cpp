@@ -72,9 +72,9 @@ ProfileRun profileFromFoldedStacks(std::string_view text, const std::string& lab
         std::size_t start = 0;
         while (start <= stack.size()) {
             const auto semicolon = stack.find(';', start);
-            const std::string_view name = stack.substr(
-                start, semicolon == std::string_view::npos ? std::string_view::npos
-                                                           : semicolon - start);
+            const std::string_view name =
+                stack.substr(start, semicolon == std::string_view::npos ? std::string_view::npos
+                                                                        : semicolon - start);
             key.assign(std::to_string(at)).append(1, '\0').append(name);
             const auto [found, added] = byPath.try_emplace(key, frames.size());
             if (added) {

@@ -10,8 +10,8 @@
 #include <filesystem>
 #include <limits>
 #include <memory>
-#include <unordered_map>
 #include <system_error>
+#include <unordered_map>
 
 namespace vesk {
 

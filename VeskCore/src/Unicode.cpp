@@ -112,4 +112,56 @@ std::vector<std::string_view> lines(std::string_view s, LineBreaks breaks) {
     return out;
 }
 
+void appendXMLEscaped(std::string& out, std::string_view text, std::size_t limit) {
+    std::size_t written = 0;
+    for (std::size_t i = 0; i < text.size() && written < limit;) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c < 0x80) {
+            switch (c) {
+                case '&':
+                    out += "&amp;";
+                    break;
+                case '<':
+                    out += "&lt;";
+                    break;
+                case '>':
+                    out += "&gt;";
+                    break;
+                case '"':
+                    out += "&quot;";
+                    break;
+                case '\'':
+                    out += "&apos;";
+                    break;
+                default:
+                    if (c >= 0x20 && c != 0x7f) out += static_cast<char>(c);
+            }
+            ++i;
+            ++written;
+            continue;
+        }
+        // The length a lead byte announces, and whether the sequence holds.
+        const std::size_t n = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 ? 2 : 0;
+        bool valid = n > 0 && c <= 0xF4 && i + n <= text.size();
+        for (std::size_t k = 1; valid && k < n; ++k) {
+            valid = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
+        }
+        if (valid && n == 3) {
+            const auto c1 = static_cast<unsigned char>(text[i + 1]);
+            valid = !(c == 0xE0 && c1 < 0xA0) && !(c == 0xED && c1 >= 0xA0);
+        } else if (valid && n == 4) {
+            const auto c1 = static_cast<unsigned char>(text[i + 1]);
+            valid = !(c == 0xF0 && c1 < 0x90) && !(c == 0xF4 && c1 >= 0x90);
+        }
+        if (valid) {
+            out.append(text.data() + i, n);
+            i += n;
+        } else {
+            out += "\xEF\xBF\xBD";
+            ++i;
+        }
+        ++written;
+    }
+}
+
 }  // namespace vesk::Unicode

@@ -63,9 +63,9 @@ struct FlameGraphNode {
 /// How a flame graph is drawn.
 struct FlameGraphStyle {
     std::string title = "Flame graph";
-    double width = 1200;       ///< the picture's width in pixels
-    double frameHeight = 16;   ///< one level of the stack
-    double minimumWidth = 0.1; ///< narrower frames (and what they call) are left out
+    double width = 1200;          ///< the picture's width in pixels
+    double frameHeight = 16;      ///< one level of the stack
+    double minimumWidth = 0.1;    ///< narrower frames (and what they call) are left out
     std::size_t maxDepth = 2048;  ///< deeper levels are left out, and said so
 };
 

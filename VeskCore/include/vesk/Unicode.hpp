@@ -42,4 +42,10 @@ enum class LineBreaks {
 std::vector<std::string_view> lines(std::string_view utf8,
                                     LineBreaks breaks = LineBreaks::crlfIsOne);
 
+/// Appends `text` escaped for XML: markup characters as references, control
+/// characters (which XML cannot carry) dropped, bytes that are not UTF-8 as
+/// U+FFFD; at most `limit` characters.
+void appendXMLEscaped(std::string& out, std::string_view text,
+                      std::size_t limit = std::string_view::npos);
+
 }  // namespace vesk::Unicode
