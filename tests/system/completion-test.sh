@@ -19,12 +19,13 @@ expect() {  # expect WANT WORD...
   [ "$got" = "$want" ] || { printf 'FAILED: %s -> [%s], expected [%s]\n' "$*" "$got" "$want"; failed=1; }
 }
 expect "link links" vesk li
-expect "secure sites start status stop" vesk s
+expect "secure sites start stats status stop" vesk s
 expect "nginx" vesk restart ng
 expect "--purge" vesk uninstall --
 expect "uninstall unisolate unlink unpark unsecure" vesk un
 expect "--json" vesk sites --j
-expect "doctor" vesk do
+expect "doctor dumps" vesk d
+expect "diff" vesk profile di
 expect "parked" vesk help parke
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
