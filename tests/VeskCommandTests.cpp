@@ -1,6 +1,8 @@
 // The vesk command as a developer runs it: the real program, with a home
 // directory of the test's own.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -138,6 +140,50 @@ TEST_F(VeskCommandTest, DoctorNamesEachCheckAndFailsOnAnError) {
         EXPECT_EQ(r.severity == vesk::DiagnosticSeverity::passed, !r.suggestion) << r.label;
     }
     EXPECT_EQ(json.status, failed ? 1 : 0) << "exit 0 only when nothing fails";
+
+    // A resolver on another loopback address (systemd-resolved's
+    // 127.0.0.53) leaves port 53 on 127.0.0.1 free for Vesk's dnsmasq.
+    const auto bindUDP = [](const char* address) {
+        const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(53);
+        ::inet_pton(AF_INET, address, &a.sin_addr);
+        if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+            ::close(fd);
+            return -1;
+        }
+        return fd;
+    };
+    const int probe = bindUDP("127.0.0.1");
+    if (probe < 0) GTEST_SKIP() << "port 53 on 127.0.0.1 is taken or needs root here";
+    ::close(probe);
+    const int resolved = bindUDP("127.0.0.53");
+    ASSERT_GE(resolved, 0);
+    const Outcome beside = vesk("doctor");
+    const int loopback = bindUDP("127.0.0.1");
+    const Outcome taken = vesk("doctor");
+    ::close(resolved);
+    ::close(loopback);
+    EXPECT_NE(beside.out.find("ok    port 53 is free"), std::string::npos) << beside.out;
+    EXPECT_NE(taken.out.find("FAIL  port 53"), std::string::npos) << taken.out;
+}
+
+TEST_F(VeskCommandTest, OnlyTheSetUpCommandsRunThroughSudo) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root";
+    const Outcome r = vesk("link", home + "/elsewhere/api");
+    ASSERT_EQ(r.status, 0) << r.out;  // root by itself (no sudo) is left alone
+    const std::string command = "cd '" + home + "' && SUDO_USER=nobody HOME='" + home + "' " +
+                                VESK_PROGRAM + " park Sites 2>&1";
+    FILE* p = ::popen(command.c_str(), "r");
+    ASSERT_NE(p, nullptr);
+    std::array<char, 512> buf{};
+    std::string out;
+    while (std::fgets(buf.data(), buf.size(), p) != nullptr) out += buf.data();
+    const int status = ::pclose(p);
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_NE(out.find("as yourself, without sudo"), std::string::npos) << out;
+    EXPECT_EQ(vesk("parked").out, "") << "the refused command changed the settings";
 }
 
 TEST_F(VeskCommandTest, EightLinksAtOnceLeaveEightSites) {

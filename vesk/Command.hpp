@@ -133,6 +133,10 @@ void applyConfiguration(bool reloadRunning = true);
 /// including the site blocks in `sitesDir`.
 Ran checkNginx(const Servers& env, const std::string& sitesDir);
 
+/// What holds one of Vesk's ports (80, 443, 53) when it is not Vesk's own
+/// server, with the way to free it; none when it is free or Vesk's.
+std::optional<std::string> portTaken(int port);
+
 /// The PHP versions the served sites use (the default among them).
 std::vector<std::string> phpVersionsInUse(const AppConfig& config, const std::vector<Site>& sites);
 

@@ -44,9 +44,24 @@ std::vector<std::string> poolsToRun(const Servers& env) {
     return pools;
 }
 
+/// Has the helper start a server; when it cannot, says what holds its ports.
+void startServer(HelperOperation operation, const std::vector<std::string>& texts,
+                 std::initializer_list<int> ports) {
+    try {
+        callHelper(operation, texts);
+    } catch (const Failure& f) {
+        std::string message = f.message;
+        for (const int port : ports) {
+            if (const auto taken = portTaken(port)) message += "\n  " + *taken;
+        }
+        throw Failure{message};
+    }
+}
+
 void startServers(const Servers& env, Which which) {
     if (which == Which::all || which == Which::dnsmasq) {
-        if (!env.dnsmasqPid()) callHelper(HelperOperation::startDnsmasq, {env.dnsmasqConf()});
+        if (!env.dnsmasqPid())
+            startServer(HelperOperation::startDnsmasq, {env.dnsmasqConf()}, {53});
     }
     if (which == Which::all || which == Which::php) {
         for (const auto& v : poolsToRun(env)) {
@@ -54,7 +69,7 @@ void startServers(const Servers& env, Which which) {
         }
     }
     if (which == Which::all || which == Which::nginx) {
-        if (!env.nginxPid()) callHelper(HelperOperation::startNginx, {env.nginxConf()});
+        if (!env.nginxPid()) startServer(HelperOperation::startNginx, {env.nginxConf()}, {80, 443});
     }
 }
 

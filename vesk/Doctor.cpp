@@ -54,7 +54,16 @@ std::set<int> listeningPorts() {
             if (colon == std::string::npos) continue;
             // TCP listens in state 0A; a bound UDP socket is state 07.
             if (state != (tcp ? "0A" : "07")) continue;
-            ports.insert(static_cast<int>(std::stoul(local.substr(colon + 1), nullptr, 16)));
+            const int port = static_cast<int>(std::stoul(local.substr(colon + 1), nullptr, 16));
+            // Vesk's dnsmasq takes 53 on 127.0.0.1 alone: a resolver on
+            // another address (systemd-resolved's 127.0.0.53, NetworkManager's
+            // 127.0.1.1) is no obstacle.
+            const std::string address = local.substr(0, colon);
+            if (port == 53 && address != "0100007F" &&
+                address.find_first_not_of('0') != std::string::npos) {
+                continue;
+            }
+            ports.insert(port);
         }
     };
     scan("/proc/net/tcp", true);
@@ -125,7 +134,31 @@ bool dnsmasqAnswers(const std::string& tld) {
            std::memcmp(answer, query, 2) == 0;  // the answer to this question
 }
 
+/// The check of one of Vesk's ports against what listens now.
+DiagnosticResult portResult(int number, const std::set<int>& ports) {
+    const bool web = number != 53;
+    const bool ours =
+        programRuns(web ? "/usr/local/vesk/bin/nginx" : "/usr/local/vesk/bin/dnsmasq");
+    std::optional<std::string> holder;
+    if (ports.count(number) != 0 && !ours) {
+        for (const auto& [unit, held] : SystemChecks::knownHolders()) {
+            if (std::find(held.begin(), held.end(), number) != held.end() && serviceActive(unit)) {
+                holder = unit;
+                break;
+            }
+        }
+    }
+    return SystemChecks::port(number, web ? "Vesk's nginx" : "Vesk's dnsmasq",
+                              ports.count(number) != 0, ours, holder);
+}
+
 }  // namespace
+
+std::optional<std::string> portTaken(int port) {
+    const DiagnosticResult r = portResult(port, listeningPorts());
+    if (r.severity != DiagnosticSeverity::error) return std::nullopt;
+    return r.suggestion.value_or(r.label);
+}
 
 int doctor(const Arguments& args) {
     if (!args.words.empty()) throw UsageError{};
@@ -134,23 +167,7 @@ int doctor(const Arguments& args) {
     std::vector<DiagnosticResult> results;
 
     const std::set<int> ports = listeningPorts();
-    const bool vesksNginx = programRuns("/usr/local/vesk/bin/nginx");
-    const bool vesksDnsmasq = programRuns("/usr/local/vesk/bin/dnsmasq");
-    for (const auto& [number, use, ours] :
-         {std::tuple{80, "Vesk's nginx", vesksNginx}, std::tuple{443, "Vesk's nginx", vesksNginx},
-          std::tuple{53, "Vesk's dnsmasq", vesksDnsmasq}}) {
-        std::optional<std::string> holder;
-        if (ports.count(number) != 0 && !ours) {
-            for (const auto& [unit, held] : SystemChecks::knownHolders()) {
-                if (std::find(held.begin(), held.end(), number) != held.end() &&
-                    serviceActive(unit)) {
-                    holder = unit;
-                    break;
-                }
-            }
-        }
-        results.push_back(SystemChecks::port(number, use, ports.count(number) != 0, ours, holder));
-    }
+    for (const int number : {80, 443, 53}) results.push_back(portResult(number, ports));
     results.push_back(SystemChecks::resolverFile(config.defaultTLD,
                                                  readFile("/etc/resolver/" + config.defaultTLD)));
     results.push_back(SystemChecks::hostsLine(readFile("/etc/nsswitch.conf").value_or("")));

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <cstdlib>
 #include <iostream>
 #include <string_view>
 
@@ -163,6 +164,14 @@ int main(int argc, char** argv) {
     if (command == nullptr) {
         std::cerr << "vesk: no command \"" << words[0] << "\"; vesk --help lists them\n";
         return 2;
+    }
+    // Only the set-up commands are root's: anything else run through sudo
+    // would keep root's own sites and hand the servers to root.
+    if (::geteuid() == 0 && std::getenv("SUDO_USER") != nullptr && command->name != "install" &&
+        command->name != "uninstall" && command->name != "trust") {
+        std::cerr << "vesk: run \"vesk " << command->name
+                  << "\" as yourself, without sudo: only install, uninstall and trust need root\n";
+        return 1;
     }
 #ifdef VESK_TLS_ELSEWHERE
     if (command->run == nullptr) return runTLSCommand(argv);
