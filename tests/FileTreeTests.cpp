@@ -76,4 +76,31 @@ TEST_F(FileTreeTest, ATreeTooDeepIsRefusedNotRecursedWithoutEnd) {
     EXPECT_TRUE(fs::exists(root / "outside/secret"));
 }
 
+TEST_F(FileTreeTest, WritingBelowReplacesAPlantedLinkAndNeverWritesThroughOne) {
+    const std::string env = (root / "env").string();
+    // A link at the file's place: the link is replaced, its target kept.
+    fs::create_directories(root / "env/etc");
+    fs::create_symlink(root / "outside/secret", root / "env/etc/fastcgi_params");
+    vesk::cli::writeFileBelow(env, "etc/fastcgi_params", "params", 0644);
+    EXPECT_FALSE(fs::is_symlink(root / "env/etc/fastcgi_params"));
+    std::ifstream written(root / "env/etc/fastcgi_params");
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(written), {}), "params");
+    std::ifstream secret(root / "outside/secret");
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(secret), {}), "root's");
+
+    // A link on the way: refused, nothing written where it points.
+    EXPECT_THROW(vesk::cli::writeFileBelow(env, "a/to-dir/php-fpm", "x", 0755),
+                 vesk::cli::FileTreeError);
+    EXPECT_FALSE(fs::exists(root / "outside/dir/php-fpm"));
+    EXPECT_THROW(vesk::cli::writeFileBelow(env, "../outside/x", "x", 0644),
+                 vesk::cli::FileTreeError);
+    EXPECT_FALSE(fs::exists(root / "outside/x"));
+
+    // Missing directories are made; the mode is the one asked for.
+    vesk::cli::writeFileBelow(env, "php/8.2/sbin/php-fpm", "program", 0755);
+    struct stat st {};
+    ASSERT_EQ(::stat((root / "env/php/8.2/sbin/php-fpm").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0755u);
+}
+
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -97,6 +98,59 @@ void removeTree(const std::string& path) {
         removeBelow(fd, 0);
     }
     ::rmdir(path.c_str());
+}
+
+void writeFileBelow(const std::string& root, const std::string& relative, std::string_view content,
+                    mode_t mode) {
+    int dir = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (dir < 0) throw FileTreeError("cannot open " + root + ": " + std::strerror(errno));
+    std::string_view rest = relative;
+    // The directories on the way.
+    for (auto slash = rest.find('/'); slash != std::string_view::npos; slash = rest.find('/')) {
+        const std::string part(rest.substr(0, slash));
+        rest.remove_prefix(slash + 1);
+        if (part.empty() || part == "." || part == "..") {
+            ::close(dir);
+            throw FileTreeError("\"" + relative + "\" is no path below " + root);
+        }
+        if (::mkdirat(dir, part.c_str(), 0755) != 0 && errno != EEXIST) {
+            const int e = errno;
+            ::close(dir);
+            throw FileTreeError("cannot make " + part + ": " + std::strerror(e));
+        }
+        const int next =
+            ::openat(dir, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        const int e = errno;
+        ::close(dir);
+        if (next < 0) {
+            throw FileTreeError(root + "/" + relative + ": " + part +
+                                " is no directory of its own: " + std::strerror(e));
+        }
+        dir = next;
+    }
+    const std::string name(rest);
+    const std::string staged = "." + name + ".vesk-new";
+    ::unlinkat(dir, staged.c_str(), 0);
+    const int fd =
+        ::openat(dir, staged.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    int error = fd < 0 ? errno : 0;
+    for (std::size_t done = 0; error == 0 && done < content.size();) {
+        const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            error = n < 0 ? errno : EIO;
+        } else {
+            done += static_cast<std::size_t>(n);
+        }
+    }
+    if (error == 0 && ::fchmod(fd, mode) != 0) error = errno;
+    if (fd >= 0 && ::close(fd) != 0 && error == 0) error = errno;
+    if (error == 0 && ::renameat(dir, staged.c_str(), dir, name.c_str()) != 0) error = errno;
+    if (error != 0) ::unlinkat(dir, staged.c_str(), 0);
+    ::close(dir);
+    if (error != 0) {
+        throw FileTreeError("cannot write " + root + "/" + relative + ": " + std::strerror(error));
+    }
 }
 
 }  // namespace vesk::cli

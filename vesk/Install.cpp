@@ -14,7 +14,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <memory>
 
@@ -57,19 +57,11 @@ Developer developer(const Arguments& args, const char* command) {
     return {pw->pw_name, gr->gr_name, pw->pw_dir, pw->pw_uid, pw->pw_gid};
 }
 
-/// Copies a program into the environment: written whole beside the
-/// destination, then renamed over it.
-void copyProgram(const std::string& from, const std::string& to) {
-    std::error_code ec;
-    std::filesystem::create_directories(std::filesystem::path(to).parent_path(), ec);
-    const std::string staged = to + ".new";
-    ::unlink(staged.c_str());
-    std::filesystem::copy_file(from, staged, ec);
-    if (ec || ::chmod(staged.c_str(), 0755) != 0 || ::rename(staged.c_str(), to.c_str()) != 0) {
-        ::unlink(staged.c_str());
-        throw Failure{"cannot copy " + from + " to " + to +
-                      (ec ? ": " + ec.message() : std::string(": ") + std::strerror(errno))};
-    }
+/// A file of the system's, read whole.
+std::string systemFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw Failure{"cannot read " + path};
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 std::string xmlEscaped(const std::string& text) {
@@ -143,16 +135,16 @@ int install(const Arguments& args) {
 
     callHelper(HelperOperation::installEnvironment, {resources});
     std::cout << "Installed the environment in " << env.layout.veskBase << "\n";
+    // The environment may be the developer's from an earlier install: root
+    // writes into it only through FileTree's walk, which follows no link.
+    const std::string base = env.layout.veskBase;
     for (const auto& v : installedPHPVersions()) {
-        copyProgram("/usr/sbin/php-fpm" + v, env.phpFpm(v));
+        writeFileBelow(base, "php/" + v + "/sbin/php-fpm", systemFile("/usr/sbin/php-fpm" + v),
+                       0755);
         std::cout << "PHP-FPM " << v << " at " << env.phpFpm(v) << "\n";
     }
-    std::error_code ec;
-    std::filesystem::create_directories(env.layout.sitesDir(), ec);
-    if (ec) throw Failure{"cannot make " + env.layout.sitesDir() + ": " + ec.message()};
-    std::filesystem::copy_file("/etc/nginx/fastcgi_params", env.layout.etcDir() + "/fastcgi_params",
-                               std::filesystem::copy_options::overwrite_existing, ec);
-    if (ec) throw Failure{"cannot copy nginx's fastcgi_params: " + ec.message()};
+    writeFileBelow(base, "etc/fastcgi_params", systemFile("/etc/nginx/fastcgi_params"), 0644);
+    writeFileBelow(base, "etc/nginx/sites/.keep", "", 0644);
     // The developer owns the environment: the helper admits them from now on.
     chownTree(env.layout.veskBase, dev.uid, dev.gid);
     std::cout << dev.name << " owns " << env.layout.veskBase << "\n";
