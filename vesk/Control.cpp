@@ -4,6 +4,7 @@
 #include <iostream>
 
 #include "Command.hpp"
+#include "vesk/L10n.hpp"
 #include "vesk/ServedSites.hpp"
 
 namespace vesk::cli {
@@ -59,31 +60,52 @@ void startServer(HelperOperation operation, const std::vector<std::string>& text
 }
 
 void startServers(const Servers& env, Which which) {
+    const auto started = [](const std::string& name) {
+        std::cout << L10n::tr("services.started", name) << "\n";
+    };
     if (which == Which::all || which == Which::dnsmasq) {
-        if (!env.dnsmasqPid())
+        if (!env.dnsmasqPid()) {
             startServer(HelperOperation::startDnsmasq, {env.dnsmasqConf()}, {53});
+            started("dnsmasq");
+        }
     }
     if (which == Which::all || which == Which::php) {
         for (const auto& v : poolsToRun(env)) {
-            if (!env.phpPid(v)) callHelper(HelperOperation::startPHPFPM, {v, env.phpConf(v)});
+            if (env.phpPid(v)) continue;
+            callHelper(HelperOperation::startPHPFPM, {v, env.phpConf(v)});
+            started("PHP " + v);
         }
     }
     if (which == Which::all || which == Which::nginx) {
-        if (!env.nginxPid()) startServer(HelperOperation::startNginx, {env.nginxConf()}, {80, 443});
+        if (!env.nginxPid()) {
+            startServer(HelperOperation::startNginx, {env.nginxConf()}, {80, 443});
+            started("nginx");
+        }
     }
 }
 
 void stopServers(const Servers& env, Which which) {
+    const auto stopped = [](const std::string& name) {
+        std::cout << L10n::tr("services.stopped", name) << "\n";
+    };
     if (which == Which::all || which == Which::nginx) {
-        if (env.nginxPid()) callHelper(HelperOperation::stopNginx, {});
+        if (env.nginxPid()) {
+            callHelper(HelperOperation::stopNginx, {});
+            stopped("nginx");
+        }
     }
     if (which == Which::all || which == Which::php) {
         for (const auto& v : env.phpVersions()) {
-            if (env.phpPid(v)) callHelper(HelperOperation::stopPHPFPM, {v});
+            if (!env.phpPid(v)) continue;
+            callHelper(HelperOperation::stopPHPFPM, {v});
+            stopped("PHP " + v);
         }
     }
     if (which == Which::all || which == Which::dnsmasq) {
-        if (env.dnsmasqPid()) callHelper(HelperOperation::stopDnsmasq, {});
+        if (env.dnsmasqPid()) {
+            callHelper(HelperOperation::stopDnsmasq, {});
+            stopped("dnsmasq");
+        }
     }
 }
 
@@ -106,9 +128,9 @@ void waitFor(Predicate stopped) {
 void printState(const std::string& name, std::optional<long> pid, const std::string& detail) {
     std::cout << name << std::string(name.size() < 12 ? 12 - name.size() : 1, ' ');
     if (pid) {
-        std::cout << "running (pid " << *pid << ")" << detail << "\n";
+        std::cout << L10n::tr("services.running") << " (pid " << *pid << ")" << detail << "\n";
     } else {
-        std::cout << "stopped\n";
+        std::cout << L10n::tr("services.notRunning") << "\n";
     }
 }
 
@@ -119,7 +141,6 @@ int start(const Arguments& args) {
     const Servers env = installedServers();
     applyConfiguration(false);
     startServers(env, which);
-    std::cout << "Started\n";
     return 0;
 }
 
@@ -127,7 +148,6 @@ int stop(const Arguments& args) {
     const Which which = whichOf(args);
     const Servers env = installedServers();
     stopServers(env, which);
-    std::cout << "Stopped\n";
     return 0;
 }
 
@@ -142,7 +162,6 @@ int restart(const Arguments& args) {
     });
     applyConfiguration(false);
     startServers(env, which);
-    std::cout << "Restarted\n";
     return 0;
 }
 

@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "Command.hpp"
+#include "vesk/L10n.hpp"
 #include "vesk/ServedSites.hpp"
 #include "vesk/ServerConfig.hpp"
 #include "vesk/UUID.hpp"
@@ -87,7 +88,7 @@ Site siteFor(const std::optional<std::string>& name) {
     const std::vector<Site> served = servedSites();
     if (name) {
         if (auto s = ServedSites::find(served, *name)) return *s;
-        throw Failure{"no site is served as " + *name};
+        throw Failure{L10n::tr("sites.notFound", *name)};
     }
     const std::string dir = directory(std::nullopt);
     for (const Site& s : served) {

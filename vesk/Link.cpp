@@ -3,6 +3,7 @@
 
 #include "Command.hpp"
 #include "vesk/Date.hpp"
+#include "vesk/L10n.hpp"
 #include "vesk/ServedSites.hpp"
 #include "vesk/UUID.hpp"
 
@@ -39,7 +40,7 @@ int link(const Arguments& args) {
                              std::nullopt, false, true, false, false, std::nullopt,
                              std::vector<std::string>{}, Date::now(), std::nullopt);
     });
-    std::cout << "Linked " << dir << " at http://" << name << "." << config.defaultTLD << "/\n";
+    std::cout << L10n::tr("sites.linked", name + "." + config.defaultTLD) << " (" << dir << ")\n";
     applyConfiguration();
     return 0;
 }

@@ -3,6 +3,7 @@
 #include <iostream>
 
 #include "Command.hpp"
+#include "vesk/L10n.hpp"
 
 namespace vesk::cli {
 
@@ -14,8 +15,8 @@ int park(const Arguments& args) {
             c.parkedPaths.push_back(dir);
         }
     });
-    std::cout << "Parked " << dir << ": each directory in it is served at <name>."
-              << config.defaultTLD << "\n";
+    std::cout << L10n::tr("sites.parked", dir) << " (each directory in it is served at <name>."
+              << config.defaultTLD << ")\n";
     applyConfiguration();
     return 0;
 }

@@ -2,6 +2,7 @@
 #include <iostream>
 
 #include "Command.hpp"
+#include "vesk/L10n.hpp"
 
 namespace vesk::cli {
 
@@ -11,7 +12,7 @@ int use(const Arguments& args) {
     requireInstalledPHP(version);
     settings().update(AppConfig::defaultValue(),
                       [&](AppConfig& c) { c.defaultPHPVersion = version; });
-    std::cout << "Sites use PHP " << version << " unless isolated\n";
+    std::cout << L10n::tr("php.switched", version) << " (sites not isolated)\n";
     applyConfiguration();
     return 0;
 }
@@ -22,7 +23,7 @@ int isolate(const Arguments& args) {
     requireInstalledPHP(version);
     const Site site = siteFor(args.word(1));
     updateSite(site, [&](Site& s) { s.phpVersion = version; });
-    std::cout << site.fullDomain() << " uses PHP " << version << "\n";
+    std::cout << L10n::tr("php.isolate.success", site.fullDomain(), version) << "\n";
     applyConfiguration();
     return 0;
 }

@@ -7,6 +7,7 @@
 #include <iostream>
 
 #include "Command.hpp"
+#include "vesk/L10n.hpp"
 #include "vesk/VeskPaths.hpp"
 
 namespace vesk::cli {
@@ -57,7 +58,7 @@ int secure(const Arguments& args) {
         records.push_back(issued);
     });
     updateSite(site, [](Site& s) { s.isSecured = true; });
-    std::cout << "Secured https://" << site.fullDomain() << "/ (certificate "
+    std::cout << L10n::tr("sites.secured", "https://" + site.fullDomain() + "/") << " ("
               << issued.certificatePath << ")\n";
     applyConfiguration();
     return 0;
@@ -76,7 +77,7 @@ int unsecure(const Arguments& args) {
         });
     });
     updateSite(site, [](Site& s) { s.isSecured = false; });
-    std::cout << "http://" << site.fullDomain() << "/ is served over HTTP again\n";
+    std::cout << L10n::tr("sites.unsecured", "http://" + site.fullDomain() + "/") << "\n";
     applyConfiguration();
     // The files go once nginx no longer names them.
     for (const Certificate& c : removed) {

@@ -18,6 +18,7 @@
 
 #include "Command.hpp"
 #include "HelperClient.hpp"
+#include "vesk/L10n.hpp"
 #include "vesk/ServedSites.hpp"
 #include "vesk/VeskPaths.hpp"
 
@@ -301,10 +302,10 @@ void applyConfiguration(bool reloadRunning) {
     const Ran verdict = checkNginx(env, staged);
     if (verdict.status != 0) {
         fs::remove_all(staged, ec);
-        throw Failure{
-            "nginx refuses the new configuration, so it was not applied (the sites "
-            "served before still are):\n" +
-            verdict.output};
+        throw Failure{L10n::tr("nginx.invalid") +
+                      ": nginx refuses the new configuration, so it was not applied (the sites "
+                      "served before still are):\n" +
+                      verdict.output};
     }
     replaceSitesDir(staged, live);
     writeIfChanged(env.nginxConf(), ServerConfig::nginxMain(env.layout));
@@ -323,6 +324,7 @@ void applyConfiguration(bool reloadRunning) {
         if (!env.phpPid(v)) callHelper(HelperOperation::startPHPFPM, {v, env.phpConf(v)});
     }
     reloadNginx(*master);
+    std::cout << L10n::tr("nginx.reloaded") << "\n";
 }
 
 }  // namespace vesk::cli

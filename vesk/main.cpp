@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "Command.hpp"
+#include "vesk/L10n.hpp"
 #include "vesk/Version.hpp"
 
 // The certificate commands are vesk-tls's: vesk itself does not load
@@ -141,6 +142,7 @@ const CommandEntry* lookup(std::string_view name) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    vesk::L10n::setLocale(vesk::localeFromSystem());
     const std::vector<std::string> words(argv + 1, argv + argc);
     if (words.empty()) {
         printHelp(std::cerr);
