@@ -125,6 +125,15 @@ TEST_F(ServerConfigTest, DebiansServersAcceptTheTexts) {
     EXPECT_NE(secured->find("return 301 https://$host$request_uri;"), std::string::npos);
     EXPECT_NE(secured->find("listen 443 ssl"), std::string::npos);
     std::ofstream(base + "/etc/nginx/sites/shop.conf") << *secured;
+    // Directories new in a parked folder: one server for them all.
+    const auto fallback =
+        vesk::ServerConfig::nginxParkedFallback({base + "/p", "/bad path"}, "test", "8.2", layout);
+    ASSERT_TRUE(fallback);
+    EXPECT_EQ(fallback->find("/bad path"), std::string::npos);
+    EXPECT_NE(fallback->find("server_name ~^(?<vesk_site>[a-z0-9-]+)\\.test$;"), std::string::npos);
+    std::ofstream(base + "/etc/nginx/sites/~parked.conf") << *fallback;
+    EXPECT_FALSE(vesk::ServerConfig::nginxParkedFallback({"/bad path"}, "test", "8.2", layout));
+    EXPECT_FALSE(vesk::ServerConfig::nginxParkedFallback({base}, "te$t", "8.2", layout));
     // fastcgi_params is read relative to the configuration's directory.
     fs::copy_file("/etc/nginx/fastcgi_params", base + "/etc/fastcgi_params");
     const std::string nginx = "/usr/sbin/nginx -q -t -p " + base + " -e " + base +

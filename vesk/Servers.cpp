@@ -296,6 +296,10 @@ void applyConfiguration(bool reloadRunning) {
     fs::remove_all(staged, ec);
     fs::create_directories(staged, ec);
     if (ec) throw Failure{"cannot make " + staged + ": " + ec.message()};
+    if (const auto fallback = ServerConfig::nginxParkedFallback(
+            config.parkedPaths, config.defaultTLD, config.defaultPHPVersion, env.layout)) {
+        recordfile::writeText(staged + "/~parked.conf", *fallback);
+    }
     for (const auto& [name, text] : siteBlocks(env, config, sites)) {
         recordfile::writeText(std::string(staged).append("/").append(name), text);
     }

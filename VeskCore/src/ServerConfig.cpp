@@ -157,6 +157,42 @@ std::optional<std::string> nginxSite(const Site& site, const std::string& defaul
     return text;
 }
 
+std::optional<std::string> nginxParkedFallback(const std::vector<std::string>& parkedPaths,
+                                               std::string_view tld, const std::string& defaultPHP,
+                                               const Layout& layout) {
+    if (!isDomainName(tld) || tld.find('.') != std::string_view::npos ||
+        !isPHPVersion(defaultPHP)) {
+        return std::nullopt;
+    }
+    std::vector<std::string> folders;
+    for (const auto& p : parkedPaths) {
+        if (isServablePath(p)) folders.push_back(p);
+    }
+    if (folders.empty()) return std::nullopt;
+    std::string t;
+    t += "# Written by vesk: directories new in a parked folder, until their own block is "
+         "written.\n";
+    t += "server {\n    listen 80;\n";
+    t += "    server_name ~^(?<vesk_site>[a-z0-9-]+)\\." + std::string(tld) + "$;\n";
+    t += "    set $vesk_root \"\";\n";
+    // The first folder holding the directory wins: tested last.
+    for (auto it = folders.rbegin(); it != folders.rend(); ++it) {
+        t += "    if (-d " + *it + "/$vesk_site) {\n        set $vesk_root " + *it +
+             "/$vesk_site;\n    }\n";
+    }
+    t += "    if ($vesk_root = \"\") {\n        return 404;\n    }\n";
+    t += "    if (-f $vesk_root/public/index.php) {\n        set $vesk_root $vesk_root/public;\n"
+         "    }\n";
+    t += "    root $vesk_root;\n    index index.php index.html;\n\n";
+    t += "    location / {\n        try_files $uri $uri/ /index.php?$query_string;\n    }\n\n";
+    t += "    location ~ \\.php$ {\n        try_files $uri =404;\n        fastcgi_pass unix:" +
+         layout.phpSocket(defaultPHP) +
+         ";\n        fastcgi_param SCRIPT_FILENAME $document_root$fastcgi_script_name;\n"
+         "        include fastcgi_params;\n    }\n\n";
+    t += "    location ~ /\\.(?!well-known).* {\n        deny all;\n    }\n}\n";
+    return t;
+}
+
 std::string phpFpmPool(std::string_view version, const Layout& layout) {
     const std::string v(version);
     std::string t;

@@ -57,6 +57,13 @@ workers=$(ps -o user= -o args= -e | awk '$2 ~ /^(nginx|php-fpm):/ && $3 != "mast
 [ "$workers" = "$dev" ] || fail "workers run as [$workers]"
 [ "$(curl -s -o /dev/null -w '%{http_code}' --max-time 5 http://nosuch.test/)" = 404 ] || fail "an unknown name is not 404"
 
+step "a project made in the parked folder later is served at once"
+mkdir -p "/home/$dev/code/fresh/public"
+echo '<?php echo "new project";' >"/home/$dev/code/fresh/public/index.php"
+chown -R "$dev:$dev" "/home/$dev/code/fresh"
+[ "$(page http://fresh.test/)" = "new project" ] || fail "fresh.test is not served without a vesk command"
+[ "$(curl -s -o /dev/null -w '%{http_code}' --max-time 5 http://nothere.test/)" = 404 ] || fail "a name with no directory is not 404"
+
 step "link a directory elsewhere under its own name"
 mkdir -p "/home/$dev/elsewhere/api" && echo '{"ok":true}' >"/home/$dev/elsewhere/api/index.html"
 chown -R "$dev:$dev" "/home/$dev/elsewhere"
@@ -139,12 +146,12 @@ print("    vesk sites --json: %d Site records" % len(sites))
 sys.exit(1 if bad or len(sites) < 12 else 0)' || fail "vesk sites --json is not a list of Site records"
 
 step "vesk link of a new site until curl gets its page"
-mkdir -p "/home/$dev/elsewhere/fresh" && echo fresh >"/home/$dev/elsewhere/fresh/index.html"
-chown -R "$dev:$dev" "/home/$dev/elsewhere/fresh"
+mkdir -p "/home/$dev/elsewhere/linked" && echo linked >"/home/$dev/elsewhere/linked/index.html"
+chown -R "$dev:$dev" "/home/$dev/elsewhere/linked"
 t0=$(date +%s%N)
-runuser -u "$dev" -- env -C "/home/$dev/elsewhere/fresh" vesk link >/dev/null
-until [ "$(curl -s --max-time 1 http://fresh.test/)" = fresh ]; do
-  [ $(( ($(date +%s%N) - t0) / 1000000 )) -gt 5000 ] && { fail "fresh.test never served"; break; }
+runuser -u "$dev" -- env -C "/home/$dev/elsewhere/linked" vesk link >/dev/null
+until [ "$(curl -s --max-time 1 http://linked.test/)" = linked ]; do
+  [ $(( ($(date +%s%N) - t0) / 1000000 )) -gt 5000 ] && { fail "linked.test never served"; break; }
 done
 echo "    served $(( ($(date +%s%N) - t0) / 1000000 )) ms after vesk link started"
 

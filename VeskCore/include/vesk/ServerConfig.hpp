@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "vesk/Site.hpp"
 
@@ -79,6 +80,17 @@ struct TLSFiles {
 std::optional<std::string> nginxSite(const Site& site, const std::string& defaultPHP,
                                      const Layout& layout, SiteShape shape,
                                      const std::optional<TLSFiles>& tls = std::nullopt);
+
+/// A server for the directories of the parked folders that have no block
+/// of their own yet (made after the configuration was last written): any
+/// name <label>.<tld> is served from the first parked folder holding a
+/// directory of that name, from its public/ when that holds index.php,
+/// through the default PHP version. Exact names of the other blocks take
+/// precedence. None when no parked folder can be carried in nginx's
+/// configuration.
+std::optional<std::string> nginxParkedFallback(const std::vector<std::string>& parkedPaths,
+                                               std::string_view tld, const std::string& defaultPHP,
+                                               const Layout& layout);
 
 /// A PHP-FPM pool for `version`, run as the developer, listening on the
 /// version's socket (nginx's workers, the developer too, may connect).
