@@ -94,13 +94,12 @@ enum class Parsed { record, outside, bad };
 Parsed parse(std::string_view line, RequestLog& r, Ids& ids, double since,
              const std::optional<std::string>& host) {
     // The fields, split in one pass over the line, sixteen bytes at a time.
-    std::array<std::string_view, kFields> f;
+    // Where each field ends (not zeroed first: every one used is set).
+    std::size_t ends[kFields];  // NOLINT(cppcoreguidelines-pro-type-member-init)
     std::size_t n = 0;
-    std::size_t start = 0;
     const auto field = [&](std::size_t tab) {
         if (n == kFields - 1) return false;  // a field too many
-        f[n++] = line.substr(start, tab - start);
-        start = tab + 1;
+        ends[n++] = tab;
         return true;
     };
     std::size_t i = 0;
@@ -118,32 +117,36 @@ Parsed parse(std::string_view line, RequestLog& r, Ids& ids, double since,
         if (line[i] == '\t' && !field(i)) return Parsed::bad;
     }
     if (n != kFields - 1) return Parsed::bad;
-    f[n] = line.substr(start);
+    ends[n] = line.size();
+    const auto f = [&](std::size_t k) {
+        const std::size_t from = k == 0 ? 0 : ends[k - 1] + 1;
+        return line.substr(from, ends[k] - from);
+    };
     double msec = 0;
     std::int64_t status = 0;
     std::int64_t bytes = 0;
     double seconds = 0;
-    if (!decimal(f[1], msec) || !number(f[5], status) || !number(f[6], bytes) || f[2].empty() ||
-        f[3].empty()) {
+    if (!decimal(f(1), msec) || !number(f(5), status) || !number(f(6), bytes) || f(2).empty() ||
+        f(3).empty()) {
         return Parsed::bad;
     }
-    if (msec < since || (host && f[9] != *host)) return Parsed::outside;
+    if (msec < since || (host && f(9) != *host)) return Parsed::outside;
     r.id = ids.next();
-    r.remoteAddr.assign(f[0]);
+    r.remoteAddr.assign(f(0));
     r.timestamp = Date::fromUnix(msec);
-    r.method.assign(f[2]);
-    r.path.assign(f[3]);
-    r.proto.assign(f[4]);
+    r.method.assign(f(2));
+    r.path.assign(f(3));
+    r.proto.assign(f(4));
     r.statusCode = status;
     r.bodyBytes = bytes;
     r.responseTime.reset();
-    if (decimal(f[7], seconds)) r.responseTime = seconds;
-    if (f[8] == "-") {
+    if (decimal(f(7), seconds)) r.responseTime = seconds;
+    if (f(8) == "-") {
         r.userAgent.reset();
     } else if (r.userAgent) {
-        r.userAgent->assign(f[8]);
+        r.userAgent->assign(f(8));
     } else {
-        r.userAgent.emplace(f[8]);
+        r.userAgent.emplace(f(8));
     }
     return Parsed::record;
 }
