@@ -208,6 +208,23 @@ void RequestTally::add(const RequestLog& log) {
     bytes_ = addBytes(bytes_, log.bodyBytes);
 }
 
+void RequestTally::merge(RequestTally&& later) {
+    total_ += later.total_;
+    bytes_ = addBytes(bytes_, later.bytes_);
+    for (std::size_t c = 0; c < perCategory_.size(); ++c) perCategory_[c] += later.perCategory_[c];
+    times_.insert(times_.end(), later.times_.begin(), later.times_.end());
+    for (auto& [endpoint, count] : later.counts_) {
+        const auto at = indexOf_.find(endpoint);
+        if (at == indexOf_.end()) {
+            indexOf_.emplace(endpoint, counts_.size());
+            counts_.emplace_back(std::move(endpoint), count);
+        } else {
+            counts_[at->second].second += count;
+        }
+    }
+    later = RequestTally();
+}
+
 DashboardStats RequestTally::finish(TimeRange timeRange) {
     return summarise(timeRange, total_, perCategory_, times_, counts_, bytes_,
                      [](const std::string& endpoint) { return endpoint; });

@@ -48,7 +48,13 @@ struct DashboardStats {
 /// distinct endpoint, the endpoint's text. For logs too large to hold.
 class RequestTally {
   public:
+    /// Room for `requests` response times, so that adding them never moves
+    /// (or touches twice) the ones already there.
+    void reserve(std::size_t requests) { times_.reserve(requests); }
     void add(const RequestLog& log);
+    /// Adds what `later` tallied, as if its requests had been added after
+    /// this one's (endpoints first seen there rank after this one's).
+    void merge(RequestTally&& later);
     /// The summary of every request added (the range is only copied).
     [[nodiscard]] DashboardStats finish(TimeRange timeRange);
 
