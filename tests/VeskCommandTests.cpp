@@ -293,6 +293,38 @@ TEST_F(VeskCommandTest, StatsReadTheAccessLogAndSkipWhatIsNotInItsFormat) {
     EXPECT_EQ(vesk("stats --log '" + home + "/none.log'").status, 1);
 }
 
+TEST_F(VeskCommandTest, ALargeLogReadInTwoHalvesCountsEveryLineOnce) {
+    // Over 16 MiB: read by two threads, split at a line's start.
+    const std::string log = home + "/large.log";
+    const double now = vesk::Date::now().timeIntervalSince1970();
+    const std::string agent(60, 'a');
+    std::size_t written = 0;
+    {
+        std::ofstream out(log, std::ios::binary);
+        out << std::fixed;
+        for (int i = 0; i < 200'000; ++i) {
+            if (i % 1000 == 999) {
+                out << "not a request line\n";
+                continue;
+            }
+            out << "10.0.0.1\t" << now - 60 << "\tGET\t/p" << (i % 3) << "\tHTTP/1.1\t"
+                << (i % 2 == 0 ? 200 : 404) << "\t10\t0.001\t" << agent << "\tblog.test\n";
+            ++written;
+        }
+    }
+    ASSERT_GT(fs::file_size(log), std::uintmax_t{16} << 20);
+    const Outcome r = vesk("stats --range 1h --json --log '" + log + "'");
+    ASSERT_EQ(r.status, 0) << r.out.substr(0, 500);
+    const auto stats = vesk::decodeJSON<vesk::DashboardStats>(r.out.substr(0, r.out.find('\n')));
+    EXPECT_EQ(stats.totalRequests, static_cast<std::int64_t>(written));
+    EXPECT_EQ(stats.totalBytes, static_cast<std::int64_t>(written) * 10);
+    std::int64_t endpoints = 0;
+    for (const auto& e : stats.topEndpoints) endpoints += e.count;
+    EXPECT_EQ(endpoints, static_cast<std::int64_t>(written));
+    EXPECT_EQ(stats.topEndpoints.size(), 3U);
+    EXPECT_NE(r.out.find("200 lines of"), std::string::npos) << r.out.substr(r.out.find('\n'));
+}
+
 TEST_F(VeskCommandTest, DumpsArePrintedAsTheyArriveAndBadOnesNeverEndTheListener) {
     // The socket's directory, when another user owns it, is refused.
     if (::geteuid() == 0) {
