@@ -111,7 +111,8 @@ void writeFileBelow(const std::string& root, const std::string& relative, std::s
         rest.remove_prefix(slash + 1);
         if (part.empty() || part == "." || part == "..") {
             ::close(dir);
-            throw FileTreeError("\"" + relative + "\" is no path below " + root);
+            throw FileTreeError(
+                std::string("\"").append(relative).append("\" is no path below ").append(root));
         }
         if (::mkdirat(dir, part.c_str(), 0755) != 0 && errno != EEXIST) {
             const int e = errno;
@@ -123,8 +124,13 @@ void writeFileBelow(const std::string& root, const std::string& relative, std::s
         const int e = errno;
         ::close(dir);
         if (next < 0) {
-            throw FileTreeError(root + "/" + relative + ": " + part +
-                                " is no directory of its own: " + std::strerror(e));
+            throw FileTreeError(std::string(root)
+                                    .append("/")
+                                    .append(relative)
+                                    .append(": ")
+                                    .append(part)
+                                    .append(" is no directory of its own: ")
+                                    .append(std::strerror(e)));
         }
         dir = next;
     }
