@@ -4,6 +4,7 @@
 #include <array>
 #include <bit>
 #include <cmath>
+#include <cstring>
 #include <unordered_map>
 
 namespace vesk {
@@ -46,7 +47,6 @@ struct EndpointHash {
 // than the sort itself. Released past kKeptScratch elements.
 constexpr std::size_t kKeptScratch = std::size_t{8} << 20;
 struct Scratch {
-    std::vector<std::uint64_t> keys;
     std::vector<std::uint64_t> spare;
     std::vector<double> times;
     std::unordered_map<Endpoint, std::size_t, EndpointHash> indexOf;
@@ -70,27 +70,44 @@ void sortAscending(std::vector<double>& values) {
                   [](double a, double b) { return orderedKey(a) < orderedKey(b); });
         return;
     }
-    std::vector<std::uint64_t>& keys = scratch.keys;
+    // The keys take the values' own storage (their bytes, copied in and out),
+    // so one spare list is all the passes need.
+    static_assert(sizeof(double) == sizeof(std::uint64_t));
+    const auto load = [](const unsigned char* list, std::size_t i) {
+        std::uint64_t k = 0;
+        std::memcpy(&k, list + i * sizeof k, sizeof k);
+        return k;
+    };
+    const auto store = [](unsigned char* list, std::size_t i, std::uint64_t k) {
+        std::memcpy(list + i * sizeof k, &k, sizeof k);
+    };
+    auto* own = reinterpret_cast<unsigned char*>(values.data());
+    for (std::size_t i = 0; i < n; ++i) store(own, i, orderedKey(values[i]));
     std::vector<std::uint64_t>& spare = scratch.spare;
-    keys.resize(n);
     spare.resize(n);
-    for (std::size_t i = 0; i < n; ++i) keys[i] = orderedKey(values[i]);
+    unsigned char* from = own;
+    auto* to = reinterpret_cast<unsigned char*>(spare.data());
     for (int shift = 0; shift < 64; shift += kDigitBits) {
         std::array<std::size_t, kBuckets> count{};
-        for (const std::uint64_t k : keys) ++count[(k >> shift) & (kBuckets - 1)];
+        for (std::size_t i = 0; i < n; ++i) ++count[(load(from, i) >> shift) & (kBuckets - 1)];
         // A digit that is the same in every key moves nothing.
-        if (count[(keys[0] >> shift) & (kBuckets - 1)] == n) continue;
+        if (count[(load(from, 0) >> shift) & (kBuckets - 1)] == n) continue;
         std::size_t sum = 0;
         for (std::size_t& c : count) {
             const std::size_t here = c;
             c = sum;
             sum += here;
         }
-        for (const std::uint64_t k : keys) spare[count[(k >> shift) & (kBuckets - 1)]++] = k;
-        keys.swap(spare);
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::uint64_t k = load(from, i);
+            store(to, count[(k >> shift) & (kBuckets - 1)]++, k);
+        }
+        std::swap(from, to);
     }
-    for (std::size_t i = 0; i < n; ++i) values[i] = fromOrderedKey(keys[i]);
-    releaseIfLarge(keys);
+    for (std::size_t i = 0; i < n; ++i) {
+        const double d = fromOrderedKey(load(from, i));
+        std::memcpy(own + i * sizeof d, &d, sizeof d);
+    }
     releaseIfLarge(spare);
 }
 
