@@ -322,6 +322,16 @@ void applyConfiguration(bool reloadRunning) {
         writeIfChanged(env.phpConf(v), ServerConfig::phpFpmPool(v, env.layout));
         pools.push_back(v);
     }
+    // The servers open their logs as root, and would make them root's alone;
+    // made here first, they stay the developer's to read.
+    std::vector<std::string> logs{"nginx-error.log", "nginx-access.log"};
+    for (const auto& v : pools) logs.push_back("php-fpm-" + v + ".log");
+    for (const auto& name : logs) {
+        const std::string path = env.layout.logDir() + "/" + name;
+        const int fd =
+            ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (fd >= 0) ::close(fd);
+    }
     const auto master = env.nginxPid();
     if (!reloadRunning || !master) return;
     for (const auto& v : pools) {

@@ -108,6 +108,13 @@ sed 's/^/    | /' /tmp/dumps.out
 kill "$dumps"; wait "$dumps" 2>/dev/null
 [ "$(page http://dumper.test/)" = dumped ] || fail "the page fails when nobody listens"
 
+step "the servers' logs are the developer's to read"
+out=$(vesk_dev logs php 2>&1) || fail "vesk logs php: $out"
+echo "$out" | grep -q "fpm is running" || fail "the PHP log holds no start line: $out"
+out=$(vesk_dev logs nginx 2>&1) || fail "vesk logs nginx: $out"
+echo "$out" | grep -q "dumper.test" || fail "the access log does not show the requests: $(echo "$out" | tail -n 3)"
+echo "$out" | tail -n 2 | sed 's/^/    | /'
+
 step "vesk stats after these requests"
 expect "vesk stats" vesk_dev stats --range 1h
 total=$(vesk_dev stats --range 1h --json | python3 -c 'import json, sys; print(json.load(sys.stdin)["totalRequests"])')
