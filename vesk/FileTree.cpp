@@ -10,6 +10,8 @@
 #include <memory>
 #include <string_view>
 
+#include "vesk/RecordFile.hpp"
+
 namespace vesk::cli {
 
 namespace {
@@ -139,16 +141,7 @@ void writeFileBelow(const std::string& root, const std::string& relative, std::s
     ::unlinkat(dir, staged.c_str(), 0);
     const int fd =
         ::openat(dir, staged.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
-    int error = fd < 0 ? errno : 0;
-    for (std::size_t done = 0; error == 0 && done < content.size();) {
-        const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            error = n < 0 ? errno : EIO;
-        } else {
-            done += static_cast<std::size_t>(n);
-        }
-    }
+    int error = fd < 0 ? errno : recordfile::writeAll(fd, content);
     if (error == 0 && ::fchmod(fd, mode) != 0) error = errno;
     if (fd >= 0 && ::close(fd) != 0 && error == 0) error = errno;
     if (error == 0 && ::renameat(dir, staged.c_str(), dir, name.c_str()) != 0) error = errno;

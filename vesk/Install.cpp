@@ -14,7 +14,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <iostream>
 #include <memory>
 
@@ -59,9 +58,9 @@ Developer developer(const Arguments& args, const char* command) {
 
 /// A file of the system's, read whole.
 std::string systemFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw Failure{"cannot read " + path};
-    return {std::istreambuf_iterator<char>(in), {}};
+    auto text = recordfile::readText(path);
+    if (!text) throw Failure{"cannot read " + path};
+    return std::move(*text);
 }
 
 std::string xmlEscaped(const std::string& text) {
