@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <optional>
+#include <string>
 #include <string_view>
 
 #include "vesk/AppConfig.hpp"
@@ -25,14 +27,32 @@
 
 namespace {
 
+// Decoding through JsonIn alone: the one pass over the tape must agree with
+// it on every text, value for value and error for error.
+template <class T>
+std::optional<T> throughJsonIn(std::string_view text, const vesk::CodingOptions& options,
+                               std::string& error) {
+    try {
+        const vesk::JsonDocument doc = vesk::JsonDocument::parse(text, options);
+        return vesk::decodeValue<T>(doc.root());
+    } catch (const vesk::DecodingError& e) {
+        error = e.what();
+        return std::nullopt;
+    }
+}
+
 template <class T>
 void roundTrip(std::string_view text, vesk::CodingOptions options) {
+    std::string slowError;
+    const std::optional<T> slow = throughJsonIn<T>(text, options, slowError);
     T value;
     try {
         value = vesk::decodeJSON<T>(text, options);
-    } catch (const vesk::DecodingError&) {
+    } catch (const vesk::DecodingError& e) {
+        if (slow || slowError != e.what()) std::abort();
         return;
     }
+    if (!slow || !(*slow == value)) std::abort();
     vesk::CodingOptions pretty = options;
     pretty.indent = 2;
     pretty.maxIndentLevels = 4;

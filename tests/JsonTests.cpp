@@ -1,10 +1,13 @@
 // The generic coding layer, shown on a small record of its own.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <functional>
 #include <map>
+#include <optional>
+#include <variant>
 
 #include "vesk/Json.hpp"
 
@@ -458,3 +461,172 @@ TEST(JsonTree, HundredThousandDeepChainDecodesAndEncodes) {
 }
 
 }  // namespace
+
+namespace {
+
+// The value, or the fault and path, that decoding through JsonIn alone gives.
+template <class T>
+std::variant<T, std::pair<DecodingError::Fault, std::string>> throughJsonIn(
+    const std::string& text) {
+    try {
+        const vesk::JsonDocument doc = vesk::JsonDocument::parse(text);
+        return vesk::decodeValue<T>(doc.root());
+    } catch (const DecodingError& e) {
+        return std::make_pair(e.fault(), e.path());
+    }
+}
+
+template <class T>
+std::variant<T, std::pair<DecodingError::Fault, std::string>> throughDecodeJSON(
+    const std::string& text) {
+    try {
+        return vesk::decodeJSON<T>(text);
+    } catch (const DecodingError& e) {
+        return std::make_pair(e.fault(), e.path());
+    }
+}
+
+// Whether the one pass over the tape reads the text by itself.
+template <class T>
+bool readInOnePass(const std::string& text) {
+    const vesk::JsonDocument doc = vesk::JsonDocument::parse(text);
+    T value{};
+    vesk::JsonTape tape = doc.tape();
+    return vesk::readValue(tape, value);
+}
+
+bool operator==(const Frame& a, const Frame& b) {
+    return a.name == b.name && a.selfTime == b.selfTime && a.children == b.children;
+}
+
+}  // namespace
+
+TEST(JsonTape, OnePassGivesWhatJsonInGivesForEveryText) {
+    const std::vector<std::string> samples = {
+        kValid,
+        R"({"name":"a","note":null,"mode":1,"flag":false,"colour":"red","items":[],"weights":[]})",
+        R"({"name":"a","mode":"x","flag":true,"colour":"green","items":[],"weights":[],"mode":2})",
+        R"({"name":"a","mode":2,"flag":true,"colour":"green","items":[],"weights":[],"mode":"x"})",
+        R"({"name":"a","mode":70000,"flag":true,"colour":"green","items":[],"weights":[]})",
+        R"({"name":"a","mode":1.0,"flag":true,"colour":"blue","items":[],"weights":[]})",
+        R"({"name":"a","mode":1,"flag":true,"colour":"red","items":[{"count":1.5}],"weights":[]})",
+        R"({"name":"a","mode":1,"flag":true,"colour":"red","items":[],"weights":["red"]})",
+        R"({"name":"a","mode":1,"flag":true,"colour":"red","items":[],"weights":["red",1,"red",2]})",
+        R"({"mode":1,"flag":true,"colour":"red","items":[],"weights":[]})",
+        R"({"name":"a","mode":1,"flag":1,"colour":"red","items":{},"weights":[]})",
+        R"([])",
+    };
+    for (const auto& text : samples) {
+        EXPECT_EQ(throughDecodeJSON<Sample>(text), throughJsonIn<Sample>(text)) << text;
+    }
+    // Trees: children before, between and after the other members, unknown
+    // members anywhere, children missing or of the wrong kind.
+    const std::vector<std::string> trees = {
+        R"({"children":[{"name":"b","children":[],"selfTime":2}],"name":"a","selfTime":1})",
+        R"({"name":"a","x":[1,{"y":2}],"children":[{"children":[{"selfTime":3,"name":"c","children":[]}],"name":"b","selfTime":2},{"name":"d","selfTime":4,"children":[]}],"selfTime":1,"z":null})",
+        R"({"name":"a","selfTime":1,"children":[{"name":"b","selfTime":2}]})",
+        R"({"name":"a","selfTime":1,"children":[{"name":"b","selfTime":2,"children":{}}]})",
+        R"({"name":"a","selfTime":1,"children":[],"children":[{"name":"b","selfTime":2,"children":[]}]})",
+        R"({"name":"a","selfTime":1,"children":[{"name":"b","selfTime":"2","children":[]}]})",
+        R"({"name":"a","selfTime":1,"children":[3]})",
+    };
+    for (const auto& text : trees) {
+        EXPECT_EQ(throughDecodeJSON<Frame>(text), throughJsonIn<Frame>(text)) << text;
+    }
+    const auto maps = std::vector<std::string>{R"({"k":1,"j":0,"k":3})", R"({"k":"1"})", "[]"};
+    for (const auto& text : maps) {
+        using M = std::map<std::string, int>;
+        EXPECT_EQ(throughDecodeJSON<M>(text), throughJsonIn<M>(text)) << text;
+    }
+}
+
+TEST(JsonTape, WrittenTextIsReadInOnePassAndOddTextIsLeftToJsonIn) {
+    Sample sample = vesk::decodeJSON<Sample>(kValid);
+    sample.note = "n";
+    EXPECT_TRUE(readInOnePass<Sample>(vesk::encodeJSON(sample)));
+    Frame root("a", 1);
+    root.children.emplace_back("b", 2);
+    root.children[0].children.emplace_back("c", 3);
+    root.children.emplace_back("d", 4);
+    EXPECT_TRUE(readInOnePass<Frame>(vesk::encodeJSON(root)));
+    EXPECT_TRUE(readInOnePass<Sample>(
+        R"({"weights":[],"x":[1],"name":"a","items":[],"colour":"green","flag":true,"mode":4})"))
+        << "keys in any order and unknown keys are read in one pass";
+
+    EXPECT_FALSE(readInOnePass<Text>(R"({"text":"a","number":1,"text":"b"})"))
+        << "which of two equal keys counts is JsonIn's to say";
+    EXPECT_EQ(vesk::decodeJSON<Text>(R"({"text":1,"number":1,"text":"b"})").text, "b");
+    EXPECT_FALSE(readInOnePass<Sample>(R"({"name":"a"})"));
+    EXPECT_FALSE(readInOnePass<Widths>(
+        R"({"i8":128,"i16":0,"i32":0,"i64":0,"u8":0,"u16":0,"u32":0,"u64":0})"));
+}
+
+namespace {
+
+// The value a stream reads in one pass, when it reads the text by itself.
+template <class T>
+std::optional<T> throughStream(const std::string& text,
+                               std::function<void(std::size_t)> consumed = {}) {
+    std::string padded = text;
+    padded.reserve(padded.size() + vesk::kJsonPadding);
+    vesk::JsonStream stream(vesk::PaddedText{padded}, {}, std::move(consumed));
+    T value{};
+    if (vesk::readValue(stream, value) && stream.finish()) return value;
+    return std::nullopt;
+}
+
+}  // namespace
+
+TEST(JsonStream, ReadsWrittenTextAndNeverDiffersFromJsonIn) {
+    Sample sample = vesk::decodeJSON<Sample>(kValid);
+    sample.note = "n";
+    EXPECT_EQ(throughStream<Sample>(vesk::encodeJSON(sample)), sample);
+    Frame root("a", 1);
+    root.children.emplace_back("b", 2);
+    root.children[0].children.emplace_back("c", 3);
+    root.children.emplace_back("d", 4);
+    EXPECT_EQ(throughStream<Frame>(vesk::encodeJSON(root)), root);
+
+    // Whatever the stream does read agrees with JsonIn; what it leaves
+    // (unknown keys, duplicates, odd forms, trailing text) is left whole.
+    const std::vector<std::string> odd = {
+        R"({"name":"a","mode":1.0,"flag":true,"colour":"red","items":[],"weights":[]})",
+        R"({"name":"a","mode":1,"flag":true,"colour":"red","items":[],"weights":[],"x":1})",
+        R"({"name":"a","mode":1,"flag":true,"colour":"red","items":[],"weights":[],"name":"b"})",
+        R"({"name":"a","mode":1,"flag":true,"colour":"red","items":[],"weights":[]} 1)",
+        R"({"name":"a","mode":1,"flag":true,"colour":"red","items":[],"weights":[]  )",
+        R"({"na\u006de":"a","mode":1,"flag":true,"colour":"red","items":[],"weights":[]})",
+        R"({"name":"a","mode":1,"flag":true,"colour":"red","items":[,],"weights":[]})",
+        R"({"name":"a","note":null,"mode":1,"flag":true,"colour":"red","items":[{"count":2}],"weights":["red",1]})",
+    };
+    for (const auto& text : odd) {
+        const auto streamed = throughStream<Sample>(text);
+        const auto whole = throughJsonIn<Sample>(text);
+        if (streamed) {
+            ASSERT_TRUE(std::holds_alternative<Sample>(whole)) << text;
+            EXPECT_EQ(*streamed, std::get<Sample>(whole)) << text;
+        }
+    }
+    EXPECT_FALSE(throughStream<Sample>(odd[1])) << "an unknown key is left to the document";
+    EXPECT_FALSE(throughStream<Sample>(odd[3])) << "text after the value";
+    EXPECT_FALSE(throughStream<Sample>(odd[6]));
+    EXPECT_TRUE(throughStream<Sample>(odd[7]));
+}
+
+TEST(JsonStream, TellsHowMuchOfTheTextIsBehindIt) {
+    // A wide tree of some megabytes: the reports grow and stay inside the text.
+    Frame root("root", 0);
+    for (int i = 0; i < 40000; ++i) {
+        Frame& child = root.children.emplace_back("frame-" + std::to_string(i), i);
+        child.children.emplace_back(std::string(100, 'x'), 1);
+    }
+    const std::string text = vesk::encodeJSON(root);
+    std::vector<std::size_t> reports;
+    const auto read = throughStream<Frame>(text, [&](std::size_t n) { reports.push_back(n); });
+    ASSERT_TRUE(read);
+    EXPECT_EQ(*read, root);
+    ASSERT_FALSE(reports.empty());
+    EXPECT_GE(reports.front(), std::size_t{4} << 20) << "reported now and then, not each time";
+    EXPECT_TRUE(std::is_sorted(reports.begin(), reports.end()));
+    EXPECT_LT(reports.back(), text.size());
+}

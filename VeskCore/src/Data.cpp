@@ -75,4 +75,13 @@ Data JsonCoding<Data>::decode(const JsonIn& in) {
     return *d;
 }
 
+bool JsonCoding<Data>::read(JsonTape& in, Data& v) {
+    std::string_view text;
+    if (!in.readString(text)) return false;
+    auto d = Data::fromBase64(text);
+    if (!d) return false;
+    v = std::move(*d);
+    return true;
+}
+
 }  // namespace vesk

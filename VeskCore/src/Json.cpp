@@ -336,37 +336,26 @@ bool needsEscape(unsigned char c) {
 
 }  // namespace
 
-// Where the writer's bytes go: a chunk whose size is its room, filled up to
-// `used`. Writing is a check and a copy; the chunk grows (doubling) only when
-// a write would pass its end.
+// Where the slower paths write: the writer's own cursor, room made first.
 struct JsonWriter::Sink {
-    std::string& s;
-    std::size_t& used;
+    JsonWriter& w;
 
-    void reserve(std::size_t n) {
-        if (n > s.size() - used) grow(n);
-    }
-    void grow(std::size_t n);
+    void reserve(std::size_t n) { w.ensure(n); }
     Sink& operator+=(char c) {
-        reserve(1);
-        s[used++] = c;
+        w.put(c);
         return *this;
     }
     Sink& operator+=(std::string_view v) {
-        append(v.data(), v.size());
+        w.put(v.data(), v.size());
         return *this;
     }
     Sink& operator+=(const char* text) { return *this += std::string_view(text); }
-    void append(const char* p, std::size_t n) {
-        reserve(n);
-        std::memcpy(s.data() + used, p, n);
-        used += n;
-    }
+    void append(const char* p, std::size_t n) { w.put(p, n); }
     void append(const char* p, const char* end) { append(p, static_cast<std::size_t>(end - p)); }
     void append(std::size_t n, char c) {
-        reserve(n);
-        std::memset(s.data() + used, c, n);
-        used += n;
+        w.ensure(n);
+        std::memset(w.cur_, c, n);
+        w.cur_ += n;
     }
 };
 
@@ -485,15 +474,33 @@ thread_local std::vector<std::string>
 
 }  // namespace
 
-// A writer's first bytes go into a pooled chunk when there is one (its room
-// already there); after that the chunk doubles.
-[[gnu::noinline]] void JsonWriter::Sink::grow(std::size_t n) {
-    if (used == 0 && s.capacity() == 0 && !chunkPool.empty() && chunkPool.back().size() >= n) {
-        s = std::move(chunkPool.back());
+// Room for n more bytes: a writer's first bytes go into a pooled chunk when
+// there is one (its room already there); a full chunk is set aside (a long
+// text is never copied as it grows); otherwise the chunk doubles.
+[[gnu::noinline]] void JsonWriter::makeRoom(std::size_t n) {
+    const std::size_t used = cur_ == nullptr ? 0 : this->used();
+    if (used == 0 && out_.empty() && !chunkPool.empty() && chunkPool.back().size() >= n) {
+        out_ = std::move(chunkPool.back());
         chunkPool.pop_back();
+    } else if (used >= kChunkSize) {
+        out_.resize(used);
+        chunksSize_ += used;
+        chunks_.push_back(std::move(out_));
+        if (!chunkPool.empty() && chunkPool.back().size() >= n) {
+            out_ = std::move(chunkPool.back());
+            chunkPool.pop_back();
+        } else {
+            out_ = std::string();
+            out_.resize(std::max(kChunkSize + kChunkSize / 8, n));
+        }
+        cur_ = out_.data();
+        end_ = cur_ + out_.size();
         return;
+    } else {
+        out_.resize(std::max(out_.size() * 2, used + n + 256));
     }
-    s.resize(std::max(s.size() * 2, used + n + 256));
+    cur_ = out_.data() + used;
+    end_ = out_.data() + out_.size();
 }
 
 namespace {
@@ -557,54 +564,79 @@ void appendDouble(Sink& out, double v) {
 
 JsonWriter::JsonWriter(const CodingOptions& options) : options_(options) {}
 
-JsonWriter::Sink JsonWriter::sink() {
-    return Sink{out_, used_};
-}
-
 void JsonWriter::newline() {
     static constexpr std::string_view kSpaces =
         "                                                                ";
-    Sink out = sink();
-    out += '\n';
+    put('\n');
     std::size_t n =
         std::min(depth_, options_.maxIndentLevels) * static_cast<std::size_t>(options_.indent);
     while (n > 0) {
         const std::size_t k = std::min(n, kSpaces.size());
-        out.append(kSpaces.data(), k);
+        put(kSpaces.data(), k);
         n -= k;
     }
 }
 
-void JsonWriter::beginValue() {
-    justOpened_ = false;
-    if (afterKey_) {
-        afterKey_ = false;
-        return;
+// A text in quotes: plain bytes are copied eight at a time as they are
+// checked; from the first word that needs care on, the careful path.
+void JsonWriter::quoted(std::string_view text) {
+    const std::size_t n = text.size();
+    ensure(n + 2 + 8);  // a word past the end may be stored before the quote
+    *cur_++ = '"';
+    const char* s = text.data();
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        std::uint64_t w = 0;
+        std::memcpy(&w, s + i, sizeof w);
+        if (wordNeedsCare(w)) break;
+        std::memcpy(cur_ + i, &w, sizeof w);
     }
-    // Full chunks are set aside, so a long text is never copied as it grows.
-    if (used_ >= kChunkSize) {
-        out_.resize(used_);
-        chunksSize_ += used_;
-        chunks_.push_back(std::move(out_));
-        if (chunkPool.empty()) {
-            out_ = std::string();
-            out_.reserve(kChunkSize + kChunkSize / 8);
+    if (i + 8 > n && i < n) {
+        // The last few bytes, read as whole words that overlap what is
+        // already checked (never a byte past the text).
+        if (n >= 8) {
+            std::uint64_t w = 0;
+            std::memcpy(&w, s + n - 8, sizeof w);
+            if (!wordNeedsCare(w)) {
+                std::memcpy(cur_ + n - 8, &w, sizeof w);
+                i = n;
+            }
+        } else if (n >= 4) {
+            std::uint32_t lo = 0;
+            std::uint32_t hi = 0;
+            std::memcpy(&lo, s, sizeof lo);
+            std::memcpy(&hi, s + n - 4, sizeof hi);
+            if (!wordNeedsCare(lo | (std::uint64_t{hi} << 32))) {
+                std::memcpy(cur_, &lo, sizeof lo);
+                std::memcpy(cur_ + n - 4, &hi, sizeof hi);
+                i = n;
+            }
         } else {
-            out_ = std::move(chunkPool.back());
-            chunkPool.pop_back();
+            const auto a = static_cast<unsigned char>(s[0]);
+            const auto b = static_cast<unsigned char>(s[n / 2]);
+            const auto c = static_cast<unsigned char>(s[n - 1]);
+            if (!wordNeedsCare(0x2020202020000000ULL | a | (std::uint64_t{b} << 8) |
+                               (std::uint64_t{c} << 16))) {
+                cur_[0] = static_cast<char>(a);
+                cur_[n / 2] = static_cast<char>(b);
+                cur_[n - 1] = static_cast<char>(c);
+                i = n;
+            }
         }
-        out_.resize(out_.capacity());
-        used_ = 0;
     }
-    if (needComma_) sink() += ',';
-    if (options_.indent >= 0 && depth_ > 0) newline();
+    cur_ += i;
+    if (i < n) {
+        Sink out{*this};
+        appendStringBody(out, text.substr(i));
+    }
+    put('"');
 }
 
 std::vector<std::string_view> JsonWriter::pieces() const {
     std::vector<std::string_view> out;
     out.reserve(chunks_.size() + 1);
     for (const auto& c : chunks_) out.emplace_back(c);
-    out.emplace_back(out_.data(), used_);
+    if (cur_ != nullptr) out.emplace_back(out_.data(), used());
     return out;
 }
 
@@ -618,8 +650,8 @@ void JsonWriter::clear() {
     }
     chunks_.clear();
     chunksSize_ = 0;
-    out_.clear();
-    used_ = 0;
+    cur_ = out_.data();
+    end_ = cur_ + out_.size();
     depth_ = 0;
     needComma_ = false;
     afterKey_ = false;
@@ -627,55 +659,31 @@ void JsonWriter::clear() {
 }
 
 std::string JsonWriter::take() {
-    if (chunks_.empty()) {
-        out_.resize(used_);
-        if (out_.capacity() - out_.size() < kJsonPadding) out_.reserve(out_.size() + kJsonPadding);
-        used_ = 0;
-        return std::move(out_);
-    }
+    const std::size_t used = cur_ == nullptr ? 0 : this->used();
     std::string all;
-    all.reserve(chunksSize_ + used_ + kJsonPadding);
-    for (const auto& c : chunks_) all += c;
-    all.append(out_.data(), used_);
+    if (chunks_.empty() && out_.size() <= 2 * used + 4096) {
+        // The chunk fits the text: it becomes the text.
+        out_.resize(used);
+        if (out_.capacity() - out_.size() < kJsonPadding) out_.reserve(out_.size() + kJsonPadding);
+        all = std::move(out_);
+        out_ = std::string();
+    } else {
+        // A large chunk (pooled, or grown for a long text) stays for the next
+        // text; the text gets a copy of its own size.
+        all.reserve(chunksSize_ + used + kJsonPadding);
+        for (const auto& c : chunks_) all += c;
+        all.append(out_.data(), used);
+        if (chunks_.empty() && chunkPool.size() < kPooledChunks && out_.size() >= kChunkSize) {
+            chunkPool.push_back(std::move(out_));
+            out_ = std::string();
+        }
+    }
     clear();
+    cur_ = end_ = nullptr;
+    if (out_.empty()) return all;
+    cur_ = out_.data();
+    end_ = cur_ + out_.size();
     return all;
-}
-
-void JsonWriter::null() {
-    beginValue();
-    sink() += "null";
-    needComma_ = true;
-}
-
-void JsonWriter::boolean(bool value) {
-    beginValue();
-    sink() += value ? "true" : "false";
-    needComma_ = true;
-}
-
-namespace {
-
-template <class Integer>
-void appendInteger(Sink& out, Integer value) {
-    char buf[24];
-    const auto r = std::to_chars(buf, buf + sizeof buf, value);
-    out.append(buf, r.ptr);
-}
-
-}  // namespace
-
-void JsonWriter::integer(std::int64_t value) {
-    beginValue();
-    Sink out = sink();
-    appendInteger(out, value);
-    needComma_ = true;
-}
-
-void JsonWriter::unsignedInteger(std::uint64_t value) {
-    beginValue();
-    Sink out = sink();
-    appendInteger(out, value);
-    needComma_ = true;
 }
 
 void JsonWriter::number(double value) {
@@ -683,17 +691,8 @@ void JsonWriter::number(double value) {
         refuseValue(std::isnan(value) ? "NaN has no JSON form" : "infinity has no JSON form");
     }
     beginValue();
-    Sink out = sink();
+    Sink out{*this};
     appendDouble(out, value);
-    needComma_ = true;
-}
-
-void JsonWriter::string(std::string_view value) {
-    beginValue();
-    Sink out = sink();
-    out += '"';
-    appendStringBody(out, value);
-    out += '"';
     needComma_ = true;
 }
 
@@ -761,7 +760,7 @@ std::string JsonWriter::pathOfNextValue() const {
         }
     };
     for (const auto& chunk : chunks_) scan(chunk);
-    scan(std::string_view(out_.data(), used_));
+    if (cur_ != nullptr) scan(std::string_view(out_.data(), used()));
     std::string path;
     for (const Level& level : levels) {
         if (level.array) {
@@ -774,51 +773,11 @@ std::string JsonWriter::pathOfNextValue() const {
     return path;
 }
 
-void JsonWriter::open(char bracket) {
-    beginValue();
-    sink() += bracket;
-    ++depth_;
-    needComma_ = false;
-    justOpened_ = true;
-}
-
-void JsonWriter::close(char bracket) {
-    --depth_;
-    // An empty container stays "{}" or "[]" when pretty-printed too.
-    if (!justOpened_ && options_.indent >= 0) newline();
-    sink() += bracket;
-    needComma_ = true;
-    justOpened_ = false;
-}
-
-void JsonWriter::beginObject() {
-    open('{');
-}
-void JsonWriter::beginArray() {
-    open('[');
-}
-void JsonWriter::endObject() {
-    close('}');
-}
-void JsonWriter::endArray() {
-    close(']');
-}
-
 void JsonWriter::key(std::string_view key) {
     beginValue();
-    Sink out = sink();
+    Sink out{*this};
     out += '"';
     appendStringBody(out, key);
-    out += options_.indent >= 0 ? "\": " : "\":";
-    afterKey_ = true;
-}
-
-void JsonWriter::plainKey(std::string_view key) {
-    beginValue();
-    Sink out = sink();
-    out.reserve(key.size() + 4);
-    out += '"';
-    out += key;
     out += options_.indent >= 0 ? "\": " : "\":";
     afterKey_ = true;
 }
@@ -903,6 +862,252 @@ void JsonDocument::setRetainedCapacity(std::size_t bytes) noexcept {
 
 JsonIn JsonDocument::root() const {
     return JsonIn(impl_->root, &impl_->options, nullptr, {}, 0);
+}
+
+// JsonTape reads the tape by the layout described with it.
+static_assert(simdjson::internal::JSON_VALUE_MASK == 0x00FFFFFFFFFFFFFFULL);
+static_assert(simdjson::internal::JSON_COUNT_MASK == 0xFFFFFF);
+static_assert(static_cast<char>(tape_type::STRING) == '"' &&
+              static_cast<char>(tape_type::INT64) == 'l' &&
+              static_cast<char>(tape_type::UINT64) == 'u' &&
+              static_cast<char>(tape_type::DOUBLE) == 'd' &&
+              static_cast<char>(tape_type::TRUE_VALUE) == 't' &&
+              static_cast<char>(tape_type::FALSE_VALUE) == 'f' &&
+              static_cast<char>(tape_type::NULL_VALUE) == 'n' &&
+              static_cast<char>(tape_type::START_ARRAY) == '[' &&
+              static_cast<char>(tape_type::START_OBJECT) == '{');
+
+JsonTape JsonDocument::tape() const {
+    const auto* doc = static_cast<const simdjson::dom::document*>(impl_->root.document);
+    return JsonTape(doc->tape.get(), doc->string_buf.get(), impl_->root, &impl_->options);
+}
+
+// ---------------------------------------------------------------------------
+// Streams
+
+namespace {
+
+// One On-Demand parser per thread is kept for the next stream, as the
+// document parsers are.
+thread_local std::unique_ptr<simdjson::ondemand::parser>
+    spareStreamParser;  // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
+
+// Between two reports of the bytes consumed.
+constexpr std::size_t kReportEvery = std::size_t{4} << 20;
+
+}  // namespace
+
+struct JsonStream::Impl {
+    struct Level {
+        bool object = false;
+        bool loaded = false;  // the next member or element is at hand
+        simdjson::ondemand::object_iterator member;
+        simdjson::ondemand::object_iterator members;
+        simdjson::ondemand::array_iterator element;
+        simdjson::ondemand::array_iterator elements;
+        simdjson::ondemand::raw_json_string key;
+    };
+
+    std::unique_ptr<simdjson::ondemand::parser> parser;
+    simdjson::ondemand::document document;
+    simdjson::ondemand::value current;
+    bool haveCurrent = false;
+    std::vector<Level> levels;
+    bool failed = false;
+    const char* text = nullptr;
+    std::size_t reported = 0;
+    std::function<void(std::size_t)> consumed;
+
+    ~Impl() {
+        if (parser && parser->capacity() <= keptParserCapacity.load(std::memory_order_relaxed) &&
+            !spareStreamParser) {
+            spareStreamParser = std::move(parser);
+        }
+    }
+
+    bool fail() {
+        failed = true;
+        return false;
+    }
+    // The value at hand, taken: the next read moves the innermost level on.
+    bool take() {
+        if (failed || !haveCurrent) return fail();
+        haveCurrent = false;
+        return true;
+    }
+    // After a value of the innermost level has been read.
+    void moveOn() {
+        if (levels.empty()) return;
+        Level& level = levels.back();
+        if (level.object) {
+            ++level.member;
+        } else {
+            ++level.element;
+        }
+        level.loaded = false;
+    }
+    void report() {
+        if (!consumed) return;
+        const char* at = nullptr;
+        if (document.current_location().get(at) != simdjson::SUCCESS || at < text) return;
+        const auto n = static_cast<std::size_t>(at - text);
+        if (n >= reported + kReportEvery) {
+            reported = n;
+            consumed(n);
+        }
+    }
+};
+
+JsonStream::JsonStream(PaddedText text, const CodingOptions& options,
+                       std::function<void(std::size_t)> consumed)
+    : options_(options), impl_(std::make_unique<Impl>()) {
+    Impl& impl = *impl_;
+    impl.text = text.text.data();
+    impl.consumed = std::move(consumed);
+    impl.parser = std::move(spareStreamParser);
+    if (!impl.parser) impl.parser = std::make_unique<simdjson::ondemand::parser>();
+    const std::size_t capacity = std::max<std::size_t>(text.text.size(), 64);
+    const std::size_t depth =
+        std::min(options.maxDepth, std::max<std::size_t>(1024, text.text.size() / 2 + 1)) + 1;
+    if (impl.parser->capacity() < capacity || impl.parser->max_depth() < depth) {
+        if (impl.parser->allocate(capacity, depth) != simdjson::SUCCESS) throw std::bad_alloc();
+    }
+    if (impl.parser->iterate(text.text.data(), text.text.size(), text.text.size() + kJsonPadding)
+                .get(impl.document) != simdjson::SUCCESS ||
+        impl.document.get_value().get(impl.current) != simdjson::SUCCESS) {
+        impl.failed = true;
+        return;
+    }
+    impl.haveCurrent = true;
+}
+
+JsonStream::~JsonStream() = default;
+
+bool JsonStream::readNull() {
+    Impl& impl = *impl_;
+    if (impl.failed || !impl.haveCurrent) return impl.fail();
+    bool null = false;
+    if (impl.current.is_null().get(null) != simdjson::SUCCESS) return impl.fail();
+    if (!null) return false;  // at hand still, for another reader
+    impl.haveCurrent = false;
+    impl.moveOn();
+    return true;
+}
+
+bool JsonStream::readBool(bool& out) {
+    Impl& impl = *impl_;
+    if (!impl.take() || impl.current.get_bool().get(out) != simdjson::SUCCESS) return impl.fail();
+    impl.moveOn();
+    return true;
+}
+
+bool JsonStream::readString(std::string_view& out) {
+    Impl& impl = *impl_;
+    if (!impl.take() || impl.current.get_string().get(out) != simdjson::SUCCESS) {
+        return impl.fail();
+    }
+    impl.moveOn();
+    return true;
+}
+
+bool JsonStream::readInt64(std::int64_t& out) {
+    Impl& impl = *impl_;
+    if (!impl.take() || impl.current.get_int64().get(out) != simdjson::SUCCESS) return impl.fail();
+    impl.moveOn();
+    return true;
+}
+
+bool JsonStream::readUInt64(std::uint64_t& out) {
+    Impl& impl = *impl_;
+    if (!impl.take() || impl.current.get_uint64().get(out) != simdjson::SUCCESS) {
+        return impl.fail();
+    }
+    impl.moveOn();
+    return true;
+}
+
+bool JsonStream::readDouble(double& out) {
+    Impl& impl = *impl_;
+    if (!impl.take() || impl.current.get_double().get(out) != simdjson::SUCCESS) {
+        return impl.fail();
+    }
+    impl.moveOn();
+    return true;
+}
+
+// A key is compared as written: one with escapes is taken for unknown.
+bool JsonStream::takeKey(std::string_view text) {
+    Impl& impl = *impl_;
+    if (impl.failed || impl.levels.empty() || !impl.levels.back().loaded) return impl.fail();
+    return impl.levels.back().key.unsafe_is_equal(text);
+}
+
+bool JsonStream::enter(char open, std::size_t& scope, std::size_t& count) {
+    Impl& impl = *impl_;
+    if (!impl.take() || impl.levels.size() >= options_.maxDepth) return impl.fail();
+    Impl::Level level;
+    level.object = open == '{';
+    if (level.object) {
+        simdjson::ondemand::object object;
+        if (impl.current.get_object().get(object) != simdjson::SUCCESS ||
+            object.begin().get(level.member) != simdjson::SUCCESS ||
+            object.end().get(level.members) != simdjson::SUCCESS) {
+            return impl.fail();
+        }
+    } else {
+        simdjson::ondemand::array array;
+        if (impl.current.get_array().get(array) != simdjson::SUCCESS ||
+            array.begin().get(level.element) != simdjson::SUCCESS ||
+            array.end().get(level.elements) != simdjson::SUCCESS) {
+            return impl.fail();
+        }
+    }
+    impl.levels.push_back(level);
+    scope = impl.levels.size() - 1;
+    count = 0;
+    return true;
+}
+
+bool JsonStream::before(std::size_t scope) {
+    Impl& impl = *impl_;
+    if (impl.failed || scope + 1 != impl.levels.size()) return impl.fail();
+    Impl::Level& level = impl.levels.back();
+    if (level.loaded) return true;
+    if (level.object) {
+        if (!(level.member != level.members)) return false;
+        simdjson::ondemand::field field;
+        if ((*level.member).get(field) != simdjson::SUCCESS) return impl.fail();
+        level.key = field.key();
+        impl.current = field.value();
+    } else {
+        if (!(level.element != level.elements)) return false;
+        if ((*level.element).get(impl.current) != simdjson::SUCCESS) return impl.fail();
+    }
+    level.loaded = true;
+    impl.haveCurrent = true;
+    return true;
+}
+
+void JsonStream::leave() {
+    Impl& impl = *impl_;
+    if (impl.failed || impl.levels.empty()) {
+        impl.fail();
+        return;
+    }
+    impl.levels.pop_back();
+    impl.moveOn();
+    impl.report();
+}
+
+void JsonStream::skip() {
+    impl_->fail();  // what is not read is not checked: the document decides
+}
+
+bool JsonStream::finish() {
+    Impl& impl = *impl_;
+    if (impl.failed || impl.haveCurrent || !impl.levels.empty()) return false;
+    const char* at = nullptr;  // past the last token there is no location
+    return impl.document.current_location().get(at) == simdjson::OUT_OF_BOUNDS;
 }
 
 }  // namespace vesk

@@ -33,6 +33,21 @@ NodeDistributionEntry::LTSValue JsonCoding<NodeDistributionEntry::LTSValue>::dec
     }
 }
 
+bool JsonCoding<NodeDistributionEntry::LTSValue>::read(JsonTape& in,
+                                                       NodeDistributionEntry::LTSValue& v) {
+    std::string_view name;
+    bool flag = false;
+    if (in.readString(name)) {
+        v.value = std::string(name);
+    } else if (in.readBool(flag)) {
+        v.value = flag;
+    } else {
+        in.skip();
+        v.value = false;
+    }
+    return true;
+}
+
 bool NodeDistributionEntry::hasMacOSArm64() const {
     return std::find(files.begin(), files.end(), "osx-arm64-tar") != files.end();
 }

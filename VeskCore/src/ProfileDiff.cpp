@@ -1,6 +1,7 @@
 #include "vesk/ProfileDiff.hpp"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <system_error>
@@ -71,7 +73,58 @@ std::string ProfileStore::save(const ProfileRun& run) const {
     return path;
 }
 
-ProfileRun ProfileStore::load(const std::string& path) const {
+namespace {
+
+// A profile's text is read into one mapping per thread, kept for the next
+// profile up to kKeptTextBytes (fresh pages cost more than reading into
+// them). A larger text is given back as it is read and unmapped after.
+constexpr std::size_t kKeptTextBytes = std::size_t{128} << 20;
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
+
+class TextBuffer {
+  public:
+    TextBuffer() = default;
+    TextBuffer(const TextBuffer&) = delete;
+    TextBuffer& operator=(const TextBuffer&) = delete;
+    ~TextBuffer() { unmap(); }
+
+    [[nodiscard]] char* data() const noexcept { return data_; }
+    [[nodiscard]] std::size_t capacity() const noexcept { return capacity_; }
+
+    // Room for `bytes` and the parser's padding; what was read is lost.
+    void reserve(std::size_t bytes) {
+        const std::size_t want = bytes + kJsonPadding;
+        if (want <= capacity_) return;
+        unmap();
+        const std::size_t size = (want + kHugePage - 1) / kHugePage * kHugePage;
+        void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (p == MAP_FAILED) throw std::bad_alloc();
+        ::madvise(p, size, MADV_HUGEPAGE);  // fewer faults where the system allows
+        data_ = static_cast<char*>(p);
+        capacity_ = size;
+    }
+    // Gives back the pages wholly before `bytes`.
+    void release(std::size_t bytes) noexcept {
+        const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+        const std::size_t n = std::min(bytes, capacity_) / page * page;
+        if (n > 0) ::madvise(data_, n, MADV_DONTNEED);
+    }
+    void unmap() noexcept {
+        if (data_ != nullptr) ::munmap(data_, capacity_);
+        data_ = nullptr;
+        capacity_ = 0;
+    }
+
+  private:
+    char* data_ = nullptr;
+    std::size_t capacity_ = 0;
+};
+
+thread_local TextBuffer profileText;  // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
+
+// Reads the whole file into the buffer, which grows when the file has grown
+// meanwhile; returns the text's size. The padding after it is zeroed.
+std::size_t readWhole(const std::string& path, TextBuffer& buffer) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) failWith(errno, path);
     struct stat st {};
@@ -80,38 +133,63 @@ ProfileRun ProfileStore::load(const std::string& path) const {
         ::close(fd);
         failWith(e, path);
     }
-    // Read straight into a buffer with room after the text, so the parser
-    // reads it in place; a file that grows meanwhile is read to its end.
-    std::size_t capacity = static_cast<std::size_t>(st.st_size) + 1;
-    auto buffer = std::make_unique_for_overwrite<char[]>(capacity + kJsonPadding);
     std::size_t size = 0;
-    for (;;) {
-        if (size == capacity) {
-            auto bigger = std::make_unique_for_overwrite<char[]>(capacity * 2 + kJsonPadding);
-            std::memcpy(bigger.get(), buffer.get(), size);
-            buffer = std::move(bigger);
-            capacity *= 2;
+    try {
+        buffer.reserve(static_cast<std::size_t>(st.st_size) + 1);
+        for (;;) {
+            if (size + kJsonPadding == buffer.capacity()) {
+                std::unique_ptr<char[]> kept(new char[size]);
+                std::memcpy(kept.get(), buffer.data(), size);
+                buffer.reserve(buffer.capacity() * 2);
+                std::memcpy(buffer.data(), kept.get(), size);
+            }
+            const ssize_t n =
+                ::read(fd, buffer.data() + size, buffer.capacity() - kJsonPadding - size);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) failWith(errno, path);
+            if (n == 0) break;
+            size += static_cast<std::size_t>(n);
         }
-        const ssize_t n = ::read(fd, buffer.get() + size, capacity - size);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            const int e = errno;
-            ::close(fd);
-            failWith(e, path);
-        }
-        if (n == 0) break;
-        size += static_cast<std::size_t>(n);
+    } catch (...) {
+        ::close(fd);
+        throw;
     }
     ::close(fd);
-    std::memset(buffer.get() + size, 0, kJsonPadding);
+    std::memset(buffer.data() + size, 0, kJsonPadding);
+    return size;
+}
+
+}  // namespace
+
+ProfileRun ProfileStore::load(const std::string& path) const {
     CodingOptions options;
     options.dates = DateStrategy::iso8601;
+    TextBuffer& buffer = profileText;
+    std::size_t size = readWhole(path, buffer);
+    const bool kept = size + kJsonPadding <= kKeptTextBytes;
+    struct Unmap {
+        TextBuffer& buffer;
+        bool kept;
+        ~Unmap() {
+            if (!kept) buffer.unmap();
+        }
+    } unmapAfter{buffer, kept};
+    if (!kept) {
+        // A text this large is read in one pass straight off the text, the
+        // tree built as it goes and the text given back as it is read, so
+        // the text, the parser's index and the tree are never all whole at
+        // once (the text and a tape of it alone would pass both together).
+        JsonStream stream(PaddedText{std::string_view(buffer.data(), size)}, options,
+                          [&buffer](std::size_t bytes) {
+                              buffer.release(bytes > kHugePage ? bytes - kHugePage : 0);
+                          });
+        ProfileRun run;
+        if (readValue(stream, run) && stream.finish()) return run;
+        size = readWhole(path, buffer);  // anything unusual: the text again, whole
+    }
     const JsonDocument doc =
-        JsonDocument::parse(PaddedText{std::string_view(buffer.get(), size)}, options);
-    // The parsed document holds its own copy of every text: the file's bytes
-    // go before the tree is built, so the two never coexist.
-    buffer.reset();
-    return decodeValue<ProfileRun>(doc.root());
+        JsonDocument::parse(PaddedText{std::string_view(buffer.data(), size)}, options);
+    return decodeDocument<ProfileRun>(doc);
 }
 
 std::vector<std::string> ProfileStore::listProfiles() const {

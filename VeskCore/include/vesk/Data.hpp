@@ -29,6 +29,7 @@ template <>
 struct JsonCoding<Data> {
     static void encode(JsonOut out, const Data& v) { out.string(v.base64()); }
     static Data decode(const JsonIn& in);
+    static bool read(JsonTape& in, Data& v);
 };
 
 }  // namespace vesk

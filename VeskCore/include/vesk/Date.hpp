@@ -41,6 +41,18 @@ template <>
 struct JsonCoding<Date> {
     static void encode(JsonOut out, const Date& v);
     static Date decode(const JsonIn& in);
+    template <class In>
+    static bool read(In& in, Date& v) {
+        if (in.options().dates == DateStrategy::iso8601) {
+            std::string_view text;
+            if (!in.readString(text)) return false;
+            const auto d = Date::parseISO8601(text);
+            if (!d) return false;
+            v = *d;
+            return true;
+        }
+        return in.readDouble(v.timeIntervalSinceReferenceDate);
+    }
 };
 
 }  // namespace vesk

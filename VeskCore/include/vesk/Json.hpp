@@ -7,9 +7,13 @@
 #pragma once
 
 #include <array>
+#include <charconv>
+#include <cmath>
 #include <concepts>
 #include <cstdint>
+#include <cstring>
 #include <deque>
+#include <functional>
 #include <limits>
 #include <map>
 #include <memory>
@@ -160,30 +164,301 @@ class JsonIn {
     std::size_t index_ = 0;
 };
 
+/// A forward cursor over a parsed document, for decoding a whole value in
+/// one pass: each entry of the parser's tape is read once, in order, and
+/// records dispatch each key as it is met. Readers return false, leaving the
+/// cursor anywhere, for anything they do not accept; decoding then starts
+/// again with JsonIn, which says why (so every error, and every corner of
+/// the rules, is JsonIn's).
+///
+/// The tape: one 64-bit word per entry, its top byte the kind and the rest
+/// the payload. A string's payload is its offset into the string buffer
+/// (a 32-bit length, the bytes, a NUL); a number is followed by one word
+/// with its value; an array's or object's payload has the index past its
+/// closing entry in its low 32 bits and its element count (saturating at
+/// 0xFFFFFF) in the next 24.
+class JsonTape {
+  public:
+    JsonTape(const std::uint64_t* tape, const std::uint8_t* strings, JsonIn::Node at,
+             const CodingOptions* options) noexcept
+        : tape_(tape), strings_(strings), document_(at.document), i_(at.index), options_(options) {}
+
+    [[nodiscard]] char kind() const noexcept { return static_cast<char>(tape_[i_] >> 56); }
+    [[nodiscard]] std::size_t position() const noexcept { return i_; }
+    [[nodiscard]] const CodingOptions& options() const noexcept { return *options_; }
+    /// A view of the value at the cursor, for a coding that reads no tape.
+    [[nodiscard]] JsonIn view() const noexcept {
+        return JsonIn(JsonIn::Node{document_, i_}, options_, nullptr, {}, 0);
+    }
+
+    bool readNull() noexcept { return take('n'); }
+    bool readBool(bool& out) noexcept {
+        if (take('t')) {
+            out = true;
+            return true;
+        }
+        out = false;
+        return take('f');
+    }
+    bool readString(std::string_view& out) noexcept {
+        if (kind() != '"') return false;
+        const std::uint8_t* s = strings_ + payload();
+        std::uint32_t length = 0;
+        std::memcpy(&length, s, sizeof length);
+        out = std::string_view(reinterpret_cast<const char*>(s + sizeof length), length);
+        ++i_;
+        return true;
+    }
+    /// A key (or string) equal to `text`, taken when it is.
+    bool takeKey(std::string_view text) noexcept {
+        const std::uint8_t* s = strings_ + payload();
+        std::uint32_t length = 0;
+        std::memcpy(&length, s, sizeof length);
+        if (length != text.size() || !sameBytes(s + sizeof length, text.data(), length)) {
+            return false;
+        }
+        ++i_;
+        return true;
+    }
+    /// Integers as JsonIn::integer takes them: integral doubles too, never
+    /// a value past the signed range.
+    bool readInt64(std::int64_t& out) noexcept {
+        switch (kind()) {
+            case 'l':
+                out = word<std::int64_t>();
+                break;
+            case 'd': {
+                const double d = word<double>();
+                if (!integralIn(d, -9.2233720368547758e18, 9.2233720368547758e18)) return false;
+                out = static_cast<std::int64_t>(d);
+                break;
+            }
+            default:
+                return false;
+        }
+        i_ += 2;
+        return true;
+    }
+    bool readUInt64(std::uint64_t& out) noexcept {
+        switch (kind()) {
+            case 'u':
+                out = word<std::uint64_t>();
+                break;
+            case 'l': {
+                const auto v = word<std::int64_t>();
+                if (v < 0) return false;
+                out = static_cast<std::uint64_t>(v);
+                break;
+            }
+            case 'd': {
+                const double d = word<double>();
+                if (!integralIn(d, 0, 1.8446744073709552e19)) return false;
+                out = static_cast<std::uint64_t>(d);
+                break;
+            }
+            default:
+                return false;
+        }
+        i_ += 2;
+        return true;
+    }
+    bool readDouble(double& out) noexcept {
+        switch (kind()) {
+            case 'd':
+                out = word<double>();
+                break;
+            case 'l':
+                out = static_cast<double>(word<std::int64_t>());
+                break;
+            case 'u':
+                out = static_cast<double>(word<std::uint64_t>());
+                break;
+            default:
+                return false;
+        }
+        i_ += 2;
+        return true;
+    }
+    /// Enters an array ('[') or object ('{'): `end` is its closing entry,
+    /// `count` its elements (a floor when very large).
+    bool enter(char open, std::size_t& end, std::size_t& count) noexcept {
+        if (kind() != open) return false;
+        const std::uint64_t p = payload();
+        end = static_cast<std::uint32_t>(p) - 1;
+        count = static_cast<std::size_t>((p >> 32) & 0xFFFFFF);
+        ++i_;
+        return true;
+    }
+    [[nodiscard]] bool before(std::size_t end) const noexcept { return i_ < end; }
+    /// Past the closing entry the cursor is at.
+    void leave() noexcept { ++i_; }
+    /// Past the value at the cursor, whatever it is.
+    void skip() noexcept {
+        switch (kind()) {
+            case '[':
+            case '{':
+                i_ = static_cast<std::uint32_t>(payload());
+                break;
+            case 'l':
+            case 'u':
+            case 'd':
+                i_ += 2;
+                break;
+            default:
+                ++i_;
+        }
+    }
+
+  private:
+    [[nodiscard]] std::uint64_t payload() const noexcept {
+        return tape_[i_] & 0x00FFFFFFFFFFFFFFULL;
+    }
+    template <class V>
+    [[nodiscard]] V word() const noexcept {
+        V v;
+        std::memcpy(&v, &tape_[i_ + 1], sizeof v);
+        return v;
+    }
+    bool take(char k) noexcept {
+        if (kind() != k) return false;
+        ++i_;
+        return true;
+    }
+    // Whether n bytes at a and b are the same: keys are short, so they are
+    // compared in two overlapping words instead of a call.
+    static bool sameBytes(const void* a, const void* b, std::size_t n) noexcept {
+        const auto* x = static_cast<const unsigned char*>(a);
+        const auto* y = static_cast<const unsigned char*>(b);
+        const auto differ = [&](auto word, std::size_t at) {
+            decltype(word) u = 0;
+            decltype(word) v = 0;
+            std::memcpy(&u, x + at, sizeof u);
+            std::memcpy(&v, y + at, sizeof v);
+            return u != v;
+        };
+        if (n >= 8 && n <= 16)
+            return !differ(std::uint64_t{}, 0) && !differ(std::uint64_t{}, n - 8);
+        if (n >= 4 && n < 8) return !differ(std::uint32_t{}, 0) && !differ(std::uint32_t{}, n - 4);
+        if (n < 4) {
+            for (std::size_t i = 0; i < n; ++i) {
+                if (x[i] != y[i]) return false;
+            }
+            return true;
+        }
+        return std::memcmp(x, y, n) == 0;
+    }
+    static bool integralIn(double d, double lo, double hi) noexcept {
+        return std::isfinite(d) && std::trunc(d) == d && d >= lo && d < hi;
+    }
+
+    const std::uint64_t* tape_;
+    const std::uint8_t* strings_;
+    const void* document_;
+    std::size_t i_;
+    const CodingOptions* options_;
+};
+
+/// A forward cursor straight over the text, without a tape (simdjson's
+/// On-Demand parser): the same readers as JsonTape, for one pass over a
+/// document too large to hold beside its tape and its records. Only what is
+/// read is checked, so anything unusual (an unknown key, a number in an
+/// unexpected form, a failed read) makes `finish()` false; decode the text
+/// with JsonDocument then, which says why or reads it after all.
+class JsonStream {
+  public:
+    /// `consumed`, when given, is told now and then how many leading bytes
+    /// of the text will not be read again (so their memory may be given
+    /// back).
+    JsonStream(PaddedText text, const CodingOptions& options,
+               std::function<void(std::size_t)> consumed = {});
+    JsonStream(const JsonStream&) = delete;
+    JsonStream& operator=(const JsonStream&) = delete;
+    ~JsonStream();
+
+    [[nodiscard]] const CodingOptions& options() const noexcept { return options_; }
+    bool readNull();
+    bool readBool(bool& out);
+    bool readString(std::string_view& out);
+    bool takeKey(std::string_view text);
+    bool readInt64(std::int64_t& out);
+    bool readUInt64(std::uint64_t& out);
+    bool readDouble(double& out);
+    bool enter(char open, std::size_t& scope, std::size_t& count);
+    bool before(std::size_t scope);
+    void leave();
+    void skip();
+    /// Whether every read succeeded and the value was the whole text.
+    bool finish();
+
+  private:
+    struct Impl;
+    CodingOptions options_;
+    std::unique_ptr<Impl> impl_;
+};
+
 /// Writes JSON text directly, compact or pretty-printed; keys and values are
 /// written in the order they are given.
 class JsonWriter {
   public:
     explicit JsonWriter(const CodingOptions& options = {});
+    // The cursor points into the writer's own chunk.
+    JsonWriter(const JsonWriter&) = delete;
+    JsonWriter& operator=(const JsonWriter&) = delete;
 
-    void null();
-    void boolean(bool value);
-    void integer(std::int64_t value);
-    void unsignedInteger(std::uint64_t value);
+    [[gnu::always_inline]] void null() {
+        beginValue();
+        put("null", 4);
+        needComma_ = true;
+    }
+    [[gnu::always_inline]] void boolean(bool value) {
+        beginValue();
+        if (value) {
+            put("true", 4);
+        } else {
+            put("false", 5);
+        }
+        needComma_ = true;
+    }
+    [[gnu::always_inline]] void integer(std::int64_t value) {
+        beginValue();
+        ensure(kIntegerRoom);
+        cur_ = std::to_chars(cur_, cur_ + kIntegerRoom, value).ptr;
+        needComma_ = true;
+    }
+    [[gnu::always_inline]] void unsignedInteger(std::uint64_t value) {
+        beginValue();
+        ensure(kIntegerRoom);
+        cur_ = std::to_chars(cur_, cur_ + kIntegerRoom, value).ptr;
+        needComma_ = true;
+    }
     /// Shortest text that reads back to the same double. NaN and infinity
     /// have no JSON form: they throw EncodingError naming the key path, so a
     /// record is never written in a form that cannot be read back.
     void number(double value);
     /// Control characters escaped, "/" as it is, invalid UTF-8 replaced by U+FFFD.
-    void string(std::string_view value);
-    void beginObject();
-    void endObject();
-    void beginArray();
-    void endArray();
+    [[gnu::always_inline]] void string(std::string_view value) {
+        beginValue();
+        quoted(value);
+        needComma_ = true;
+    }
+    void beginObject() { open('{'); }
+    void endObject() { close('}'); }
+    void beginArray() { open('['); }
+    void endArray() { close(']'); }
     void key(std::string_view key);
     /// A key that needs no escaping (a record's field name, checked when the
     /// record's table is compiled), written as it is.
-    void plainKey(std::string_view key);
+    [[gnu::always_inline]] void plainKey(std::string_view key) {
+        beginValue();
+        ensure(key.size() + 4);
+        *cur_++ = '"';
+        std::memcpy(cur_, key.data(), key.size());
+        cur_ += key.size();
+        *cur_++ = '"';
+        *cur_++ = ':';
+        if (options_.indent >= 0) *cur_++ = ' ';
+        afterKey_ = true;
+    }
     /// Refuses the value about to be written: throws EncodingError naming
     /// its key path.
     [[noreturn]] void refuseValue(const std::string& detail);
@@ -201,16 +476,57 @@ class JsonWriter {
     struct Sink;
 
   private:
-    [[nodiscard]] Sink sink();
     static constexpr std::size_t kChunkSize = std::size_t{1} << 20;
-    void beginValue();
+    static constexpr std::size_t kIntegerRoom = 24;
+
+    // Room for n more bytes at cur_: a check, and rarely a new chunk.
+    [[gnu::always_inline]] void ensure(std::size_t n) {
+        if (static_cast<std::size_t>(end_ - cur_) < n) makeRoom(n);
+    }
+    void makeRoom(std::size_t n);
+    [[gnu::always_inline]] void put(const char* p, std::size_t n) {
+        ensure(n);
+        std::memcpy(cur_, p, n);
+        cur_ += n;
+    }
+    [[gnu::always_inline]] void put(char c) {
+        ensure(1);
+        *cur_++ = c;
+    }
+    [[gnu::always_inline]] void beginValue() {
+        justOpened_ = false;
+        if (afterKey_) {
+            afterKey_ = false;
+            return;
+        }
+        if (needComma_) put(',');
+        if (options_.indent >= 0 && depth_ > 0) newline();
+    }
+    [[gnu::always_inline]] void open(char bracket) {
+        beginValue();
+        put(bracket);
+        ++depth_;
+        needComma_ = false;
+        justOpened_ = true;
+    }
+    [[gnu::always_inline]] void close(char bracket) {
+        --depth_;
+        // An empty container stays "{}" or "[]" when pretty-printed too.
+        if (!justOpened_ && options_.indent >= 0) newline();
+        put(bracket);
+        needComma_ = true;
+        justOpened_ = false;
+    }
+    void quoted(std::string_view text);
     void newline();
-    void open(char bracket);
-    void close(char bracket);
+    [[nodiscard]] std::size_t used() const noexcept {
+        return static_cast<std::size_t>(cur_ - out_.data());
+    }
     [[nodiscard]] std::string pathOfNextValue() const;
 
-    std::string out_;       // the chunk being written: its size is its room
-    std::size_t used_ = 0;  // how much of it is written
+    std::string out_;      // the chunk being written: its size is its room
+    char* cur_ = nullptr;  // where the next byte goes, in out_
+    char* end_ = nullptr;  // the end of out_'s room
     std::vector<std::string> chunks_;
     std::size_t chunksSize_ = 0;
     CodingOptions options_;
@@ -224,22 +540,22 @@ class JsonWriter {
 class JsonOut {
   public:
     explicit JsonOut(JsonWriter& writer) noexcept : w_(&writer) {}
-    void null() { w_->null(); }
-    void boolean(bool value) { w_->boolean(value); }
-    void integer(std::int64_t value) { w_->integer(value); }
-    void unsignedInteger(std::uint64_t value) { w_->unsignedInteger(value); }
-    void number(double value) { w_->number(value); }
-    void string(std::string_view value) { w_->string(value); }
-    void beginObject() { w_->beginObject(); }
-    void endObject() { w_->endObject(); }
-    void beginArray() { w_->beginArray(); }
-    void endArray() { w_->endArray(); }
+    [[gnu::always_inline]] void null() { w_->null(); }
+    [[gnu::always_inline]] void boolean(bool value) { w_->boolean(value); }
+    [[gnu::always_inline]] void integer(std::int64_t value) { w_->integer(value); }
+    [[gnu::always_inline]] void unsignedInteger(std::uint64_t value) { w_->unsignedInteger(value); }
+    [[gnu::always_inline]] void number(double value) { w_->number(value); }
+    [[gnu::always_inline]] void string(std::string_view value) { w_->string(value); }
+    [[gnu::always_inline]] void beginObject() { w_->beginObject(); }
+    [[gnu::always_inline]] void endObject() { w_->endObject(); }
+    [[gnu::always_inline]] void beginArray() { w_->beginArray(); }
+    [[gnu::always_inline]] void endArray() { w_->endArray(); }
     /// Writes a member's key; the next value written is its value.
-    JsonOut& key(std::string_view key) {
+    [[gnu::always_inline]] JsonOut& key(std::string_view key) {
         w_->key(key);
         return *this;
     }
-    JsonOut& plainKey(std::string_view key) {
+    [[gnu::always_inline]] JsonOut& plainKey(std::string_view key) {
         w_->plainKey(key);
         return *this;
     }
@@ -275,6 +591,8 @@ class JsonDocument {
     JsonDocument& operator=(JsonDocument&&) noexcept;
     ~JsonDocument();
     [[nodiscard]] JsonIn root() const;
+    /// A cursor at the root value.
+    [[nodiscard]] JsonTape tape() const;
 
   private:
     JsonDocument();
@@ -349,11 +667,39 @@ template <class T>
 T decodeValue(const JsonIn& in) {
     return JsonCoding<T>::decode(in);
 }
+/// A coding that also reads in one pass has `read(In&, T&)` (In a JsonTape,
+/// or a template for JsonStream too): it stores the value at the cursor into
+/// a default-made T and moves past it, or returns false for anything
+/// JsonIn's decode would not give the same value for.
+///
+/// Reads the value at the cursor (a JsonTape or a JsonStream) into `out`. On
+/// the tape, a coding without a reader decodes a view instead; a stream
+/// gives up on it.
+template <class In, class T>
+bool readValue(In& in, T& out) {
+    if constexpr (requires { JsonCoding<T>::read(in, out); }) {
+        return JsonCoding<T>::read(in, out);
+    } else if constexpr (std::is_same_v<In, JsonTape>) {
+        try {
+            out = JsonCoding<T>::decode(in.view());
+        } catch (const DecodingError&) {
+            return false;
+        }
+        in.skip();
+        return true;
+    } else {
+        return false;
+    }
+}
 
 template <>
 struct JsonCoding<bool> {
     static void encode(JsonOut out, bool v) { out.boolean(v); }
     static bool decode(const JsonIn& in) { return in.boolean(); }
+    template <class In>
+    static bool read(In& in, bool& v) {
+        return in.readBool(v);
+    }
 };
 
 template <std::integral T>
@@ -380,18 +726,45 @@ requires(!std::is_same_v<T, bool>) struct JsonCoding<T> {
             return static_cast<T>(v);
         }
     }
+    template <class In>
+    static bool read(In& in, T& out) {
+        if constexpr (std::is_signed_v<T>) {
+            std::int64_t v = 0;
+            if (!in.readInt64(v) || v < std::numeric_limits<T>::min() ||
+                v > std::numeric_limits<T>::max()) {
+                return false;
+            }
+            out = static_cast<T>(v);
+        } else {
+            std::uint64_t v = 0;
+            if (!in.readUInt64(v) || v > std::numeric_limits<T>::max()) return false;
+            out = static_cast<T>(v);
+        }
+        return true;
+    }
 };
 
 template <>
 struct JsonCoding<double> {
     static void encode(JsonOut out, double v) { out.number(v); }
     static double decode(const JsonIn& in) { return in.number(); }
+    template <class In>
+    static bool read(In& in, double& v) {
+        return in.readDouble(v);
+    }
 };
 
 template <>
 struct JsonCoding<std::string> {
     static void encode(JsonOut out, const std::string& v) { out.string(v); }
     static std::string decode(const JsonIn& in) { return std::string(in.stringView()); }
+    template <class In>
+    static bool read(In& in, std::string& v) {
+        std::string_view text;
+        if (!in.readString(text)) return false;
+        v = std::string(text);
+        return true;
+    }
 };
 
 template <class E>
@@ -405,6 +778,15 @@ struct JsonCoding<E, std::enable_if_t<isRawEnum<E> && !JsonNotCoded<E>::value>> 
                     "\"" + std::string(raw) + "\" is not a case");
         }
         return *v;
+    }
+    template <class In>
+    static bool read(In& in, E& out) {
+        std::string_view raw;
+        if (!in.readString(raw)) return false;
+        const auto v = fromRawValue<E>(raw);
+        if (!v) return false;
+        out = *v;
+        return true;
     }
 };
 
@@ -421,6 +803,26 @@ struct JsonCoding<std::optional<T>> {
         if (in.isNull()) return std::nullopt;
         return decodeValue<T>(in);
     }
+    template <class In>
+    static bool read(In& in, std::optional<T>& v) {
+        if (in.readNull()) {
+            v.reset();
+            return true;
+        }
+        if constexpr (std::is_default_constructible_v<T>) {
+            return readValue(in, v.emplace());
+        } else if constexpr (!std::is_same_v<In, JsonTape>) {
+            return false;
+        } else {
+            try {
+                v.emplace(decodeValue<T>(in.view()));
+            } catch (const DecodingError&) {
+                return false;
+            }
+            in.skip();
+            return true;
+        }
+    }
 };
 
 template <class T>
@@ -435,6 +837,30 @@ struct JsonCoding<std::vector<T>> {
         out.reserve(in.size());
         in.forEachElement([&](const JsonIn& e) { out.push_back(decodeValue<T>(e)); });
         return out;
+    }
+    template <class In>
+    static bool read(In& in, std::vector<T>& out) {
+        std::size_t end = 0;
+        std::size_t count = 0;
+        if (!in.enter('[', end, count)) return false;
+        out.clear();
+        out.reserve(count);
+        while (in.before(end)) {
+            if constexpr (std::is_default_constructible_v<T>) {
+                if (!readValue(in, out.emplace_back())) return false;
+            } else if constexpr (!std::is_same_v<In, JsonTape>) {
+                return false;
+            } else {
+                try {
+                    out.push_back(decodeValue<T>(in.view()));
+                } catch (const DecodingError&) {
+                    return false;
+                }
+                in.skip();
+            }
+        }
+        in.leave();
+        return true;
     }
 };
 
@@ -477,6 +903,26 @@ struct JsonCoding<std::map<K, V>> {
             }
         }
         return m;
+    }
+    template <class In>
+    static bool read(In& in, std::map<K, V>& m) {
+        if constexpr (!std::is_default_constructible_v<V> || !std::is_default_constructible_v<K>) {
+            return false;
+        } else {
+            std::size_t end = 0;
+            std::size_t count = 0;
+            m.clear();
+            if (!in.enter(std::is_same_v<K, std::string> ? '{' : '[', end, count)) return false;
+            while (in.before(end)) {
+                K key{};
+                if (!readValue(in, key) || !in.before(end)) return false;  // a key without a value
+                V value{};
+                if (!readValue(in, value)) return false;
+                m.insert_or_assign(std::move(key), std::move(value));
+            }
+            in.leave();
+            return true;
+        }
     }
 };
 
@@ -664,9 +1110,138 @@ struct JsonCoding<T, std::enable_if_t<IsRecord<T>::value>> {
         }
     }
 
+    template <class In>
+    static bool read(In& in, T& v) {
+        if constexpr (IsTree<T>::value) {
+            return readTree(in, v);
+        } else {
+            std::size_t end = 0;
+            std::size_t count = 0;
+            if (!in.enter('{', end, count)) return false;
+            std::uint64_t seen = 0;
+            std::size_t next = 0;
+            return readMembers(in, v, end, seen, next) == Step::done;
+        }
+    }
+
   private:
     static constexpr std::size_t kChildren = detail::childrenFieldIndex<T>();
     static constexpr std::size_t kChildrenSorted = detail::childrenSortedPosition<T>();
+
+    static_assert(N <= 64, "a record's fields are counted in one 64-bit mask");
+    /// Sorted positions of the fields that must be present.
+    static constexpr std::uint64_t kRequired = [] {
+        std::uint64_t mask = 0;
+        [&]<std::size_t... I>(std::index_sequence<I...>) {
+            ((IsOptional<std::remove_cvref_t<
+                      decltype(std::declval<const T&>().*
+                               (std::get<order[I]>(RecordFields<T>::fields).member))>>::value
+                  ? 0
+                  : (mask |= std::uint64_t{1} << I, 0)),
+             ...);
+        }
+        (std::make_index_sequence<N>{});
+        return mask;
+    }();
+
+    template <std::size_t F, class In>
+    static bool readField(In& in, T& v) {
+        auto& member = v.*(std::get<F>(RecordFields<T>::fields).member);
+        using M = std::remove_cvref_t<decltype(member)>;
+        if constexpr (IsTree<T>::value) {
+            if constexpr (std::is_same_v<M, TreeChildrenType<T>>) {
+                return false;  // the tree walk reads children itself
+            } else {
+                return readValue(in, member);
+            }
+        } else {
+            return readValue(in, member);
+        }
+    }
+    /// Reads the field at sorted position `k`.
+    template <class In>
+    static bool readSorted(In& in, T& v, std::size_t k) {
+        return [&]<std::size_t... I>(std::index_sequence<I...>) {
+            bool ok = false;
+            (void)((k == I && (ok = readField<order[I], In>(in, v), true)) || ...);
+            return ok;
+        }
+        (std::make_index_sequence<N>{});
+    }
+
+    enum class Step { done, children, fail };
+    /// Reads members up to `end` (and past it), or up to a tree's children
+    /// (the cursor then at their array). Each key is looked for from the one
+    /// after the last found, round the table, so keys in the order records
+    /// write them are found at the first try. A key given twice fails: which
+    /// one counts is JsonIn's to say.
+    template <class In>
+    static Step readMembers(In& in, T& v, std::size_t end, std::uint64_t& seen, std::size_t& next) {
+        while (in.before(end)) {
+            std::size_t k = next;
+            std::size_t tried = 0;
+            while (tried < N && !in.takeKey(sortedKeys[k])) {
+                ++tried;
+                k = k + 1 == N ? 0 : k + 1;
+            }
+            if (tried == N) {  // a key of no field: it and its value are skipped
+                in.skip();
+                in.skip();
+                continue;
+            }
+            next = k + 1 == N ? 0 : k + 1;
+            const std::uint64_t bit = std::uint64_t{1} << k;
+            if ((seen & bit) != 0) return Step::fail;
+            seen |= bit;
+            if constexpr (IsTree<T>::value) {
+                if (k == kChildrenSorted) return Step::children;
+            }
+            if (!readSorted(in, v, k)) return Step::fail;
+        }
+        in.leave();
+        return (seen & kRequired) == kRequired ? Step::done : Step::fail;
+    }
+
+    /// The tree in one pass with a stack of open nodes: a node's members are
+    /// read up to its children, each child in turn, then the rest.
+    template <class In>
+    static bool readTree(In& in, T& root) {
+        struct Level {
+            T* node;
+            std::size_t objectEnd;
+            std::uint64_t seen;
+            std::size_t next;
+            std::size_t arrayEnd;
+        };
+        std::vector<Level> open;
+        std::size_t count = 0;
+        Level top{&root, 0, 0, 0, 0};
+        if (!in.enter('{', top.objectEnd, count)) return false;
+        for (;;) {
+            const Step step = readMembers(in, *top.node, top.objectEnd, top.seen, top.next);
+            if (step == Step::fail) return false;
+            if (step == Step::children) {
+                if (!in.enter('[', top.arrayEnd, count)) return false;
+                (top.node->*(TreeChildren<T>::member)).reserve(count);
+                open.push_back(top);
+            } else if (open.empty()) {
+                return true;
+            }
+            // The next child of the innermost open list, or back to its node.
+            // Earlier siblings are complete and no level points into them, so
+            // the list may move as it grows.
+            Level& parent = open.back();
+            if (in.before(parent.arrayEnd)) {
+                T& child = (parent.node->*(TreeChildren<T>::member)).emplace_back();
+                top = Level{&child, 0, 0, 0, 0};
+                if (!in.enter('{', top.objectEnd, count)) return false;
+            } else {
+                in.leave();
+                top = parent;
+                open.pop_back();
+            }
+        }
+    }
 
     static void openNode(JsonOut out, const T& v) {
         out.beginObject();
@@ -755,18 +1330,29 @@ std::string encodeJSON(const T& value, const CodingOptions& options = {}) {
     return writer.take();
 }
 
+/// Decodes a parsed document's root value: in one pass over the tape, or,
+/// when that pass meets anything unusual, through JsonIn, which throws
+/// DecodingError naming what and where.
+template <class T>
+T decodeDocument(const JsonDocument& doc) {
+    if constexpr (std::is_default_constructible_v<T>) {
+        T value{};
+        JsonTape tape = doc.tape();
+        if (readValue(tape, value)) return value;
+    }
+    return decodeValue<T>(doc.root());
+}
+
 /// Decodes JSON text into a value; throws DecodingError.
 template <class T>
 T decodeJSON(std::string_view text, const CodingOptions& options = {}) {
-    const JsonDocument doc = JsonDocument::parse(text, options);
-    return decodeValue<T>(doc.root());
+    return decodeDocument<T>(JsonDocument::parse(text, options));
 }
 
 /// The same for a padded text, read in place.
 template <class T>
 T decodeJSON(PaddedText text, const CodingOptions& options = {}) {
-    const JsonDocument doc = JsonDocument::parse(text, options);
-    return decodeValue<T>(doc.root());
+    return decodeDocument<T>(JsonDocument::parse(text, options));
 }
 
 /// The same for a string, read in place when it has kJsonPadding bytes of
@@ -774,8 +1360,7 @@ T decodeJSON(PaddedText text, const CodingOptions& options = {}) {
 template <class T, class S>
 requires std::same_as<S, std::string> T decodeJSON(const S& text,
                                                    const CodingOptions& options = {}) {
-    const JsonDocument doc = JsonDocument::parse(text, options);
-    return decodeValue<T>(doc.root());
+    return decodeDocument<T>(JsonDocument::parse(text, options));
 }
 
 }  // namespace vesk

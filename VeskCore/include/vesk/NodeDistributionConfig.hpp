@@ -48,6 +48,7 @@ template <>
 struct JsonCoding<NodeDistributionEntry::LTSValue> {
     static void encode(JsonOut out, const NodeDistributionEntry::LTSValue& v);
     static NodeDistributionEntry::LTSValue decode(const JsonIn& in);
+    static bool read(JsonTape& in, NodeDistributionEntry::LTSValue& v);
 };
 
 namespace NodeDistributionConfig {

@@ -38,6 +38,15 @@ template <>
 struct JsonCoding<UUID> {
     static void encode(JsonOut out, const UUID& v);
     static UUID decode(const JsonIn& in);
+    template <class In>
+    static bool read(In& in, UUID& v) {
+        std::string_view text;
+        if (!in.readString(text)) return false;
+        const auto u = UUID::parse(text);
+        if (!u) return false;
+        v = *u;
+        return true;
+    }
 };
 
 }  // namespace vesk
