@@ -513,6 +513,15 @@ void appendDouble(Sink& out, double v) {
         out += std::signbit(v) ? "-0.0" : "0.0";
         return;
     }
+    // Whole numbers below 1e15 (whole-second dates, counts) are exactly
+    // their integer's digits: below 2^53 no shorter text reads back to them.
+    if (std::fabs(v) < 1e15 && std::trunc(v) == v) {
+        char digits[24];
+        const auto r = std::to_chars(digits, digits + sizeof digits, static_cast<std::int64_t>(v));
+        out.append(digits, r.ptr);
+        out += ".0";
+        return;
+    }
     char sci[40];
     const auto r = std::to_chars(sci, sci + sizeof sci, v, std::chars_format::scientific);
     const char* p = sci;
@@ -929,6 +938,13 @@ struct JsonStream::Impl {
         failed = true;
         return false;
     }
+    // Reads the value at hand with one of the value's getters.
+    template <class V, class Get>
+    bool read(V& out, Get get) {
+        if (!take() || get(current).get(out) != simdjson::SUCCESS) return fail();
+        moveOn();
+        return true;
+    }
     // The value at hand, taken: the next read moves the innermost level on.
     bool take() {
         if (failed || !haveCurrent) return fail();
@@ -995,44 +1011,23 @@ bool JsonStream::readNull() {
 }
 
 bool JsonStream::readBool(bool& out) {
-    Impl& impl = *impl_;
-    if (!impl.take() || impl.current.get_bool().get(out) != simdjson::SUCCESS) return impl.fail();
-    impl.moveOn();
-    return true;
+    return impl_->read(out, [](simdjson::ondemand::value& v) { return v.get_bool(); });
 }
 
 bool JsonStream::readString(std::string_view& out) {
-    Impl& impl = *impl_;
-    if (!impl.take() || impl.current.get_string().get(out) != simdjson::SUCCESS) {
-        return impl.fail();
-    }
-    impl.moveOn();
-    return true;
+    return impl_->read(out, [](simdjson::ondemand::value& v) { return v.get_string(); });
 }
 
 bool JsonStream::readInt64(std::int64_t& out) {
-    Impl& impl = *impl_;
-    if (!impl.take() || impl.current.get_int64().get(out) != simdjson::SUCCESS) return impl.fail();
-    impl.moveOn();
-    return true;
+    return impl_->read(out, [](simdjson::ondemand::value& v) { return v.get_int64(); });
 }
 
 bool JsonStream::readUInt64(std::uint64_t& out) {
-    Impl& impl = *impl_;
-    if (!impl.take() || impl.current.get_uint64().get(out) != simdjson::SUCCESS) {
-        return impl.fail();
-    }
-    impl.moveOn();
-    return true;
+    return impl_->read(out, [](simdjson::ondemand::value& v) { return v.get_uint64(); });
 }
 
 bool JsonStream::readDouble(double& out) {
-    Impl& impl = *impl_;
-    if (!impl.take() || impl.current.get_double().get(out) != simdjson::SUCCESS) {
-        return impl.fail();
-    }
-    impl.moveOn();
-    return true;
+    return impl_->read(out, [](simdjson::ondemand::value& v) { return v.get_double(); });
 }
 
 // A key is compared as written: one with escapes is taken for unknown.

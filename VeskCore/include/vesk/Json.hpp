@@ -967,7 +967,7 @@ constexpr bool plainKeys(const std::array<std::string_view, N>& keys) {
 }
 
 template <class T, class M>
-void encodeField(JsonOut out, const T& v, const Field<T, M>& f) {
+[[gnu::always_inline]] inline void encodeField(JsonOut out, const T& v, const Field<T, M>& f) {
     const M& value = v.*(f.member);
     if constexpr (IsOptional<M>::value) {
         if (!value) return;  // absent optionals are left out, never null
