@@ -280,3 +280,36 @@ TEST(ProfileDiff, FiltersAndStableTopLists) {
 }
 
 }  // namespace
+
+// Profiles past the kept size are streamed: the same runs come back, and
+// anything the stream leaves (an unknown key, a broken text) is decided by
+// the whole parse, errors included.
+TEST_F(ProfileStoreTest, LargeProfilesAreStreamedWithTheSameResults) {
+    const vesk::ProfileStore store(dir);
+    struct Restore {
+        ~Restore() {
+            vesk::ProfileStore::setKeptTextBytes(vesk::ProfileStore::kDefaultKeptTextBytes);
+        }
+    } restore;
+    vesk::ProfileStore::setKeptTextBytes(0);
+    auto a = run("streamed");
+    a.date = vesk::Date{7.0e8};
+    const std::string path = store.save(a);
+    EXPECT_EQ(store.load(path), a);
+    EXPECT_EQ(store.load(path), a) << "and again";
+
+    std::string text = readAll(path);
+    text.insert(text.find('{') + 1, R"("comment": [1, {"x": null}], )");
+    std::ofstream(path, std::ios::trunc) << text;
+    EXPECT_EQ(store.load(path), a) << "an unknown key is read by the whole parse";
+
+    std::ofstream(path, std::ios::trunc) << text.substr(0, text.size() / 2);
+    try {
+        (void)store.load(path);
+        ADD_FAILURE() << "half a profile loaded";
+    } catch (const vesk::DecodingError& e) {
+        EXPECT_EQ(e.fault(), vesk::DecodingError::Fault::corrupted);
+    }
+    std::ofstream(path, std::ios::trunc) << R"({"id":"x"})";
+    EXPECT_THROW((void)store.load(path), vesk::DecodingError);
+}

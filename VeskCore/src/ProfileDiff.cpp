@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -76,9 +77,9 @@ std::string ProfileStore::save(const ProfileRun& run) const {
 namespace {
 
 // A profile's text is read into one mapping per thread, kept for the next
-// profile up to kKeptTextBytes (fresh pages cost more than reading into
+// profile up to keptTextBytes (fresh pages cost more than reading into
 // them). A larger text is given back as it is read and unmapped after.
-constexpr std::size_t kKeptTextBytes = std::size_t{128} << 20;
+std::atomic<std::size_t> keptTextBytes{ProfileStore::kDefaultKeptTextBytes};
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
 
 class TextBuffer {
@@ -166,7 +167,7 @@ ProfileRun ProfileStore::load(const std::string& path) const {
     options.dates = DateStrategy::iso8601;
     TextBuffer& buffer = profileText;
     std::size_t size = readWhole(path, buffer);
-    const bool kept = size + kJsonPadding <= kKeptTextBytes;
+    const bool kept = size + kJsonPadding <= keptTextBytes.load(std::memory_order_relaxed);
     struct Unmap {
         TextBuffer& buffer;
         bool kept;
@@ -190,6 +191,10 @@ ProfileRun ProfileStore::load(const std::string& path) const {
     const JsonDocument doc =
         JsonDocument::parse(PaddedText{std::string_view(buffer.data(), size)}, options);
     return decodeDocument<ProfileRun>(doc);
+}
+
+void ProfileStore::setKeptTextBytes(std::size_t bytes) noexcept {
+    keptTextBytes.store(bytes, std::memory_order_relaxed);
 }
 
 std::vector<std::string> ProfileStore::listProfiles() const {

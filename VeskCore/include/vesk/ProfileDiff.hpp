@@ -31,6 +31,12 @@ class ProfileStore {
     /// directory. Throws std::system_error when the directory cannot be listed.
     [[nodiscard]] std::vector<std::string> listProfiles() const;
 
+    /// Profile files up to this many bytes are read into a buffer each thread
+    /// keeps for the next one and parsed whole; a larger one is read in one
+    /// pass and its text given back as it goes (process-wide).
+    static constexpr std::size_t kDefaultKeptTextBytes = std::size_t{128} << 20;
+    static void setKeptTextBytes(std::size_t bytes) noexcept;
+
   private:
     std::string directory_;
 };
