@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <functional>
@@ -639,4 +640,23 @@ TEST(JsonStream, TellsHowMuchOfTheTextIsBehindIt) {
     EXPECT_GE(reports.front(), std::size_t{4} << 20) << "reported now and then, not each time";
     EXPECT_TRUE(std::is_sorted(reports.begin(), reports.end()));
     EXPECT_LT(reports.back(), text.size());
+}
+
+TEST(JsonTape, ALongArrayOfSomethingElseReservesNoGigabytes) {
+    // Two million numbers where records belong: the decoder reserves a
+    // bounded room, not two million records, and says what is wrong.
+    struct Big {
+        std::array<char, 4096> bytes{};
+    };
+    EXPECT_LE(vesk::detail::reserveFor<Big>(2'000'000) * sizeof(Big), std::size_t{17} << 20);
+    std::string text = "[";
+    for (int i = 0; i < 2'000'000; ++i) text += "0,";
+    text.back() = ']';
+    try {
+        (void)vesk::decodeJSON<std::vector<Sample>>(text);
+        ADD_FAILURE() << "numbers decoded as records";
+    } catch (const DecodingError& e) {
+        EXPECT_EQ(e.fault(), DecodingError::Fault::wrongType);
+        EXPECT_EQ(e.path(), "[0]");
+    }
 }

@@ -160,12 +160,15 @@ if [ -z "$MACHINE_PID" ]; then
   exit 1
 fi
 export MACHINE_PID
-# The manager's own socket appears a moment after PID 1 starts.
+# The manager's own socket appears a moment after PID 1 starts: until then
+# systemctl answers "offline" (or nothing), which a loaded host may prolong.
 state_now=
-for _ in $(seq 300); do
+for _ in $(seq 600); do
   state_now=$(timeout 60 nsenter -t "$MACHINE_PID" --all systemctl is-system-running --wait 2>/dev/null || true)
-  [ -n "$state_now" ] && break
-  sleep 0.05
+  case "$state_now" in
+    '' | offline) sleep 0.05 ;;
+    *) break ;;
+  esac
 done
 case "$state_now" in
   running | degraded) ;;

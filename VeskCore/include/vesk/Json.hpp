@@ -6,6 +6,7 @@
 // translation unit behind JsonIn/JsonOut.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
@@ -825,6 +826,17 @@ struct JsonCoding<std::optional<T>> {
     }
 };
 
+namespace detail {
+
+/// Room reserved ahead for `count` elements: no more than 16 MiB of them,
+/// so a long array of something else never reserves gigabytes of records.
+template <class T>
+constexpr std::size_t reserveFor(std::size_t count) {
+    return std::min(count, (std::size_t{16} << 20) / sizeof(T) + 1);
+}
+
+}  // namespace detail
+
 template <class T>
 struct JsonCoding<std::vector<T>> {
     static void encode(JsonOut out, const std::vector<T>& v) {
@@ -834,7 +846,7 @@ struct JsonCoding<std::vector<T>> {
     }
     static std::vector<T> decode(const JsonIn& in) {
         std::vector<T> out;
-        out.reserve(in.size());
+        out.reserve(detail::reserveFor<T>(in.size()));
         in.forEachElement([&](const JsonIn& e) { out.push_back(decodeValue<T>(e)); });
         return out;
     }
@@ -844,7 +856,7 @@ struct JsonCoding<std::vector<T>> {
         std::size_t count = 0;
         if (!in.enter('[', end, count)) return false;
         out.clear();
-        out.reserve(count);
+        out.reserve(detail::reserveFor<T>(count));
         while (in.before(end)) {
             if constexpr (std::is_default_constructible_v<T>) {
                 if (!readValue(in, out.emplace_back())) return false;
@@ -1222,7 +1234,7 @@ struct JsonCoding<T, std::enable_if_t<IsRecord<T>::value>> {
             if (step == Step::fail) return false;
             if (step == Step::children) {
                 if (!in.enter('[', top.arrayEnd, count)) return false;
-                (top.node->*(TreeChildren<T>::member)).reserve(count);
+                (top.node->*(TreeChildren<T>::member)).reserve(detail::reserveFor<T>(count));
                 open.push_back(top);
             } else if (open.empty()) {
                 return true;
