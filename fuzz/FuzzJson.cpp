@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 #include "vesk/AppConfig.hpp"
 #include "vesk/AppNotification.hpp"
@@ -41,10 +42,26 @@ std::optional<T> throughJsonIn(std::string_view text, const vesk::CodingOptions&
     }
 }
 
+// A stream that reads the text by itself reads what JsonIn reads.
+template <class T>
+void streamAgrees(std::string_view text, const vesk::CodingOptions& options,
+                  const std::optional<T>& slow) {
+    std::string padded(text);
+    padded.reserve(padded.size() + vesk::kJsonPadding);
+    vesk::JsonStream stream(vesk::PaddedText{padded}, options);
+    T value{};
+    if (vesk::readValue(stream, value) && stream.finish() && !(slow && *slow == value)) {
+        std::abort();
+    }
+}
+
 template <class T>
 void roundTrip(std::string_view text, vesk::CodingOptions options) {
     std::string slowError;
     const std::optional<T> slow = throughJsonIn<T>(text, options, slowError);
+    if constexpr (std::is_same_v<T, vesk::ProfileRun> || std::is_same_v<T, vesk::Site>) {
+        streamAgrees<T>(text, options, slow);
+    }
     T value;
     try {
         value = vesk::decodeJSON<T>(text, options);

@@ -622,6 +622,14 @@ TEST(JsonStream, ReadsWrittenTextAndNeverDiffersFromJsonIn) {
     EXPECT_FALSE(throughStream<Sample>(odd[3])) << "text after the value";
     EXPECT_FALSE(throughStream<Sample>(odd[6]));
     EXPECT_TRUE(throughStream<Sample>(odd[7]));
+
+    // Numbers read as the tape holds them: an integer wider than 64 bits is
+    // no number to the document, and -0 is the integer 0.
+    EXPECT_FALSE(throughStream<Text>(R"({"text":"a","number":18446744073709551616})"));
+    const auto zero = throughStream<Text>(R"({"text":"a","number":-0})");
+    ASSERT_TRUE(zero);
+    EXPECT_FALSE(std::signbit(zero->number));
+    EXPECT_EQ(throughStream<Text>(R"({"text":"a","number":-2.5e1})")->number, -25.0);
 }
 
 TEST(JsonStream, TellsHowMuchOfTheTextIsBehindIt) {

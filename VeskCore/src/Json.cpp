@@ -1026,8 +1026,27 @@ bool JsonStream::readUInt64(std::uint64_t& out) {
     return impl_->read(out, [](simdjson::ondemand::value& v) { return v.get_uint64(); });
 }
 
+// An integer is read as one and then converted, as the tape holds it, so a
+// value reads the same both ways and one wider than 64 bits fails as the
+// document's parse does.
 bool JsonStream::readDouble(double& out) {
-    return impl_->read(out, [](simdjson::ondemand::value& v) { return v.get_double(); });
+    Impl& impl = *impl_;
+    if (impl.failed || !impl.haveCurrent) return impl.fail();
+    const std::string_view token = impl.current.raw_json_token();
+    if (token.find_first_of(".eE") != std::string_view::npos) {
+        return impl.read(out, [](simdjson::ondemand::value& v) { return v.get_double(); });
+    }
+    std::int64_t signedValue = 0;
+    if (impl.current.get_int64().get(signedValue) == simdjson::SUCCESS) {
+        out = static_cast<double>(signedValue);
+    } else {
+        std::uint64_t unsignedValue = 0;
+        if (impl.current.get_uint64().get(unsignedValue) != simdjson::SUCCESS) return impl.fail();
+        out = static_cast<double>(unsignedValue);
+    }
+    impl.haveCurrent = false;
+    impl.moveOn();
+    return true;
 }
 
 // A key is compared as written: one with escapes is taken for unknown.
