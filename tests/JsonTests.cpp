@@ -668,3 +668,23 @@ TEST(JsonTape, ALongArrayOfSomethingElseReservesNoGigabytes) {
         EXPECT_EQ(e.path(), "[0]");
     }
 }
+
+TEST(JsonWriter, EveryTextGetsRoomOfItsOwnSize) {
+    // Long texts, short ones and long ones again on one thread: each text
+    // is whole, and a short one never comes with a long one's room.
+    std::vector<std::string> lines;
+    for (int i = 0; i < 60000; ++i)
+        lines.push_back("line " + std::to_string(i) + std::string(80, 'x'));
+    const std::string first = vesk::encodeJSON(lines);
+    ASSERT_GT(first.size(), std::size_t{4} << 20);
+    const std::string small = vesk::encodeJSON(std::string("short"));
+    EXPECT_EQ(small, "\"short\"");
+    EXPECT_LT(small.capacity(), std::size_t{4096});
+    const std::string again = vesk::encodeJSON(lines);
+    EXPECT_EQ(again, first);
+    EXPECT_LE(again.capacity(), again.size() + again.size() / 4 + 4096);
+    lines.resize(lines.size() * 2, std::string(90, 'y'));
+    const std::string longer = vesk::encodeJSON(lines);
+    EXPECT_EQ(vesk::decodeJSON<std::vector<std::string>>(longer), lines) << "past the last size";
+    EXPECT_EQ(vesk::encodeJSON(std::vector<int>{1, 2}), "[1,2]");
+}

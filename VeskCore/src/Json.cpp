@@ -471,6 +471,16 @@ void appendStringBody(Sink& out, std::string_view text) {
 constexpr std::size_t kPooledChunks = 16;
 thread_local std::vector<std::string>
     chunkPool;  // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
+// The size of the last text taken on this thread: texts are written again
+// and again at much the same size, and one as long as the last long one is
+// written into one chunk of its size, which becomes the text itself.
+thread_local std::size_t lastTextSize =
+    0;  // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
+
+// Whether a chunk is pooled: only the usual size, never a long text's.
+bool poolable(const std::string& chunk) {
+    return chunkPool.size() < kPooledChunks && chunk.capacity() <= 2 * JsonWriter::kChunkSize;
+}
 
 }  // namespace
 
@@ -479,7 +489,9 @@ thread_local std::vector<std::string>
 // text is never copied as it grows); otherwise the chunk doubles.
 [[gnu::noinline]] void JsonWriter::makeRoom(std::size_t n) {
     const std::size_t used = cur_ == nullptr ? 0 : this->used();
-    if (used == 0 && out_.empty() && !chunkPool.empty() && chunkPool.back().size() >= n) {
+    if (used == 0 && out_.empty() && lastTextSize > kChunkSize) {
+        out_.resize(std::max(lastTextSize + lastTextSize / 8, n) + kJsonPadding);
+    } else if (used == 0 && out_.empty() && !chunkPool.empty() && chunkPool.back().size() >= n) {
         out_ = std::move(chunkPool.back());
         chunkPool.pop_back();
     } else if (used >= kChunkSize) {
@@ -653,7 +665,7 @@ void JsonWriter::clear() {
     // Pooled chunks keep their room as their size: reused, they need no
     // filling.
     for (auto& c : chunks_) {
-        if (chunkPool.size() == kPooledChunks) break;
+        if (!poolable(c)) continue;
         c.resize(c.capacity());
         chunkPool.push_back(std::move(c));
     }
@@ -682,11 +694,12 @@ std::string JsonWriter::take() {
         all.reserve(chunksSize_ + used + kJsonPadding);
         for (const auto& c : chunks_) all += c;
         all.append(out_.data(), used);
-        if (chunks_.empty() && chunkPool.size() < kPooledChunks && out_.size() >= kChunkSize) {
-            chunkPool.push_back(std::move(out_));
+        if (chunks_.empty() && out_.size() >= kChunkSize) {
+            if (poolable(out_)) chunkPool.push_back(std::move(out_));
             out_ = std::string();
         }
     }
+    lastTextSize = all.size();
     clear();
     cur_ = end_ = nullptr;
     if (out_.empty()) return all;

@@ -475,9 +475,10 @@ class JsonWriter {
     void clear();
 
     struct Sink;
+    /// Texts are written in chunks of about this size.
+    static constexpr std::size_t kChunkSize = std::size_t{1} << 20;
 
   private:
-    static constexpr std::size_t kChunkSize = std::size_t{1} << 20;
     static constexpr std::size_t kIntegerRoom = 24;
 
     // Room for n more bytes at cur_: a check, and rarely a new chunk.
