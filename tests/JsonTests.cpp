@@ -35,6 +35,11 @@ struct Sample {
 }  // namespace
 
 VESK_RAW_ENUM(Colour, {Colour::red, "red"}, {Colour::green, "green"});
+namespace {
+enum class Scattered : std::int8_t { low = -1, high = 7, middle = 1 };
+}  // namespace
+VESK_RAW_ENUM(Scattered, {Scattered::high, "high"}, {Scattered::low, "low"},
+              {Scattered::middle, "middle"});
 VESK_RECORD(Inner, vesk::field("count", &Inner::count));
 VESK_RECORD(Sample, vesk::field("name", &Sample::name), vesk::field("note", &Sample::note),
             vesk::field("mode", &Sample::mode), vesk::field("flag", &Sample::flag),
@@ -72,6 +77,16 @@ TEST(RawEnum, RawValuesCasesAndExactConstruction) {
     ASSERT_EQ(all.size(), 2U);
     EXPECT_EQ(all[0], Colour::red);
     EXPECT_EQ(all[1], Colour::green);
+
+    // Looked up by value when the cases are 0, 1, ... in order, searched
+    // otherwise; a value that is no case has no text either way.
+    EXPECT_EQ(vesk::rawValue(static_cast<Colour>(2)), "");
+    EXPECT_EQ(vesk::rawValue(static_cast<Colour>(-1)), "");
+    EXPECT_EQ(vesk::rawValue(Scattered::low), "low");
+    EXPECT_EQ(vesk::rawValue(Scattered::middle), "middle");
+    EXPECT_EQ(vesk::rawValue(Scattered::high), "high");
+    EXPECT_EQ(vesk::rawValue(static_cast<Scattered>(0)), "");
+    EXPECT_EQ(vesk::encodeJSON(std::vector{Scattered::high, Scattered::low}), R"(["high","low"])");
 }
 
 TEST(JsonCoding, RoundTripAndShape) {

@@ -2,6 +2,7 @@
 
 #include <sys/random.h>
 
+#include <cstring>
 #include <stdexcept>
 
 namespace vesk {
@@ -27,10 +28,15 @@ constexpr std::array<std::uint8_t, 16> kPairAt = {0,  2,  4,  6,  9,  11, 14, 16
 
 // The canonical upper-case text, written into `out` (36 bytes).
 void writeCanonical(const std::array<std::uint8_t, 16>& bytes, char* out) {
-    static constexpr char kDigits[] = "0123456789ABCDEF";
+    // Each byte's two digits, in the order they are written.
+    static constexpr auto kPairs = [] {
+        constexpr char kDigits[] = "0123456789ABCDEF";
+        std::array<std::array<char, 2>, 256> t{};
+        for (std::size_t b = 0; b < t.size(); ++b) t[b] = {kDigits[b >> 4], kDigits[b & 0x0F]};
+        return t;
+    }();
     for (std::size_t i = 0; i < bytes.size(); ++i) {
-        out[kPairAt[i]] = kDigits[bytes[i] >> 4];
-        out[kPairAt[i] + 1] = kDigits[bytes[i] & 0x0F];
+        std::memcpy(out + kPairAt[i], kPairs[bytes[i]].data(), 2);
     }
     out[8] = out[13] = out[18] = out[23] = '-';
 }
@@ -72,9 +78,7 @@ std::string UUID::uuidString() const {
 }
 
 void JsonCoding<UUID>::encode(JsonOut out, const UUID& v) {
-    char text[36];
-    writeCanonical(v.bytes(), text);
-    out.string(std::string_view(text, sizeof text));
+    out.plainString(36, [&](char* p) { writeCanonical(v.bytes(), p); });
 }
 
 UUID JsonCoding<UUID>::decode(const JsonIn& in) {

@@ -442,6 +442,22 @@ class JsonWriter {
         quoted(value);
         needComma_ = true;
     }
+    /// A text known to need no escaping (printable ASCII without '"' or
+    /// '\\': a case's raw text, a UUID), copied as it is.
+    [[gnu::always_inline]] void plainString(std::string_view value) {
+        plainString(value.size(), [&](char* p) { std::memcpy(p, value.data(), value.size()); });
+    }
+    /// The same for a text of `n` such bytes that `fill(p)` writes at p.
+    template <class Fill>
+    [[gnu::always_inline]] void plainString(std::size_t n, Fill&& fill) {
+        beginValue();
+        ensure(n + 2);
+        *cur_++ = '"';
+        std::forward<Fill>(fill)(cur_);
+        cur_ += n;
+        *cur_++ = '"';
+        needComma_ = true;
+    }
     void beginObject() { open('{'); }
     void endObject() { close('}'); }
     void beginArray() { open('['); }
@@ -548,6 +564,11 @@ class JsonOut {
     [[gnu::always_inline]] void unsignedInteger(std::uint64_t value) { w_->unsignedInteger(value); }
     [[gnu::always_inline]] void number(double value) { w_->number(value); }
     [[gnu::always_inline]] void string(std::string_view value) { w_->string(value); }
+    [[gnu::always_inline]] void plainString(std::string_view value) { w_->plainString(value); }
+    template <class Fill>
+    [[gnu::always_inline]] void plainString(std::size_t n, Fill&& fill) {
+        w_->plainString(n, std::forward<Fill>(fill));
+    }
     [[gnu::always_inline]] void beginObject() { w_->beginObject(); }
     [[gnu::always_inline]] void endObject() { w_->endObject(); }
     [[gnu::always_inline]] void beginArray() { w_->beginArray(); }
@@ -769,9 +790,23 @@ struct JsonCoding<std::string> {
     }
 };
 
+namespace detail {
+/// Whether a text is printable ASCII with nothing to escape.
+constexpr bool isPlainText(std::string_view text) {
+    for (const char c : text) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b < 0x20 || b >= 0x7f || c == '"' || c == '\\') return false;
+    }
+    return true;
+}
+}  // namespace detail
+
 template <class E>
 struct JsonCoding<E, std::enable_if_t<isRawEnum<E> && !JsonNotCoded<E>::value>> {
-    static void encode(JsonOut out, E v) { out.string(rawValue(v)); }
+    static_assert(std::all_of(RawEnumTraits<E>::cases.begin(), RawEnumTraits<E>::cases.end(),
+                              [](const RawCase<E>& c) { return detail::isPlainText(c.raw); }),
+                  "a raw text is written as it is: printable ASCII, no quote or backslash");
+    static void encode(JsonOut out, E v) { out.plainString(rawValue(v)); }
     static E decode(const JsonIn& in) {
         const std::string_view raw = in.stringView();
         auto v = fromRawValue<E>(raw);
@@ -971,12 +1006,7 @@ constexpr auto sortedFieldOrder() {
 /// Whether every key is printable ASCII with nothing to escape.
 template <std::size_t N>
 constexpr bool plainKeys(const std::array<std::string_view, N>& keys) {
-    for (const std::string_view k : keys) {
-        for (const char c : k) {
-            if (c < 0x20 || c == '"' || c == '\\' || c == 0x7f) return false;
-        }
-    }
-    return true;
+    return std::all_of(keys.begin(), keys.end(), isPlainText);
 }
 
 template <class T, class M>

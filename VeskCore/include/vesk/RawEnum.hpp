@@ -35,7 +35,20 @@ inline constexpr bool isRawEnum = IsRawEnum<E>::value;
 template <class E>
 requires isRawEnum<E>
 constexpr std::string_view rawValue(E value) {
-    for (const auto& c : RawEnumTraits<E>::cases) {
+    constexpr auto& cases = RawEnumTraits<E>::cases;
+    // Cases declared in the order of their values 0, 1, 2, ... are looked
+    // up by value.
+    constexpr bool dense = [] {
+        for (std::size_t i = 0; i < cases.size(); ++i) {
+            if (static_cast<std::size_t>(cases[i].value) != i) return false;
+        }
+        return true;
+    }();
+    if constexpr (dense) {
+        const auto i = static_cast<std::size_t>(value);
+        return i < cases.size() ? cases[i].raw : std::string_view{};
+    }
+    for (const auto& c : cases) {
         if (c.value == value) return c.raw;
     }
     return {};
