@@ -373,6 +373,13 @@ TEST(JsonWriter, TextsNumbersAndPrettyPrinting) {
     EXPECT_EQ(vesk::encodeJSON(std::map<std::string, int>{}, pretty), "{}");
     pretty.maxIndentLevels = 1;
     EXPECT_EQ(vesk::encodeJSON(std::vector<std::vector<int>>{{1}}, pretty), "[\n  [\n  1\n  ]\n]");
+    // Indents are stored in blocks: one wider than a block, and levels
+    // deeper than one, come out exact.
+    pretty.indent = 33;
+    pretty.maxIndentLevels = 8;
+    const std::string one(33, ' ');
+    EXPECT_EQ(vesk::encodeJSON(std::vector<std::vector<int>>{{1, 2}}, pretty),
+              "[\n" + one + "[\n" + one + one + "1,\n" + one + one + "2\n" + one + "]\n]");
 }
 
 TEST(JsonWriter, EveryByteThatNeedsCareIsFoundWhereverItStands) {
@@ -702,4 +709,14 @@ TEST(JsonWriter, EveryTextGetsRoomOfItsOwnSize) {
     const std::string longer = vesk::encodeJSON(lines);
     EXPECT_EQ(vesk::decodeJSON<std::vector<std::string>>(longer), lines) << "past the last size";
     EXPECT_EQ(vesk::encodeJSON(std::vector<int>{1, 2}), "[1,2]");
+
+    // Past what the heap serves, a text's room is asked for in huge pages:
+    // the same text, whole.
+    lines.assign(400000, std::string(90, 'z'));
+    lines.back() = "last";
+    const std::string huge = vesk::encodeJSON(lines);
+    ASSERT_GT(huge.size(), std::size_t{32} << 20);
+    const std::string hugeAgain = vesk::encodeJSON(lines);
+    EXPECT_EQ(hugeAgain, huge);
+    EXPECT_TRUE(hugeAgain.ends_with(R"(,"last"])"));
 }
