@@ -710,8 +710,8 @@ TEST(JsonWriter, EveryTextGetsRoomOfItsOwnSize) {
     EXPECT_EQ(vesk::decodeJSON<std::vector<std::string>>(longer), lines) << "past the last size";
     EXPECT_EQ(vesk::encodeJSON(std::vector<int>{1, 2}), "[1,2]");
 
-    // Past what the heap serves, a text's room is asked for in huge pages:
-    // the same text, whole.
+    // A text past what the allocator's heap serves (32 MiB), written again
+    // into one chunk of its size: the same text, whole.
     lines.assign(400000, std::string(90, 'z'));
     lines.back() = "last";
     const std::string huge = vesk::encodeJSON(lines);

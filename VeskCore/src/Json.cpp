@@ -6,7 +6,6 @@
 #include "vesk/Json.hpp"
 
 #include <simdjson.h>
-#include <sys/mman.h>
 
 #include <array>
 #include <atomic>
@@ -479,26 +478,6 @@ thread_local std::vector<std::string>
 thread_local std::size_t lastTextSize =
     0;  // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
 
-// Gives an empty chunk `size` bytes of room. A text past 32 MiB never
-// comes from the allocator's heap, so it lands on fresh pages every time,
-// and faulting them in one by one costs more than writing the text: its
-// room is asked for in huge pages where the system allows it. (Smaller
-// texts reuse heap pages already there.)
-void giveRoom(std::string& chunk, std::size_t size) {
-    constexpr std::size_t kHugePage = std::size_t{2} << 20;
-    constexpr std::size_t kPastTheHeap = std::size_t{32} << 20;
-    if (size >= kPastTheHeap) {
-        chunk.reserve(size);
-        const auto begin = reinterpret_cast<std::uintptr_t>(chunk.data());
-        const std::uintptr_t first = (begin + kHugePage - 1) & ~(kHugePage - 1);
-        const std::uintptr_t last = (begin + size) & ~(kHugePage - 1);
-        if (last > first) {
-            ::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);  // NOLINT
-        }
-    }
-    chunk.resize(size);
-}
-
 // Whether a chunk is pooled: only the usual size, never a long text's.
 bool poolable(const std::string& chunk) {
     return chunkPool.size() < kPooledChunks && chunk.capacity() <= 2 * JsonWriter::kChunkSize;
@@ -512,7 +491,7 @@ bool poolable(const std::string& chunk) {
 [[gnu::noinline]] void JsonWriter::makeRoom(std::size_t n) {
     const std::size_t used = cur_ == nullptr ? 0 : this->used();
     if (used == 0 && out_.empty() && lastTextSize > kChunkSize) {
-        giveRoom(out_, std::max(lastTextSize + lastTextSize / 8, n) + kJsonPadding);
+        out_.resize(std::max(lastTextSize + lastTextSize / 8, n) + kJsonPadding);
     } else if (used == 0 && out_.empty() && !chunkPool.empty() && chunkPool.back().size() >= n) {
         out_ = std::move(chunkPool.back());
         chunkPool.pop_back();

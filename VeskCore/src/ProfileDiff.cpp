@@ -100,7 +100,6 @@ class TextBuffer {
         const std::size_t size = (want + kHugePage - 1) / kHugePage * kHugePage;
         void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (p == MAP_FAILED) throw std::bad_alloc();
-        ::madvise(p, size, MADV_HUGEPAGE);  // fewer faults where the system allows
         data_ = static_cast<char*>(p);
         capacity_ = size;
     }
