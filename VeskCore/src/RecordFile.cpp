@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -60,7 +61,13 @@ std::optional<std::string> readText(const std::string& path) {
         if (errno == ENOENT) return std::nullopt;
         fail(path, errno);
     }
+    // Room for the whole file at once (and the parser's padding after it,
+    // so the text is parsed in place): read in pieces, it never moves.
     std::string text;
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+        text.reserve(std::min(static_cast<std::size_t>(st.st_size), kMaxRecordFile) + kJsonPadding);
+    }
     char buf[65536];
     for (;;) {
         const ssize_t n = ::read(fd, buf, sizeof buf);
