@@ -447,6 +447,8 @@ TEST(JsonWriter, NumbersWithNoJsonFormAreRefusedWithTheirKeyPath) {
     const std::map<std::string, std::vector<std::map<std::string, double>>> nested{
         {"a", {{{"x", 1}}}}, {"b\"q", {{{"y", 1}}, {{"w", 2}, {"z", HUGE_VAL}}}}};
     EXPECT_EQ(pathOf(nested), "b\\\"q[1].z | b\\\"q[1].z: infinity has no JSON form");
+    const std::map<std::string, Colour> stray{{"c", static_cast<Colour>(7)}};
+    EXPECT_EQ(pathOf(stray), "c | c: a value that is no case has no JSON form");
     vesk::CodingOptions pretty;
     pretty.indent = 2;
     EXPECT_THROW((void)vesk::encodeJSON(nested, pretty), vesk::EncodingError);

@@ -806,7 +806,15 @@ struct JsonCoding<E, std::enable_if_t<isRawEnum<E> && !JsonNotCoded<E>::value>> 
     static_assert(std::all_of(RawEnumTraits<E>::cases.begin(), RawEnumTraits<E>::cases.end(),
                               [](const RawCase<E>& c) { return detail::isPlainText(c.raw); }),
                   "a raw text is written as it is: printable ASCII, no quote or backslash");
-    static void encode(JsonOut out, E v) { out.plainString(rawValue(v)); }
+    static void encode(JsonOut out, E v) {
+        const std::string_view raw = rawValue(v);
+        // A value that is no case (made from a stray number) has no text to
+        // be read back as.
+        if (raw.empty() && caseIndex(v) == RawEnumTraits<E>::cases.size()) {
+            out.refuseValue("a value that is no case has no JSON form");
+        }
+        out.plainString(raw);
+    }
     static E decode(const JsonIn& in) {
         const std::string_view raw = in.stringView();
         auto v = fromRawValue<E>(raw);
