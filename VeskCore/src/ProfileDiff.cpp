@@ -80,7 +80,9 @@ namespace {
 // profile up to keptTextBytes (fresh pages cost more than reading into
 // them). A larger text is given back as it is read and unmapped after.
 std::atomic<std::size_t> keptTextBytes{ProfileStore::kDefaultKeptTextBytes};
-constexpr std::size_t kHugePage = std::size_t{2} << 20;
+// Mappings are sized in steps of this much, and the stream gives back text
+// only this far behind what it has consumed.
+constexpr std::size_t kTextGrain = std::size_t{2} << 20;
 
 class TextBuffer {
   public:
@@ -97,7 +99,7 @@ class TextBuffer {
         const std::size_t want = bytes + kJsonPadding;
         if (want <= capacity_) return;
         unmap();
-        const std::size_t size = (want + kHugePage - 1) / kHugePage * kHugePage;
+        const std::size_t size = (want + kTextGrain - 1) / kTextGrain * kTextGrain;
         void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (p == MAP_FAILED) throw std::bad_alloc();
         data_ = static_cast<char*>(p);
@@ -181,7 +183,7 @@ ProfileRun ProfileStore::load(const std::string& path) const {
         // once (the text and a tape of it alone would pass both together).
         JsonStream stream(PaddedText{std::string_view(buffer.data(), size)}, options,
                           [&buffer](std::size_t bytes) {
-                              buffer.release(bytes > kHugePage ? bytes - kHugePage : 0);
+                              buffer.release(bytes > kTextGrain ? bytes - kTextGrain : 0);
                           });
         ProfileRun run;
         if (readValue(stream, run) && stream.finish()) return run;
