@@ -12,6 +12,7 @@
 
 #include "vesk/AppConfig.hpp"
 #include "vesk/Certificate.hpp"
+#include "vesk/Exposure.hpp"
 #include "vesk/HelperProtocol.hpp"
 #include "vesk/RecordFile.hpp"
 #include "vesk/ServerConfig.hpp"
@@ -85,6 +86,14 @@ struct Ran {
 Ran run(const std::string& program, const std::vector<std::string>& arguments,
         std::chrono::milliseconds limit = std::chrono::seconds(30));
 
+/// Whether other machines may reach the sites (`vesk lan`).
+RecordFile<Exposure> exposureRecord();
+
+/// Where the local authority lives: root's (/var/lib/vesk/authority, or
+/// VESK_BASE/authority in tests), so that no program of the developer's, the
+/// sites' PHP among them, can read its key.
+std::string authorityDir();
+
 /// The certificates made for the developer's sites and the authority.
 RecordFile<std::vector<Certificate>> certificateRecords();
 
@@ -157,6 +166,10 @@ int uninstall(const Arguments& args);
 int secure(const Arguments& args);
 int unsecure(const Arguments& args);
 int trust(const Arguments& args);
+/// Root's part of vesk secure, run through sudo: `--authority-issue --tld TLD
+/// DOMAIN [ALIAS...]` signs a certificate with the authority (made when
+/// there is none) and prints it and its key.
+int authorityIssue(const std::vector<std::string>& words);
 int start(const Arguments& args);
 int stop(const Arguments& args);
 int restart(const Arguments& args);
@@ -166,5 +179,6 @@ int open(const Arguments& args);
 int profile(const Arguments& args);
 int stats(const Arguments& args);
 int dumps(const Arguments& args);
+int lan(const Arguments& args);
 
 }  // namespace vesk::cli

@@ -189,6 +189,10 @@ int status(const Arguments& args) {
     }
     printState("dnsmasq", env.dnsmasqPid(),
                ", 127.0.0.1 port 53, ." + currentSettings().defaultTLD);
+    std::cout << "network     "
+              << (env.layout.lan ? "the sites answer other machines too: vesk lan off ends it"
+                                 : "the sites answer this machine only")
+              << "\n";
     return env.nginxPid() && env.dnsmasqPid() ? 0 : 3;
 }
 

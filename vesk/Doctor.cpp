@@ -179,6 +179,14 @@ int doctor(const Arguments& args) {
     }
     results.push_back(SystemChecks::siteDirectories(unreadable));
     const Servers env = servers();
+    results.push_back(
+        env.layout.lan
+            ? DiagnosticResult{"the sites answer other machines on the network (vesk lan on)",
+                               DiagnosticSeverity::warning,
+                               std::string("anyone on this network can read the projects and "
+                                           "run their PHP: vesk lan off when you are done")}
+            : DiagnosticResult{"the sites answer this machine only", DiagnosticSeverity::passed,
+                               std::nullopt});
     if (env.installed()) {
         const Ran check = checkNginx(env, env.layout.sitesDir());
         results.push_back(

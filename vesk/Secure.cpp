@@ -1,10 +1,14 @@
 // vesk secure [SITE], vesk unsecure [SITE], sudo vesk trust
+#include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <iostream>
+#include <memory>
 
 #include "Command.hpp"
 #include "vesk/L10n.hpp"
@@ -17,37 +21,184 @@ namespace {
 /// Where Debian's trust store takes local authorities.
 constexpr const char* kLocalAuthorities = "/usr/local/share/ca-certificates";
 constexpr const char* kTrustedName = "vesk-development-ca.crt";
+constexpr const char* kNickname = "Vesk Development CA";
+/// The largest authority certificate read.
+constexpr std::size_t kAuthorityFileLimit = std::size_t{64} * 1024;
 
-/// The authority, made and recorded when there is none yet.
-Certificate authorityRecord() {
-    const Certificate made = Certificates::authority(VeskPaths::caDir(), Date::now());
-    Certificate kept = made;
+/// The names a certificate of the developer's may hold: under the
+/// development domain, or localhost.
+std::vector<std::string> developmentDomains() {
+    return {currentSettings().defaultTLD};
+}
+
+/// The authority an older vesk made in the developer's own files: it can
+/// vouch for any name, and every program of the developer's can read its key.
+bool hasOlderAuthority() {
+    struct stat st {};
+    return ::lstat((VeskPaths::caDir() + "/vesk-ca.key").c_str(), &st) == 0;
+}
+
+/// Reads the file at `path` once, opened without following a link: a plain
+/// file of `owner`'s (or root's), at most `limit` bytes; none when absent.
+std::optional<std::string> readOwnedFile(const std::string& path, uid_t owner, std::size_t limit) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT) return std::nullopt;
+        throw Failure{path + " cannot be read (" + std::strerror(errno) +
+                      "): it must be a plain file, not a link"};
+    }
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } const closer{fd};
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || (st.st_uid != owner && st.st_uid != 0) ||
+        (st.st_mode & S_IWOTH) != 0 || static_cast<std::size_t>(st.st_size) > limit) {
+        throw Failure{path + " is not a plain file of its owner's, or is too large"};
+    }
+    std::string text(static_cast<std::size_t>(st.st_size), '\0');
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::read(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<std::size_t>(n);
+    }
+    text.resize(done);
+    return text;
+}
+
+/// The authority's directory, root's and shut to others' writes: made when
+/// there is none; a Failure when anything else stands there.
+void requireAuthorityDir(const std::string& dir) {
+    std::error_code ec;
+    std::filesystem::create_directories(std::filesystem::path(dir).parent_path(), ec);
+    if (::mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) {
+        throw Failure{"cannot make " + dir + ": " + std::strerror(errno)};
+    }
+    struct stat st {};
+    if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid() ||
+        (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        throw Failure{dir + " is not a directory of " +
+                      std::string(::geteuid() == 0 ? "root's" : "yours") +
+                      " that only its owner may change; move it away"};
+    }
+    // The directory and certificate are for anyone to read (browsers'
+    // databases are filled by the developer); the key stays its owner's.
+    ::chmod(dir.c_str(), 0755);
+}
+
+/// Signs in this process: the authority made when there is none.
+Certificates::IssuedPEM issueHere(const std::string& domain,
+                                  const std::vector<std::string>& aliases,
+                                  const std::vector<std::string>& domains) {
+    const std::string dir = authorityDir();
+    requireAuthorityDir(dir);
+    try {
+        const Certificate authority = Certificates::authority(dir, Date::now(), domains);
+        ::chmod(authority.certificatePath.c_str(), 0644);
+        return Certificates::issuePEM(authority, domain, aliases, Date::now());
+    } catch (const CertificateError& e) {
+        throw Failure{e.what()};
+    }
+}
+
+/// The path of this program, which sudo runs for root's part.
+std::string thisProgram() {
+    std::string self(4096, '\0');
+    const ssize_t n = ::readlink("/proc/self/exe", self.data(), self.size() - 1);
+    if (n <= 0) return "/usr/libexec/vesk/vesk-tls";
+    self.resize(static_cast<std::size_t>(n));
+    return self;
+}
+
+/// The text between a PEM block's BEGIN line for `label` and its END line, both included.
+std::optional<std::string> pemBlock(const std::string& text, const std::string& label) {
+    const std::string begin = "-----BEGIN " + label + "-----";
+    const std::string end = "-----END " + label + "-----";
+    const auto from = text.find(begin);
+    const auto to = from == std::string::npos ? from : text.find(end, from);
+    if (to == std::string::npos) return std::nullopt;
+    return text.substr(from, to + end.size() - from) + "\n";
+}
+
+/// A certificate for the names, signed by the authority: here when the
+/// authority is this account's to use (root, or a test's own), else by
+/// root's part of this program through sudo.
+Certificates::IssuedPEM issueWithAuthority(const std::string& domain,
+                                           const std::vector<std::string>& aliases) {
+    const std::vector<std::string> domains = developmentDomains();
+    for (const std::string& name : [&] {
+             std::vector<std::string> all{domain};
+             all.insert(all.end(), aliases.begin(), aliases.end());
+             return all;
+         }()) {
+        std::vector<std::string> permitted = domains;
+        permitted.emplace_back("localhost");
+        if (!Certificates::isPermitted(name, permitted)) {
+            throw Failure{name + " is not under ." + domains.front() +
+                          ": the local authority vouches for the development domain alone "
+                          "(vesk unlink the alias, or name it under ." +
+                          domains.front() + ")"};
+        }
+    }
+    const std::string dir = authorityDir();
+    struct stat st {};
+    const bool ours =
+        ::geteuid() == 0 || (std::getenv("VESK_BASE") != nullptr &&
+                             (::lstat(dir.c_str(), &st) != 0 || st.st_uid == ::geteuid()));
+    if (ours) return issueHere(domain, aliases, domains);
+    std::cout << "The local authority is root's: sudo signs the certificate of " << domain << "\n"
+              << std::flush;
+    std::vector<std::string> words{"--", thisProgram(), "--authority-issue"};
+    for (const auto& d : domains) {
+        words.emplace_back("--tld");
+        words.push_back(d);
+    }
+    words.push_back(domain);
+    words.insert(words.end(), aliases.begin(), aliases.end());
+    const Ran ran = run("/usr/bin/sudo", words, std::chrono::minutes(5));
+    const auto certificate = pemBlock(ran.output, "CERTIFICATE");
+    const auto key = pemBlock(ran.output, "PRIVATE KEY");
+    if (ran.status != 0 || !certificate || !key) {
+        throw Failure{"the local authority did not sign " + domain + " (sudo exit " +
+                      std::to_string(ran.status) +
+                      "): " + std::string(ran.output.substr(0, ran.output.find("-----BEGIN")))};
+    }
+    return {*certificate, *key, std::nullopt};
+}
+
+/// The authority's record, as the developer's certificates list it.
+void recordAuthority() {
+    const std::string dir = authorityDir();
+    Certificate made;
+    made.domain = kNickname;
+    made.certificatePath = dir + "/vesk-ca.crt";
+    made.keyPath = dir + "/vesk-ca.key";
+    made.isCA = true;
+    made.createdAt = Date::now();
     certificateRecords().update({}, [&](std::vector<Certificate>& records) {
         for (Certificate& c : records) {
             if (c.isCA) {
+                if (c.certificatePath == made.certificatePath) return;
                 c.certificatePath = made.certificatePath;
                 c.keyPath = made.keyPath;
-                c.expiresAt = made.expiresAt;
-                kept = c;
+                c.createdAt = made.createdAt;
+                c.expiresAt = std::nullopt;
                 return;
             }
         }
-        kept.id = UUID::random();
-        records.push_back(kept);
+        made.id = UUID::random();
+        records.push_back(made);
     });
-    return kept;
 }
 
-}  // namespace
-
-int secure(const Arguments& args) {
-    if (args.words.size() > 1) throw UsageError{};
-    const Site site = siteFor(args.word(0));
+/// Issues and records the certificate of `site`.
+Certificate secureOne(const Site& site) {
     Certificate issued;
     try {
-        const Certificate authority = authorityRecord();
-        issued = Certificates::issue(authority, site.fullDomain(), site.aliases,
-                                     VeskPaths::certsDir(), Date::now());
+        issued = Certificates::store(issueWithAuthority(site.fullDomain(), site.aliases),
+                                     site.fullDomain(), VeskPaths::certsDir(), Date::now());
     } catch (const CertificateError& e) {
         throw Failure{e.what()};
     }
@@ -57,11 +208,72 @@ int secure(const Arguments& args) {
         issued.id = UUID::random();
         records.push_back(issued);
     });
+    return issued;
+}
+
+}  // namespace
+
+int secure(const Arguments& args) {
+    if (args.words.size() > 1) throw UsageError{};
+    const Site site = siteFor(args.word(0));
+    const bool replacing = hasOlderAuthority();
+    if (replacing && !args.has("--new-authority")) {
+        throw Failure{"the local authority in " + VeskPaths::caDir() +
+                      " was made by an older vesk: it can vouch for any name, and every program "
+                      "of yours can read its key. vesk secure --new-authority " +
+                      site.domain + " replaces it with one for ." + developmentDomains().front() +
+                      " alone that only root can use (the sites it secured are issued again); "
+                      "then sudo vesk trust"};
+    }
+    const Certificate issued = secureOne(site);
+    recordAuthority();
     updateSite(site, [](Site& s) { s.isSecured = true; });
     std::cout << L10n::tr("sites.secured", "https://" + site.fullDomain() + "/") << " ("
               << issued.certificatePath << ")\n";
+    if (replacing) {
+        // Every other site the old authority secured gets a certificate of the new one.
+        for (const Site& other : servedSites()) {
+            if (other.isSecured && other.fullDomain() != site.fullDomain()) {
+                std::cout << "Issued again: " << secureOne(other).certificatePath << "\n";
+            }
+        }
+        for (const char* name : {"/vesk-ca.key", "/vesk-ca.crt"}) {
+            ::unlink((VeskPaths::caDir() + name).c_str());
+        }
+        std::cout << "The older authority is gone; sudo vesk trust puts the new one in the "
+                     "trust stores in its place\n";
+    }
     applyConfiguration();
     return 0;
+}
+
+int authorityIssue(const std::vector<std::string>& words) {
+    if (::geteuid() != 0) {
+        std::cerr << "vesk: the authority signs for root alone\n";
+        return 1;
+    }
+    std::vector<std::string> domains;
+    std::vector<std::string> names;
+    for (std::size_t i = 1; i < words.size(); ++i) {
+        if (words[i] == "--tld" && i + 1 < words.size()) {
+            domains.push_back(words[++i]);
+        } else {
+            names.push_back(words[i]);
+        }
+    }
+    if (domains.empty() || names.empty()) {
+        std::cerr << "usage: vesk-tls --authority-issue --tld TLD DOMAIN [ALIAS...]\n";
+        return 2;
+    }
+    try {
+        const auto issued = issueHere(
+            names.front(), std::vector<std::string>(names.begin() + 1, names.end()), domains);
+        std::cout << issued.certificate << issued.key << std::flush;
+        return 0;
+    } catch (const Failure& f) {
+        std::cerr << "vesk: " << f.message << "\n";
+        return 1;
+    }
 }
 
 int unsecure(const Arguments& args) {
@@ -101,18 +313,28 @@ int trust(const Arguments& args) {
             "run it through sudo as the developer whose sites are secured: sudo vesk trust"};
     }
     ::setenv("HOME", pw->pw_dir, 1);
-    const std::string caPath = VeskPaths::caDir() + "/vesk-ca.crt";
-    // Root reads the developer's file: a plain file of theirs, never a link.
-    struct stat st {};
-    if (::lstat(caPath.c_str(), &st) == 0 && (!S_ISREG(st.st_mode) || st.st_uid != pw->pw_uid)) {
-        throw Failure{caPath + " is not a plain file of " + pw->pw_name};
+    const std::string caPath = authorityDir() + "/vesk-ca.crt";
+    // Opened once, never through a link, and what was read is what is
+    // published: nothing can be swapped in between.
+    const auto file = readOwnedFile(caPath, 0, kAuthorityFileLimit);
+    if (!file) {
+        throw Failure{"there is no authority yet at " + caPath +
+                      (hasOlderAuthority()
+                           ? ": the one in " + VeskPaths::caDir() +
+                                 " was made by an older vesk and can vouch for any name; vesk "
+                                 "secure --new-authority SITE replaces it"
+                           : ": vesk secure makes it")};
     }
-    const auto file = recordfile::readText(caPath);
-    if (!file) throw Failure{"there is no authority yet at " + caPath + ": vesk secure makes it"};
-    // Only a certificate authority, written anew, ever reaches the store.
+    // Only a certificate authority, written anew, ever reaches the store,
+    // and only one that vouches for the development domains alone.
     const auto text = Certificates::authorityText(*file);
     if (!text) throw Failure{caPath + " holds no certificate authority"};
-
+    const auto permitted = Certificates::permittedNames(*text);
+    if (!permitted) {
+        throw Failure{caPath +
+                      " can vouch for any name, so it is not trusted: vesk secure "
+                      "--new-authority SITE replaces it"};
+    }
     int failures = 0;
     const std::string target = std::string(kLocalAuthorities) + "/" + kTrustedName;
     std::error_code ec;
@@ -169,10 +391,18 @@ int trust(const Arguments& args) {
         return 1;
     }
     for (const auto& db : databases) {
-        // As the developer: the databases are theirs and stay theirs.
-        const Ran added = run("/usr/sbin/runuser", {"-u", pw->pw_name, "--", "/usr/bin/certutil",
-                                                    "-A", "-d", "sql:" + db, "-t", "C,,", "-n",
-                                                    "Vesk Development CA", "-i", caPath});
+        // As the developer: the databases are theirs and stay theirs. An
+        // authority trusted before (an older one, unconstrained) goes first.
+        for (int i = 0; i < 8; ++i) {
+            if (run("/usr/sbin/runuser", {"-u", pw->pw_name, "--", "/usr/bin/certutil", "-D", "-d",
+                                          "sql:" + db, "-n", kNickname})
+                    .status != 0) {
+                break;
+            }
+        }
+        const Ran added =
+            run("/usr/sbin/runuser", {"-u", pw->pw_name, "--", "/usr/bin/certutil", "-A", "-d",
+                                      "sql:" + db, "-t", "C,,", "-n", kNickname, "-i", caPath});
         if (added.status == 0) {
             std::cout << "Trusted in " << db << "\n";
         } else {

@@ -18,6 +18,7 @@
 
 #include "Command.hpp"
 #include "HelperClient.hpp"
+#include "vesk/Exposure.hpp"
 #include "vesk/L10n.hpp"
 #include "vesk/ServedSites.hpp"
 #include "vesk/VeskPaths.hpp"
@@ -35,6 +36,16 @@ std::string environmentBase() {
     const char* base = std::getenv("VESK_BASE");
     return base != nullptr && base[0] == '/' ? std::string(base) : kProductionBase;
 }
+
+}  // namespace
+
+std::string authorityDir() {
+    const char* base = std::getenv("VESK_BASE");
+    return base != nullptr && base[0] == '/' ? std::string(base) + "/authority"
+                                             : std::string("/var/lib/vesk/authority");
+}
+
+namespace {
 
 std::string helperSocket() {
     const char* socket = std::getenv("VESK_HELPER_SOCKET");
@@ -127,10 +138,29 @@ bool onlyBindRefused(const std::string& output) {
 Ran checkNginx(const Servers& env, const std::string& sitesDir) {
     const std::string check = env.layout.etcDir() + "/nginx-check.conf";
     const bool asRoot = ::geteuid() == 0;
+    // The developer's check runs in a network namespace of its own, whose
+    // loopback has no IPv6 address: the blocks it reads listen on IPv4 alone.
+    ServerConfig::Layout checked = env.layout;
+    if (!asRoot) checked.ipv6 = false;
+    const std::string staged = sitesDir + ".check";
+    if (!asRoot && env.layout.ipv6) {
+        std::error_code ec;
+        fs::remove_all(staged, ec);
+        fs::create_directories(staged, ec);
+        for (const auto& entry : fs::directory_iterator(sitesDir, ec)) {
+            auto text = recordfile::readText(entry.path().string());
+            if (!text) continue;
+            for (std::size_t at = 0;
+                 (at = text->find("    listen [::1]:", at)) != std::string::npos;) {
+                text->erase(at, text->find('\n', at) + 1 - at);
+            }
+            recordfile::writeText(staged + "/" + entry.path().filename().string(), *text);
+        }
+    }
     recordfile::writeText(
         check, ServerConfig::nginxMain(
-                   env.layout, {sitesDir, true,
-                                asRoot ? std::nullopt : std::optional<std::string>("root root")}));
+                   checked, {!asRoot && env.layout.ipv6 ? staged : sitesDir, true,
+                             asRoot ? std::nullopt : std::optional<std::string>("root root")}));
     std::string nginx = env.nginx();
     if (::access(nginx.c_str(), X_OK) != 0) nginx = "/usr/sbin/nginx";
     const std::vector<std::string> test{"-q", "-t", "-e", "stderr", "-c", check};
@@ -151,6 +181,8 @@ Ran checkNginx(const Servers& env, const std::string& sitesDir) {
         }
     }
     ::unlink(check.c_str());
+    std::error_code ec;
+    fs::remove_all(staged, ec);
     return ran;
 }
 
@@ -207,6 +239,10 @@ void replaceSitesDir(const std::string& staged, const std::string& live) {
 
 }  // namespace
 
+RecordFile<Exposure> exposureRecord() {
+    return RecordFile<Exposure>(VeskPaths::configDir() + "/exposure.json");
+}
+
 RecordFile<std::vector<Certificate>> certificateRecords() {
     return RecordFile<std::vector<Certificate>>(VeskPaths::configDir() + "/certificates.json");
 }
@@ -242,6 +278,7 @@ Servers serversFor(const std::string& user, const std::string& group) {
     s.layout.veskBase = environmentBase();
     s.layout.user = user;
     s.layout.group = group;
+    s.layout.ipv6 = Exposures::hasIPv6Loopback();
     // The package's dump client, in every pool when it is installed.
     constexpr const char* kDumpClient = "/usr/share/vesk/php/vesk-dump.php";
     if (::access(kDumpClient, R_OK) == 0) s.layout.prependFile = kDumpClient;
@@ -252,7 +289,10 @@ Servers servers() {
     const passwd* pw = ::getpwuid(::geteuid());
     const group* gr = pw != nullptr ? ::getgrgid(pw->pw_gid) : nullptr;
     if (pw == nullptr || gr == nullptr) throw Failure{"cannot find the current user's account"};
-    return serversFor(pw->pw_name, gr->gr_name);
+    Servers s = serversFor(pw->pw_name, gr->gr_name);
+    // Other machines reach the sites only when the developer said so.
+    s.layout.lan = exposureRecord().read({}).lan;
+    return s;
 }
 
 void callHelper(HelperOperation operation, const std::vector<std::string>& texts) {
@@ -302,6 +342,10 @@ void applyConfiguration(bool reloadRunning) {
     }
     for (const auto& [name, text] : siteBlocks(env, config, sites)) {
         recordfile::writeText(std::string(staged).append("/").append(name), text);
+    }
+    if (std::any_of(sites.begin(), sites.end(), [](const Site& s) { return s.isSecured; })) {
+        recordfile::writeText(staged + "/~default-tls.conf",
+                              ServerConfig::nginxDefaultTLS(env.layout));
     }
     const Ran verdict = checkNginx(env, staged);
     if (verdict.status != 0) {

@@ -120,6 +120,10 @@ constexpr std::array kCommands{
     CommandEntry{"dumps", "vesk dumps [--json]",
                  "print the dumps the sites' code sends (vesk_dump() in PHP) as they arrive",
                  vesk::cli::dumps},
+    CommandEntry{"lan", "vesk lan [on|off]",
+                 "whether other machines on the network reach the sites (off: this machine "
+                 "only)",
+                 vesk::cli::lan},
     CommandEntry{"open", "vesk open [SITE]",
                  "open a site (default: the current directory's) in the browser", vesk::cli::open},
 };
@@ -162,6 +166,10 @@ int main(int argc, char** argv) {
         printHelp(std::cout);
         return 0;
     }
+#ifndef VESK_TLS_ELSEWHERE
+    // Root's part of vesk secure, which it runs through sudo.
+    if (words[0] == "--authority-issue") return vesk::cli::authorityIssue(words);
+#endif
     const CommandEntry* command = lookup(words[0]);
     if (command == nullptr) {
         std::cerr << "vesk: no command \"" << words[0] << "\"; vesk --help lists them\n";

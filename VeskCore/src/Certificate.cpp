@@ -175,7 +175,8 @@ Cert newCertificate(const std::string& commonName, EVP_PKEY* key, const Date& fr
 
 }  // namespace
 
-Certificate authority(const std::string& dir, const Date& now) {
+Certificate authority(const std::string& dir, const Date& now,
+                      const std::vector<std::string>& domains) {
     const std::string certPath = dir + "/vesk-ca.crt";
     const std::string keyPath = dir + "/vesk-ca.key";
     const bool hasCert = exists(certPath);
@@ -208,6 +209,21 @@ Certificate authority(const std::string& dir, const Date& now) {
     check(X509_set_issuer_name(cert.get(), X509_get_subject_name(cert.get())), "issuer");
     addExtension(cert.get(), cert.get(), NID_basic_constraints, "critical,CA:TRUE,pathlen:0");
     addExtension(cert.get(), cert.get(), NID_key_usage, "critical,keyCertSign,cRLSign");
+    // Trusted by the whole system, it may still vouch for nothing but the
+    // development domains, localhost and the loopback addresses, and only
+    // for TLS servers: its key cannot mint a certificate for a real name.
+    std::string permitted = "critical";
+    std::vector<std::string> names = domains;
+    names.emplace_back("localhost");
+    for (const std::string& name : names) {
+        requireHostName(name);
+        permitted += ",permitted;DNS:" + name;
+    }
+    permitted +=
+        ",permitted;IP:127.0.0.0/255.0.0.0,permitted;IP:::1/ffff:ffff:ffff:ffff:ffff:ffff:"
+        "ffff:ffff";
+    addExtension(cert.get(), cert.get(), NID_name_constraints, permitted);
+    addExtension(cert.get(), cert.get(), NID_ext_key_usage, "serverAuth");
     addExtension(cert.get(), cert.get(), NID_subject_key_identifier, "hash");
     check(X509_sign(cert.get(), key.get(), EVP_sha256()), "cannot sign the authority");
     // The key first: a certificate without its key would be refused above.
@@ -223,11 +239,25 @@ Certificate authority(const std::string& dir, const Date& now) {
     return record;
 }
 
-Certificate issue(const Certificate& authority, const std::string& domain,
-                  const std::vector<std::string>& aliases, const std::string& dir,
-                  const Date& now) {
+IssuedPEM issuePEM(const Certificate& authority, const std::string& domain,
+                   const std::vector<std::string>& aliases, const Date& now) {
     requireHostName(domain);
     for (const std::string& alias : aliases) requireHostName(alias);
+    const auto permitted = permittedNames(readFile(authority.certificatePath));
+    if (!permitted) {
+        throw CertificateError(authority.certificatePath +
+                               " can vouch for any name: a new authority is needed");
+    }
+    std::vector<std::string> all{domain};
+    all.insert(all.end(), aliases.begin(), aliases.end());
+    for (const std::string& name : all) {
+        if (!isPermitted(name, *permitted)) {
+            std::string list;
+            for (const auto& p : *permitted) list += (list.empty() ? "" : ", ") + p;
+            throw CertificateError(
+                name + " is outside the names the local authority vouches for (" + list + ")");
+        }
+    }
     const Cert caCert = readCertificate(authority.certificatePath);
     const Key caKey = readKey(authority.keyPath);
     const Key key = newKey();
@@ -242,23 +272,96 @@ Certificate issue(const Certificate& authority, const std::string& domain,
     addExtension(cert.get(), caCert.get(), NID_subject_key_identifier, "hash");
     addExtension(cert.get(), caCert.get(), NID_authority_key_identifier, "keyid:always");
     check(X509_sign(cert.get(), caKey.get(), EVP_sha256()), "cannot sign " + domain);
+    IssuedPEM issued;
+    issued.key = pem(
+        [&](BIO* b) {
+            return PEM_write_bio_PrivateKey(b, key.get(), nullptr, nullptr, 0, nullptr, nullptr);
+        },
+        "key");
+    issued.certificate = pem([&](BIO* b) { return PEM_write_bio_X509(b, cert.get()); }, "cert");
+    issued.expiresAt = notAfter(cert.get());
+    return issued;
+}
 
+Certificate store(const IssuedPEM& issued, const std::string& domain, const std::string& dir,
+                  const Date& now) {
+    requireHostName(domain);
+    // Only a certificate and a key that belong together are ever written.
+    const Bio certBio(
+        BIO_new_mem_buf(issued.certificate.data(), static_cast<int>(issued.certificate.size())));
+    const Bio keyBio(BIO_new_mem_buf(issued.key.data(), static_cast<int>(issued.key.size())));
+    const Cert cert(certBio ? PEM_read_bio_X509(certBio.get(), nullptr, nullptr, nullptr)
+                            : nullptr);
+    const Key key(keyBio ? PEM_read_bio_PrivateKey(keyBio.get(), nullptr, nullptr, nullptr)
+                         : nullptr);
+    if (!cert || !key || X509_check_private_key(cert.get(), key.get()) != 1) {
+        fail("the issued certificate and key of " + domain + " do not belong together");
+    }
     Certificate record;
     record.domain = domain;
     record.certificatePath = dir + "/" + domain + ".crt";
     record.keyPath = dir + "/" + domain + ".key";
     record.isCA = false;
-    writeFile(record.keyPath, pem(
-                                  [&](BIO* b) {
-                                      return PEM_write_bio_PrivateKey(b, key.get(), nullptr,
-                                                                      nullptr, 0, nullptr, nullptr);
-                                  },
-                                  "key"));
-    writeFile(record.certificatePath,
-              pem([&](BIO* b) { return PEM_write_bio_X509(b, cert.get()); }, "cert"));
+    writeFile(record.keyPath, issued.key);
+    writeFile(record.certificatePath, issued.certificate);
     record.expiresAt = notAfter(cert.get());
     record.createdAt = now;
     return record;
+}
+
+Certificate issue(const Certificate& authority, const std::string& domain,
+                  const std::vector<std::string>& aliases, const std::string& dir,
+                  const Date& now) {
+    return store(issuePEM(authority, domain, aliases, now), domain, dir, now);
+}
+
+std::optional<std::vector<std::string>> permittedNames(std::string_view text) {
+    if (text.size() > 1 << 20) return std::nullopt;
+    const Bio bio(BIO_new_mem_buf(text.data(), static_cast<int>(text.size())));
+    const Cert cert(bio ? PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr) : nullptr);
+    if (!cert) {
+        ERR_clear_error();
+        return std::nullopt;
+    }
+    const int at = X509_get_ext_by_NID(cert.get(), NID_name_constraints, -1);
+    X509_EXTENSION* ext = at >= 0 ? X509_get_ext(cert.get(), at) : nullptr;
+    if (ext == nullptr || X509_EXTENSION_get_critical(ext) != 1) return std::nullopt;
+    const std::unique_ptr<NAME_CONSTRAINTS, Freer<NAME_CONSTRAINTS_free>> constraints(
+        static_cast<NAME_CONSTRAINTS*>(X509V3_EXT_d2i(ext)));
+    // With no host name permitted, host names are not constrained at all.
+    if (!constraints || constraints->permittedSubtrees == nullptr) return std::nullopt;
+    std::vector<std::string> names;
+    for (int i = 0; i < sk_GENERAL_SUBTREE_num(constraints->permittedSubtrees); ++i) {
+        const GENERAL_SUBTREE* tree = sk_GENERAL_SUBTREE_value(constraints->permittedSubtrees, i);
+        if (tree->base == nullptr || tree->base->type != GEN_DNS) continue;
+        const ASN1_IA5STRING* dns = tree->base->d.dNSName;
+        names.emplace_back(reinterpret_cast<const char*>(ASN1_STRING_get0_data(dns)),
+                           static_cast<std::size_t>(ASN1_STRING_length(dns)));
+    }
+    if (names.empty()) return std::nullopt;
+    return names;
+}
+
+bool isPermitted(std::string_view name, const std::vector<std::string>& permitted) {
+    const auto lower = [](std::string_view text) {
+        std::string out(text);
+        for (char& c : out) {
+            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        }
+        return out;
+    };
+    const std::string n = lower(name);
+    for (const std::string& p : permitted) {
+        std::string base = lower(p);
+        if (!base.empty() && base.front() == '.') base.erase(0, 1);
+        if (base.empty()) continue;
+        if (n == base) return true;
+        if (n.size() > base.size() && n.compare(n.size() - base.size(), base.size(), base) == 0 &&
+            n[n.size() - base.size() - 1] == '.') {
+            return true;
+        }
+    }
+    return false;
 }
 
 std::optional<std::string> authorityText(std::string_view text) {

@@ -42,6 +42,10 @@ const char* const kSpa = R"(server {
         expires 1y;
         add_header Cache-Control "public, immutable";
     }
+
+    location ~ /\.(?!well-known).* {
+        deny all;
+    }
 })";
 
 const char* const kWordpress = R"(server {
@@ -61,7 +65,7 @@ const char* const kWordpress = R"(server {
         include fastcgi_params;
     }
 
-    location ~ /\.ht {
+    location ~ /\.(?!well-known).* {
         deny all;
     }
 
@@ -77,6 +81,10 @@ const char* const kStatic = R"(server {
 
     location / {
         try_files $uri $uri/ =404;
+    }
+
+    location ~ /\.(?!well-known).* {
+        deny all;
     }
 })";
 

@@ -43,7 +43,40 @@ std::optional<std::string> quotedPath(std::string_view path) {
     return "\"" + std::string(path) + "\"";
 }
 
+/// The denial every generated block carries, as the built-in templates write it.
+constexpr std::string_view kDotDenial =
+    "    location ~ /\\.(?!well-known).* {\n        deny all;\n    }\n";
+
+/// `block` (a server block ending in its closing brace) with the denial of
+/// dot-paths added when its template has none.
+std::string withDotDenial(std::string block) {
+    if (deniesDotPaths(block)) return block;
+    const auto close = block.rfind('}');
+    if (close == std::string::npos) return block;
+    block.insert(close, "\n" + std::string(kDotDenial));
+    return block;
+}
+
 }  // namespace
+
+std::string listenLines(const Layout& layout, int port, std::string_view parameters,
+                        std::string_view indent) {
+    const std::string suffix = parameters.empty() ? ";\n" : " " + std::string(parameters) + ";\n";
+    const std::string p = std::to_string(port);
+    std::string t;
+    if (layout.lan) {
+        t += std::string(indent) + "listen " + p + suffix;
+        if (layout.ipv6) t += std::string(indent) + "listen [::]:" + p + suffix;
+    } else {
+        t += std::string(indent) + "listen 127.0.0.1:" + p + suffix;
+        if (layout.ipv6) t += std::string(indent) + "listen [::1]:" + p + suffix;
+    }
+    return t;
+}
+
+bool deniesDotPaths(std::string_view block) {
+    return block.find(kDotDenial) != std::string_view::npos;
+}
 
 std::string Layout::phpSocket(std::string_view version) const {
     return runDir() + "/php-fpm-" + std::string(version) + ".sock";
@@ -114,8 +147,8 @@ std::string nginxMain(const Layout& layout, const MainOptions& options) {
     t += options.discardLogs ? std::string("    access_log off;\n")
                              : "    access_log " + layout.logDir() + "/nginx-access.log vesk;\n";
     t += "    include " + options.sitesDir.value_or(layout.sitesDir()) + "/*.conf;\n\n";
-    t += "    server {\n        listen 80 default_server;\n        server_name _;\n"
-         "        return 404;\n    }\n";
+    t += "    server {\n" + listenLines(layout, 80, "default_server", "        ") +
+         "        server_name _;\n        return 404;\n    }\n";
     t += "}\n";
     return t;
 }
@@ -137,20 +170,23 @@ std::optional<std::string> nginxSite(const Site& site, const std::string& defaul
                              : shape == SiteShape::php   ? NginxTemplate::wordpress()
                                                          : NginxTemplate::staticSite();
     std::string text = "# Written by vesk for " + site.fullDomain() + "\n";
-    std::string block =
-        t.render({{"domain", names}, {"root", site.path}, {"php_socket", layout.phpSocket(php)}});
+    std::string block = withDotDenial(
+        t.render({{"domain", names}, {"root", site.path}, {"php_socket", layout.phpSocket(php)}}));
+    constexpr std::string_view kListen = "    listen 80;\n";
+    const auto at = block.find(kListen);
+    if (at == std::string::npos) return std::nullopt;
     if (tls) {
         const auto certificate = quotedPath(tls->certificate);
         const auto key = quotedPath(tls->key);
-        constexpr std::string_view kListen = "    listen 80;\n";
-        const auto at = block.find(kListen);
-        if (!certificate || !key || at == std::string::npos) return std::nullopt;
+        if (!certificate || !key) return std::nullopt;
         block.replace(at, kListen.size(),
-                      "    listen 443 ssl http2;\n    ssl_certificate " + *certificate +
-                          ";\n    ssl_certificate_key " + *key +
+                      listenLines(layout, 443, "ssl http2") + "    ssl_certificate " +
+                          *certificate + ";\n    ssl_certificate_key " + *key +
                           ";\n    ssl_protocols TLSv1.2 TLSv1.3;\n");
-        text += "server {\n    listen 80;\n    server_name " + names +
+        text += "server {\n" + listenLines(layout, 80, "") + "    server_name " + names +
                 ";\n    return 301 https://$host$request_uri;\n}\n\n";
+    } else {
+        block.replace(at, kListen.size(), listenLines(layout, 80, ""));
     }
     text += block;
     text += '\n';
@@ -172,8 +208,11 @@ std::optional<std::string> nginxParkedFallback(const std::vector<std::string>& p
     std::string t;
     t += "# Written by vesk: directories new in a parked folder, until their own block is "
          "written.\n";
-    t += "server {\n    listen 80;\n";
-    t += "    server_name ~^(?<vesk_site>[a-z0-9-]+)\\." + std::string(tld) + "$;\n";
+    t += "server {\n" + listenLines(layout, 80, "");
+    // Exactly the names a parked directory is listed under: a label of
+    // letters, digits and inner hyphens, 63 at most (quoted: the braces).
+    t += "    server_name \"~^(?<vesk_site>[a-z0-9](?:[a-z0-9-]{0,61}[a-z0-9])?)\\." +
+         std::string(tld) + "$\";\n";
     t += "    set $vesk_root \"\";\n";
     // The first folder holding the directory wins: tested last.
     for (auto it = folders.rbegin(); it != folders.rend(); ++it) {
@@ -189,8 +228,16 @@ std::optional<std::string> nginxParkedFallback(const std::vector<std::string>& p
          layout.phpSocket(defaultPHP) +
          ";\n        fastcgi_param SCRIPT_FILENAME $document_root$fastcgi_script_name;\n"
          "        include fastcgi_params;\n    }\n\n";
-    t += "    location ~ /\\.(?!well-known).* {\n        deny all;\n    }\n}\n";
+    t += kDotDenial;
+    t += "}\n";
     return t;
+}
+
+std::string nginxDefaultTLS(const Layout& layout) {
+    return "# Written by vesk: names no site is served under get no certificate at all.\n"
+           "server {\n" +
+           listenLines(layout, 443, "ssl http2 default_server") +
+           "    server_name _;\n    ssl_reject_handshake on;\n}\n";
 }
 
 std::string phpFpmPool(std::string_view version, const Layout& layout) {

@@ -18,7 +18,8 @@ expect() {  # expect WANT WORD...
   got=$(complete_line "$@")
   [ "$got" = "$want" ] || { printf 'FAILED: %s -> [%s], expected [%s]\n' "$*" "$got" "$want"; failed=1; }
 }
-expect "link links" vesk li
+expect "lan link links logs" vesk l
+expect "off on" vesk lan o
 expect "secure sites start stats status stop" vesk s
 expect "nginx" vesk restart ng
 expect "--purge" vesk uninstall --

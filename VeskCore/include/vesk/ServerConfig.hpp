@@ -22,6 +22,12 @@ struct Layout {
     /// A PHP file every request of the pools runs first (the dump client),
     /// when there is one.
     std::optional<std::string> prependFile;
+    /// Whether other machines may reach the sites (the developer's choice,
+    /// `vesk lan on`): every address then; the loopback addresses otherwise.
+    bool lan = false;
+    /// Whether the machine has IPv6's loopback address: nginx cannot listen
+    /// on [::1] without it.
+    bool ipv6 = true;
 
     [[nodiscard]] std::string etcDir() const { return veskBase + "/etc"; }
     [[nodiscard]] std::string sitesDir() const { return veskBase + "/etc/nginx/sites"; }
@@ -31,6 +37,16 @@ struct Layout {
     /// The pid file the helper reads for a version's pool.
     [[nodiscard]] std::string phpPidFile(std::string_view version) const;
 };
+
+/// The `listen` lines of a server on `port` with `parameters` (such as
+/// "ssl http2" or "default_server"), indented by `indent`: 127.0.0.1 and
+/// [::1] only, or every address when the layout allows other machines.
+std::string listenLines(const Layout& layout, int port, std::string_view parameters,
+                        std::string_view indent = "    ");
+
+/// Whether the server block `block` refuses every path with a component
+/// that starts with a dot (".well-known" excepted): ".env", ".git/config".
+bool deniesDotPaths(std::string_view block);
 
 /// What a site's directory holds, which picks its template.
 enum class SiteShape {
@@ -81,9 +97,14 @@ std::optional<std::string> nginxSite(const Site& site, const std::string& defaul
                                      const Layout& layout, SiteShape shape,
                                      const std::optional<TLSFiles>& tls = std::nullopt);
 
+/// The default server on 443: it refuses the handshake of any name that no
+/// block serves, so no site's certificate or content answers for it.
+std::string nginxDefaultTLS(const Layout& layout);
+
 /// A server for the directories of the parked folders that have no block
 /// of their own yet (made after the configuration was last written): any
-/// name <label>.<tld> is served from the first parked folder holding a
+/// name <label>.<tld> (a label as a site's name may be: letters, digits and
+/// inner hyphens, at most 63) is served from the first parked folder holding a
 /// directory of that name, from its public/ when that holds index.php,
 /// through the default PHP version. Exact names of the other blocks take
 /// precedence. None when no parked folder can be carried in nginx's
