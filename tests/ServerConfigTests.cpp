@@ -102,6 +102,53 @@ TEST_F(ServerConfigTest, NothingIsWrittenThatCouldEndADirective) {
     }
 }
 
+TEST_F(ServerConfigTest, EveryBlockListensOnTheLoopbackAloneAndRefusesDotPaths) {
+    fs::create_directories(base + "/p/blog/public");
+    const vesk::ServerConfig::TLSFiles tls{base + "/c.crt", base + "/c.key"};
+    const auto blocks = [&](const Layout& l) {
+        std::vector<std::string> all{vesk::ServerConfig::nginxMain(l),
+                                     vesk::ServerConfig::nginxDefaultTLS(l),
+                                     *vesk::ServerConfig::nginxParkedFallback({base + "/p"}, "test",
+                                                                              "8.2", l)};
+        for (const SiteShape shape : {SiteShape::laravel, SiteShape::php, SiteShape::staticFiles}) {
+            all.push_back(*vesk::ServerConfig::nginxSite(site("a", base + "/p/blog"), "8.2", l, shape));
+            all.push_back(
+                *vesk::ServerConfig::nginxSite(site("a", base + "/p/blog"), "8.2", l, shape, tls));
+        }
+        return all;
+    };
+    // A listen line with no address would take every address of the machine.
+    const auto bareListens = [](const std::string& text) {
+        std::size_t count = 0;
+        for (const char* bare : {"listen 80", "listen 443", "listen [::]:"}) {
+            for (auto at = text.find(bare); at != std::string::npos; at = text.find(bare, at + 1)) {
+                ++count;
+            }
+        }
+        return count;
+    };
+    for (const std::string& text : blocks(layout)) {
+        EXPECT_EQ(bareListens(text), 0U) << text;
+        EXPECT_NE(text.find("listen 127.0.0.1:"), std::string::npos) << text;
+        EXPECT_NE(text.find("listen [::1]:"), std::string::npos) << text;
+    }
+    for (std::size_t i = 2; i < blocks(layout).size(); ++i) {
+        EXPECT_TRUE(vesk::ServerConfig::deniesDotPaths(blocks(layout)[i])) << blocks(layout)[i];
+    }
+    Layout v4 = layout;
+    v4.ipv6 = false;
+    for (const std::string& text : blocks(v4)) EXPECT_EQ(text.find("[::"), std::string::npos);
+    // The developer's choice, and only then: every address.
+    Layout lan = layout;
+    lan.lan = true;
+    for (const std::string& text : blocks(lan)) {
+        EXPECT_EQ(text.find("127.0.0.1:"), std::string::npos) << text;
+        EXPECT_GT(bareListens(text), 0U) << text;
+    }
+    EXPECT_EQ(vesk::ServerConfig::listenLines(layout, 443, "ssl http2"),
+              "    listen 127.0.0.1:443 ssl http2;\n    listen [::1]:443 ssl http2;\n");
+}
+
 TEST_F(ServerConfigTest, DebiansServersAcceptTheTexts) {
     if (!fs::exists("/usr/sbin/nginx")) GTEST_SKIP() << "no nginx here";
     fs::create_directories(base + "/p/blog/public");
@@ -123,15 +170,20 @@ TEST_F(ServerConfigTest, DebiansServersAcceptTheTexts) {
         vesk::ServerConfig::TLSFiles{issued.certificatePath, issued.keyPath});
     ASSERT_TRUE(secured);
     EXPECT_NE(secured->find("return 301 https://$host$request_uri;"), std::string::npos);
-    EXPECT_NE(secured->find("listen 443 ssl"), std::string::npos);
+    EXPECT_NE(secured->find("listen 127.0.0.1:443 ssl"), std::string::npos);
     std::ofstream(base + "/etc/nginx/sites/shop.conf") << *secured;
     // Directories new in a parked folder: one server for them all.
     const auto fallback =
         vesk::ServerConfig::nginxParkedFallback({base + "/p", "/bad path"}, "test", "8.2", layout);
     ASSERT_TRUE(fallback);
     EXPECT_EQ(fallback->find("/bad path"), std::string::npos);
-    EXPECT_NE(fallback->find("server_name ~^(?<vesk_site>[a-z0-9-]+)\\.test$;"), std::string::npos);
+    EXPECT_NE(fallback->find("server_name \"~^(?<vesk_site>[a-z0-9](?:[a-z0-9-]{0,61}[a-z0-9])?)"
+                             "\\.test$\";"),
+              std::string::npos)
+        << *fallback;
     std::ofstream(base + "/etc/nginx/sites/~parked.conf") << *fallback;
+    std::ofstream(base + "/etc/nginx/sites/~default-tls.conf")
+        << vesk::ServerConfig::nginxDefaultTLS(layout);
     EXPECT_FALSE(vesk::ServerConfig::nginxParkedFallback({"/bad path"}, "test", "8.2", layout));
     EXPECT_FALSE(vesk::ServerConfig::nginxParkedFallback({base}, "te$t", "8.2", layout));
     // fastcgi_params is read relative to the configuration's directory.

@@ -38,7 +38,14 @@ int lan(const Arguments& args) {
         e.lan = on;
         now = e;
     });
-    applyConfiguration();
+    // nginx cannot move a port from the loopback to every address (or
+    // back) on a reload, which binds the new addresses beside the old: it
+    // is restarted.
+    if (servers().installed()) {
+        restart(Arguments{{"nginx"}, {}});
+    } else {
+        applyConfiguration();
+    }
     describe(now);
     return 0;
 }
