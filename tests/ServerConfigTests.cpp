@@ -106,12 +106,12 @@ TEST_F(ServerConfigTest, EveryBlockListensOnTheLoopbackAloneAndRefusesDotPaths) 
     fs::create_directories(base + "/p/blog/public");
     const vesk::ServerConfig::TLSFiles tls{base + "/c.crt", base + "/c.key"};
     const auto blocks = [&](const Layout& l) {
-        std::vector<std::string> all{vesk::ServerConfig::nginxMain(l),
-                                     vesk::ServerConfig::nginxDefaultTLS(l),
-                                     *vesk::ServerConfig::nginxParkedFallback({base + "/p"}, "test",
-                                                                              "8.2", l)};
+        std::vector<std::string> all{
+            vesk::ServerConfig::nginxMain(l), vesk::ServerConfig::nginxDefaultTLS(l),
+            *vesk::ServerConfig::nginxParkedFallback({base + "/p"}, "test", "8.2", l)};
         for (const SiteShape shape : {SiteShape::laravel, SiteShape::php, SiteShape::staticFiles}) {
-            all.push_back(*vesk::ServerConfig::nginxSite(site("a", base + "/p/blog"), "8.2", l, shape));
+            all.push_back(
+                *vesk::ServerConfig::nginxSite(site("a", base + "/p/blog"), "8.2", l, shape));
             all.push_back(
                 *vesk::ServerConfig::nginxSite(site("a", base + "/p/blog"), "8.2", l, shape, tls));
         }

@@ -47,4 +47,30 @@ TEST(Unicode, LinesTreatCRLFAsOneBreak) {
     EXPECT_EQ(l[4], "");
 }
 
+TEST(Unicode, TerminalSafeTextCarriesNoInstruction) {
+    EXPECT_EQ(U::terminalSafe("plain é 中文\n\tx"), "plain é 中文\n\tx");
+    EXPECT_EQ(U::terminalSafe("\x1b]0;PWNED\x07\x1b[2J"), "\\x1b]0;PWNED\\x07\\x1b[2J");
+    EXPECT_EQ(U::terminalSafe("a\rb\x7f"), "a\\x0db\\x7f");
+    // C1 controls (CSI as one character), bidirectional overrides, bytes
+    // that are not UTF-8.
+    EXPECT_EQ(U::terminalSafe("\xc2\x9b"
+                              "2J"),
+              "\\u009b2J");
+    EXPECT_EQ(U::terminalSafe("\xe2\x80\xae"
+                              "cod\xe2\x81\xa6"),
+              "\\u202ecod\\u2066");
+    EXPECT_EQ(U::terminalSafe("\x9b\xff\xc3"), "\\x9b\\xff\\xc3");
+    EXPECT_EQ(U::terminalSafe("a\nb\tc", false), "a\\x0ab\\x09c");
+    // A sequence split between two writes is kept for the next.
+    std::string out;
+    const std::string text = "ok \xe4\xb8";
+    EXPECT_EQ(U::appendTerminalSafe(out, text, true, true), 3U);
+    EXPECT_EQ(out, "ok ");
+    EXPECT_EQ(U::appendTerminalSafe(out, "\xe4\xb8\xad!", true, true), 4U);
+    EXPECT_EQ(out, "ok 中!");
+    out.clear();
+    EXPECT_EQ(U::appendTerminalSafe(out, "\xe4\xb8", true, false), 2U);
+    EXPECT_EQ(out, "\\xe4\\xb8");
+}
+
 }  // namespace

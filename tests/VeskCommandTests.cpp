@@ -144,8 +144,8 @@ TEST_F(VeskCommandTest, DoctorNamesEachCheckAndFailsOnAnError) {
     // Other machines reach the sites only while the developer says so, and
     // doctor says it as long as it lasts.
     const auto network = [&] {
-        for (const auto& r : vesk::decodeJSON<std::vector<vesk::DiagnosticResult>>(
-                 vesk("doctor --json").out)) {
+        for (const auto& r :
+             vesk::decodeJSON<std::vector<vesk::DiagnosticResult>>(vesk("doctor --json").out)) {
             if (r.label.find("answer") != std::string::npos &&
                 r.label.find("machine") != std::string::npos) {
                 return r.severity;
@@ -408,6 +408,92 @@ TEST_F(VeskCommandTest, DumpsArePrintedAsTheyArriveAndBadOnesNeverEndTheListener
     EXPECT_EQ(entry.siteDomain, "blog.test");
     EXPECT_EQ(entry.language, "php");
     EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 4) << err;  // listening, 2 bad, 1 too large
+}
+
+TEST_F(VeskCommandTest, TextFromOutsideReachesTheTerminalInert) {
+    // A hostile log: a request line whose path sets the window title and
+    // clears the screen, a time of 1e300, a bidirectional override.
+    const std::string log = home + "/access.log";
+    const double now = vesk::Date::now().timeIntervalSince1970();
+    {
+        std::ofstream out(log, std::ios::binary);
+        out << std::fixed << "127.0.0.1\t" << now - 5
+            << "\tGET\t/?x=\x1b]0;PWNED\x07\x1b[2J\tHTTP/1.1\t200\t1\t1e300\tcurl\tblog.test\n"
+            << "127.0.0.1\t" << now - 5
+            << "\tGET\t/\xe2\x80\xae"
+               "evil\xc2\x9b"
+               "\tHTTP/1.1\t200\t1\t0.5"
+            << "\tcurl\tblog.test\n";
+    }
+    const Outcome human = vesk("stats --range 1h --log '" + log + "'");
+    ASSERT_EQ(human.status, 0) << human.out;
+    EXPECT_EQ(human.out.find('\x1b'), std::string::npos) << human.out;
+    EXPECT_EQ(human.out.find("\xe2\x80\xae"), std::string::npos) << human.out;
+    EXPECT_NE(human.out.find("/?x=\\x1b]0;PWNED\\x07\\x1b[2J"), std::string::npos) << human.out;
+    EXPECT_NE(human.out.find("\\u202eevil\\u009b"), std::string::npos) << human.out;
+    // The largest time is written whole: digits, not whatever was in memory.
+    EXPECT_NE(human.out.find("mean 5e+302 ms"), std::string::npos) << human.out;
+    for (const char c : human.out) {
+        const auto u = static_cast<unsigned char>(c);
+        EXPECT_TRUE(u >= 0x20 || c == '\n' || c == '\t') << "control byte " << int{u};
+    }
+    // Scripts get the text exactly.
+    const Outcome json = vesk("stats --range 1h --json --log '" + log + "'");
+    const auto stats =
+        vesk::decodeJSON<vesk::DashboardStats>(json.out.substr(0, json.out.find('\n')));
+    bool exact = false;
+    for (const auto& e : stats.topEndpoints) {
+        exact = exact || e.endpoint == "GET /?x=\x1b]0;PWNED\x07\x1b[2J";
+    }
+    EXPECT_TRUE(exact) << json.out;
+
+    // Frame names of an imported profile, in the list and the drawing's
+    // summary; the picture itself goes into the developer's own tree.
+    const std::string folded = home + "/evil.folded";
+    std::ofstream(folded) << "main;\x1b[31mred\x1b[0m;\x1b]52;c;cGF5bG9hZA==\x07 10\n";
+    const Outcome imported = vesk("profile import '" + folded + "' --label '\x1b[2Jlabel'");
+    ASSERT_EQ(imported.status, 0) << imported.out;
+    const std::string id = imported.out.substr(imported.out.find(" as ") + 4, 36);
+    for (const Outcome& o : {vesk("profile list"), vesk("profile show " + id)}) {
+        EXPECT_EQ(o.out.find('\x1b'), std::string::npos) << o.out;
+        EXPECT_NE(o.out.find("\\x1b["), std::string::npos) << o.out;
+    }
+    const Outcome shown = vesk("profile show " + id);
+    EXPECT_NE(shown.out.find(home + "/Library/Application Support/Vesk/flamegraphs/"),
+              std::string::npos)
+        << shown.out;
+    EXPECT_EQ(shown.out.find("/tmp/vesk/"), std::string::npos) << shown.out;
+
+    // Log lines, read by vesk logs itself.
+    const std::string env = home + "/env";
+    fs::create_directories(env + "/log");
+    fs::create_directories(env + "/etc");
+    std::ofstream(env + "/.version") << "1.0.0";
+    std::ofstream(env + "/log/nginx-error.log") << "first\n\x1b]0;PWNED\x07 in the error log\n";
+    const Outcome logs = vesk("logs nginx");
+    EXPECT_EQ(logs.out.find('\x1b'), std::string::npos) << logs.out;
+    EXPECT_NE(logs.out.find("\\x1b]0;PWNED\\x07 in the error log"), std::string::npos) << logs.out;
+}
+
+TEST_F(VeskCommandTest, LogsShowTheLastLinesOfEachFile) {
+    const std::string env = home + "/env";
+    fs::create_directories(env + "/log");
+    fs::create_directories(env + "/etc");
+    std::ofstream(env + "/.version") << "1.0.0";
+    {
+        std::ofstream error(env + "/log/nginx-error.log");
+        for (int i = 1; i <= 120; ++i) error << "error " << i << "\n";
+        std::ofstream(env + "/log/nginx-access.log") << "only line without its line feed";
+    }
+    const Outcome r = vesk("logs nginx");
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(r.out.rfind("==> " + env + "/log/nginx-error.log <==\nerror 71\n", 0), 0U) << r.out;
+    EXPECT_NE(r.out.find("error 120\n\n==> " + env +
+                         "/log/nginx-access.log <==\nonly line without its line feed"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(r.out.find("error 70\n"), std::string::npos);
+    EXPECT_EQ(vesk("logs mail").status, 2);
 }
 
 }  // namespace

@@ -1,6 +1,9 @@
 // vesk start|stop|restart [nginx|php|dnsmasq], vesk status, vesk logs, vesk open
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <iostream>
 
 #include "Command.hpp"
@@ -115,6 +118,8 @@ void stopServers(const Servers& env, Which which) {
     argv.reserve(words.size() + 1);
     for (auto& w : words) argv.push_back(w.data());
     argv.push_back(nullptr);
+    std::cout.flush();
+    std::cerr.flush();
     ::execvp(argv[0], argv.data());
     throw Failure{"cannot run " + words[0]};
 }
@@ -123,6 +128,104 @@ void stopServers(const Servers& env, Which which) {
 template <class Predicate>
 void waitFor(Predicate stopped) {
     for (int i = 0; i < 40 && !stopped(); ++i) ::usleep(50'000);
+}
+
+/// One log file as `vesk logs` reads it: where it was read up to.
+struct LogFile {
+    std::string path;
+    ino_t inode = 0;
+    off_t offset = 0;
+};
+
+/// Prints the bytes of `log` from its offset to its end (a file that was
+/// replaced or cut is read from its start); whether any were printed.
+bool printNew(LogFile& log) {
+    const int fd = ::open(log.path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return false;
+    struct stat st {};
+    bool printed = false;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        if (st.st_ino != log.inode || st.st_size < log.offset) {
+            log.inode = st.st_ino;
+            log.offset = 0;
+        }
+        char buffer[65536];
+        while (log.offset < st.st_size) {
+            const ssize_t n = ::pread(fd, buffer, sizeof buffer, log.offset);
+            if (n <= 0) break;
+            std::cout.write(buffer, n);
+            log.offset += n;
+            printed = true;
+        }
+    }
+    ::close(fd);
+    return printed;
+}
+
+/// The offset where the last `lines` lines of the file at `path` start
+/// (looked for in its last MiB at most).
+off_t tailStart(const std::string& path, std::size_t lines, ino_t& inode) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return 0;
+    struct stat st {};
+    off_t start = 0;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+        inode = st.st_ino;
+        const off_t from = std::max<off_t>(0, st.st_size - (off_t{1} << 20));
+        std::string text(static_cast<std::size_t>(st.st_size - from), '\0');
+        const ssize_t n = ::pread(fd, text.data(), text.size(), from);
+        text.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+        // Back from the end over `lines` line feeds (the last line's own does not count).
+        std::size_t at = !text.empty() && text.back() == '\n' ? text.size() - 1 : text.size();
+        for (std::size_t found = 0; at > 0;) {
+            const auto nl = text.rfind('\n', at - 1);
+            if (nl == std::string::npos) {
+                at = 0;
+                break;
+            }
+            at = nl + 1;
+            if (++found == lines) break;
+            at = nl;
+        }
+        // Cut in the middle of a line: from the next whole one.
+        if (at == 0 && from > 0)
+            at = text.find('\n') == std::string::npos ? 0 : text.find('\n') + 1;
+        start = from + static_cast<off_t>(at);
+    }
+    ::close(fd);
+    return start;
+}
+
+/// Prints the last `lines` lines of each file, headed by its name as tail
+/// does, and with `follow` what is added to them, until interrupted.
+void followLogs(const std::vector<std::string>& paths, std::size_t lines, bool follow) {
+    std::vector<LogFile> logs;
+    for (const auto& path : paths) {
+        LogFile log{path};
+        log.offset = tailStart(path, lines, log.inode);
+        logs.push_back(log);
+    }
+    const LogFile* last = nullptr;
+    for (auto& log : logs) {
+        if (logs.size() > 1)
+            std::cout << (last != nullptr ? "\n" : "") << "==> " << log.path << " <==\n";
+        printNew(log);
+        last = &log;
+    }
+    std::cout.flush();
+    while (follow) {
+        ::usleep(200'000);
+        for (auto& log : logs) {
+            struct stat st {};
+            if (::stat(log.path.c_str(), &st) != 0 ||
+                (st.st_ino == log.inode && st.st_size == log.offset)) {
+                continue;
+            }
+            if (logs.size() > 1 && last != &log) std::cout << "\n==> " << log.path << " <==\n";
+            if (printNew(log)) last = &log;
+        }
+        std::cout.flush();
+    }
 }
 
 void printState(const std::string& name, std::optional<long> pid, const std::string& detail) {
@@ -207,19 +310,21 @@ int logs(const Arguments& args) {
         if (follow) words.emplace_back("-f");
         execute(words);
     }
-    std::vector<std::string> words{"tail", "-n", "50"};
-    if (follow) words.emplace_back("-F");
+    std::vector<std::string> files;
     if (which == "nginx") {
-        words.push_back(env.layout.logDir() + "/nginx-error.log");
-        words.push_back(env.layout.logDir() + "/nginx-access.log");
+        files.push_back(env.layout.logDir() + "/nginx-error.log");
+        files.push_back(env.layout.logDir() + "/nginx-access.log");
     } else if (which == "php") {
         for (const auto& v : env.phpVersions()) {
-            words.push_back(env.layout.logDir() + "/php-fpm-" + v + ".log");
+            files.push_back(env.layout.logDir() + "/php-fpm-" + v + ".log");
         }
     } else {
         throw UsageError{};
     }
-    execute(words);
+    // Read here, not by tail: the lines (anyone's requests among them) are
+    // printed through the terminal-safe output like everything else.
+    followLogs(files, 50, follow);
+    return 0;
 }
 
 int open(const Arguments& args) {

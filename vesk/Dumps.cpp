@@ -7,6 +7,7 @@
 // line per vesk_dump() call.
 #include <fcntl.h>
 #include <poll.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -52,8 +53,13 @@ void prepareDirectory(const std::string& dir) {
         throw Failure{dir + " is not a directory; move it away"};
     }
     if (st.st_uid != ::geteuid()) {
-        throw Failure{dir + " belongs to another user (uid " + std::to_string(st.st_uid) +
-                      "): dumps are not taken over it"};
+        const passwd* owner = ::getpwuid(st.st_uid);
+        throw Failure{dir + " belongs to another user, " +
+                      (owner != nullptr ? std::string(owner->pw_name) : std::string("unknown")) +
+                      " (uid " + std::to_string(st.st_uid) +
+                      "): the sites' dumps are neither sent nor taken there. Ask them to remove "
+                      "it, or sudo rm -r " +
+                      dir + ", then vesk dumps again"};
     }
     if ((st.st_mode & 077) != 0 && ::chmod(dir.c_str(), 0700) != 0) {
         throw Failure{"cannot make " + dir + " private: " + std::strerror(errno)};

@@ -67,7 +67,9 @@ std::string titleOf(const ProfileRun& run) {
 /// browser opens.
 int deliver(const Arguments& args, const std::string& svg, const std::string& name) {
     const auto given = args.value("--svg");
-    const std::string path = given ? *given : std::string(VeskPaths::tmpDir) + "/" + name + ".svg";
+    // Never into /tmp, which is everyone's: the developer's own data tree.
+    const std::string path =
+        given ? *given : VeskPaths::baseDir() + "/flamegraphs/" + name + ".svg";
     try {
         recordfile::writeText(path, svg);
     } catch (const std::exception& e) {

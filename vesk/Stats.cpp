@@ -23,6 +23,7 @@
 #include "Command.hpp"
 #include "vesk/DashboardStats.hpp"
 #include "vesk/Json.hpp"
+#include "vesk/NumberText.hpp"
 
 namespace vesk::cli {
 
@@ -261,9 +262,7 @@ Reading read(const std::string& path, double since, const std::optional<std::str
 
 std::string formatSeconds(const std::optional<double>& s) {
     if (!s) return "-";
-    char text[32];
-    const auto r = std::to_chars(text, text + sizeof text, *s * 1000, std::chars_format::fixed, 1);
-    return std::string(text, r.ptr) + " ms";
+    return NumberText::fixed(*s * 1000, 1) + " ms";
 }
 
 }  // namespace

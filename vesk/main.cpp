@@ -2,12 +2,14 @@
 // parsed here, once; each command is a function over the library.
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdlib>
 #include <iostream>
 #include <string_view>
 
 #include "Command.hpp"
+#include "TerminalOutput.hpp"
 #include "vesk/L10n.hpp"
 #include "vesk/Version.hpp"
 
@@ -35,6 +37,8 @@ int runTLSCommand(char** argv) {
         const std::string beside = self.substr(0, self.rfind('/') + 1) + "vesk-tls";
         if (::access(beside.c_str(), X_OK) == 0) program = beside;
     }
+    std::cout.flush();
+    std::cerr.flush();
     ::execv(program.c_str(), argv);
     std::cerr << "vesk: cannot run " << program << "\n";
     return 1;
@@ -148,6 +152,10 @@ const CommandEntry* lookup(std::string_view name) {
 int main(int argc, char** argv) {
     vesk::L10n::setLocale(vesk::localeFromSystem());
     const std::vector<std::string> words(argv + 1, argv + argc);
+    // Text from outside reaches people's terminals inert; scripts get it exact.
+    const bool exact = std::find(words.begin(), words.end(), "--json") != words.end() ||
+                       (!words.empty() && words[0] == "--authority-issue");
+    const vesk::cli::TerminalSafeOutput output(exact);
     if (words.empty()) {
         printHelp(std::cerr);
         return 2;

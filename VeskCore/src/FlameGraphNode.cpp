@@ -1,5 +1,7 @@
 #include "vesk/FlameGraphNode.hpp"
 
+#include "vesk/NumberText.hpp"
+
 #include "vesk/Unicode.hpp"
 
 #include <algorithm>
@@ -318,9 +320,7 @@ std::uint32_t nameHash(std::string_view name) {
 }
 
 void appendFixed(std::string& out, double v) {
-    char text[32];
-    const auto r = std::to_chars(text, text + sizeof text, v, std::chars_format::fixed, 2);
-    out.append(text, static_cast<std::size_t>(r.ptr - text));
+    NumberText::appendFixed(out, v, 2);
 }
 
 void appendInt(std::string& out, std::int64_t v) {

@@ -164,4 +164,66 @@ void appendXMLEscaped(std::string& out, std::string_view text, std::size_t limit
     }
 }
 
+namespace {
+
+void appendHex(std::string& out, const char* prefix, unsigned value, int digits) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    out += prefix;
+    for (int shift = (digits - 1) * 4; shift >= 0; shift -= 4) out += kHex[(value >> shift) & 0xF];
+}
+
+/// Whether a terminal could take `c` as an instruction or a reordering.
+bool isInstruction(UChar32 c, bool keepLayout) {
+    if (c == '\n' || c == '\t') return !keepLayout;
+    return c < 0x20 || (c >= 0x7F && c <= 0x9F) || (c >= 0x202A && c <= 0x202E) ||
+           (c >= 0x2066 && c <= 0x2069) || c == 0x200E || c == 0x200F || c == 0x061C;
+}
+
+}  // namespace
+
+std::size_t appendTerminalSafe(std::string& out, std::string_view text, bool keepLayout,
+                               bool more) {
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        if (lead >= 0x20 && lead < 0x7F) {
+            // Runs of plain ASCII go as they are.
+            std::size_t end = i + 1;
+            while (end < text.size() && static_cast<unsigned char>(text[end]) >= 0x20 &&
+                   static_cast<unsigned char>(text[end]) < 0x7F) {
+                ++end;
+            }
+            out.append(text.substr(i, end - i));
+            i = end;
+            continue;
+        }
+        const std::size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+        if (more && i + length > text.size()) break;
+        std::size_t after = i;
+        const UChar32 c = next(text, after);
+        if (c < 0) {
+            appendHex(out, "\\x", lead, 2);
+            ++i;
+        } else if (isInstruction(c, keepLayout)) {
+            if (c < 0x80) {
+                appendHex(out, "\\x", static_cast<unsigned>(c), 2);
+            } else {
+                appendHex(out, "\\u", static_cast<unsigned>(c), 4);
+            }
+            i = after;
+        } else {
+            out.append(text.substr(i, after - i));
+            i = after;
+        }
+    }
+    return i;
+}
+
+std::string terminalSafe(std::string_view text, bool keepLayout) {
+    std::string out;
+    out.reserve(text.size());
+    appendTerminalSafe(out, text, keepLayout);
+    return out;
+}
+
 }  // namespace vesk::Unicode

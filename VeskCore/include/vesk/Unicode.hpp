@@ -48,4 +48,17 @@ std::vector<std::string_view> lines(std::string_view utf8,
 void appendXMLEscaped(std::string& out, std::string_view text,
                       std::size_t limit = std::string_view::npos);
 
+/// Appends `text` as a terminal may show it without obeying it: control
+/// characters (C0 but the line feed and tab, DEL, C1) and the bidirectional
+/// overrides and isolates are written visibly as \xNN or \uNNNN, and bytes
+/// that are not UTF-8 as \xNN, so no escape sequence reaches the terminal.
+/// With `keepLayout` false the line feed and tab are made visible too. When
+/// `more` says more text follows, an incomplete sequence at the end is left:
+/// returns how many bytes of `text` were taken.
+std::size_t appendTerminalSafe(std::string& out, std::string_view text, bool keepLayout = true,
+                               bool more = false);
+
+/// `text` as `appendTerminalSafe` writes it.
+std::string terminalSafe(std::string_view text, bool keepLayout = true);
+
 }  // namespace vesk::Unicode
