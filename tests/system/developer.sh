@@ -16,7 +16,7 @@ started=$(date +%s.%N)
 dev=ada
 as_dev() { runuser -u "$dev" -- env -C "/home/$dev/code" "$@"; }
 vesk_dev() { as_dev vesk "$@"; }
-ca="/home/$dev/Library/Application Support/Vesk/ssl/ca/vesk-ca.crt"
+ca=/var/lib/vesk/authority/vesk-ca.crt
 # The page a site serves, fetched the way a browser would reach it.
 page() { curl -s --max-time 5 "$@"; }
 
@@ -70,16 +70,47 @@ chown -R "$dev:$dev" "/home/$dev/elsewhere"
 expect "vesk link" runuser -u "$dev" -- env -C "/home/$dev/elsewhere/api" vesk link backend
 [ "$(page http://backend.test/)" = '{"ok":true}' ] || fail "backend.test"
 
+step "the servers answer this machine alone"
+ss -Hltn '( sport = :80 or sport = :443 )' | awk '{ print "    listening: " $4 }'
+ss -Hltn '( sport = :80 or sport = :443 )' | awk '{ print $4 }' | grep -v '^127\.0\.0\.1:\|^\[::1\]:' &&
+  fail "nginx listens beyond the loopback addresses"
+echo 'DB_PASSWORD=hunter2' >"/home/$dev/code/shop/.env"
+chown "$dev:$dev" "/home/$dev/code/shop/.env"
+[ "$(curl -s -o /dev/null -w '%{http_code}' --max-time 5 http://shop.test/.env)" = 403 ] ||
+  fail "shop.test/.env is served"
+
+step "an authority an older vesk made is replaced only when the developer says so"
+old_ca="/home/$dev/Library/Application Support/Vesk/ssl/ca"
+as_dev mkdir -p "$old_ca"
+as_dev openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 30 \
+  -subj '/CN=Vesk Development CA' -addext basicConstraints=critical,CA:TRUE \
+  -keyout "$old_ca/vesk-ca.key" -out "$old_ca/vesk-ca.crt" >/dev/null 2>&1
+expect_fails "vesk secure blog with the older authority" 1 vesk_dev secure blog
+[ -e "$old_ca/vesk-ca.key" ] || fail "the older authority went without the developer's word"
+
 step "secure blog: HTTPS with the local authority, HTTP redirected"
-expect "vesk secure blog" vesk_dev secure blog
-[ "$(stat -c '%a %U' "/home/$dev/Library/Application Support/Vesk/ssl/ca/vesk-ca.key")" = "600 $dev" ] ||
-  fail "the authority's key is not the developer's alone"
+expect "vesk secure --new-authority blog" vesk_dev secure --new-authority blog
+[ -e "$old_ca/vesk-ca.key" ] && fail "the older authority's key is left"
+[ "$(stat -c '%a %U' /var/lib/vesk/authority/vesk-ca.key)" = "600 root" ] ||
+  fail "the authority's key is not root's alone"
+as_dev cat /var/lib/vesk/authority/vesk-ca.key >/dev/null 2>&1 && fail "the developer can read the authority's key"
+openssl x509 -in "$ca" -noout -ext nameConstraints | sed 's/^/    /'
+openssl x509 -in "$ca" -noout -ext nameConstraints | grep -q 'critical' || fail "the authority has no critical name constraint"
+mkdir -p "/home/$dev/elsewhere/thief"
+echo '<?php var_dump(@file_get_contents("/var/lib/vesk/authority/vesk-ca.key"));' >"/home/$dev/elsewhere/thief/index.php"
+chown -R "$dev:$dev" "/home/$dev/elsewhere/thief"
+expect "vesk link thief" runuser -u "$dev" -- env -C "/home/$dev/elsewhere/thief" vesk link
+got=$(page http://thief.test/)
+printf '    a site'"'"'s PHP reading the key: %s\n' "$got"
+[ "$got" = "bool(false)" ] || fail "the sites' PHP can read the authority's key"
 got=$(page --cacert "$ca" https://blog.test/)
 printf '    https://blog.test/: %s\n' "$got"
 [ "$got" = "blog on PHP 8.2 as $dev" ] || fail "https://blog.test/ with the authority"
 got=$(curl -s -o /dev/null -w '%{http_code} %{redirect_url}' --max-time 5 http://blog.test/)
 [ "$got" = "301 https://blog.test/" ] || fail "http://blog.test/ does not redirect ($got)"
 expect_fails "https://blog.test/ before trust" 60 curl -s --max-time 5 https://blog.test/
+got=$(curl -sk -o /dev/null -w '%{http_code}' --max-time 5 --resolve nosuch.test:443:127.0.0.1 https://nosuch.test/)
+[ "$got" = 000 ] || fail "https://nosuch.test/ got an answer ($got) instead of a refused handshake"
 
 step "sudo vesk trust: the system and the browser trust it"
 # Chromium makes its certificate database on its first run.
