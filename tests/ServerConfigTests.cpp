@@ -10,6 +10,7 @@
 #include <fstream>
 
 #include "vesk/Certificate.hpp"
+#include "vesk/Exposure.hpp"
 #include "vesk/ServerConfig.hpp"
 
 namespace {
@@ -205,6 +206,24 @@ TEST_F(ServerConfigTest, DebiansServersAcceptTheTexts) {
         const std::string check =
             "/usr/sbin/dnsmasq --test -C " + base + "/etc/dnsmasq.conf >/dev/null 2>&1";
         EXPECT_EQ(std::system(check.c_str()), 0) << "dnsmasq --test refused the configuration";
+    }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Exposure, OffUnlessSaidAndNoLoopbackAddressIsANetworkOne) {
+    const auto on = vesk::decodeJSON<vesk::Exposure>(R"({"lan":true,"since":818490408.0})");
+    EXPECT_TRUE(on.lan);
+    ASSERT_TRUE(on.since);
+    EXPECT_EQ(vesk::decodeJSON<vesk::Exposure>(vesk::encodeJSON(on)), on);
+    EXPECT_FALSE(vesk::Exposure{}.lan);
+    EXPECT_THROW((void)vesk::decodeJSON<vesk::Exposure>(R"({"since":1.0})"), vesk::DecodingError);
+    EXPECT_THROW((void)vesk::decodeJSON<vesk::Exposure>(R"({"lan":"yes"})"), vesk::DecodingError);
+    for (const auto& address : vesk::Exposures::networkAddresses()) {
+        EXPECT_NE(address.rfind("127.", 0), 0U) << address;
+        EXPECT_NE(address, "::1");
     }
 }
 
