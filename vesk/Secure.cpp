@@ -126,7 +126,8 @@ std::optional<std::string> pemBlock(const std::string& text, const std::string& 
 /// authority is this account's to use (root, or a test's own), else by
 /// root's part of this program through sudo.
 Certificates::IssuedPEM issueWithAuthority(const std::string& domain,
-                                           const std::vector<std::string>& aliases) {
+                                           const std::vector<std::string>& aliases,
+                                           bool replaceTrusted) {
     const std::vector<std::string> domains = developmentDomains();
     for (const std::string& name : [&] {
              std::vector<std::string> all{domain};
@@ -151,6 +152,7 @@ Certificates::IssuedPEM issueWithAuthority(const std::string& domain,
     std::cout << "The local authority is root's: sudo signs the certificate of " << domain << "\n"
               << std::flush;
     std::vector<std::string> words{"--", thisProgram(), "--authority-issue"};
+    if (replaceTrusted) words.emplace_back("--replace-trusted");
     for (const auto& d : domains) {
         words.emplace_back("--tld");
         words.push_back(d);
@@ -193,12 +195,110 @@ void recordAuthority() {
     });
 }
 
-/// Issues and records the certificate of `site`.
-Certificate secureOne(const Site& site) {
+/// Runs certutil as `user` (through runuser, when root runs it for them) or
+/// as this process's own account.
+Ran certutil(const std::optional<std::string>& user, const std::vector<std::string>& arguments) {
+    if (!user) return run("/usr/bin/certutil", arguments);
+    std::vector<std::string> words{"-u", *user, "--", "/usr/bin/certutil"};
+    words.insert(words.end(), arguments.begin(), arguments.end());
+    return run("/usr/sbin/runuser", words);
+}
+
+/// The browsers' certificate databases under `home`: Chromium's in
+/// ~/.pki/nssdb, each Firefox profile's beside its prefs.
+std::vector<std::string> browserDatabases(const std::string& home) {
+    std::vector<std::string> databases;
+    std::error_code ec;
+    if (std::filesystem::exists(home + "/.pki/nssdb/cert9.db", ec)) {
+        databases.push_back(home + "/.pki/nssdb");
+    }
+    for (const char* profiles : {"/.mozilla/firefox", "/snap/firefox/common/.mozilla/firefox"}) {
+        for (const auto& entry : std::filesystem::directory_iterator(home + profiles, ec)) {
+            if (std::filesystem::exists(entry.path() / "cert9.db", ec)) {
+                databases.push_back(entry.path().string());
+            }
+        }
+    }
+    return databases;
+}
+
+/// Puts the authority at `caPath` into the database `db` in place of any
+/// authority of the same name trusted before; certutil's words when it fails.
+std::optional<std::string> trustInDatabase(const std::optional<std::string>& user,
+                                           const std::string& db, const std::string& caPath) {
+    for (int i = 0; i < 8; ++i) {
+        if (certutil(user, {"-D", "-d", "sql:" + db, "-n", kNickname}).status != 0) break;
+    }
+    const Ran added =
+        certutil(user, {"-A", "-d", "sql:" + db, "-t", "C,,", "-n", kNickname, "-i", caPath});
+    if (added.status == 0) return std::nullopt;
+    return added.output;
+}
+
+/// Writes `text` (an authority's certificate) into the system's trust store
+/// and has it rebuilt; update-ca-certificates' words when it fails.
+std::optional<std::string> publishToSystem(const std::string& text) {
+    const std::string target = std::string(kLocalAuthorities) + "/" + kTrustedName;
+    std::error_code ec;
+    std::filesystem::create_directories(kLocalAuthorities, ec);
+    try {
+        recordfile::writeText(target, text);
+    } catch (const std::exception& e) {
+        return std::string(e.what());
+    }
+    ::chmod(target.c_str(), 0644);
+    const Ran updated = run("/usr/sbin/update-ca-certificates", {});
+    if (updated.status == 0) return std::nullopt;
+    return "update-ca-certificates failed (exit " + std::to_string(updated.status) +
+           "): " + updated.output;
+}
+
+/// The authority's certificate as root publishes it: read once without
+/// following a link, a root-owned plain file, an authority's, and one that
+/// vouches for the development domains alone.
+std::string publishableAuthority(const std::string& caPath) {
+    const auto file = readOwnedFile(caPath, 0, kAuthorityFileLimit);
+    if (!file) {
+        throw Failure{"there is no authority yet at " + caPath +
+                      (hasOlderAuthority()
+                           ? ": the one in " + VeskPaths::caDir() +
+                                 " was made by an older vesk and can vouch for any name; vesk "
+                                 "secure --new-authority SITE replaces it"
+                           : ": vesk secure makes it")};
+    }
+    const auto text = Certificates::authorityText(*file);
+    if (!text) throw Failure{caPath + " holds no certificate authority"};
+    if (!Certificates::permittedNames(*text)) {
+        throw Failure{caPath +
+                      " can vouch for any name, so it is not trusted: vesk secure "
+                      "--new-authority SITE replaces it"};
+    }
+    return *text;
+}
+
+/// Where an older authority was trusted, the new one takes its place: in
+/// the system's store when it was there (root's part), and in the
+/// developer's browser databases.
+void replaceTrustedAuthority() {
+    std::error_code ec;
+    const std::string target = std::string(kLocalAuthorities) + "/" + kTrustedName;
+    if (::geteuid() == 0 && std::filesystem::exists(target, ec)) {
+        if (const auto failed =
+                publishToSystem(publishableAuthority(authorityDir() + "/vesk-ca.crt"))) {
+            std::cerr << "vesk: " << *failed << "\n";
+        }
+    }
+}
+
+/// Issues and records the certificate of `site` (with `replaceTrusted`,
+/// root's part also puts the authority in the system's store in place of an
+/// older one trusted there).
+Certificate secureOne(const Site& site, bool replaceTrusted = false) {
     Certificate issued;
     try {
-        issued = Certificates::store(issueWithAuthority(site.fullDomain(), site.aliases),
-                                     site.fullDomain(), VeskPaths::certsDir(), Date::now());
+        issued =
+            Certificates::store(issueWithAuthority(site.fullDomain(), site.aliases, replaceTrusted),
+                                site.fullDomain(), VeskPaths::certsDir(), Date::now());
     } catch (const CertificateError& e) {
         throw Failure{e.what()};
     }
@@ -225,7 +325,8 @@ int secure(const Arguments& args) {
                       " alone that only root can use (the sites it secured are issued again); "
                       "then sudo vesk trust"};
     }
-    const Certificate issued = secureOne(site);
+    const Certificate issued = secureOne(site, replacing);
+    if (replacing) replaceTrustedAuthority();
     recordAuthority();
     updateSite(site, [](Site& s) { s.isSecured = true; });
     std::cout << L10n::tr("sites.secured", "https://" + site.fullDomain() + "/") << " ("
@@ -240,8 +341,21 @@ int secure(const Arguments& args) {
         for (const char* name : {"/vesk-ca.key", "/vesk-ca.crt"}) {
             ::unlink((VeskPaths::caDir() + name).c_str());
         }
-        std::cout << "The older authority is gone; sudo vesk trust puts the new one in the "
-                     "trust stores in its place\n";
+        // The browsers that trusted the older one trust the new one instead.
+        const std::string caPath = authorityDir() + "/vesk-ca.crt";
+        for (const auto& db : browserDatabases(VeskPaths::homeDirectory())) {
+            if (certutil(std::nullopt, {"-L", "-d", "sql:" + db, "-n", kNickname}).status != 0) {
+                continue;
+            }
+            if (const auto failed = trustInDatabase(std::nullopt, db, caPath)) {
+                std::cerr << "vesk: certutil could not replace the authority in " << db << ": "
+                          << *failed << "\n";
+            } else {
+                std::cout << "The new authority replaces the older one in " << db << "\n";
+            }
+        }
+        std::cout << "The older authority is gone; where it was trusted, the new one is; sudo "
+                     "vesk trust adds it anywhere else\n";
     }
     applyConfiguration();
     return 0;
@@ -254,9 +368,12 @@ int authorityIssue(const std::vector<std::string>& words) {
     }
     std::vector<std::string> domains;
     std::vector<std::string> names;
+    bool replaceTrusted = false;
     for (std::size_t i = 1; i < words.size(); ++i) {
         if (words[i] == "--tld" && i + 1 < words.size()) {
             domains.push_back(words[++i]);
+        } else if (words[i] == "--replace-trusted") {
+            replaceTrusted = true;
         } else {
             names.push_back(words[i]);
         }
@@ -268,6 +385,7 @@ int authorityIssue(const std::vector<std::string>& words) {
     try {
         const auto issued = issueHere(
             names.front(), std::vector<std::string>(names.begin() + 1, names.end()), domains);
+        if (replaceTrusted) replaceTrustedAuthority();
         std::cout << issued.certificate << issued.key << std::flush;
         return 0;
     } catch (const Failure& f) {
@@ -316,68 +434,32 @@ int trust(const Arguments& args) {
     const std::string caPath = authorityDir() + "/vesk-ca.crt";
     // Opened once, never through a link, and what was read is what is
     // published: nothing can be swapped in between.
-    const auto file = readOwnedFile(caPath, 0, kAuthorityFileLimit);
-    if (!file) {
-        throw Failure{"there is no authority yet at " + caPath +
-                      (hasOlderAuthority()
-                           ? ": the one in " + VeskPaths::caDir() +
-                                 " was made by an older vesk and can vouch for any name; vesk "
-                                 "secure --new-authority SITE replaces it"
-                           : ": vesk secure makes it")};
-    }
-    // Only a certificate authority, written anew, ever reaches the store,
-    // and only one that vouches for the development domains alone.
-    const auto text = Certificates::authorityText(*file);
-    if (!text) throw Failure{caPath + " holds no certificate authority"};
-    const auto permitted = Certificates::permittedNames(*text);
-    if (!permitted) {
-        throw Failure{caPath +
-                      " can vouch for any name, so it is not trusted: vesk secure "
-                      "--new-authority SITE replaces it"};
-    }
+    const std::string text = publishableAuthority(caPath);
     int failures = 0;
-    const std::string target = std::string(kLocalAuthorities) + "/" + kTrustedName;
-    std::error_code ec;
-    std::filesystem::create_directories(kLocalAuthorities, ec);
-    recordfile::writeText(target, *text);
-    ::chmod(target.c_str(), 0644);
-    const Ran updated = run("/usr/sbin/update-ca-certificates", {});
-    if (updated.status == 0) {
-        std::cout << "The system trusts the authority (" << target << ")\n";
-    } else {
+    if (const auto failed = publishToSystem(text)) {
         ++failures;
-        std::cerr << "vesk: update-ca-certificates failed (exit " << updated.status
-                  << "): " << updated.output << "\n";
+        std::cerr << "vesk: " << *failed << "\n";
+    } else {
+        std::cout << "The system trusts the authority (" << kLocalAuthorities << "/" << kTrustedName
+                  << ")\n";
     }
 
-    // Browsers keep their own databases: Chromium's in ~/.pki/nssdb, each
-    // Firefox profile's beside its prefs.
-    std::vector<std::string> databases;
     const std::string home = pw->pw_dir;
-    if (std::filesystem::exists(home + "/.pki/nssdb/cert9.db", ec)) {
-        databases.push_back(home + "/.pki/nssdb");
-    }
-    for (const char* profiles : {"/.mozilla/firefox", "/snap/firefox/common/.mozilla/firefox"}) {
-        for (const auto& entry : std::filesystem::directory_iterator(home + profiles, ec)) {
-            if (std::filesystem::exists(entry.path() / "cert9.db", ec)) {
-                databases.push_back(entry.path().string());
-            }
-        }
-    }
+    std::vector<std::string> databases = browserDatabases(home);
     // Chromium makes its database on a first run that may not have come
     // yet; made now (empty, as the developer), it trusts the authority from
     // that first run on.
+    std::error_code ec;
     const bool chromium =
         ::access("/usr/bin/chromium", X_OK) == 0 || ::access("/usr/bin/google-chrome", X_OK) == 0;
     if (chromium && ::access("/usr/bin/certutil", X_OK) == 0 &&
         !std::filesystem::exists(home + "/.pki/nssdb/cert9.db", ec)) {
         const std::string db = home + "/.pki/nssdb";
-        const bool made = run("/usr/sbin/runuser",
-                              {"-u", pw->pw_name, "--", "/bin/mkdir", "-p", "-m", "0700", "--", db})
-                                  .status == 0 &&
-                          run("/usr/sbin/runuser", {"-u", pw->pw_name, "--", "/usr/bin/certutil",
-                                                    "-N", "--empty-password", "-d", "sql:" + db})
-                                  .status == 0;
+        const bool made =
+            run("/usr/sbin/runuser",
+                {"-u", pw->pw_name, "--", "/bin/mkdir", "-p", "-m", "0700", "--", db})
+                    .status == 0 &&
+            certutil(pw->pw_name, {"-N", "--empty-password", "-d", "sql:" + db}).status == 0;
         if (made) databases.push_back(db);
     }
     if (databases.empty()) {
@@ -391,24 +473,13 @@ int trust(const Arguments& args) {
         return 1;
     }
     for (const auto& db : databases) {
-        // As the developer: the databases are theirs and stay theirs. An
-        // authority trusted before (an older one, unconstrained) goes first.
-        for (int i = 0; i < 8; ++i) {
-            if (run("/usr/sbin/runuser", {"-u", pw->pw_name, "--", "/usr/bin/certutil", "-D", "-d",
-                                          "sql:" + db, "-n", kNickname})
-                    .status != 0) {
-                break;
-            }
-        }
-        const Ran added =
-            run("/usr/sbin/runuser", {"-u", pw->pw_name, "--", "/usr/bin/certutil", "-A", "-d",
-                                      "sql:" + db, "-t", "C,,", "-n", kNickname, "-i", caPath});
-        if (added.status == 0) {
-            std::cout << "Trusted in " << db << "\n";
-        } else {
+        // As the developer: the databases are theirs and stay theirs.
+        if (const auto failed = trustInDatabase(pw->pw_name, db, caPath)) {
             ++failures;
-            std::cerr << "vesk: certutil could not add the authority to " << db << ": "
-                      << added.output << "\n";
+            std::cerr << "vesk: certutil could not add the authority to " << db << ": " << *failed
+                      << "\n";
+        } else {
+            std::cout << "Trusted in " << db << "\n";
         }
     }
     return failures == 0 ? 0 : 1;

@@ -85,12 +85,30 @@ as_dev mkdir -p "$old_ca"
 as_dev openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 30 \
   -subj '/CN=Vesk Development CA' -addext basicConstraints=critical,CA:TRUE \
   -keyout "$old_ca/vesk-ca.key" -out "$old_ca/vesk-ca.crt" >/dev/null 2>&1
+# ... and trusted, as that version's sudo vesk trust left it: the system's
+# store and the browser's database.
+cp "$old_ca/vesk-ca.crt" /usr/local/share/ca-certificates/vesk-development-ca.crt
+update-ca-certificates >/dev/null 2>&1
+nssdb="/home/$dev/.pki/nssdb"
+as_dev mkdir -p -m 0700 "$nssdb"
+as_dev certutil -N --empty-password -d "sql:$nssdb"
+as_dev certutil -A -d "sql:$nssdb" -t C,, -n "Vesk Development CA" -i "$old_ca/vesk-ca.crt"
+fingerprint() { openssl x509 -noout -fingerprint -sha256 "$@" | cut -d= -f2; }
+old_print=$(fingerprint -in "$old_ca/vesk-ca.crt")
 expect_fails "vesk secure blog with the older authority" 1 vesk_dev secure blog
 [ -e "$old_ca/vesk-ca.key" ] || fail "the older authority went without the developer's word"
 
 step "secure blog: HTTPS with the local authority, HTTP redirected"
 expect "vesk secure --new-authority blog" vesk_dev secure --new-authority blog
 [ -e "$old_ca/vesk-ca.key" ] && fail "the older authority's key is left"
+new_print=$(fingerprint -in "$ca")
+[ "$(fingerprint -in /usr/local/share/ca-certificates/vesk-development-ca.crt)" = "$new_print" ] ||
+  fail "the system still trusts the older authority"
+grep -q "$(sed -n 2p "$ca")" /etc/ssl/certs/ca-certificates.crt || fail "the new authority is not in the system's bundle"
+got=$(as_dev certutil -L -d "sql:$nssdb" -n "Vesk Development CA" -a | fingerprint)
+[ "$got" = "$new_print" ] || fail "the browser still trusts the older authority ($got)"
+[ "$got" = "$old_print" ] && fail "the browser's entry is the older authority"
+echo "    the new authority replaced the older one in the system's store and the browser's database"
 [ "$(stat -c '%a %U' /var/lib/vesk/authority/vesk-ca.key)" = "600 root" ] ||
   fail "the authority's key is not root's alone"
 as_dev cat /var/lib/vesk/authority/vesk-ca.key >/dev/null 2>&1 && fail "the developer can read the authority's key"
@@ -108,7 +126,8 @@ printf '    https://blog.test/: %s\n' "$got"
 [ "$got" = "blog on PHP 8.2 as $dev" ] || fail "https://blog.test/ with the authority"
 got=$(curl -s -o /dev/null -w '%{http_code} %{redirect_url}' --max-time 5 http://blog.test/)
 [ "$got" = "301 https://blog.test/" ] || fail "http://blog.test/ does not redirect ($got)"
-expect_fails "https://blog.test/ before trust" 60 curl -s --max-time 5 https://blog.test/
+# The older authority was trusted, so the new one is already in its place.
+[ "$(page https://blog.test/)" = "blog on PHP 8.2 as $dev" ] || fail "https://blog.test/ with the system's trust"
 got=$(curl -sk -o /dev/null -w '%{http_code}' --max-time 5 --resolve nosuch.test:443:127.0.0.1 https://nosuch.test/)
 [ "$got" = 000 ] || fail "https://nosuch.test/ got an answer ($got) instead of a refused handshake"
 
