@@ -213,7 +213,9 @@ void followLogs(const std::vector<std::string>& paths, std::size_t lines, bool f
         last = &log;
     }
     std::cout.flush();
-    while (follow) {
+    if (!follow) return;
+    // Until interrupted (Ctrl-C).
+    for (;;) {
         ::usleep(200'000);
         for (auto& log : logs) {
             struct stat st {};

@@ -129,13 +129,11 @@ Certificates::IssuedPEM issueWithAuthority(const std::string& domain,
                                            const std::vector<std::string>& aliases,
                                            bool replaceTrusted) {
     const std::vector<std::string> domains = developmentDomains();
-    for (const std::string& name : [&] {
-             std::vector<std::string> all{domain};
-             all.insert(all.end(), aliases.begin(), aliases.end());
-             return all;
-         }()) {
-        std::vector<std::string> permitted = domains;
-        permitted.emplace_back("localhost");
+    std::vector<std::string> permitted = domains;
+    permitted.emplace_back("localhost");
+    std::vector<std::string> names{domain};
+    names.insert(names.end(), aliases.begin(), aliases.end());
+    for (const std::string& name : names) {
         if (!Certificates::isPermitted(name, permitted)) {
             throw Failure{name + " is not under ." + domains.front() +
                           ": the local authority vouches for the development domain alone "

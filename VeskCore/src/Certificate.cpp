@@ -112,6 +112,15 @@ Cert readCertificate(const std::string& path) {
     return cert;
 }
 
+/// The certificate a PEM text starts with; none for anything else (or over 1 MiB).
+Cert firstCertificate(std::string_view text) {
+    if (text.size() > 1 << 20) return nullptr;
+    const Bio bio(BIO_new_mem_buf(text.data(), static_cast<int>(text.size())));
+    Cert cert(bio ? PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr) : nullptr);
+    if (!cert) ERR_clear_error();
+    return cert;
+}
+
 Key readKey(const std::string& path) {
     const std::string text = readFile(path);
     const Bio bio(BIO_new_mem_buf(text.data(), static_cast<int>(text.size())));
@@ -243,7 +252,8 @@ IssuedPEM issuePEM(const Certificate& authority, const std::string& domain,
                    const std::vector<std::string>& aliases, const Date& now) {
     requireHostName(domain);
     for (const std::string& alias : aliases) requireHostName(alias);
-    const auto permitted = permittedNames(readFile(authority.certificatePath));
+    const std::string authorityPEM = readFile(authority.certificatePath);
+    const auto permitted = permittedNames(authorityPEM);
     if (!permitted) {
         throw CertificateError(authority.certificatePath +
                                " can vouch for any name: a new authority is needed");
@@ -253,7 +263,10 @@ IssuedPEM issuePEM(const Certificate& authority, const std::string& domain,
     for (const std::string& name : all) {
         if (!isPermitted(name, *permitted)) {
             std::string list;
-            for (const auto& p : *permitted) list += (list.empty() ? "" : ", ") + p;
+            for (const auto& p : *permitted) {
+                if (!list.empty()) list += ", ";
+                list += p;
+            }
             throw CertificateError(
                 name + " is outside the names the local authority vouches for (" + list + ")");
         }
@@ -316,13 +329,8 @@ Certificate issue(const Certificate& authority, const std::string& domain,
 }
 
 std::optional<std::vector<std::string>> permittedNames(std::string_view text) {
-    if (text.size() > 1 << 20) return std::nullopt;
-    const Bio bio(BIO_new_mem_buf(text.data(), static_cast<int>(text.size())));
-    const Cert cert(bio ? PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr) : nullptr);
-    if (!cert) {
-        ERR_clear_error();
-        return std::nullopt;
-    }
+    const Cert cert = firstCertificate(text);
+    if (!cert) return std::nullopt;
     const int at = X509_get_ext_by_NID(cert.get(), NID_name_constraints, -1);
     X509_EXTENSION* ext = at >= 0 ? X509_get_ext(cert.get(), at) : nullptr;
     if (ext == nullptr || X509_EXTENSION_get_critical(ext) != 1) return std::nullopt;
@@ -365,9 +373,7 @@ bool isPermitted(std::string_view name, const std::vector<std::string>& permitte
 }
 
 std::optional<std::string> authorityText(std::string_view text) {
-    if (text.size() > 1 << 20) return std::nullopt;
-    const Bio bio(BIO_new_mem_buf(text.data(), static_cast<int>(text.size())));
-    const Cert cert(bio ? PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr) : nullptr);
+    const Cert cert = firstCertificate(text);
     if (!cert || X509_check_ca(cert.get()) == 0) {
         ERR_clear_error();
         return std::nullopt;
