@@ -131,6 +131,17 @@ got=$(curl -s -o /dev/null -w '%{http_code} %{redirect_url}' --max-time 5 http:/
 got=$(curl -sk -o /dev/null -w '%{http_code}' --max-time 5 --resolve nosuch.test:443:127.0.0.1 https://nosuch.test/)
 [ "$got" = 000 ] || fail "https://nosuch.test/ got an answer ($got) instead of a refused handshake"
 
+step "sudo vesk trust publishes only what it opened, never through a link"
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 30 -subj '/CN=Root Only CA' \
+  -addext basicConstraints=critical,CA:TRUE -addext 'nameConstraints=critical,permitted;DNS:test' \
+  -keyout /root/other-ca.key -out /root/other-ca.crt >/dev/null 2>&1
+chmod 600 /root/other-ca.crt
+mv "$ca" "$ca.kept" && ln -s /root/other-ca.crt "$ca"
+expect_fails "sudo vesk trust with the authority a link" 1 as_dev sudo vesk trust
+rm "$ca" && mv "$ca.kept" "$ca"
+grep -q "$(sed -n 2p /root/other-ca.crt)" /etc/ssl/certs/ca-certificates.crt &&
+  fail "a root-only certificate reached the system's trust store through a link"
+
 step "sudo vesk trust: the system and the browser trust it"
 # Chromium makes its certificate database on its first run.
 as_dev chromium --headless=new --no-sandbox --disable-gpu --dump-dom about:blank >/dev/null 2>&1
