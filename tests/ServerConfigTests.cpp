@@ -150,10 +150,81 @@ TEST_F(ServerConfigTest, EveryBlockListensOnTheLoopbackAloneAndRefusesDotPaths) 
               "    listen 127.0.0.1:443 ssl http2;\n    listen [::1]:443 ssl http2;\n");
 }
 
+TEST_F(ServerConfigTest, PHPIsSetUpForDevelopmentAndTheDevelopersOwnSettingsWin) {
+    layout.serving.php = {{"memory_limit", "2G"}, {"bad;name", "x"}, {"date.timezone", "UTC"}};
+    layout.serving.phpVersions = {{"8.2", {{"memory_limit", "3G"}}}};
+    layout.serving.sites = {{"blog.test", {{"memory_limit", "256M"}, {"xdebug.mode", "debug"}}},
+                            {"docs.test", {{"evil", "1\"; return 302 http://x; #"}}}};
+    layout.serving.bodyLimit = "64M";
+    const std::string pool = vesk::ServerConfig::phpFpmPool("8.2", layout);
+    for (const char* line :
+         {"php_value[display_errors] = On\n", "php_value[error_reporting] = E_ALL\n",
+          "php_value[upload_max_filesize] = 64M\n", "php_value[post_max_size] = 64M\n",
+          "php_value[max_execution_time] = 0\n", "php_value[memory_limit] = 3G\n",
+          "php_value[date.timezone] = UTC\n", "request_terminate_timeout = 0\n"}) {
+        EXPECT_NE(pool.find(line), std::string::npos) << line << pool;
+    }
+    EXPECT_EQ(pool.find("bad;name"), std::string::npos) << "a name that could end a line";
+    EXPECT_NE(vesk::ServerConfig::phpFpmPool("8.3", layout).find("memory_limit] = 2G\n"),
+              std::string::npos)
+        << "another version takes the directives for every pool";
+
+    const std::string main = vesk::ServerConfig::nginxMain(layout);
+    EXPECT_NE(main.find("client_max_body_size 64m;"), std::string::npos) << main;
+    EXPECT_NE(main.find("fastcgi_read_timeout 3600s;"), std::string::npos);
+    EXPECT_NE(main.find("proxy_read_timeout 3600s;"), std::string::npos);
+
+    layout.snippetsDir = base + "/Application Support/nginx";
+    fs::create_directories(base + "/p/blog/public");
+    const auto blog = vesk::ServerConfig::nginxSite(site("blog", base + "/p/blog"), "8.2", layout,
+                                                    SiteShape::laravel);
+    ASSERT_TRUE(blog);
+    const auto php = blog->find("location ~ \\.php$");
+    const auto value =
+        blog->find("        fastcgi_param PHP_VALUE \"memory_limit=256M\\nxdebug.mode=debug\";\n");
+    EXPECT_NE(value, std::string::npos) << *blog;
+    EXPECT_GT(value, php) << "inside the location that passes requests to PHP";
+    EXPECT_NE(blog->find("include \"" + base + "/Application Support/nginx/all/*.conf\";"),
+              std::string::npos)
+        << *blog;
+    EXPECT_NE(
+        blog->find("include \"" + base + "/Application Support/nginx/sites/blog.test/*.conf\";"),
+        std::string::npos);
+    const auto docs = vesk::ServerConfig::nginxSite(site("docs", base + "/p/blog"), "8.2", layout,
+                                                    SiteShape::php);
+    EXPECT_EQ(docs->find("PHP_VALUE"), std::string::npos) << "a value that could end the directive";
+    EXPECT_EQ(docs->find("return 302"), std::string::npos);
+
+    EXPECT_EQ(vesk::ServingSettings{}.nginxBodyLimit(), "512m");
+    for (const char* limit : {"1G", "800K", "1048576"}) {
+        vesk::ServingSettings s;
+        s.bodyLimit = limit;
+        EXPECT_TRUE(s.nginxBodyLimit()) << limit;
+    }
+    for (const char* limit : {"", "1T", "12 M", "-1", "M"}) {
+        vesk::ServingSettings s;
+        s.bodyLimit = limit;
+        EXPECT_FALSE(s.nginxBodyLimit()) << limit;
+    }
+    const auto decoded = vesk::decodeJSON<vesk::ServingSettings>(vesk::encodeJSON(layout.serving));
+    EXPECT_EQ(decoded, layout.serving);
+    EXPECT_THROW((void)vesk::decodeJSON<vesk::ServingSettings>(R"({"bodyLimit":"1G"})"),
+                 vesk::DecodingError);
+}
+
 TEST_F(ServerConfigTest, DebiansServersAcceptTheTexts) {
     if (!fs::exists("/usr/sbin/nginx")) GTEST_SKIP() << "no nginx here";
     fs::create_directories(base + "/p/blog/public");
     fs::create_directories(base + "/tmp");
+    // The developer's own directives and settings, as they may be.
+    layout.snippetsDir = base + "/Application Support/nginx";
+    fs::create_directories(*layout.snippetsDir + "/all");
+    fs::create_directories(*layout.snippetsDir + "/sites/blog.test");
+    std::ofstream(*layout.snippetsDir + "/all/headers.conf") << "add_header X-Mine yes;\n";
+    std::ofstream(*layout.snippetsDir + "/sites/blog.test/slow.conf")
+        << "location /slow { fastcgi_read_timeout 2h; return 204; }\n";
+    layout.serving.sites = {
+        {"blog.test", {{"memory_limit", "256M"}, {"error_reporting", "E_ALL & ~E_DEPRECATED"}}}};
     // The check's own pid file and logs instead of Debian's /run/nginx.pid.
     std::ofstream(base + "/etc/nginx.conf")
         << vesk::ServerConfig::nginxMain(layout, {std::nullopt, true, std::nullopt});

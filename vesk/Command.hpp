@@ -13,6 +13,7 @@
 #include "vesk/AppConfig.hpp"
 #include "vesk/Certificate.hpp"
 #include "vesk/Exposure.hpp"
+#include "vesk/ServingSettings.hpp"
 #include "vesk/HelperProtocol.hpp"
 #include "vesk/RecordFile.hpp"
 #include "vesk/ServerConfig.hpp"
@@ -85,6 +86,12 @@ struct Ran {
 };
 Ran run(const std::string& program, const std::vector<std::string>& arguments,
         std::chrono::milliseconds limit = std::chrono::seconds(30));
+
+/// The developer's serving settings (PHP's directives, limits), kept in a
+/// file of theirs that vesk makes once and never overwrites.
+RecordFile<ServingSettings> servingRecord();
+/// The directory of the developer's own nginx directives (all/, sites/NAME/).
+std::string snippetsDir();
 
 /// Whether other machines may reach the sites (`vesk lan`).
 RecordFile<Exposure> exposureRecord();

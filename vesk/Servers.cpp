@@ -118,6 +118,37 @@ std::vector<std::pair<std::string, std::string>> siteBlocks(const Servers& env,
     return blocks;
 }
 
+/// The developer's own files, made once so they can be found and changed:
+/// the serving settings (with the development defaults) and the snippets'
+/// directories. Never overwritten; directives that cannot be written into a
+/// configuration are named.
+void prepareDevelopersOwn(const ServingSettings& serving) {
+    RecordFile<ServingSettings> record = servingRecord();
+    struct stat st {};
+    if (::stat(record.path().c_str(), &st) != 0 && errno == ENOENT) {
+        record.update(ServingSettings::defaultValue(), [](ServingSettings&) {});
+    }
+    std::error_code ec;
+    fs::create_directories(snippetsDir() + "/all", ec);
+    fs::create_directories(snippetsDir() + "/sites", ec);
+    const auto check = [&](const std::string& where, const PHPDirectives& directives) {
+        for (const auto& [name, value] : directives) {
+            if (!ServingRules::isDirective(name, value)) {
+                std::cerr << "vesk: " << record.path() << ": " << where << name
+                          << " is left out: a name of letters, digits, '.' and '_' and a value "
+                             "without quotes, backslashes, '$', braces, ';' or '#'\n";
+            }
+        }
+    };
+    check("php.", serving.php);
+    for (const auto& [version, d] : serving.phpVersions) check("phpVersions." + version + ".", d);
+    for (const auto& [site, d] : serving.sites) check("sites." + site + ".", d);
+    if (!serving.nginxBodyLimit()) {
+        std::cerr << "vesk: " << record.path() << ": bodyLimit \"" << serving.bodyLimit
+                  << "\" is no size such as 512M; nginx takes 512m\n";
+    }
+}
+
 /// Whether every error nginx reported is a port it was not allowed to bind.
 bool onlyBindRefused(const std::string& output) {
     std::istringstream lines(output);
@@ -239,6 +270,14 @@ void replaceSitesDir(const std::string& staged, const std::string& live) {
 
 }  // namespace
 
+RecordFile<ServingSettings> servingRecord() {
+    return RecordFile<ServingSettings>(VeskPaths::configDir() + "/serving.json");
+}
+
+std::string snippetsDir() {
+    return VeskPaths::configDir() + "/nginx";
+}
+
 RecordFile<Exposure> exposureRecord() {
     return RecordFile<Exposure>(VeskPaths::configDir() + "/exposure.json");
 }
@@ -292,6 +331,8 @@ Servers servers() {
     Servers s = serversFor(pw->pw_name, gr->gr_name);
     // Other machines reach the sites only when the developer said so.
     s.layout.lan = exposureRecord().read({}).lan;
+    s.layout.snippetsDir = snippetsDir();
+    s.layout.serving = servingRecord().read(ServingSettings::defaultValue());
     return s;
 }
 
@@ -329,6 +370,7 @@ void applyConfiguration(bool reloadRunning) {
     const recordfile::Lock lock(env.layout.etcDir() + "/apply", true);
     const AppConfig config = currentSettings();
     const std::vector<Site> sites = servedSites();
+    prepareDevelopersOwn(env.layout.serving);
 
     const std::string live = env.layout.sitesDir();
     const std::string staged = live + ".new";

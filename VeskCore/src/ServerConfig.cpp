@@ -57,6 +57,50 @@ std::string withDotDenial(std::string block) {
     return block;
 }
 
+/// The developer's snippets a block includes, before its closing brace; the
+/// site's own after those for every site.
+std::string snippetIncludes(const Layout& layout, const std::string& domain) {
+    if (!layout.snippetsDir) return {};
+    std::string t;
+    const auto all = quotedPath(*layout.snippetsDir + "/all/*.conf");
+    if (all)
+        t += "\n    # Your own directives for every site (vesk never writes there).\n    include " +
+             *all + ";\n";
+    if (!domain.empty()) {
+        const auto own = quotedPath(*layout.snippetsDir + "/sites/" + domain + "/*.conf");
+        if (own) t += "    include " + *own + ";\n";
+    }
+    return t;
+}
+
+/// `block` with `text` inserted before its last closing brace.
+std::string beforeClosingBrace(std::string block, const std::string& text) {
+    const auto close = block.rfind('}');
+    if (close != std::string::npos && !text.empty()) block.insert(close, text);
+    return block;
+}
+
+/// The PHP directives of one site as nginx passes them to PHP-FPM, inside
+/// each location that passes requests to it; none when it has none.
+std::string withSiteDirectives(std::string block, const Layout& layout, const std::string& domain) {
+    const auto it = layout.serving.sites.find(domain);
+    if (it == layout.serving.sites.end() || it->second.empty()) return block;
+    std::string value;
+    for (const auto& [name, v] : it->second) {
+        if (!ServingRules::isDirective(name, v)) continue;
+        if (!value.empty()) value += "\\n";
+        value += name + "=" + v;
+    }
+    if (value.empty()) return block;
+    constexpr std::string_view kParams = "        include fastcgi_params;\n";
+    const std::string line = "        fastcgi_param PHP_VALUE \"" + value + "\";\n";
+    for (auto at = block.find(kParams); at != std::string::npos;
+         at = block.find(kParams, at + kParams.size() + line.size())) {
+        block.insert(at + kParams.size(), line);
+    }
+    return block;
+}
+
 }  // namespace
 
 std::string listenLines(const Layout& layout, int port, std::string_view parameters,
@@ -132,7 +176,15 @@ std::string nginxMain(const Layout& layout, const MainOptions& options) {
     t += "    default_type application/octet-stream;\n";
     t += "    sendfile on;\n";
     t += "    server_names_hash_bucket_size 128;\n";
-    t += "    client_max_body_size 128m;\n";
+    // Development limits: bodies as large as PHP takes them, requests as
+    // long as a debugger holds them.
+    t += "    client_max_body_size " + layout.serving.nginxBodyLimit().value_or("512m") + ";\n";
+    const std::string timeout =
+        std::to_string(std::clamp(layout.serving.requestTimeoutSeconds, 1, 86'400)) + "s";
+    for (const char* directive : {"fastcgi_read_timeout", "fastcgi_send_timeout",
+                                  "proxy_read_timeout", "proxy_send_timeout"}) {
+        t += "    " + std::string(directive) + " " + timeout + ";\n";
+    }
     // Request bodies and upstream replies are buffered in the environment,
     // where the workers (the developer) may write.
     for (const char* kind : {"client_body", "proxy", "fastcgi", "uwsgi", "scgi"}) {
@@ -170,8 +222,12 @@ std::optional<std::string> nginxSite(const Site& site, const std::string& defaul
                              : shape == SiteShape::php   ? NginxTemplate::wordpress()
                                                          : NginxTemplate::staticSite();
     std::string text = "# Written by vesk for " + site.fullDomain() + "\n";
-    std::string block = withDotDenial(
-        t.render({{"domain", names}, {"root", site.path}, {"php_socket", layout.phpSocket(php)}}));
+    std::string block = withSiteDirectives(
+        beforeClosingBrace(
+            withDotDenial(t.render(
+                {{"domain", names}, {"root", site.path}, {"php_socket", layout.phpSocket(php)}})),
+            snippetIncludes(layout, site.fullDomain())),
+        layout, site.fullDomain());
     constexpr std::string_view kListen = "    listen 80;\n";
     const auto at = block.find(kListen);
     if (at == std::string::npos) return std::nullopt;
@@ -229,6 +285,7 @@ std::optional<std::string> nginxParkedFallback(const std::vector<std::string>& p
          ";\n        fastcgi_param SCRIPT_FILENAME $document_root$fastcgi_script_name;\n"
          "        include fastcgi_params;\n    }\n\n";
     t += kDotDenial;
+    t += snippetIncludes(layout, "");
     t += "}\n";
     return t;
 }
@@ -261,6 +318,13 @@ std::string phpFpmPool(std::string_view version, const Layout& layout) {
     t += "pm.min_spare_servers = 1\n";
     t += "pm.max_spare_servers = 3\n";
     t += "catch_workers_output = yes\n";
+    // A request held at a breakpoint is never cut by the pool.
+    t += "request_terminate_timeout = 0\n";
+    for (const auto& [name, value] : layout.serving.poolDirectives(v)) {
+        if (ServingRules::isDirective(name, value)) {
+            t += "php_value[" + name + "] = " + value + "\n";
+        }
+    }
     if (layout.prependFile && isServablePath(*layout.prependFile)) {
         t += "php_admin_value[auto_prepend_file] = " + *layout.prependFile + "\n";
     }

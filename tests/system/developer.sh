@@ -57,6 +57,38 @@ workers=$(ps -o user= -o args= -e | awk '$2 ~ /^(nginx|php-fpm):/ && $3 != "mast
 [ "$workers" = "$dev" ] || fail "workers run as [$workers]"
 [ "$(curl -s -o /dev/null -w '%{http_code}' --max-time 5 http://nosuch.test/)" = 404 ] || fail "an unknown name is not 404"
 
+step "PHP set up for development, the developer's own settings kept"
+mkdir -p "/home/$dev/code/upload" "/home/$dev/code/oops"
+echo '<?php echo ($_FILES["f"]["size"] ?? "no file") . " " . ini_get("memory_limit");' >"/home/$dev/code/upload/index.php"
+echo '<?php throw new RuntimeException("shown to the developer");' >"/home/$dev/code/oops/index.php"
+chown -R "$dev:$dev" "/home/$dev/code/upload" "/home/$dev/code/oops"
+config="/home/$dev/Library/Application Support/Vesk/config"
+[ -f "$config/serving.json" ] || fail "no serving settings of the developer's own"
+sed -n '1,4p' "$config/serving.json" | sed 's/^/    serving.json: /'
+as_dev python3 -c '
+import json, sys
+path = sys.argv[1] + "/serving.json"
+s = json.load(open(path))
+s["sites"]["upload.test"] = {"memory_limit": "300M"}
+json.dump(s, open(path, "w"), indent=2)' "$config"
+echo 'add_header X-Mine "my own";' | as_dev tee "$config/nginx/all/mine.conf" >/dev/null
+expect "vesk restart nginx" vesk_dev restart nginx
+head -c 20000000 /dev/zero >/tmp/big.bin
+got=$(curl -s --max-time 20 -F f=@/tmp/big.bin http://upload.test/)
+printf '    a 20 MB upload: %s\n' "$got"
+[ "$got" = "20000000 300M" ] || fail "a 20 MB upload with the site's own memory limit ($got)"
+[ "$(page http://docs.test/ -D - -o /dev/null | tr -d '\r' | grep -i '^x-mine:')" = "X-Mine: my own" ] ||
+  fail "the developer's own directive is not served"
+got=$(page http://oops.test/)
+echo "$got" | grep -q "shown to the developer" || fail "an uncaught exception is a blank page: $got"
+printf '    an uncaught exception: %s\n' "$(echo "$got" | sed 's/<[^>]*>//g' | grep -m1 'shown')"
+grep -q 'fastcgi_read_timeout 3600s' /usr/local/vesk/etc/nginx.conf || fail "requests are cut before an hour"
+echo 'bogus_directive on;' | as_dev tee "$config/nginx/all/broken.conf" >/dev/null
+expect_fails "vesk link with a broken snippet" 1 runuser -u "$dev" -- env -C "/home/$dev/code/docs" vesk link docs2
+rm "$config/nginx/all/broken.conf"
+expect "vesk unlink docs2" vesk_dev unlink docs2
+[ "$(page http://docs.test/)" = "<h1>docs</h1>" ] || fail "docs.test after a refused snippet"
+
 step "a project made in the parked folder later is served at once"
 mkdir -p "/home/$dev/code/fresh/public"
 echo '<?php echo "new project";' >"/home/$dev/code/fresh/public/index.php"

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "vesk/ServingSettings.hpp"
 #include "vesk/Site.hpp"
 
 namespace vesk::ServerConfig {
@@ -28,6 +29,13 @@ struct Layout {
     /// Whether the machine has IPv6's loopback address: nginx cannot listen
     /// on [::1] without it.
     bool ipv6 = true;
+    /// The developer's own nginx directives: every block includes
+    /// `snippetsDir`/all/*.conf, and a site's block also
+    /// `snippetsDir`/sites/<full domain>/*.conf.
+    std::optional<std::string> snippetsDir;
+    /// The developer's settings for serving: PHP's directives, the body
+    /// limit and the request timeout.
+    ServingSettings serving;
 
     [[nodiscard]] std::string etcDir() const { return veskBase + "/etc"; }
     [[nodiscard]] std::string sitesDir() const { return veskBase + "/etc/nginx/sites"; }
