@@ -48,13 +48,51 @@ std::vector<std::string> poolsToRun(const Servers& env) {
     return pools;
 }
 
-/// Has the helper start a server; when it cannot, says what holds its ports.
+/// The last `count` lines of the log at `path` that were written after
+/// `offset` (what a start that just failed wrote there).
+std::string linesSince(const std::string& path, off_t offset, std::size_t count) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return {};
+    struct stat st {};
+    std::string text;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > offset) {
+        const off_t from = std::max<off_t>(offset, st.st_size - 16384);
+        text.resize(static_cast<std::size_t>(st.st_size - from));
+        const ssize_t n = ::pread(fd, text.data(), text.size(), from);
+        text.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+    }
+    ::close(fd);
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        const auto end = text.find('\n', start);
+        const std::string line = text.substr(start, end == std::string::npos ? end : end - start);
+        if (!line.empty()) lines.push_back(line);
+        if (end == std::string::npos) break;
+        start = end + 1;
+    }
+    std::string out;
+    for (std::size_t i = lines.size() > count ? lines.size() - count : 0; i < lines.size(); ++i) {
+        out += "\n  " + lines[i];
+    }
+    return out;
+}
+
+off_t sizeOf(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? st.st_size : 0;
+}
+
+/// Has the helper start a server; when it cannot, says why in the server's
+/// own words (what it wrote to `log` just now) and what holds its ports.
 void startServer(HelperOperation operation, const std::vector<std::string>& texts,
-                 std::initializer_list<int> ports) {
+                 std::initializer_list<int> ports, const std::string& log = {}) {
+    const off_t before = log.empty() ? 0 : sizeOf(log);
     try {
         callHelper(operation, texts);
     } catch (const Failure& f) {
         std::string message = f.message;
+        if (!log.empty()) message += linesSince(log, before, 5);
         for (const int port : ports) {
             if (const auto taken = portTaken(port)) message += "\n  " + *taken;
         }
@@ -75,13 +113,15 @@ void startServers(const Servers& env, Which which) {
     if (which == Which::all || which == Which::php) {
         for (const auto& v : poolsToRun(env)) {
             if (env.phpPid(v)) continue;
-            callHelper(HelperOperation::startPHPFPM, {v, env.phpConf(v)});
+            startServer(HelperOperation::startPHPFPM, {v, env.phpConf(v)}, {},
+                        env.layout.logDir() + "/php-fpm-" + v + ".log");
             started("PHP " + v);
         }
     }
     if (which == Which::all || which == Which::nginx) {
         if (!env.nginxPid()) {
-            startServer(HelperOperation::startNginx, {env.nginxConf()}, {80, 443});
+            startServer(HelperOperation::startNginx, {env.nginxConf()}, {80, 443},
+                        env.layout.logDir() + "/nginx-error.log");
             started("nginx");
         }
     }
@@ -292,13 +332,21 @@ int status(const Arguments& args) {
         printState("php " + v, env.phpPid(v),
                    ", " + env.layout.phpSocket(v) + ", " + std::to_string(count) + " sites");
     }
-    printState("dnsmasq", env.dnsmasqPid(),
-               ", 127.0.0.1 port 53, ." + currentSettings().defaultTLD);
+    const auto dnsmasq = env.dnsmasqPid();
+    printState("dnsmasq", dnsmasq, ", 127.0.0.1 port 53, ." + currentSettings().defaultTLD);
     std::cout << "network     "
               << (env.layout.lan ? "the sites answer other machines too: vesk lan off ends it"
                                  : "the sites answer this machine only")
               << "\n";
-    return env.nginxPid() && env.dnsmasqPid() ? 0 : 3;
+    // Every server the sites need must run: a pool in use that is down
+    // counts as much as nginx.
+    bool down = !env.nginxPid() || !dnsmasq;
+    const auto available = env.phpVersions();
+    for (const auto& v : phpVersionsInUse(currentSettings(), sites)) {
+        const bool there = std::find(available.begin(), available.end(), v) != available.end();
+        down = down || !there || !env.phpPid(v);
+    }
+    return down ? 3 : 0;
 }
 
 int logs(const Arguments& args) {

@@ -137,8 +137,10 @@ bool dnsmasqAnswers(const std::string& tld) {
 /// The check of one of Vesk's ports against what listens now.
 DiagnosticResult portResult(int number, const std::set<int>& ports) {
     const bool web = number != 53;
+    // The environment's nginx runs Debian's program on the environment's
+    // configuration.
     const bool ours =
-        programRuns(web ? "/usr/local/vesk/bin/nginx" : "/usr/local/vesk/bin/dnsmasq");
+        programRuns(web ? "/usr/local/vesk/etc/nginx.conf" : "/usr/local/vesk/bin/dnsmasq");
     std::optional<std::string> holder;
     if (ports.count(number) != 0 && !ours) {
         for (const auto& [unit, held] : SystemChecks::knownHolders()) {

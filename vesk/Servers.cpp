@@ -30,7 +30,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr const char* kProductionBase = "/usr/local/vesk";
-constexpr const char* kNginxPidFile = "/run/nginx.pid";
 
 std::string environmentBase() {
     const char* base = std::getenv("VESK_BASE");
@@ -214,6 +213,11 @@ Ran checkNginx(const Servers& env, const std::string& sitesDir) {
     ::unlink(check.c_str());
     std::error_code ec;
     fs::remove_all(staged, ec);
+    // nginx's words name the files the developer knows.
+    for (auto at = ran.output.find(staged); at != std::string::npos;
+         at = ran.output.find(staged, at + sitesDir.size())) {
+        ran.output.replace(at, staged.size(), sitesDir);
+    }
     return ran;
 }
 
@@ -301,7 +305,7 @@ std::vector<std::string> Servers::phpVersions() const {
 }
 
 std::optional<long> Servers::nginxPid() const {
-    return runningFrom(kNginxPidFile, nginxConf());
+    return runningFrom(layout.runDir() + "/nginx.pid", nginxConf());
 }
 
 std::optional<long> Servers::phpPid(const std::string& version) const {

@@ -105,8 +105,8 @@ constexpr std::array kCommands{
     CommandEntry{"restart", "vesk restart [nginx|php|dnsmasq]",
                  "stop and start the servers (default: all)", vesk::cli::restart},
     CommandEntry{"status", "vesk status",
-                 "each server: running or not, its pid, ports and sites (exit 3 when nginx or "
-                 "dnsmasq is stopped)",
+                 "each server: running or not, its pid, ports and sites (exit 3 when a server "
+                 "the sites need is stopped)",
                  vesk::cli::status},
     CommandEntry{"logs", "vesk logs [nginx|php|dnsmasq] [-f]",
                  "the last lines of a server's logs (default: nginx); -f follows them",

@@ -160,12 +160,11 @@ std::string nginxMain(const Layout& layout, const MainOptions& options) {
     t += "# Written by vesk: the development sites' web server.\n";
     t += "user " + options.workersAccount.value_or(layout.user + " " + layout.group) + ";\n";
     t += "worker_processes auto;\n";
-    // Debian's nginx finds its master through this path for "-s" (stop, reload).
-    // "nginx -t" writes its pid file too: a check as the developer uses one
-    // of theirs.
-    t += "pid " +
-         (options.discardLogs ? layout.runDir() + "/nginx-check.pid"
-                              : std::string("/run/nginx.pid")) +
+    // The environment's own pid file, never Debian's /run/nginx.pid: the
+    // environment's nginx (bin/nginx) finds its master through it for "-s"
+    // (stop, reload). "nginx -t" writes its pid file too: a check as the
+    // developer uses one of theirs.
+    t += "pid " + layout.runDir() + (options.discardLogs ? "/nginx-check.pid" : "/nginx.pid") +
          ";\n";
     t += "error_log " +
          (options.discardLogs ? std::string("/dev/null") : layout.logDir() + "/nginx-error.log") +

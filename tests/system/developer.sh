@@ -45,6 +45,19 @@ ss -Hlun 'sport = :53' | grep -v 127.0.0.1 | grep -q . && fail "dnsmasq listens 
 expect "vesk status" vesk_dev status
 expect "sudo vesk install (again)" as_dev sudo vesk install
 
+step "Vesk's nginx keeps a pid file of its own: Debian's nginx.service beside it"
+[ -s /usr/local/vesk/run/nginx.pid ] || fail "Vesk's nginx keeps no pid file of its own"
+[ -e /run/nginx.pid ] && fail "Vesk's nginx took Debian's /run/nginx.pid"
+systemctl start nginx.service >/dev/null 2>&1
+systemctl restart nginx.service >/dev/null 2>&1
+systemctl stop nginx.service >/dev/null 2>&1
+[ -s /usr/local/vesk/run/nginx.pid ] || fail "Debian's nginx.service removed Vesk's pid file"
+expect "vesk status (Debian's nginx.service started and stopped beside it)" vesk_dev status
+expect "vesk restart nginx" vesk_dev restart nginx
+expect "vesk stop php" vesk_dev stop php
+expect_fails "vesk status with the pool the sites need stopped" 3 vesk_dev status
+expect "vesk start php" vesk_dev start php
+
 step "park ~/code: every project in it is served"
 expect "vesk park" vesk_dev park
 expect "vesk sites" vesk_dev sites
@@ -287,6 +300,9 @@ expect "vesk stop nginx" vesk_dev stop nginx
 wait_for 5 sh -c '! pgrep -x nginx'
 expect "Debian's nginx.service" systemctl start nginx.service
 doctor_names "Debian's nginx.service on port 80" 'nginx.service'
+out=$(vesk_dev start nginx 2>&1) && fail "vesk start nginx with port 80 taken"
+printf '%s\n' "$out" | sed 's/^/    | /'
+echo "$out" | grep -q 'Address already in use' || fail "the failed start does not say nginx's own reason"
 systemctl stop nginx.service
 expect "vesk start nginx" vesk_dev start nginx
 chmod 000 "/home/$dev/code/docs"
