@@ -26,6 +26,13 @@ namespace {
 
 namespace fs = std::filesystem;
 
+/// How --json writes dates: ISO 8601 text.
+vesk::CodingOptions isoDates() {
+    vesk::CodingOptions o;
+    o.dates = vesk::DateStrategy::iso8601;
+    return o;
+}
+
 struct Outcome {
     int status = -1;
     std::string out;
@@ -77,7 +84,8 @@ TEST_F(VeskCommandTest, ParkLinkAndListTheSites) {
                   "http://blog.test/  " + home +
                   "/Sites/blog  PHP 8.4  parked  Laravel-shaped PHP (public/index.php)\n" +
                   "http://shop.test/  " + home + "/Sites/Shop  PHP 8.4  parked  static files\n");
-    const auto sites = vesk::decodeJSON<std::vector<vesk::Site>>(vesk("sites --json").out);
+    const auto sites =
+        vesk::decodeJSON<std::vector<vesk::Site>>(vesk("sites --json").out, isoDates());
     ASSERT_EQ(sites.size(), 3U);
     EXPECT_EQ(sites[0].fullDomain(), "api.test");
     EXPECT_TRUE(sites[0].isLinked);
@@ -221,7 +229,8 @@ TEST_F(VeskCommandTest, EightLinksAtOnceLeaveEightSites) {
         ASSERT_EQ(::waitpid(pid, &status, 0), pid);
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     }
-    const auto sites = vesk::decodeJSON<std::vector<vesk::Site>>(vesk("sites --json").out);
+    const auto sites =
+        vesk::decodeJSON<std::vector<vesk::Site>>(vesk("sites --json").out, isoDates());
     EXPECT_EQ(sites.size(), 8U);
 }
 
@@ -402,7 +411,9 @@ TEST_F(VeskCommandTest, DumpsArePrintedAsTheyArriveAndBadOnesNeverEndTheListener
     std::ifstream errors(out + ".err");
     const std::string err((std::istreambuf_iterator<char>(errors)), {});
     ASSERT_EQ(std::count(text.begin(), text.end(), '\n'), 2) << text << err;
-    const auto entry = vesk::decodeJSON<vesk::DumpEntry>(text.substr(0, text.find('\n')));
+    const auto entry =
+        vesk::decodeJSON<vesk::DumpEntry>(text.substr(0, text.find('\n')), isoDates());
+    EXPECT_NE(text.find("\"timestamp\":\"20"), std::string::npos) << "a date jq reads as one";
     EXPECT_EQ(entry.file, "/srv/app/index.php");
     EXPECT_EQ(entry.line, 7);
     EXPECT_EQ(entry.siteDomain, "blog.test");
@@ -494,6 +505,19 @@ TEST_F(VeskCommandTest, LogsShowTheLastLinesOfEachFile) {
         << r.out;
     EXPECT_EQ(r.out.find("error 70\n"), std::string::npos);
     EXPECT_EQ(vesk("logs mail").status, 2);
+
+    // -n as tail takes it; the access log's lines readable, with their time.
+    std::ofstream(env + "/log/nginx-access.log")
+        << "127.0.0.1\t1796798432.667\tGET\t/x?y=1\tHTTP/1.1\t404\t16\t0.012\tcurl/8\tblog.test\n";
+    const Outcome few = vesk("logs nginx -n 2");
+    EXPECT_NE(few.out.find("<==\nerror 119\nerror 120\n\n"), std::string::npos) << few.out;
+    EXPECT_EQ(few.out.find("error 118"), std::string::npos) << few.out;
+    EXPECT_NE(
+        few.out.find(
+            "2026-12-09T06:40:32Z  127.0.0.1  404  GET blog.test/x?y=1  16 B  12 ms  curl/8\n"),
+        std::string::npos)
+        << few.out;
+    EXPECT_EQ(vesk("logs nginx -n lots").status, 1);
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include "vesk/Exposure.hpp"
 #include "vesk/ServingSettings.hpp"
 #include "vesk/HelperProtocol.hpp"
+#include "vesk/Json.hpp"
 #include "vesk/RecordFile.hpp"
 #include "vesk/ServerConfig.hpp"
 #include "vesk/Site.hpp"
@@ -42,6 +43,17 @@ struct Arguments {
         return std::nullopt;
     }
 };
+
+/// A record as `--json` prints it for scripts: exactly as the library
+/// encodes it, with dates as ISO 8601 UTC text (what jq and every other
+/// tool reads as a date).
+template <class T>
+std::string scriptJSON(const T& value, bool pretty = false) {
+    CodingOptions options;
+    options.dates = DateStrategy::iso8601;
+    if (pretty) options.indent = 2;
+    return encodeJSON(value, options);
+}
 
 /// A failure the user can act on: one line on standard error, exit 1.
 struct Failure {

@@ -4,7 +4,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <fstream>
 #include <iostream>
+#include <sstream>
 
 #include "Command.hpp"
 #include "vesk/L10n.hpp"
@@ -175,11 +177,61 @@ struct LogFile {
     std::string path;
     ino_t inode = 0;
     off_t offset = 0;
+    /// nginx's access log, whose tab-separated lines are shown readable.
+    bool access = false;
+    /// The start of a line whose end is not written yet.
+    std::string partial;
 };
+
+/// A line of the access log ("vesk" format: address, epoch time, method,
+/// URI, protocol, status, bytes, seconds, agent, host) as a person reads it;
+/// any other line as it is.
+std::string readableAccessLine(const std::string& line) {
+    std::vector<std::string> f;
+    std::size_t start = 0;
+    for (;;) {
+        const auto tab = line.find('\t', start);
+        f.push_back(line.substr(start, tab == std::string::npos ? tab : tab - start));
+        if (tab == std::string::npos) break;
+        start = tab + 1;
+    }
+    if (f.size() != 10) return line;
+    char* end = nullptr;
+    const double at = std::strtod(f[1].c_str(), &end);
+    if (end == f[1].c_str() || *end != '\0' || !(at > 0 && at < 253402300800.0)) return line;
+    const double seconds = std::strtod(f[7].c_str(), &end);
+    const std::string took =
+        end != f[7].c_str() && *end == '\0' && seconds >= 0 && seconds < 1e9
+            ? std::to_string(static_cast<long long>(seconds * 1000 + 0.5)) + " ms"
+            : f[7];
+    return Date::fromUnix(at).iso8601() + "  " + f[0] + "  " + f[5] + "  " + f[2] + " " + f[9] +
+           f[3] + "  " + f[6] + " B  " + took + "  " + f[8];
+}
+
+/// Writes `bytes` of `log`: as they are, or for the access log line by line,
+/// readable (a line not ended yet waits for its end, unless `final`).
+void writeLog(LogFile& log, std::string_view bytes, bool final) {
+    if (!log.access) {
+        std::cout.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+        return;
+    }
+    log.partial.append(bytes);
+    std::size_t start = 0;
+    for (auto nl = log.partial.find('\n'); nl != std::string::npos;
+         nl = log.partial.find('\n', start)) {
+        std::cout << readableAccessLine(log.partial.substr(start, nl - start)) << '\n';
+        start = nl + 1;
+    }
+    log.partial.erase(0, start);
+    if (final && !log.partial.empty()) {
+        std::cout << log.partial;
+        log.partial.clear();
+    }
+}
 
 /// Prints the bytes of `log` from its offset to its end (a file that was
 /// replaced or cut is read from its start); whether any were printed.
-bool printNew(LogFile& log) {
+bool printNew(LogFile& log, bool final) {
     const int fd = ::open(log.path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return false;
     struct stat st {};
@@ -193,12 +245,13 @@ bool printNew(LogFile& log) {
         while (log.offset < st.st_size) {
             const ssize_t n = ::pread(fd, buffer, sizeof buffer, log.offset);
             if (n <= 0) break;
-            std::cout.write(buffer, n);
+            writeLog(log, std::string_view(buffer, static_cast<std::size_t>(n)), false);
             log.offset += n;
             printed = true;
         }
     }
     ::close(fd);
+    if (final) writeLog(log, {}, true);
     return printed;
 }
 
@@ -241,15 +294,18 @@ off_t tailStart(const std::string& path, std::size_t lines, ino_t& inode) {
 void followLogs(const std::vector<std::string>& paths, std::size_t lines, bool follow) {
     std::vector<LogFile> logs;
     for (const auto& path : paths) {
-        LogFile log{path};
+        LogFile log;
+        log.path = path;
         log.offset = tailStart(path, lines, log.inode);
+        log.access =
+            path.size() >= 17 && path.compare(path.size() - 17, 17, "/nginx-access.log") == 0;
         logs.push_back(log);
     }
     const LogFile* last = nullptr;
     for (auto& log : logs) {
         if (logs.size() > 1)
             std::cout << (last != nullptr ? "\n" : "") << "==> " << log.path << " <==\n";
-        printNew(log);
+        printNew(log, !follow);
         last = &log;
     }
     std::cout.flush();
@@ -264,10 +320,33 @@ void followLogs(const std::vector<std::string>& paths, std::size_t lines, bool f
                 continue;
             }
             if (logs.size() > 1 && last != &log) std::cout << "\n==> " << log.path << " <==\n";
-            if (printNew(log)) last = &log;
+            if (printNew(log, false)) last = &log;
         }
         std::cout.flush();
     }
+}
+
+/// When the process `pid` started, in seconds since the epoch: its start
+/// in clock ticks after boot (/proc/PID/stat) plus the boot time.
+std::optional<long long> startedAt(long pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), {});
+    const auto close = text.rfind(')');
+    if (close == std::string::npos) return std::nullopt;
+    std::istringstream fields(text.substr(close + 2));
+    std::string field;
+    // The fields after the name start at the third; the start time is the 22nd.
+    for (int i = 3; i < 22 && fields >> field;) ++i;
+    unsigned long long ticks = 0;
+    if (!(fields >> ticks)) return std::nullopt;
+    std::ifstream system("/proc/stat");
+    long long boot = -1;
+    for (std::string line; std::getline(system, line);) {
+        if (line.rfind("btime ", 0) == 0) boot = std::atoll(line.c_str() + 6);
+    }
+    const long hz = ::sysconf(_SC_CLK_TCK);
+    if (boot < 0 || hz <= 0) return std::nullopt;
+    return boot + static_cast<long long>(ticks / static_cast<unsigned long long>(hz));
 }
 
 void printState(const std::string& name, std::optional<long> pid, const std::string& detail) {
@@ -303,6 +382,10 @@ int restart(const Arguments& args) {
     waitFor([&] {
         bool any = (which == Which::all || which == Which::nginx) && env.nginxPid();
         if (which == Which::all || which == Which::dnsmasq) any = any || env.dnsmasqPid();
+        // A pool still ending would be taken for running and not started again.
+        if (which == Which::all || which == Which::php) {
+            for (const auto& v : env.phpVersions()) any = any || env.phpPid(v);
+        }
         return !any;
     });
     applyConfiguration(false);
@@ -329,8 +412,24 @@ int status(const Arguments& args) {
         std::size_t count = 0;
         const std::string fallback = currentSettings().defaultPHPVersion;
         for (const Site& s : sites) count += s.phpVersion.value_or(fallback) == v ? 1 : 0;
-        printState("php " + v, env.phpPid(v),
+        const auto pid = env.phpPid(v);
+        printState("php " + v, pid,
                    ", " + env.layout.phpSocket(v) + ", " + std::to_string(count) + " sites");
+        // Extensions installed (or php.ini changed) since the pool started
+        // take effect only when it starts again.
+        struct stat changed {};
+        if (const auto started = pid ? startedAt(*pid) : std::nullopt) {
+            for (const std::string& path :
+                 {"/etc/php/" + v + "/fpm/conf.d", "/etc/php/" + v + "/fpm/php.ini"}) {
+                // The boot time the kernel gives is whole seconds, and drifts by one.
+                if (::stat(path.c_str(), &changed) == 0 && changed.st_mtime > *started + 1) {
+                    std::cout << "            " << path
+                              << " changed since PHP " + v +
+                                     " started: vesk restart php puts it in effect\n";
+                    break;
+                }
+            }
+        }
     }
     const auto dnsmasq = env.dnsmasqPid();
     printState("dnsmasq", dnsmasq, ", 127.0.0.1 port 53, ." + currentSettings().defaultTLD);
@@ -354,9 +453,20 @@ int logs(const Arguments& args) {
     const Servers env = servers();
     const std::string which = args.word(0).value_or("nginx");
     const bool follow = args.has("--follow") || args.has("-f");
+    // As tail does: the last lines (fewer when following), -n N of them.
+    std::size_t lines = follow ? 10 : 50;
+    if (const auto n = args.value("-n")) {
+        char* end = nullptr;
+        const long count = std::strtol(n->c_str(), &end, 10);
+        if (n->empty() || *end != '\0' || count < 0 || count > 1'000'000) {
+            throw Failure{"-n takes a number of lines, not " + *n};
+        }
+        lines = static_cast<std::size_t>(count);
+    }
     if (which == "dnsmasq") {
         // dnsmasq writes to the system log.
-        std::vector<std::string> words{"journalctl", "--no-pager", "-t", "dnsmasq", "-n", "50"};
+        std::vector<std::string> words{"journalctl", "--no-pager", "-t",
+                                       "dnsmasq",    "-n",         std::to_string(lines)};
         if (follow) words.emplace_back("-f");
         execute(words);
     }
@@ -373,7 +483,7 @@ int logs(const Arguments& args) {
     }
     // Read here, not by tail: the lines (anyone's requests among them) are
     // printed through the terminal-safe output like everything else.
-    followLogs(files, 50, follow);
+    followLogs(files, lines, follow);
     return 0;
 }
 

@@ -223,9 +223,7 @@ int doctor(const Arguments& args) {
     bool failed = false;
     for (const auto& r : results) failed = failed || r.severity == DiagnosticSeverity::error;
     if (args.has("--json")) {
-        CodingOptions pretty;
-        pretty.indent = 2;
-        std::cout << encodeJSON(results, pretty) << "\n";
+        std::cout << scriptJSON(results, true) << "\n";
         return failed ? 1 : 0;
     }
     for (const auto& r : results) {

@@ -110,7 +110,7 @@ void deliver(std::string_view line, bool json, const AppConfig& config) {
         return;
     }
     if (json) {
-        std::cout << encodeJSON(entry) << std::endl;
+        std::cout << scriptJSON(entry) << std::endl;
         return;
     }
     std::cout << "── " << entry.timestamp.iso8601();

@@ -460,6 +460,9 @@ int trust(const Arguments& args) {
             certutil(pw->pw_name, {"-N", "--empty-password", "-d", "sql:" + db}).status == 0;
         if (made) databases.push_back(db);
     }
+    // Node.js trusts its own list alone.
+    std::cout << "Node.js reads only its own list: export NODE_EXTRA_CA_CERTS=" << caPath
+              << " (in your shell's profile) makes it trust the authority too\n";
     if (databases.empty()) {
         std::cout << "No browser certificate database found under " << home << "\n";
         return failures == 0 ? 0 : 1;

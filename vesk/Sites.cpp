@@ -33,9 +33,7 @@ int sites(const Arguments& args) {
     if (!args.words.empty()) throw UsageError{};
     const std::vector<Site> served = servedSites();
     if (args.has("--json")) {
-        CodingOptions pretty;
-        pretty.indent = 2;
-        std::cout << encodeJSON(served, pretty) << "\n";
+        std::cout << scriptJSON(served, true) << "\n";
         return 0;
     }
     const std::string defaultPHP = currentSettings().defaultPHPVersion;

@@ -280,7 +280,7 @@ int stats(const Arguments& args) {
     Reading reading = read(log, since, host);
     const DashboardStats s = reading.tally.finish(*range);
     if (args.has("--json")) {
-        std::cout << encodeJSON(s) << "\n";
+        std::cout << scriptJSON(s) << "\n";
     } else {
         std::cout << "Requests in the last " << rangeText << (host ? " to " + *host : "") << ": "
                   << s.totalRequests << " (" << s.totalBytes << " bytes)\n";

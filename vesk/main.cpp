@@ -108,8 +108,9 @@ constexpr std::array kCommands{
                  "each server: running or not, its pid, ports and sites (exit 3 when a server "
                  "the sites need is stopped)",
                  vesk::cli::status},
-    CommandEntry{"logs", "vesk logs [nginx|php|dnsmasq] [-f]",
-                 "the last lines of a server's logs (default: nginx); -f follows them",
+    CommandEntry{"logs", "vesk logs [nginx|php|dnsmasq] [-f] [-n LINES]",
+                 "the last lines of a server's logs (default: nginx; 50, or 10 with -f); -f "
+                 "follows them",
                  vesk::cli::logs},
     CommandEntry{"profile",
                  "vesk profile list | show ID [--svg FILE] | diff A B [--svg FILE] | import FILE "
@@ -202,7 +203,7 @@ int main(int argc, char** argv) {
         }
         // Flags that take a value may have it as the next word.
         if ((words[i] == "--svg" || words[i] == "--range" || words[i] == "--site" ||
-             words[i] == "--label" || words[i] == "--log") &&
+             words[i] == "--label" || words[i] == "--log" || words[i] == "-n") &&
             i + 1 < words.size()) {
             args.flags.insert(words[i] + "=" + words[i + 1]);
             ++i;

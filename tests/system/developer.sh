@@ -57,6 +57,12 @@ expect "vesk restart nginx" vesk_dev restart nginx
 expect "vesk stop php" vesk_dev stop php
 expect_fails "vesk status with the pool the sites need stopped" 3 vesk_dev status
 expect "vesk start php" vesk_dev start php
+sleep 3
+touch /etc/php/8.2/fpm/conf.d
+vesk_dev status | grep -q 'changed since PHP 8.2 started: vesk restart php' ||
+  fail "vesk status does not say the pool runs without its new extensions"
+expect "vesk restart php" vesk_dev restart php
+vesk_dev status | grep -q "changed since PHP 8.2 started" && fail "the hint stays after the restart"
 
 step "park ~/code: every project in it is served"
 expect "vesk park" vesk_dev park
@@ -191,6 +197,12 @@ step "sudo vesk trust: the system and the browser trust it"
 # Chromium makes its certificate database on its first run.
 as_dev chromium --headless=new --no-sandbox --disable-gpu --dump-dom about:blank >/dev/null 2>&1
 expect "sudo vesk trust" as_dev sudo vesk trust
+as_dev sudo vesk trust | grep -q "NODE_EXTRA_CA_CERTS=$ca" || fail "trust does not say how Node.js trusts it"
+if command -v node >/dev/null; then
+  got=$(as_dev env NODE_EXTRA_CA_CERTS="$ca" node -e 'fetch("https://blog.test/").then(r => r.text()).then(t => console.log(t), e => console.log(String(e.cause || e)))' 2>&1)
+  printf '    Node.js fetch: %s\n' "$got"
+  [ "$got" = "blog on PHP 8.2 as $dev" ] || fail "Node.js does not trust https://blog.test/ with NODE_EXTRA_CA_CERTS"
+fi
 [ "$(page https://blog.test/)" = "blog on PHP 8.2 as $dev" ] || fail "curl does not trust https://blog.test/"
 dom=$(as_dev timeout 60 chromium --headless=new --no-sandbox --disable-gpu --dump-dom https://blog.test/ 2>/dev/null)
 printf '    chromium: %s\n' "$(echo "$dom" | tr -d '\n' | head -c 160)"
