@@ -30,7 +30,8 @@ install(FILES ${CMAKE_BINARY_DIR}/packaging/vesk.1.gz ${CMAKE_BINARY_DIR}/packag
 # is signed, and never touched after).
 install(CODE [[
   set(root "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}")
-  foreach(program libexec/vesk/vesk-helper libexec/vesk/launchctl bin/vesk-codesign)
+  foreach(program libexec/vesk/vesk-helper libexec/vesk/launchctl bin/vesk-codesign
+                  lib/vesk/resources/bin/nginx)
     execute_process(COMMAND strip --remove-section=.comment --remove-section=.note
                             "${root}/${program}" COMMAND_ERROR_IS_FATAL ANY)
   endforeach()

@@ -20,7 +20,7 @@ if [ "${1:-}" != "--inside" ]; then
     echo "vesk network test: needs root, ip, nginx and network namespaces; not run here"
     exit 77
   fi
-  exec unshare --mount --net --pid --fork --propagation private bash "$0" --inside "$render"
+  exec unshare --mount --net --pid --fork --mount-proc --propagation private bash "$0" --inside "$render"
 fi
 
 render=$2
@@ -28,7 +28,7 @@ here=$(dirname "$(readlink -f "$0")")
 . "$here/steps.sh"
 mount -t tmpfs tmpfs /run
 work=$(mktemp -d /tmp/vesk-network.XXXXXX)
-trap '[ -f /run/nginx.pid ] && kill "$(cat /run/nginx.pid)" 2>/dev/null; ip netns del lan 2>/dev/null; rm -rf "$work"' EXIT
+trap 'ip netns del lan 2>/dev/null; rm -rf "$work"' EXIT
 
 ip link set lo up
 ip netns add lan
@@ -60,7 +60,7 @@ step "the servers' configuration, written as vesk writes it"
 "$render" "$work" loopback "$sites" || { fail "vesk-render-config"; exit 1; }
 expect "nginx -t" /usr/sbin/nginx -q -t -c "$work/etc/nginx.conf"
 expect "nginx" /usr/sbin/nginx -c "$work/etc/nginx.conf"
-wait_for 5 test -s /run/nginx.pid || fail "nginx did not start"
+wait_for 5 test -s "$work/run/nginx.pid" || fail "nginx did not start"
 ss -Hltn | awk '{ print "    listening: " $4 }'
 code() { curl -s -o /dev/null -w '%{http_code}' --max-time 3 "$@"; }
 # get HOST PATH [CURL_ARGS...]: HOST is a name (over HTTP) or https://NAME.
@@ -129,7 +129,7 @@ step "the developer lets the network in: vesk lan on"
 # A reload cannot move a port from the loopback to every address: vesk lan
 # restarts nginx.
 expect "nginx -s stop" /usr/sbin/nginx -c "$work/etc/nginx.conf" -s stop
-wait_for 5 sh -c '! test -e /run/nginx.pid' || fail "nginx did not stop"
+wait_for 5 sh -c "! test -e '$work/run/nginx.pid'" || fail "nginx did not stop"
 expect "nginx" /usr/sbin/nginx -c "$work/etc/nginx.conf"
 wait_for 5 sh -c '[ "$(ip netns exec lan curl -s --max-time 1 -H "Host: docs.test" http://10.77.0.1/)" = "<h1>docs</h1>" ]' ||
   fail "docs.test from the network after the developer's choice"
