@@ -13,11 +13,11 @@
 #include "vesk/AppConfig.hpp"
 #include "vesk/Certificate.hpp"
 #include "vesk/Exposure.hpp"
-#include "vesk/ServingSettings.hpp"
 #include "vesk/HelperProtocol.hpp"
 #include "vesk/Json.hpp"
 #include "vesk/RecordFile.hpp"
 #include "vesk/ServerConfig.hpp"
+#include "vesk/ServingSettings.hpp"
 #include "vesk/Site.hpp"
 
 namespace vesk::cli {

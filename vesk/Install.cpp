@@ -14,11 +14,13 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <iostream>
 #include <memory>
 
 #include "Command.hpp"
 #include "FileTree.hpp"
+#include "TrustStores.hpp"
 #include "vesk/Unicode.hpp"
 #include "vesk/VeskPaths.hpp"
 
@@ -191,6 +193,10 @@ int uninstall(const Arguments& args) {
         if (purge) {
             removeTree(VeskPaths::baseDir());
             std::cout << "Removed " << VeskPaths::baseDir() << "\n";
+            if (const int held = forgetInDatabases(std::nullopt, VeskPaths::homeDirectory())) {
+                std::cout << "The local authority is no longer trusted in " << held
+                          << " browser database(s)\n";
+            }
         }
         return 0;
     });
@@ -212,6 +218,15 @@ int uninstall(const Arguments& args) {
             callHelper(HelperOperation::removeResolver, {domain});
         } catch (const Failure& f) {
             std::cerr << "vesk: " << f.message << "\n";
+        }
+    }
+    // The directory goes with the last resolver file in it.
+    ::rmdir("/etc/resolver");
+    if (purge) {
+        if (removeFromSystem()) std::cout << "The system no longer trusts the local authority\n";
+        std::error_code ec;
+        if (std::filesystem::remove_all(authorityDir(), ec) > 0) {
+            std::cout << "Removed the local authority (" << authorityDir() << ")\n";
         }
     }
     callHelper(HelperOperation::removeCLI, {});

@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "Command.hpp"
+#include "TrustStores.hpp"
 #include "vesk/L10n.hpp"
 #include "vesk/VeskPaths.hpp"
 
@@ -18,10 +19,6 @@ namespace vesk::cli {
 
 namespace {
 
-/// Where Debian's trust store takes local authorities.
-constexpr const char* kLocalAuthorities = "/usr/local/share/ca-certificates";
-constexpr const char* kTrustedName = "vesk-development-ca.crt";
-constexpr const char* kNickname = "Vesk Development CA";
 /// The largest authority certificate read.
 constexpr std::size_t kAuthorityFileLimit = std::size_t{64} * 1024;
 
@@ -191,64 +188,6 @@ void recordAuthority() {
         made.id = UUID::random();
         records.push_back(made);
     });
-}
-
-/// Runs certutil as `user` (through runuser, when root runs it for them) or
-/// as this process's own account.
-Ran certutil(const std::optional<std::string>& user, const std::vector<std::string>& arguments) {
-    if (!user) return run("/usr/bin/certutil", arguments);
-    std::vector<std::string> words{"-u", *user, "--", "/usr/bin/certutil"};
-    words.insert(words.end(), arguments.begin(), arguments.end());
-    return run("/usr/sbin/runuser", words);
-}
-
-/// The browsers' certificate databases under `home`: Chromium's in
-/// ~/.pki/nssdb, each Firefox profile's beside its prefs.
-std::vector<std::string> browserDatabases(const std::string& home) {
-    std::vector<std::string> databases;
-    std::error_code ec;
-    if (std::filesystem::exists(home + "/.pki/nssdb/cert9.db", ec)) {
-        databases.push_back(home + "/.pki/nssdb");
-    }
-    for (const char* profiles : {"/.mozilla/firefox", "/snap/firefox/common/.mozilla/firefox"}) {
-        for (const auto& entry : std::filesystem::directory_iterator(home + profiles, ec)) {
-            if (std::filesystem::exists(entry.path() / "cert9.db", ec)) {
-                databases.push_back(entry.path().string());
-            }
-        }
-    }
-    return databases;
-}
-
-/// Puts the authority at `caPath` into the database `db` in place of any
-/// authority of the same name trusted before; certutil's words when it fails.
-std::optional<std::string> trustInDatabase(const std::optional<std::string>& user,
-                                           const std::string& db, const std::string& caPath) {
-    for (int i = 0; i < 8; ++i) {
-        if (certutil(user, {"-D", "-d", "sql:" + db, "-n", kNickname}).status != 0) break;
-    }
-    const Ran added =
-        certutil(user, {"-A", "-d", "sql:" + db, "-t", "C,,", "-n", kNickname, "-i", caPath});
-    if (added.status == 0) return std::nullopt;
-    return added.output;
-}
-
-/// Writes `text` (an authority's certificate) into the system's trust store
-/// and has it rebuilt; update-ca-certificates' words when it fails.
-std::optional<std::string> publishToSystem(const std::string& text) {
-    const std::string target = std::string(kLocalAuthorities) + "/" + kTrustedName;
-    std::error_code ec;
-    std::filesystem::create_directories(kLocalAuthorities, ec);
-    try {
-        recordfile::writeText(target, text);
-    } catch (const std::exception& e) {
-        return std::string(e.what());
-    }
-    ::chmod(target.c_str(), 0644);
-    const Ran updated = run("/usr/sbin/update-ca-certificates", {});
-    if (updated.status == 0) return std::nullopt;
-    return "update-ca-certificates failed (exit " + std::to_string(updated.status) +
-           "): " + updated.output;
 }
 
 /// The authority's certificate as root publishes it: read once without

@@ -153,6 +153,7 @@ step "secure blog: HTTPS with the local authority, HTTP redirected"
 expect "vesk secure --new-authority blog" vesk_dev secure --new-authority blog
 [ -e "$old_ca/vesk-ca.key" ] && fail "the older authority's key is left"
 new_print=$(fingerprint -in "$ca")
+cp "$ca" "/home/$dev/authority-copy.crt"
 [ "$(fingerprint -in /usr/local/share/ca-certificates/vesk-development-ca.crt)" = "$new_print" ] ||
   fail "the system still trusts the older authority"
 grep -q "$(sed -n 2p "$ca")" /etc/ssl/certs/ca-certificates.crt || fail "the new authority is not in the system's bundle"
@@ -339,6 +340,25 @@ expect "sudo vesk uninstall" as_dev sudo vesk uninstall
 [ -e /etc/systemd/system/com.vesk.servers.service ] && fail "the boot unit is left"
 wait_for 5 sh -c '! pgrep -x nginx && ! pgrep -x dnsmasq && ! pgrep -f "^php-fpm: master process \(/usr/local/vesk"' || fail "servers left running"
 [ -e "/home/$dev/Library/Application Support/Vesk/config/sites.json" ] || fail "the sites were not kept"
+
+step "sudo vesk uninstall --purge, then the package purged: nothing of Vesk's is left trusted or routed"
+expect "sudo vesk install (again)" as_dev sudo vesk install
+expect "sudo vesk uninstall --purge" as_dev sudo vesk uninstall --purge
+[ -e /var/lib/vesk/authority ] && fail "the authority is left"
+[ -e /usr/local/share/ca-certificates/vesk-development-ca.crt ] && fail "the system still trusts the authority"
+grep -q "$(sed -n 2p /home/$dev/authority-copy.crt 2>/dev/null || echo none)" /etc/ssl/certs/ca-certificates.crt &&
+  fail "the authority is still in the system's bundle"
+as_dev certutil -L -d "sql:/home/$dev/.pki/nssdb" -n "Vesk Development CA" >/dev/null 2>&1 &&
+  fail "the browser still trusts the authority"
+[ -e /etc/resolver ] && fail "/etc/resolver is left: $(ls -A /etc/resolver)"
+[ -e "/home/$dev/Library/Application Support/Vesk" ] && fail "the sites and settings are left"
+was_enabled=$([ -e /var/lib/vesk/nginx.service-was-enabled ] && echo yes || echo no)
+expect "dpkg --purge vesk" dpkg --purge vesk
+[ -e /var/lib/vesk ] && fail "/var/lib/vesk is left"
+if [ "$was_enabled" = yes ]; then
+  [ "$(systemctl is-enabled nginx.service)" = enabled ] || fail "Debian's nginx.service is not enabled again"
+fi
+printf '    nginx.service: %s (the package had disabled it: %s)\n' "$(systemctl is-enabled nginx.service 2>&1)" "$was_enabled"
 
 fi
 
