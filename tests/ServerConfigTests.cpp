@@ -62,7 +62,8 @@ TEST_F(ServerConfigTest, ASiteIsServedByItsShapeAndItsPHPVersion) {
     blog.phpVersion = "8.2";
     const auto text = vesk::ServerConfig::nginxSite(blog, "8.4", layout, SiteShape::laravel);
     ASSERT_TRUE(text);
-    EXPECT_NE(text->find("server_name blog.test www.blog.test;"), std::string::npos) << *text;
+    EXPECT_NE(text->find("server_name blog.test www.blog.test *.blog.test;"), std::string::npos)
+        << *text;
     EXPECT_NE(text->find("root " + base + "/p/blog/public;"), std::string::npos);
     EXPECT_NE(text->find("fastcgi_pass unix:" + base + "/run/php-fpm-8.2.sock;"), std::string::npos)
         << "an isolated site's own version";

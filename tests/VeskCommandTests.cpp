@@ -33,6 +33,21 @@ vesk::CodingOptions isoDates() {
     return o;
 }
 
+/// The newest PHP-FPM version Debian installed here, or the library's default.
+std::string newestPHP() {
+    std::pair<int, int> best{-1, -1};
+    for (const auto& entry : fs::directory_iterator("/usr/sbin")) {
+        const std::string name = entry.path().filename().string();
+        int major = 0;
+        int minor = 0;
+        char rest = 0;
+        if (std::sscanf(name.c_str(), "php-fpm%d.%d%c", &major, &minor, &rest) == 2) {
+            best = std::max(best, std::pair(major, minor));
+        }
+    }
+    return best.first < 0 ? "8.4" : std::to_string(best.first) + "." + std::to_string(best.second);
+}
+
 struct Outcome {
     int status = -1;
     std::string out;
@@ -79,11 +94,14 @@ TEST_F(VeskCommandTest, ParkLinkAndListTheSites) {
     EXPECT_EQ(vesk("link", home + "/elsewhere/api").status, 0);
     const Outcome list = vesk("sites");
     EXPECT_EQ(list.status, 0);
-    EXPECT_EQ(list.out,
-              "http://api.test/  " + home + "/elsewhere/api  PHP 8.4  linked  static files\n" +
-                  "http://blog.test/  " + home +
-                  "/Sites/blog  PHP 8.4  parked  Laravel-shaped PHP (public/index.php)\n" +
-                  "http://shop.test/  " + home + "/Sites/Shop  PHP 8.4  parked  static files\n");
+    // New settings take the newest PHP version installed here (8.4 when none is).
+    const std::string php = newestPHP();
+    EXPECT_EQ(list.out, "http://api.test/  " + home + "/elsewhere/api  PHP " + php +
+                            "  linked  static files\n" + "http://blog.test/  " + home +
+                            "/Sites/blog  PHP " + php +
+                            "  parked  Laravel-shaped PHP (public/index.php)\n" +
+                            "http://shop.test/  " + home + "/Sites/Shop  PHP " + php +
+                            "  parked  static files\n");
     const auto sites =
         vesk::decodeJSON<std::vector<vesk::Site>>(vesk("sites --json").out, isoDates());
     ASSERT_EQ(sites.size(), 3U);

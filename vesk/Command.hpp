@@ -65,7 +65,10 @@ struct UsageError {};
 /// The developer's settings and site records, each in its own file.
 RecordFile<AppConfig> settings();
 RecordFile<std::vector<Site>> siteRecords();
-/// The settings as stored, or the defaults.
+/// The settings a developer starts with on this machine: the defaults, with
+/// the newest installed PHP version when the default one is not installed.
+AppConfig newSettings();
+/// The settings as stored, or those.
 AppConfig currentSettings();
 /// Every served site (parked and linked).
 std::vector<Site> servedSites();
@@ -131,8 +134,11 @@ struct Servers {
     }
     [[nodiscard]] std::string nginx() const { return layout.veskBase + "/bin/nginx"; }
     [[nodiscard]] std::string dnsmasqPidFile() const { return layout.runDir() + "/dnsmasq.pid"; }
-    /// Whether `sudo vesk install` has set the environment up.
+    /// Whether `sudo vesk install` has set the environment up for this user.
     [[nodiscard]] bool installed() const;
+    /// Why not, in a line that says what to do: not set up at all, or
+    /// another developer's.
+    [[nodiscard]] std::string notInstalledReason() const;
     /// The PHP versions whose PHP-FPM the environment holds, ascending.
     [[nodiscard]] std::vector<std::string> phpVersions() const;
     /// The running server's pid, read from its pid file and confirmed by its

@@ -30,7 +30,7 @@ Which whichOf(const Arguments& args) {
 
 Servers installedServers() {
     Servers env = servers();
-    if (!env.installed()) throw Failure{"the servers are not set up yet: sudo vesk install"};
+    if (!env.installed()) throw Failure{env.notInstalledReason()};
     return env;
 }
 
@@ -397,7 +397,7 @@ int status(const Arguments& args) {
     if (!args.words.empty()) throw UsageError{};
     const Servers env = servers();
     if (!env.installed()) {
-        std::cout << "not set up: sudo vesk install\n";
+        std::cout << env.notInstalledReason() << "\n";
         return 1;
     }
     const auto sites = servedSites();

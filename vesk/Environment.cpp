@@ -32,8 +32,21 @@ RecordFile<std::vector<Site>> siteRecords() {
     return RecordFile<std::vector<Site>>(VeskPaths::sitesConfigPath());
 }
 
+AppConfig newSettings() {
+    // The library's default version may not be Debian's: the newest
+    // installed one is, as doctor would otherwise advise a package that
+    // does not exist.
+    AppConfig config = AppConfig::defaultValue();
+    const auto versions = installedPHPVersions();
+    if (!versions.empty() && std::find(versions.begin(), versions.end(),
+                                       config.defaultPHPVersion) == versions.end()) {
+        config.defaultPHPVersion = versions.back();
+    }
+    return config;
+}
+
 AppConfig currentSettings() {
-    return settings().read(AppConfig::defaultValue());
+    return settings().read(newSettings());
 }
 
 std::vector<Site> servedSites() {

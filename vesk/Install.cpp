@@ -131,6 +131,21 @@ int install(const Arguments& args) {
     if (args.words.size() > 1) throw UsageError{};
     const Developer dev = developer(args, "install");
     const Servers env = serversFor(dev.name, dev.group);
+    // One environment, one developer: another's is handed over only when
+    // asked, and its owner's commands are told.
+    struct stat st {};
+    if (::lstat(env.layout.veskBase.c_str(), &st) == 0 && st.st_uid != 0 && st.st_uid != dev.uid) {
+        const passwd* owner = ::getpwuid(st.st_uid);
+        const std::string name = owner != nullptr ? owner->pw_name : std::to_string(st.st_uid);
+        if (!args.has("--take-over")) {
+            throw Failure{"the servers on this machine are " + name + "'s (they own " +
+                          env.layout.veskBase + "); sudo vesk install --take-over hands them to " +
+                          dev.name + ", and " + name + "'s sites stop being served"};
+        }
+        writeFileBelow(env.layout.veskBase, ".taken-over",
+                       "taken over by " + dev.name + " on " + Date::now().iso8601() + "\n", 0644);
+        std::cout << "Taking the servers over from " << name << "\n";
+    }
     const char* given = std::getenv("VESK_RESOURCES");
     const std::string resources = given != nullptr && given[0] == '/' ? given : kResources;
 
@@ -156,7 +171,7 @@ int install(const Arguments& args) {
         AppConfig config = currentSettings();
         if (!versions.empty() && std::find(versions.begin(), versions.end(),
                                            config.defaultPHPVersion) == versions.end()) {
-            config = settings().update(AppConfig::defaultValue(), [&](AppConfig& c) {
+            config = settings().update(newSettings(), [&](AppConfig& c) {
                 c.defaultPHPVersion = versions.back();
             });
             std::cout << "Sites use PHP " << config.defaultPHPVersion << " (installed)\n";

@@ -10,7 +10,7 @@ namespace vesk::cli {
 int park(const Arguments& args) {
     if (args.words.size() > 1) throw UsageError{};
     const std::string dir = servableDirectory(args.word(0));
-    const AppConfig config = settings().update(AppConfig::defaultValue(), [&](AppConfig& c) {
+    const AppConfig config = settings().update(newSettings(), [&](AppConfig& c) {
         if (std::find(c.parkedPaths.begin(), c.parkedPaths.end(), dir) == c.parkedPaths.end()) {
             c.parkedPaths.push_back(dir);
         }
@@ -31,7 +31,7 @@ int unpark(const Arguments& args) {
         if (dir.empty()) throw;
     }
     bool found = false;
-    settings().update(AppConfig::defaultValue(), [&](AppConfig& c) {
+    settings().update(newSettings(), [&](AppConfig& c) {
         const auto it = std::find(c.parkedPaths.begin(), c.parkedPaths.end(), dir);
         found = it != c.parkedPaths.end();
         if (found) c.parkedPaths.erase(it);

@@ -21,6 +21,7 @@
 #include "vesk/Exposure.hpp"
 #include "vesk/L10n.hpp"
 #include "vesk/ServedSites.hpp"
+#include "vesk/Unicode.hpp"
 #include "vesk/VeskPaths.hpp"
 
 namespace vesk::cli {
@@ -290,6 +291,25 @@ RecordFile<std::vector<Certificate>> certificateRecords() {
     return RecordFile<std::vector<Certificate>>(VeskPaths::configDir() + "/certificates.json");
 }
 
+std::string Servers::notInstalledReason() const {
+    struct stat st {};
+    if (::stat((layout.veskBase + "/.version").c_str(), &st) == 0 &&
+        ::stat(layout.veskBase.c_str(), &st) == 0 && st.st_uid != ::geteuid()) {
+        const passwd* owner = ::getpwuid(st.st_uid);
+        const std::string name = owner != nullptr ? owner->pw_name : std::to_string(st.st_uid);
+        // Handed over: the new owner's name is kept for the old one.
+        std::string note;
+        if (const auto taken = recordfile::readText(layout.veskBase + "/.taken-over")) {
+            note = " (" + std::string(Unicode::trimmed(*taken)) + ")";
+        }
+        return "the servers on this machine are " + name + "'s: they own " + layout.veskBase +
+               note +
+               ", and one environment serves one developer. Ask them, or take it over with sudo "
+               "vesk install --take-over (their sites stop being served)";
+    }
+    return "the servers are not set up yet: sudo vesk install";
+}
+
 bool Servers::installed() const {
     struct stat st {};
     return ::stat((layout.veskBase + "/.version").c_str(), &st) == 0 &&
@@ -368,7 +388,7 @@ std::vector<std::string> phpVersionsInUse(const AppConfig& config, const std::ve
 void applyConfiguration(bool reloadRunning) {
     const Servers env = servers();
     if (!env.installed()) {
-        std::cerr << "vesk: the servers are not set up yet; sudo vesk install sets them up\n";
+        std::cerr << "vesk: " << env.notInstalledReason() << "\n";
         return;
     }
     const recordfile::Lock lock(env.layout.etcDir() + "/apply", true);

@@ -81,9 +81,10 @@ constexpr std::array kCommands{
                  "check what stands between the sites and a browser, with a fix for each "
                  "(exit 1 when something fails)",
                  vesk::cli::doctor},
-    CommandEntry{"install", "sudo vesk install [USER]",
+    CommandEntry{"install", "sudo vesk install [USER] [--take-over]",
                  "set up the servers for the developer who ran sudo (or USER), start them, "
-                 "and start them at every boot",
+                 "and start them at every boot (--take-over: from the developer they are set "
+                 "up for)",
                  vesk::cli::install},
     CommandEntry{"uninstall", "sudo vesk uninstall [USER] [--purge]",
                  "stop the servers and remove their environment; the sites and settings stay "

@@ -217,6 +217,9 @@ std::optional<std::string> nginxSite(const Site& site, const std::string& defaul
         names += ' ';
         names += alias;
     }
+    // Its subdomains (www.app.test) are the site's too, over HTTP as over
+    // HTTPS (its certificate names them).
+    names += " *." + site.fullDomain();
     const NginxTemplate& t = shape == SiteShape::laravel ? NginxTemplate::laravel()
                              : shape == SiteShape::php   ? NginxTemplate::wordpress()
                                                          : NginxTemplate::staticSite();

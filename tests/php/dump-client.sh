@@ -19,6 +19,13 @@ if [ "${1:-}" != "--inside" ]; then
 fi
 vesk=$2 client=$3
 . "$(dirname "$(readlink -f "$0")")/../e2e/steps.sh"
+# The programs are copied out first: the build may itself be under /tmp,
+# which the test replaces.
+tools=/mnt
+mount -t tmpfs -o mode=0755 tmpfs "$tools"
+cp "$vesk" "$tools/vesk"
+cp "$client" "$tools/vesk-dump.php"
+vesk=$tools/vesk client=$tools/vesk-dump.php
 mount -t tmpfs -o mode=1777 tmpfs /tmp
 mkdir -m 0700 /tmp/home
 # Runs CODE as a page with the client prepended, as the pools run it.
