@@ -108,6 +108,22 @@ rm "$config/nginx/all/broken.conf"
 expect "vesk unlink docs2" vesk_dev unlink docs2
 [ "$(page http://docs.test/)" = "<h1>docs</h1>" ] || fail "docs.test after a refused snippet"
 
+step "a second developer on the same machine is told whose environment it is"
+expect "adduser bob" adduser --disabled-password --gecos Bob bob
+echo "bob ALL=(ALL) NOPASSWD: ALL" >/etc/sudoers.d/bob
+out=$(runuser -u bob -- env -C /home/bob vesk status 2>&1); rc=$?
+printf '    bob: vesk status: %s\n' "$out"
+[ $rc -ne 0 ] && echo "$out" | grep -q "$dev's" || fail "another account is not told whose environment it is"
+out=$(runuser -u bob -- env -C /home/bob sudo vesk install 2>&1); rc=$?
+printf '    bob: sudo vesk install: %s\n' "$(echo "$out" | tail -n 1)"
+[ $rc -ne 0 ] && echo "$out" | grep -q -- "--take-over" || fail "another account took the environment over unasked"
+[ "$(stat -c %U /usr/local/vesk)" = "$dev" ] || fail "the environment is no longer $dev's"
+runuser -u bob -- env -C /home/bob vesk sites >/dev/null 2>&1
+runuser -u bob -- env -C /home/bob sh -c 'mkdir -p p/x && cd p && vesk park >/dev/null 2>&1; vesk sites' | grep -q 'PHP 8.2' ||
+  fail "a new account's settings do not default to the installed PHP 8.2"
+[ "$(page http://blog.test/)" = "blog on PHP 8.2 as $dev" ] || fail "blog.test after another account's commands"
+[ "$(page http://www.blog.test/)" = "blog on PHP 8.2 as $dev" ] || fail "www.blog.test (a subdomain over HTTP)"
+
 step "a project made in the parked folder later is served at once"
 mkdir -p "/home/$dev/code/fresh/public"
 echo '<?php echo "new project";' >"/home/$dev/code/fresh/public/index.php"
