@@ -180,7 +180,10 @@ TEST_F(ServerConfigTest, PHPIsSetUpForDevelopmentAndTheDevelopersOwnSettingsWin)
     const auto blog = vesk::ServerConfig::nginxSite(site("blog", base + "/p/blog"), "8.2", layout,
                                                     SiteShape::laravel);
     ASSERT_TRUE(blog);
-    const auto php = blog->find("location ~ \\.php$");
+    const auto php = blog->find("location ~ [^/]\\.php(/|$) {");
+    EXPECT_NE(blog->find("fastcgi_param PATH_INFO $vesk_path_info;"), std::string::npos);
+    EXPECT_LT(blog->find("location ~ /\\.(?!well-known)"), php)
+        << "the dot-paths are refused before a script in one reaches PHP";
     const auto value =
         blog->find("        fastcgi_param PHP_VALUE \"memory_limit=256M\\nxdebug.mode=debug\";\n");
     EXPECT_NE(value, std::string::npos) << *blog;

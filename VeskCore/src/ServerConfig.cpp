@@ -48,12 +48,40 @@ constexpr std::string_view kDotDenial =
     "    location ~ /\\.(?!well-known).* {\n        deny all;\n    }\n";
 
 /// `block` (a server block ending in its closing brace) with the denial of
-/// dot-paths added when its template has none.
+/// dot-paths first among its locations by pattern (nginx takes the first
+/// that matches, so a script inside .git never reaches PHP), added when its
+/// template has none.
 std::string withDotDenial(std::string block) {
-    if (deniesDotPaths(block)) return block;
+    if (const auto at = block.find(kDotDenial); at != std::string::npos) {
+        // With the empty line before it.
+        const std::size_t from = at > 0 && block[at - 1] == '\n' ? at - 1 : at;
+        block.erase(from, at + kDotDenial.size() - from);
+    }
+    const auto first = block.find("    location ~");
+    if (first != std::string::npos) {
+        block.insert(first, std::string(kDotDenial) + "\n");
+        return block;
+    }
     const auto close = block.rfind('}');
     if (close == std::string::npos) return block;
     block.insert(close, "\n" + std::string(kDotDenial));
+    return block;
+}
+
+/// `block` with its PHP location taking PATH_INFO URLs (/report.php/extra
+/// runs report.php with PATH_INFO /extra), and passing only scripts that
+/// exist.
+std::string withPathInfo(std::string block) {
+    constexpr std::string_view kPHP = "    location ~ \\.php$ {\n";
+    const auto at = block.find(kPHP);
+    if (at == std::string::npos) return block;
+    block.replace(at, kPHP.size(),
+                  "    location ~ [^/]\\.php(/|$) {\n"
+                  "        fastcgi_split_path_info ^(.+?\\.php)(/.*)$;\n"
+                  // try_files forgets the split: its part is kept first.
+                  "        set $vesk_path_info $fastcgi_path_info;\n"
+                  "        try_files $fastcgi_script_name =404;\n"
+                  "        fastcgi_param PATH_INFO $vesk_path_info;\n");
     return block;
 }
 
@@ -226,8 +254,8 @@ std::optional<std::string> nginxSite(const Site& site, const std::string& defaul
     std::string text = "# Written by vesk for " + site.fullDomain() + "\n";
     std::string block = withSiteDirectives(
         beforeClosingBrace(
-            withDotDenial(t.render(
-                {{"domain", names}, {"root", site.path}, {"php_socket", layout.phpSocket(php)}})),
+            withDotDenial(withPathInfo(t.render(
+                {{"domain", names}, {"root", site.path}, {"php_socket", layout.phpSocket(php)}}))),
             snippetIncludes(layout, site.fullDomain())),
         layout, site.fullDomain());
     constexpr std::string_view kListen = "    listen 80;\n";
@@ -281,12 +309,18 @@ std::optional<std::string> nginxParkedFallback(const std::vector<std::string>& p
     t += "    if (-f $vesk_root/public/index.php) {\n        set $vesk_root $vesk_root/public;\n"
          "    }\n";
     t += "    root $vesk_root;\n    index index.php index.html;\n\n";
+    // First among the patterns: a script inside .git never reaches PHP.
+    t += kDotDenial;
+    t += "\n";
     t += "    location / {\n        try_files $uri $uri/ /index.php?$query_string;\n    }\n\n";
-    t += "    location ~ \\.php$ {\n        try_files $uri =404;\n        fastcgi_pass unix:" +
+    t += "    location ~ [^/]\\.php(/|$) {\n"
+         "        fastcgi_split_path_info ^(.+?\\.php)(/.*)$;\n"
+         "        set $vesk_path_info $fastcgi_path_info;\n"
+         "        try_files $fastcgi_script_name =404;\n"
+         "        fastcgi_param PATH_INFO $vesk_path_info;\n        fastcgi_pass unix:" +
          layout.phpSocket(defaultPHP) +
          ";\n        fastcgi_param SCRIPT_FILENAME $document_root$fastcgi_script_name;\n"
          "        include fastcgi_params;\n    }\n\n";
-    t += kDotDenial;
     t += snippetIncludes(layout, "");
     t += "}\n";
     return t;

@@ -80,6 +80,7 @@ step "PHP set up for development, the developer's own settings kept"
 mkdir -p "/home/$dev/code/upload" "/home/$dev/code/oops"
 echo '<?php echo ($_FILES["f"]["size"] ?? "no file") . " " . ini_get("memory_limit");' >"/home/$dev/code/upload/index.php"
 echo '<?php throw new RuntimeException("shown to the developer");' >"/home/$dev/code/oops/index.php"
+echo '<?php echo "report " . ($_SERVER["PATH_INFO"] ?? "none");' >"/home/$dev/code/upload/report.php"
 chown -R "$dev:$dev" "/home/$dev/code/upload" "/home/$dev/code/oops"
 config="/home/$dev/Library/Application Support/Vesk/config"
 [ -f "$config/serving.json" ] || fail "no serving settings of the developer's own"
@@ -102,6 +103,8 @@ got=$(page http://oops.test/)
 echo "$got" | grep -q "shown to the developer" || fail "an uncaught exception is a blank page: $got"
 printf '    an uncaught exception: %s\n' "$(echo "$got" | sed 's/<[^>]*>//g' | grep -m1 'shown')"
 grep -q 'fastcgi_read_timeout 3600s' /usr/local/vesk/etc/nginx.conf || fail "requests are cut before an hour"
+[ "$(page http://upload.test/report.php/extra/path)" = "report /extra/path" ] || fail "PATH_INFO does not reach the script it names"
+[ "$(curl -s -o /dev/null -w '%{http_code}' --max-time 5 http://upload.test/missing.php/x)" = 404 ] || fail "a missing script is not 404"
 echo 'bogus_directive on;' | as_dev tee "$config/nginx/all/broken.conf" >/dev/null
 expect_fails "vesk link with a broken snippet" 1 runuser -u "$dev" -- env -C "/home/$dev/code/docs" vesk link docs2
 rm "$config/nginx/all/broken.conf"
