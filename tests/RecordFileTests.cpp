@@ -89,6 +89,15 @@ TEST(ServedSites, ParkedDirectoriesAndLinkedSitesTogether) {
         EXPECT_EQ(siteName(bad), std::nullopt) << bad;
     }
     EXPECT_EQ(siteName(std::string(64, 'a')), std::nullopt);
+    // Parked directories are served under a host name when one follows.
+    using vesk::ServedSites::parkedSiteName;
+    EXPECT_EQ(parkedSiteName("My_Shop"), "my-shop");
+    EXPECT_EQ(parkedSiteName("my.blog"), "my-blog");
+    EXPECT_EQ(parkedSiteName("My  App__2"), "my-app-2");
+    EXPECT_EQ(parkedSiteName("Blog"), "blog");
+    for (const char* none : {".git", ".env.d", "caf\xC3\xA9", "_", "a/b", ""}) {
+        EXPECT_EQ(parkedSiteName(none), std::nullopt) << none;
+    }
 
     auto config = vesk::AppConfig::defaultValue();
     config.parkedPaths = {"/p1", "/p2", "/gone"};

@@ -64,22 +64,33 @@ TEST_F(ServerConfigTest, ASiteIsServedByItsShapeAndItsPHPVersion) {
     ASSERT_TRUE(text);
     EXPECT_NE(text->find("server_name blog.test www.blog.test *.blog.test;"), std::string::npos)
         << *text;
-    EXPECT_NE(text->find("root " + base + "/p/blog/public;"), std::string::npos);
+    EXPECT_NE(text->find("root \"" + base + "/p/blog/public\";"), std::string::npos);
     EXPECT_NE(text->find("fastcgi_pass unix:" + base + "/run/php-fpm-8.2.sock;"), std::string::npos)
         << "an isolated site's own version";
     const auto plain = vesk::ServerConfig::nginxSite(site("plain", base + "/p/plain"), "8.4",
                                                      layout, SiteShape::php);
     EXPECT_NE(plain->find("php-fpm-8.4.sock"), std::string::npos) << "the default version";
-    EXPECT_NE(plain->find("root " + base + "/p/plain;"), std::string::npos);
+    EXPECT_NE(plain->find("root \"" + base + "/p/plain\";"), std::string::npos);
 }
 
 TEST_F(ServerConfigTest, NothingIsWrittenThatCouldEndADirective) {
-    for (const std::string path : {"/home/u/a b", "/x;user root", "/x}", "/x{", "/x\"y", "/x'y",
-                                   "/x$y", "/x#y", "/x\\y", "/x\ny", "relative", ""}) {
+    for (const std::string path :
+         {"/x\"y", "/x$y", "/x\\y", "/x\ny", "/x\x7fy", "/a{{root}}", "relative", ""}) {
         EXPECT_FALSE(vesk::ServerConfig::isServablePath(path)) << path;
         EXPECT_FALSE(
             vesk::ServerConfig::nginxSite(site("a", path), "8.2", layout, SiteShape::staticFiles))
             << path;
+    }
+    // Inside double quotes a space, ';', a brace, '#' or a quote of the
+    // other kind ends nothing: such a project is served.
+    for (const std::string path : {"/home/u/Work Projects/My App", "/x;user root", "/x}", "/x{",
+                                   "/x'y", "/x#y", "/home/u/caf\xC3\xA9"}) {
+        EXPECT_TRUE(vesk::ServerConfig::isServablePath(path)) << path;
+        for (const SiteShape shape : {SiteShape::laravel, SiteShape::php, SiteShape::staticFiles}) {
+            const auto block = vesk::ServerConfig::nginxSite(site("a", path), "8.2", layout, shape);
+            ASSERT_TRUE(block) << path;
+            EXPECT_NE(block->find("    root \"" + path), std::string::npos) << *block;
+        }
     }
     EXPECT_TRUE(vesk::ServerConfig::isServablePath("/home/dev/Sites/my-app_2.0/@x+y~z"));
     auto bad = site("a", "/srv/a");
@@ -248,11 +259,20 @@ TEST_F(ServerConfigTest, DebiansServersAcceptTheTexts) {
     EXPECT_NE(secured->find("return 301 https://$host$request_uri;"), std::string::npos);
     EXPECT_NE(secured->find("listen 127.0.0.1:443 ssl"), std::string::npos);
     std::ofstream(base + "/etc/nginx/sites/shop.conf") << *secured;
+    // A project under a path with a space and a semicolon, and a parked
+    // folder with a space: quoted, and nginx takes them.
+    const std::string spaced = base + "/Work Projects/My App; {x} #1";
+    fs::create_directories(spaced + "/public");
+    std::ofstream(base + "/etc/nginx/sites/spaced.conf") << *vesk::ServerConfig::nginxSite(
+        site("spaced", spaced), "8.2", layout, SiteShape::laravel);
     // Directories new in a parked folder: one server for them all.
-    const auto fallback =
-        vesk::ServerConfig::nginxParkedFallback({base + "/p", "/bad path"}, "test", "8.2", layout);
+    const auto fallback = vesk::ServerConfig::nginxParkedFallback(
+        {base + "/p", base + "/Work Projects", "/bad\"path"}, "test", "8.2", layout);
     ASSERT_TRUE(fallback);
-    EXPECT_EQ(fallback->find("/bad path"), std::string::npos);
+    EXPECT_EQ(fallback->find("/bad\"path"), std::string::npos);
+    EXPECT_NE(fallback->find("if (-d \"" + base + "/Work Projects/$vesk_site\")"),
+              std::string::npos)
+        << *fallback;
     EXPECT_NE(fallback->find("server_name \"~^(?<vesk_site>[a-z0-9](?:[a-z0-9-]{0,61}[a-z0-9])?)"
                              "\\.test$\";"),
               std::string::npos)
@@ -260,7 +280,7 @@ TEST_F(ServerConfigTest, DebiansServersAcceptTheTexts) {
     std::ofstream(base + "/etc/nginx/sites/~parked.conf") << *fallback;
     std::ofstream(base + "/etc/nginx/sites/~default-tls.conf")
         << vesk::ServerConfig::nginxDefaultTLS(layout);
-    EXPECT_FALSE(vesk::ServerConfig::nginxParkedFallback({"/bad path"}, "test", "8.2", layout));
+    EXPECT_FALSE(vesk::ServerConfig::nginxParkedFallback({"/bad\"path"}, "test", "8.2", layout));
     EXPECT_FALSE(vesk::ServerConfig::nginxParkedFallback({base}, "te$t", "8.2", layout));
     // fastcgi_params is read relative to the configuration's directory.
     fs::copy_file("/etc/nginx/fastcgi_params", base + "/etc/fastcgi_params");

@@ -136,11 +136,13 @@ TEST_F(VeskCommandTest, BadInputIsRefusedAndNothingIsLost) {
     EXPECT_EQ(vesk("link --help").out.rfind("usage: vesk link", 0), 0U);
     EXPECT_EQ(vesk("park /no/such/dir").out, "vesk: /no/such/dir is not a directory\n");
     EXPECT_EQ(vesk("link 'bad name'", home + "/elsewhere/api").status, 1);
-    fs::create_directories(home + "/my project");
-    const Outcome spaced = vesk("link", home + "/my project");
-    EXPECT_EQ(spaced.status, 1);
-    EXPECT_NE(spaced.out.find("cannot be served"), std::string::npos) << spaced.out;
-    EXPECT_EQ(vesk("park 'my project'").status, 1);
+    // A path nginx's configuration cannot carry (a double quote would end
+    // its quotes) is refused; spaces are served.
+    fs::create_directories(home + "/my\"project");
+    const Outcome quoted = vesk("link", home + "/my\"project");
+    EXPECT_EQ(quoted.status, 1);
+    EXPECT_NE(quoted.out.find("cannot be served"), std::string::npos) << quoted.out;
+    EXPECT_EQ(vesk("park 'my\"project'").status, 1);
     // A settings file that cannot be read is reported with its path, never
     // overwritten.
     fs::create_directories(fs::path(settingsPath()).parent_path());
@@ -536,6 +538,36 @@ TEST_F(VeskCommandTest, LogsShowTheLastLinesOfEachFile) {
         std::string::npos)
         << few.out;
     EXPECT_EQ(vesk("logs nginx -n lots").status, 1);
+}
+
+TEST_F(VeskCommandTest, NamesThatAreNoHostNamesAndPathsWithSpacesAreServedOrSaid) {
+    for (const char* dir : {"/Sites/My_Shop", "/Sites/my.blog", "/Sites/caf\xC3\xA9",
+                            "/Sites/.hidden", "/Work Projects/My App"}) {
+        fs::create_directories(home + dir);
+    }
+    ASSERT_EQ(vesk("park Sites").status, 0);
+    const Outcome listed = vesk("sites");
+    EXPECT_EQ(listed.status, 0);
+    EXPECT_NE(listed.out.find("http://my-shop.test/  " + home + "/Sites/My_Shop  "),
+              std::string::npos)
+        << listed.out;
+    EXPECT_NE(listed.out.find("http://my-blog.test/  " + home + "/Sites/my.blog  "),
+              std::string::npos)
+        << listed.out;
+    EXPECT_NE(listed.out.find("vesk: not served: " + home +
+                              "/Sites/caf\xC3\xA9: its name holds characters a host name cannot"),
+              std::string::npos)
+        << listed.out;
+    EXPECT_EQ(listed.out.find("hidden"), std::string::npos) << "a hidden directory is no site";
+
+    const Outcome linked = vesk("link", home + "/Work Projects/My App");
+    EXPECT_EQ(linked.status, 0) << linked.out;
+    EXPECT_NE(vesk("sites").out.find("http://my-app.test/  " + home + "/Work Projects/My App  "),
+              std::string::npos);
+    fs::create_directories(home + "/x\"y");
+    const Outcome refused = vesk("link", home + "/x\"y");
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.out.find("a double quote"), std::string::npos) << refused.out;
 }
 
 }  // namespace

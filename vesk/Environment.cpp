@@ -38,8 +38,8 @@ AppConfig newSettings() {
     // does not exist.
     AppConfig config = AppConfig::defaultValue();
     const auto versions = installedPHPVersions();
-    if (!versions.empty() && std::find(versions.begin(), versions.end(),
-                                       config.defaultPHPVersion) == versions.end()) {
+    if (!versions.empty() &&
+        std::find(versions.begin(), versions.end(), config.defaultPHPVersion) == versions.end()) {
         config.defaultPHPVersion = versions.back();
     }
     return config;
@@ -67,8 +67,10 @@ std::string directory(const std::optional<std::string>& given) {
 std::string servableDirectory(const std::optional<std::string>& given) {
     std::string dir = directory(given);
     if (!ServerConfig::isServablePath(dir)) {
-        throw Failure{
-            dir + " cannot be served: its path holds white space, a quote or one of ; { } $ # \\"};
+        throw Failure{dir +
+                      " cannot be served: its path holds a double quote, a backslash, '$' or a "
+                      "control character, which nginx's configuration cannot carry; rename the "
+                      "directory (or one above it), then try again"};
     }
     return dir;
 }

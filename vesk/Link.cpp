@@ -11,8 +11,11 @@ namespace vesk::cli {
 
 namespace {
 
-std::string siteNameOf(const std::string& given) {
-    const auto name = ServedSites::siteName(given);
+/// A name given (exactly a site name), or the directory's own (My App is
+/// my-app, as a parked directory's would be).
+std::string siteNameOf(const std::string& given, bool fromDirectory) {
+    const auto name =
+        fromDirectory ? ServedSites::parkedSiteName(given) : ServedSites::siteName(given);
     if (!name) {
         throw Failure{"\"" + given +
                       "\" cannot name a site: use letters, digits and hyphens (at most 63)"};
@@ -26,8 +29,8 @@ int link(const Arguments& args) {
     if (args.words.size() > 2) throw UsageError{};
     // vesk link [NAME] [DIR]
     const std::string dir = servableDirectory(args.word(1));
-    const std::string name =
-        siteNameOf(args.word(0).value_or(dir.substr(dir.find_last_of('/') + 1)));
+    const std::string name = args.word(0) ? siteNameOf(*args.word(0), false)
+                                          : siteNameOf(dir.substr(dir.find_last_of('/') + 1), true);
     const AppConfig config = currentSettings();
     siteRecords().update({}, [&](std::vector<Site>& records) {
         for (Site& s : records) {

@@ -3,6 +3,7 @@
 
 #include "Command.hpp"
 #include "vesk/Json.hpp"
+#include "vesk/ServedSites.hpp"
 
 namespace vesk::cli {
 
@@ -31,7 +32,12 @@ std::string kindOf(const Site& site) {
 
 int sites(const Arguments& args) {
     if (!args.words.empty()) throw UsageError{};
-    const std::vector<Site> served = servedSites();
+    std::vector<ServedSites::Skipped> skipped;
+    const std::vector<Site> served = ServedSites::all(currentSettings(), siteRecords().read({}),
+                                                      ServedSites::listDirectories, &skipped);
+    // Never skipped without a word.
+    for (const auto& s : skipped)
+        std::cerr << "vesk: not served: " << s.path << ": " << s.reason << "\n";
     if (args.has("--json")) {
         std::cout << scriptJSON(served, true) << "\n";
         return 0;

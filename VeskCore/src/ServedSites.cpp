@@ -28,6 +28,19 @@ std::optional<std::string> siteName(std::string_view name) {
     return out;
 }
 
+std::optional<std::string> parkedSiteName(std::string_view name) {
+    if (name.empty() || name.front() == '.') return std::nullopt;
+    if (auto plain = siteName(name)) return plain;
+    std::string label;
+    for (const char c : name) {
+        const char mapped = c == '_' || c == '.' || c == ' ' ? '-' : c;
+        if (mapped == '-' && (label.empty() || label.back() == '-')) continue;
+        label += mapped;
+    }
+    while (!label.empty() && label.back() == '-') label.pop_back();
+    return siteName(label);
+}
+
 std::optional<std::vector<std::string>> listDirectories(const std::string& path) {
     struct Close {
         void operator()(DIR* d) const { ::closedir(d); }
@@ -48,7 +61,7 @@ std::optional<std::vector<std::string>> listDirectories(const std::string& path)
 }
 
 std::vector<Site> all(const AppConfig& config, const std::vector<Site>& records,
-                      const DirectoryLister& lister) {
+                      const DirectoryLister& lister, std::vector<Skipped>* skipped) {
     std::map<std::string, Site> byName;
     std::map<std::string, const Site*> parkedRecords;
     for (const Site& s : records) {
@@ -64,11 +77,21 @@ std::vector<Site> all(const AppConfig& config, const std::vector<Site>& records,
         std::vector<std::string> sorted = *names;
         std::sort(sorted.begin(), sorted.end());
         for (const std::string& directory : sorted) {
-            const auto name = siteName(directory);
-            if (!name || byName.count(*name) != 0) continue;
+            const auto name = parkedSiteName(directory);
             std::string path = parked;
             path += '/';
             path += directory;
+            if (!name || byName.count(*name) != 0) {
+                if (skipped != nullptr && !directory.empty() && directory.front() != '.') {
+                    skipped->push_back(
+                        {path, !name ? "its name holds characters a host name cannot; vesk link "
+                                       "NAME in it serves it under a name of yours"
+                                     : *name + "." + config.defaultTLD +
+                                           " is already another site's; vesk link NAME in it "
+                                           "serves it under another name"});
+                }
+                continue;
+            }
             if (const auto it = parkedRecords.find(path); it != parkedRecords.end()) {
                 Site kept = *it->second;
                 kept.name = *name;

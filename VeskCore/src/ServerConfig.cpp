@@ -43,6 +43,31 @@ std::optional<std::string> quotedPath(std::string_view path) {
     return "\"" + std::string(path) + "\"";
 }
 
+/// Whether `path` can stand unquoted in a configuration line: absolute, no
+/// white space, quotes, ';', braces, '$', '#', backslash or control character.
+bool isPlainPath(std::string_view path) {
+    if (path.empty() || path.front() != '/') return false;
+    constexpr std::string_view kUnsafe = " \t\"';{}$#\\\\";
+    return std::none_of(path.begin(), path.end(), [&](char c) {
+        const auto u = static_cast<unsigned char>(c);
+        return u < 0x20 || u == 0x7f || kUnsafe.find(c) != std::string_view::npos;
+    });
+}
+
+/// `block` with its root directive's path in double quotes (a path may hold
+/// spaces and any character but a quote, backslash or '$').
+std::string withQuotedRoot(std::string block) {
+    constexpr std::string_view kRoot = "\n    root ";
+    const auto at = block.find(kRoot);
+    if (at == std::string::npos) return block;
+    const auto from = at + kRoot.size();
+    const auto end = block.find(";\n", from);
+    if (end == std::string::npos) return block;
+    const auto quoted = quotedPath(std::string_view(block).substr(from, end - from));
+    if (quoted) block.replace(from, end - from, *quoted);
+    return block;
+}
+
 /// The denial every generated block carries, as the built-in templates write it.
 constexpr std::string_view kDotDenial =
     "    location ~ /\\.(?!well-known).* {\n        deny all;\n    }\n";
@@ -165,12 +190,9 @@ SiteShape shapeOf(const std::string& path) {
 }
 
 bool isServablePath(std::string_view path) {
-    if (path.empty() || path.front() != '/') return false;
-    constexpr std::string_view kUnsafe = " \t\"';{}$#\\\\";
-    return std::none_of(path.begin(), path.end(), [&](char c) {
-        const auto u = static_cast<unsigned char>(c);
-        return u < 0x20 || u == 0x7f || kUnsafe.find(c) != std::string_view::npos;
-    });
+    // Written in double quotes: only a quote or a backslash could end or
+    // escape them, and '$' start a variable; "{{" would be a template's.
+    return quotedPath(path).has_value() && path.find("{{") == std::string_view::npos;
 }
 
 bool isPHPVersion(std::string_view v) {
@@ -254,8 +276,8 @@ std::optional<std::string> nginxSite(const Site& site, const std::string& defaul
     std::string text = "# Written by vesk for " + site.fullDomain() + "\n";
     std::string block = withSiteDirectives(
         beforeClosingBrace(
-            withDotDenial(withPathInfo(t.render(
-                {{"domain", names}, {"root", site.path}, {"php_socket", layout.phpSocket(php)}}))),
+            withDotDenial(withPathInfo(withQuotedRoot(t.render(
+                {{"domain", names}, {"root", site.path}, {"php_socket", layout.phpSocket(php)}})))),
             snippetIncludes(layout, site.fullDomain())),
         layout, site.fullDomain());
     constexpr std::string_view kListen = "    listen 80;\n";
@@ -302,8 +324,9 @@ std::optional<std::string> nginxParkedFallback(const std::vector<std::string>& p
     t += "    set $vesk_root \"\";\n";
     // The first folder holding the directory wins: tested last.
     for (auto it = folders.rbegin(); it != folders.rend(); ++it) {
-        t += "    if (-d " + *it + "/$vesk_site) {\n        set $vesk_root " + *it +
-             "/$vesk_site;\n    }\n";
+        // Quoted (a folder may hold spaces); the variable is still expanded.
+        t += "    if (-d \"" + *it + "/$vesk_site\") {\n        set $vesk_root \"" + *it +
+             "/$vesk_site\";\n    }\n";
     }
     t += "    if ($vesk_root = \"\") {\n        return 404;\n    }\n";
     t += "    if (-f $vesk_root/public/index.php) {\n        set $vesk_root $vesk_root/public;\n"
@@ -361,7 +384,7 @@ std::string phpFpmPool(std::string_view version, const Layout& layout) {
             t += "php_value[" + name + "] = " + value + "\n";
         }
     }
-    if (layout.prependFile && isServablePath(*layout.prependFile)) {
+    if (layout.prependFile && isPlainPath(*layout.prependFile)) {
         t += "php_admin_value[auto_prepend_file] = " + *layout.prependFile + "\n";
     }
     return t;

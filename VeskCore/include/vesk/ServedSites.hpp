@@ -18,6 +18,18 @@ namespace vesk::ServedSites {
 /// any other name (hidden directories included).
 std::optional<std::string> siteName(std::string_view directoryName);
 
+/// The name a parked directory is served under: its own when it is a site
+/// name; else with underscores, dots and spaces as hyphens (My_Shop and
+/// my.blog are my-shop and my-blog), when that is one; none for a hidden
+/// directory or a name with characters a host name cannot hold (café).
+std::optional<std::string> parkedSiteName(std::string_view directoryName);
+
+/// A parked directory that is not served, and why, in words for the developer.
+struct Skipped {
+    std::string path;
+    std::string reason;
+};
+
 /// The sub-directories of a directory, by name, in any order; none when it
 /// cannot be listed.
 using DirectoryLister = std::function<std::optional<std::vector<std::string>>(const std::string&)>;
@@ -27,9 +39,12 @@ std::optional<std::vector<std::string>> listDirectories(const std::string& path)
 /// Every served site, ordered by full domain: the linked records; a parked
 /// directory's sub-directories at <name>.<defaultTLD>, unless a linked site
 /// has that name; a record kept for a parked site (its PHP version, say)
-/// stands in for it. Parked paths earlier in the settings win a name.
+/// stands in for it. Parked paths earlier in the settings win a name. The
+/// parked directories that are not served (a hidden one aside) are added to
+/// `skipped`, with the reason.
 std::vector<Site> all(const AppConfig& config, const std::vector<Site>& records,
-                      const DirectoryLister& lister = listDirectories);
+                      const DirectoryLister& lister = listDirectories,
+                      std::vector<Skipped>* skipped = nullptr);
 
 /// The site named `name` (its domain), if served.
 std::optional<Site> find(const std::vector<Site>& sites, std::string_view name);

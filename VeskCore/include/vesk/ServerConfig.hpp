@@ -66,9 +66,10 @@ enum class SiteShape {
 /// The shape of the directory at `path`, read from the disk.
 SiteShape shapeOf(const std::string& path);
 
-/// Whether nginx can carry the path in its configuration as it is: absolute,
-/// and no white space, quotes, ';', '{', '}', '$', '#' or '\\', no control
-/// characters (anything else could end a directive or start another).
+/// Whether nginx can carry the path in its configuration (in double
+/// quotes): absolute, with no quote, backslash, '$', "{{" or control
+/// character. Spaces and any other character, non-ASCII ones included, are
+/// served.
 bool isServablePath(std::string_view path);
 
 /// A PHP version as "<major>.<minor>".
