@@ -161,7 +161,7 @@ TEST_F(VeskCommandTest, DoctorNamesEachCheckAndFailsOnAnError) {
     EXPECT_NE(human.out.find("the system's name lookup asks the vesk module"), std::string::npos);
     const Outcome json = vesk("doctor --json");
     const auto results = vesk::decodeJSON<std::vector<vesk::DiagnosticResult>>(json.out);
-    ASSERT_EQ(results.size(), 9U);
+    ASSERT_EQ(results.size(), 10U);
     bool failed = false;
     for (const auto& r : results) {
         failed = failed || r.severity == vesk::DiagnosticSeverity::error;
@@ -189,6 +189,17 @@ TEST_F(VeskCommandTest, DoctorNamesEachCheckAndFailsOnAnError) {
     EXPECT_EQ(vesk("lan sideways").status, 2);
     EXPECT_EQ(vesk("lan off").status, 0);
     EXPECT_EQ(network(), vesk::DiagnosticSeverity::passed);
+
+    // A linked project moved away: named, with the commands that fix it.
+    fs::create_directories(home + "/elsewhere/moving");
+    ASSERT_EQ(vesk("link", home + "/elsewhere/moving").status, 0);
+    fs::rename(home + "/elsewhere/moving", home + "/elsewhere/moved");
+    const Outcome moved = vesk("doctor");
+    EXPECT_EQ(moved.status, 1);
+    EXPECT_NE(moved.out.find(home + "/elsewhere/moving is gone (moved or renamed?): vesk unlink "
+                                    "moving && vesk link in its new place"),
+              std::string::npos)
+        << moved.out;
 
     // A resolver on another loopback address (systemd-resolved's
     // 127.0.0.53) leaves port 53 on 127.0.0.1 free for Vesk's dnsmasq.

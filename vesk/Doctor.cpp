@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -176,10 +177,28 @@ int doctor(const Arguments& args) {
     results.push_back(
         SystemChecks::phpVersions(sites, config.defaultPHPVersion, installedPHPVersions()));
     std::vector<std::string> unreadable;
+    std::vector<const Site*> moved;
     for (const Site& s : sites) {
-        if (::access(s.path.c_str(), R_OK | X_OK) != 0) unreadable.push_back(s.path);
+        struct stat st {};
+        if (s.isLinked && ::stat(s.path.c_str(), &st) != 0 && errno == ENOENT) {
+            moved.push_back(&s);
+        } else if (::access(s.path.c_str(), R_OK | X_OK) != 0) {
+            unreadable.push_back(s.path);
+        }
     }
     results.push_back(SystemChecks::siteDirectories(unreadable));
+    // A linked project moved or renamed: its record still names the old place.
+    const std::string movedLabel = "every linked site's directory is where it was linked";
+    if (moved.empty()) {
+        results.push_back({movedLabel, DiagnosticSeverity::passed, std::nullopt});
+    } else {
+        const Site& s = *moved.front();
+        results.push_back(
+            {movedLabel, DiagnosticSeverity::error,
+             s.path + " is gone (moved or renamed?): vesk unlink " + s.domain +
+                 " && vesk link in its new place" +
+                 (moved.size() > 1 ? " (and " + std::to_string(moved.size() - 1) + " more)" : "")});
+    }
     const Servers env = servers();
     results.push_back(
         env.layout.lan

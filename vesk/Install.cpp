@@ -171,14 +171,14 @@ int install(const Arguments& args) {
         AppConfig config = currentSettings();
         if (!versions.empty() && std::find(versions.begin(), versions.end(),
                                            config.defaultPHPVersion) == versions.end()) {
-            config = settings().update(newSettings(), [&](AppConfig& c) {
-                c.defaultPHPVersion = versions.back();
-            });
+            config = settings().update(
+                newSettings(), [&](AppConfig& c) { c.defaultPHPVersion = versions.back(); });
             std::cout << "Sites use PHP " << config.defaultPHPVersion << " (installed)\n";
         }
-        if (config.defaultTLD != "test") {
-            callHelper(HelperOperation::writeResolver, {config.defaultTLD, "127.0.0.1"});
-        }
+        // Written again for every domain, "test" included (which the
+        // environment's installation writes too): the helper's resolver
+        // operation is what tells systemd-resolved to route it.
+        callHelper(HelperOperation::writeResolver, {config.defaultTLD, "127.0.0.1"});
         start(Arguments{});
         if (config.autoStartCoreServices) {
             callHelper(HelperOperation::installDaemon, {kServersLabel, serversDaemon(env, dev)});

@@ -92,6 +92,13 @@ std::vector<std::pair<std::string, std::string>> siteBlocks(const Servers& env,
     const auto certificates = certificateRecords().read({});
     std::vector<std::pair<std::string, std::string>> blocks;
     for (const Site& site : sites) {
+        struct stat st {};
+        if (site.isLinked && ::stat(site.path.c_str(), &st) != 0 && errno == ENOENT) {
+            std::cerr << "vesk: " << site.fullDomain() << " is not served: " << site.path
+                      << " is gone (moved or renamed?); vesk unlink " << site.domain
+                      << " && vesk link in its new place\n";
+            continue;
+        }
         std::optional<ServerConfig::TLSFiles> tls;
         if (site.isSecured) {
             for (const Certificate& c : certificates) {
