@@ -152,6 +152,11 @@ Servers servers();
 /// The environment for `user` (root's install and uninstall).
 Servers serversFor(const std::string& user, const std::string& group);
 
+/// Ends what a server's dead master left (workers of the developer's that
+/// still hold its sockets: `server` is "nginx" or "php VERSION"), so that it
+/// can start again; says what it ended.
+void endStrayWorkers(const Servers& env, const std::string& server);
+
 /// Calls an operation of the helper; a refusal or an unreachable helper is
 /// a Failure that says what to do.
 void callHelper(HelperOperation operation, const std::vector<std::string>& texts);

@@ -115,6 +115,7 @@ void startServers(const Servers& env, Which which) {
     if (which == Which::all || which == Which::php) {
         for (const auto& v : poolsToRun(env)) {
             if (env.phpPid(v)) continue;
+            endStrayWorkers(env, "php " + v);
             startServer(HelperOperation::startPHPFPM, {v, env.phpConf(v)}, {},
                         env.layout.logDir() + "/php-fpm-" + v + ".log");
             started("PHP " + v);
@@ -122,6 +123,7 @@ void startServers(const Servers& env, Which which) {
     }
     if (which == Which::all || which == Which::nginx) {
         if (!env.nginxPid()) {
+            endStrayWorkers(env, "nginx");
             startServer(HelperOperation::startNginx, {env.nginxConf()}, {80, 443},
                         env.layout.logDir() + "/nginx-error.log");
             started("nginx");

@@ -300,6 +300,21 @@ until [ "$(curl -s --max-time 1 http://linked.test/)" = linked ]; do
 done
 echo "    served $(( ($(date +%s%N) - t0) / 1000000 )) ms after vesk link started"
 
+step "a master killed outright: its workers are ended and it starts cleanly"
+kill -9 "$(cat /usr/local/vesk/run/php-fpm-8.2.pid)"
+sleep 0.3
+[ "$(page http://shop.test/)" = "shop" ] || echo "    (the orphaned workers no longer answer)"
+expect_fails "vesk status with the pool's master dead" 3 vesk_dev status
+out=$(vesk_dev start php 2>&1) || fail "vesk start php after kill -9: $out"
+printf '%s\n' "$out" | sed 's/^/    | /'
+[ "$(page http://shop.test/)" = "shop" ] || fail "shop.test after the pool came back"
+kill -9 "$(cat /usr/local/vesk/run/nginx.pid)"
+sleep 0.3
+out=$(vesk_dev start nginx 2>&1) || fail "vesk start nginx after kill -9: $out"
+printf '%s\n' "$out" | sed 's/^/    | /'
+echo "$out" | grep -q "whose master had died" || fail "the orphaned nginx workers were not ended"
+[ "$(page http://docs.test/)" = "<h1>docs</h1>" ] || fail "docs.test after nginx came back"
+
 step "stopped, the servers come back the way they do at boot"
 expect "vesk stop" vesk_dev stop
 wait_for 5 sh -c '! pgrep -x nginx' || fail "nginx still runs"
