@@ -173,7 +173,8 @@ TEST_F(ServerConfigTest, PHPIsSetUpForDevelopmentAndTheDevelopersOwnSettingsWin)
          {"php_value[display_errors] = On\n", "php_value[error_reporting] = E_ALL\n",
           "php_value[upload_max_filesize] = 64M\n", "php_value[post_max_size] = 64M\n",
           "php_value[max_execution_time] = 0\n", "php_value[memory_limit] = 3G\n",
-          "php_value[date.timezone] = UTC\n", "request_terminate_timeout = 0\n"}) {
+          "php_value[date.timezone] = UTC\n", "request_terminate_timeout = 0\n",
+          "process.dumpable = yes\n"}) {
         EXPECT_NE(pool.find(line), std::string::npos) << line << pool;
     }
     EXPECT_EQ(pool.find("bad;name"), std::string::npos) << "a name that could end a line";

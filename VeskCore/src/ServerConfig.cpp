@@ -379,6 +379,9 @@ std::string phpFpmPool(std::string_view version, const Layout& layout) {
     t += "catch_workers_output = yes\n";
     // A request held at a breakpoint is never cut by the pool.
     t += "request_terminate_timeout = 0\n";
+    // The developer's own processes may look into the workers (a debugger,
+    // and vesk finding what a dead master left holding its socket).
+    t += "process.dumpable = yes\n";
     for (const auto& [name, value] : layout.serving.poolDirectives(v)) {
         if (ServingRules::isDirective(name, value)) {
             t += "php_value[" + name + "] = " + value + "\n";
