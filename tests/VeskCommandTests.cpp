@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "vesk/Certificate.hpp"
 #include "vesk/DashboardStats.hpp"
 #include "vesk/DiagnosticResult.hpp"
 #include "vesk/DumpEntry.hpp"
@@ -579,6 +580,38 @@ TEST_F(VeskCommandTest, NamesThatAreNoHostNamesAndPathsWithSpacesAreServedOrSaid
     const Outcome refused = vesk("link", home + "/x\"y");
     EXPECT_EQ(refused.status, 1);
     EXPECT_NE(refused.out.find("a double quote"), std::string::npos) << refused.out;
+}
+
+TEST_F(VeskCommandTest, TheDevelopmentDomainChangesEverywhere) {
+    ASSERT_EQ(vesk("park Sites").status, 0);
+    ASSERT_EQ(vesk("link", home + "/elsewhere/api").status, 0);
+    ASSERT_EQ(vesk("secure blog").status, 0);
+    const std::string certs = home + "/Library/Application Support/Vesk/ssl/certs/";
+    ASSERT_TRUE(fs::exists(certs + "blog.test.crt"));
+
+    EXPECT_EQ(vesk("tld com").status, 1) << "a real top-level domain";
+    EXPECT_EQ(vesk("tld 'b d'").status, 1);
+    EXPECT_EQ(vesk("tld").status, 2);
+    const Outcome changed = vesk("tld box");
+    ASSERT_EQ(changed.status, 0) << changed.out;
+    const Outcome listed = vesk("sites");
+    EXPECT_NE(listed.out.find("https://blog.box/"), std::string::npos) << listed.out;
+    EXPECT_NE(listed.out.find("http://api.box/"), std::string::npos) << "a linked site too";
+    EXPECT_EQ(listed.out.find(".test/"), std::string::npos) << listed.out;
+    EXPECT_FALSE(fs::exists(certs + "blog.test.crt")) << "the old name's certificate stays";
+    ASSERT_TRUE(fs::exists(certs + "blog.box.crt"));
+    // Signed by an authority made for .box: its constraint names it.
+    std::ifstream ca(home + "/env/authority/vesk-ca.crt");
+    const std::string pem((std::istreambuf_iterator<char>(ca)), {});
+    const auto permitted = vesk::Certificates::permittedNames(pem);
+    ASSERT_TRUE(permitted);
+    EXPECT_NE(std::find(permitted->begin(), permitted->end(), "box"), permitted->end());
+    vesk::Certificate authority;
+    authority.certificatePath = home + "/env/authority/vesk-ca.crt";
+    EXPECT_EQ(vesk::Certificates::verify(authority, certs + "blog.box.crt", "blog.box",
+                                         vesk::Date::now()),
+              std::nullopt);
+    EXPECT_EQ(vesk("tld box").out, "The sites are already served under .box\n");
 }
 
 }  // namespace

@@ -196,6 +196,7 @@ int uninstall(const Arguments& args);
 int secure(const Arguments& args);
 int unsecure(const Arguments& args);
 int trust(const Arguments& args);
+int tld(const Arguments& args);
 /// Root's part of vesk secure, run through sudo: `--authority-issue --tld TLD
 /// DOMAIN [ALIAS...]` signs a certificate with the authority (made when
 /// there is none) and prints it and its key.

@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -13,6 +15,7 @@
 #include "Command.hpp"
 #include "TrustStores.hpp"
 #include "vesk/L10n.hpp"
+#include "vesk/ServedSites.hpp"
 #include "vesk/VeskPaths.hpp"
 
 namespace vesk::cli {
@@ -92,7 +95,20 @@ Certificates::IssuedPEM issueHere(const std::string& domain,
     const std::string dir = authorityDir();
     requireAuthorityDir(dir);
     try {
-        const Certificate authority = Certificates::authority(dir, Date::now(), domains);
+        Certificate authority = Certificates::authority(dir, Date::now(), domains);
+        // Made for other development domains (the domain changed with vesk
+        // tld): an authority's constraint cannot grow, so it is made anew.
+        const auto permitted = Certificates::permittedNames(
+            recordfile::readText(authority.certificatePath).value_or(""));
+        const bool covers =
+            permitted && std::all_of(domains.begin(), domains.end(), [&](const auto& d) {
+                return Certificates::isPermitted(d, *permitted);
+            });
+        if (!covers) {
+            ::unlink(authority.keyPath.c_str());
+            ::unlink(authority.certificatePath.c_str());
+            authority = Certificates::authority(dir, Date::now(), domains);
+        }
         ::chmod(authority.certificatePath.c_str(), 0644);
         return Certificates::issuePEM(authority, domain, aliases, Date::now());
     } catch (const CertificateError& e) {
@@ -227,6 +243,23 @@ void replaceTrustedAuthority() {
     }
 }
 
+/// The developer's browsers that trusted an authority of that name trust
+/// the current one instead.
+void retrustInBrowsers() {
+    const std::string caPath = authorityDir() + "/vesk-ca.crt";
+    for (const auto& db : browserDatabases(VeskPaths::homeDirectory())) {
+        if (certutil(std::nullopt, {"-L", "-d", "sql:" + db, "-n", kNickname}).status != 0) {
+            continue;
+        }
+        if (const auto failed = trustInDatabase(std::nullopt, db, caPath)) {
+            std::cerr << "vesk: certutil could not replace the authority in " << db << ": "
+                      << *failed << "\n";
+        } else {
+            std::cout << "The new authority replaces the older one in " << db << "\n";
+        }
+    }
+}
+
 /// Issues and records the certificate of `site` (with `replaceTrusted`,
 /// root's part also puts the authority in the system's store in place of an
 /// older one trusted there).
@@ -278,23 +311,80 @@ int secure(const Arguments& args) {
         for (const char* name : {"/vesk-ca.key", "/vesk-ca.crt"}) {
             ::unlink((VeskPaths::caDir() + name).c_str());
         }
-        // The browsers that trusted the older one trust the new one instead.
-        const std::string caPath = authorityDir() + "/vesk-ca.crt";
-        for (const auto& db : browserDatabases(VeskPaths::homeDirectory())) {
-            if (certutil(std::nullopt, {"-L", "-d", "sql:" + db, "-n", kNickname}).status != 0) {
-                continue;
-            }
-            if (const auto failed = trustInDatabase(std::nullopt, db, caPath)) {
-                std::cerr << "vesk: certutil could not replace the authority in " << db << ": "
-                          << *failed << "\n";
-            } else {
-                std::cout << "The new authority replaces the older one in " << db << "\n";
-            }
-        }
+        retrustInBrowsers();
         std::cout << "The older authority is gone; where it was trusted, the new one is; sudo "
                      "vesk trust adds it anywhere else\n";
     }
     applyConfiguration();
+    return 0;
+}
+
+int tld(const Arguments& args) {
+    if (args.words.size() != 1) throw UsageError{};
+    const std::string name = args.words[0];
+    if (ServedSites::siteName(name) != name) {
+        throw Failure{
+            "\"" + name +
+            "\" cannot be the development domain: one label of lower-case letters, digits "
+            "and hyphens"};
+    }
+    // Names the world uses: every name under them would stop reaching it.
+    constexpr std::array kPublic{"com",  "net", "org", "io", "dev", "app", "edu", "gov",
+                                 "info", "co",  "me",  "ai", "de",  "uk",  "eu",  "us"};
+    if (std::find(kPublic.begin(), kPublic.end(), name) != kPublic.end()) {
+        throw Failure{"." + name +
+                      " is a real top-level domain: its names would stop reaching the Internet "
+                      "from this machine. Use one reserved for this, such as test"};
+    }
+    const std::string old = currentSettings().defaultTLD;
+    if (old == name) {
+        std::cout << "The sites are already served under ." << name << "\n";
+        return 0;
+    }
+    settings().update(newSettings(), [&](AppConfig& c) { c.defaultTLD = name; });
+    siteRecords().update({}, [&](std::vector<Site>& records) {
+        for (Site& s : records) {
+            if (s.tld == old) s.tld = name;
+        }
+    });
+    const Servers env = servers();
+    if (env.installed()) {
+        callHelper(HelperOperation::writeResolver, {name, "127.0.0.1"});
+        callHelper(HelperOperation::removeResolver, {old});
+    }
+    // The old names' certificates go; the secured sites get ones for the new
+    // names, from an authority made for the new domain and trusted wherever
+    // the old one was.
+    std::vector<Certificate> gone;
+    certificateRecords().update({}, [&](std::vector<Certificate>& records) {
+        const std::string suffix = "." + old;
+        std::erase_if(records, [&](const Certificate& c) {
+            const bool oldName =
+                !c.isCA && c.domain.size() > suffix.size() &&
+                c.domain.compare(c.domain.size() - suffix.size(), suffix.size(), suffix) == 0;
+            if (oldName) gone.push_back(c);
+            return oldName;
+        });
+    });
+    bool first = true;
+    for (const Site& site : servedSites()) {
+        if (!site.isSecured) continue;
+        const std::string path = secureOne(site, first).certificatePath;
+        std::cout << "Issued for ." << name << ": " << path << "\n";
+        first = false;
+    }
+    if (!first) {
+        if (::geteuid() == 0) replaceTrustedAuthority();
+        recordAuthority();
+        retrustInBrowsers();
+    }
+    applyConfiguration();
+    for (const Certificate& c : gone) {
+        ::unlink(c.certificatePath.c_str());
+        ::unlink(c.keyPath.c_str());
+    }
+    if (env.installed()) restart(Arguments{{"dnsmasq"}, {}});
+    std::cout << "The sites are served under ." << name << " (no longer ." << old << ")\n";
     return 0;
 }
 

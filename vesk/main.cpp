@@ -99,6 +99,10 @@ constexpr std::array kCommands{
     CommandEntry{"trust", "sudo vesk trust",
                  "make the system and the developer's browsers trust the local authority",
                  VESK_TLS(vesk::cli::trust)},
+    CommandEntry{"tld", "vesk tld NAME",
+                 "serve every site under .NAME instead: settings, resolver file, dnsmasq, "
+                 "blocks and the secured sites' certificates",
+                 VESK_TLS(vesk::cli::tld)},
     CommandEntry{"start", "vesk start [nginx|php|dnsmasq]", "start the servers (default: all)",
                  vesk::cli::start},
     CommandEntry{"stop", "vesk stop [nginx|php|dnsmasq]", "stop the servers (default: all)",

@@ -315,6 +315,17 @@ printf '%s\n' "$out" | sed 's/^/    | /'
 echo "$out" | grep -q "whose master had died" || fail "the orphaned nginx workers were not ended"
 [ "$(page http://docs.test/)" = "<h1>docs</h1>" ] || fail "docs.test after nginx came back"
 
+step "vesk tld box: every name moves, HTTPS and the system's trust with it"
+expect "vesk tld box" vesk_dev tld box
+[ -e /etc/resolver/box ] || fail "no resolver file for .box"
+[ -e /etc/resolver/test ] && fail "the resolver file for .test is left"
+[ "$(getent hosts docs.box | awk '{ print $1 }')" = 127.0.0.1 ] || fail "docs.box does not resolve"
+[ "$(page http://docs.box/)" = "<h1>docs</h1>" ] || fail "http://docs.box/"
+[ "$(page https://blog.box/)" = "blog on PHP 8.2 as $dev" ] || fail "https://blog.box/ with the system's trust"
+page http://docs.test/ >/dev/null && fail "docs.test is still served"
+expect "vesk tld test" vesk_dev tld test
+[ "$(page https://blog.test/)" = "blog on PHP 8.2 as $dev" ] || fail "https://blog.test/ after moving back"
+
 step "stopped, the servers come back the way they do at boot"
 expect "vesk stop" vesk_dev stop
 wait_for 5 sh -c '! pgrep -x nginx' || fail "nginx still runs"
