@@ -31,6 +31,9 @@ TEST(SystemChecks, ResolverFilePortsVersionsAndDirectories) {
     const auto missing = checks::resolverFile("test", std::nullopt);
     EXPECT_EQ(missing.severity, DiagnosticSeverity::error);
     EXPECT_NE(missing.suggestion->find("/etc/resolver/test is missing"), std::string::npos);
+    EXPECT_NE(missing.suggestion->find("sudo vesk install"), std::string::npos)
+        << "a vesk command, not the helper's raw operation";
+    EXPECT_EQ(missing.suggestion->find("helperctl"), std::string::npos);
     EXPECT_EQ(checks::resolverFile("test", "port 53\n").severity, DiagnosticSeverity::error);
 
     EXPECT_EQ(checks::port(80, "Vesk's nginx", false, false, std::nullopt).severity,

@@ -64,17 +64,16 @@ DiagnosticResult resolverFile(std::string_view tld, const std::optional<std::str
     const std::string path = "/etc/resolver/" + std::string(tld);
     const std::string label = "names under ." + std::string(tld) + " have a resolver file";
     if (!text)
-        return failed(label, path + " is missing: sudo vesk-helperctl WriteResolver tld=" +
-                                 std::string(tld) + " ip=127.0.0.1 writes it");
+        return failed(label, path +
+                                 " is missing: sudo vesk install writes it (and tells "
+                                 "systemd-resolved)");
     bool nameserver = false;
     for (const std::string_view raw : Unicode::lines(*text)) {
         const std::string_view line = Unicode::trimmed(raw);
         if (line.rfind("nameserver ", 0) == 0) nameserver = true;
     }
     if (!nameserver)
-        return failed(label, path +
-                                 " names no name server: sudo vesk-helperctl WriteResolver tld=" +
-                                 std::string(tld) + " ip=127.0.0.1 writes it again");
+        return failed(label, path + " names no name server: sudo vesk install writes it again");
     return passed(label);
 }
 
