@@ -342,6 +342,9 @@ TEST_F(VeskCommandTest, StatsReadTheAccessLogAndSkipWhatIsNotInItsFormat) {
     EXPECT_EQ(stats.statusBreakdown.at("3xx"), 1);
     EXPECT_EQ(stats.statusBreakdown.at("4xx"), 1);
     EXPECT_EQ(stats.totalBytes, 4 * 512);
+    // Milliseconds, as the human summary says them: 10, 30 and 20 ms.
+    ASSERT_TRUE(stats.avgResponseTime);
+    EXPECT_NEAR(*stats.avgResponseTime, 20.0, 1e-9);
     ASSERT_FALSE(stats.topEndpoints.empty());
     EXPECT_EQ(stats.topEndpoints[0].endpoint, "GET /");
     EXPECT_NE(r.out.find("4 lines of"), std::string::npos) << r.out;

@@ -5,6 +5,8 @@
 // time with milliseconds), method, request URI, protocol, status, body bytes,
 // request time (seconds), user agent, host. nginx escapes tabs, quotes and
 // control characters in values ("\xHH"), so a tab always separates fields.
+// The records' response times are milliseconds, the unit people read them
+// in: the human summary and --json say the same numbers.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -146,7 +148,7 @@ Parsed parse(std::string_view line, RequestLog& r, Ids& ids, double since,
     r.statusCode = status;
     r.bodyBytes = bytes;
     r.responseTime.reset();
-    if (decimal(f(7), seconds)) r.responseTime = seconds;
+    if (decimal(f(7), seconds)) r.responseTime = seconds * 1000.0;
     if (f(8) == "-") {
         r.userAgent.reset();
     } else if (r.userAgent) {
@@ -260,9 +262,9 @@ Reading read(const std::string& path, double since, const std::optional<std::str
     return reading;
 }
 
-std::string formatSeconds(const std::optional<double>& s) {
-    if (!s) return "-";
-    return NumberText::fixed(*s * 1000, 1) + " ms";
+std::string formatMilliseconds(const std::optional<double>& ms) {
+    if (!ms) return "-";
+    return NumberText::fixed(*ms, 1) + " ms";
 }
 
 }  // namespace
@@ -284,9 +286,9 @@ int stats(const Arguments& args) {
     } else {
         std::cout << "Requests in the last " << rangeText << (host ? " to " + *host : "") << ": "
                   << s.totalRequests << " (" << s.totalBytes << " bytes)\n";
-        std::cout << "Response time: mean " << formatSeconds(s.avgResponseTime) << ", p95 "
-                  << formatSeconds(s.p95ResponseTime) << ", p99 "
-                  << formatSeconds(s.p99ResponseTime) << "\n";
+        std::cout << "Response time: mean " << formatMilliseconds(s.avgResponseTime) << ", p95 "
+                  << formatMilliseconds(s.p95ResponseTime) << ", p99 "
+                  << formatMilliseconds(s.p99ResponseTime) << "\n";
         std::cout << "Status:";
         for (const auto& [category, count] : s.statusBreakdown) {
             std::cout << "  " << category << " " << count;
