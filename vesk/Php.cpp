@@ -10,8 +10,7 @@ int use(const Arguments& args) {
     if (args.words.size() != 1) throw UsageError{};
     const std::string version = args.words[0];
     requireInstalledPHP(version);
-    settings().update(newSettings(),
-                      [&](AppConfig& c) { c.defaultPHPVersion = version; });
+    settings().update(newSettings(), [&](AppConfig& c) { c.defaultPHPVersion = version; });
     std::cout << L10n::tr("php.switched", version) << " (sites not isolated)\n";
     applyConfiguration();
     return 0;
