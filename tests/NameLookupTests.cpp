@@ -108,19 +108,29 @@ class Responder {
     using Handler = std::function<std::vector<Bytes>(const Bytes& query)>;
 
     explicit Responder(const char* address = "127.0.0.1", std::uint16_t port = 0) {
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_port = htons(port);
-        inet_pton(AF_INET, address, &sa.sin_addr);
-        udp_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        EXPECT_EQ(::bind(udp_, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
-        socklen_t len = sizeof sa;
-        ::getsockname(udp_, reinterpret_cast<sockaddr*>(&sa), &len);
-        port_ = ntohs(sa.sin_port);
-        tcp_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        const int on = 1;
-        ::setsockopt(tcp_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        EXPECT_EQ(::bind(tcp_, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+        // The UDP port the kernel picks may be some other test's TCP port
+        // at that moment (an outgoing connection's): then another pair is tried.
+        for (int attempt = 0;; ++attempt) {
+            sockaddr_in sa{};
+            sa.sin_family = AF_INET;
+            sa.sin_port = htons(port);
+            inet_pton(AF_INET, address, &sa.sin_addr);
+            udp_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+            EXPECT_EQ(::bind(udp_, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+            socklen_t len = sizeof sa;
+            ::getsockname(udp_, reinterpret_cast<sockaddr*>(&sa), &len);
+            port_ = ntohs(sa.sin_port);
+            tcp_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            const int on = 1;
+            ::setsockopt(tcp_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+            const bool bound = ::bind(tcp_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
+            if (bound || port != 0 || attempt == 50) {
+                EXPECT_TRUE(bound) << "TCP port " << port_;
+                break;
+            }
+            ::close(tcp_);
+            ::close(udp_);
+        }
         ::listen(tcp_, 8);
         thread_ = std::thread([this] { serve(); });
     }
