@@ -1,11 +1,14 @@
 // The vesk command as whole processes, against /bin/true in the same run:
-// `vesk --version` and `vesk sites` over 1,000 linked sites.
+// `vesk --version` and `vesk sites` over 1,000 linked sites (served by an
+// environment, as they are once linked; and before any environment serves
+// them, when each site's directory is read for what it is).
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -15,6 +18,7 @@
 
 #include "vesk/Date.hpp"
 #include "vesk/Json.hpp"
+#include "vesk/ServerConfig.hpp"
 #include "vesk/Site.hpp"
 #include "vesk/UUID.hpp"
 
@@ -28,6 +32,7 @@ const std::string& benchHome() {
         const std::string dir =
             (fs::temp_directory_path() / ("vesk-cli-bench-" + std::to_string(::getpid()))).string();
         std::vector<vesk::Site> sites;
+        std::vector<vesk::ServerConfig::Served> served;
         for (int i = 0; i < 1000; ++i) {
             const std::string name = "site" + std::to_string(i);
             const std::string path = dir + "/projects/" + name;
@@ -35,10 +40,21 @@ const std::string& benchHome() {
             sites.emplace_back(vesk::UUID::random(), name, path, name, "test", std::nullopt,
                                std::nullopt, false, true, false, false, std::nullopt,
                                std::vector<std::string>{}, vesk::Date::now(), std::nullopt);
+            served.push_back({sites.back().fullDomain(), path, vesk::ServerConfig::shapeOf(path)});
         }
+        // In the order vesk link keeps them.
+        std::sort(sites.begin(), sites.end(),
+                  [](const vesk::Site& a, const vesk::Site& b) { return a.domain < b.domain; });
+        std::sort(served.begin(), served.end(),
+                  [](const auto& a, const auto& b) { return a.domain < b.domain; });
         const std::string config = dir + "/Library/Application Support/Vesk/config";
         fs::create_directories(config);
         std::ofstream(config + "/sites.json") << vesk::encodeJSON(sites);
+        // What the environment's blocks serve, written as applying them does.
+        vesk::ServerConfig::Layout layout;
+        layout.veskBase = dir + "/environment";
+        fs::create_directories(layout.etcDir());
+        std::ofstream(layout.servedIndex()) << vesk::encodeJSON(served);
         std::atexit([] { fs::remove_all(benchHome()); });
         return dir;
     }();
@@ -46,12 +62,13 @@ const std::string& benchHome() {
 }
 
 /// Runs a program to its end with its output discarded.
-void runOnce(benchmark::State& state, const std::vector<std::string>& argv) {
+void runOnce(benchmark::State& state, const std::vector<std::string>& argv,
+             const char* environment = "environment") {
     std::vector<char*> args;
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
     const std::string home = "HOME=" + benchHome();
-    const std::string base = "VESK_BASE=" + benchHome() + "/no-environment";
+    const std::string base = "VESK_BASE=" + benchHome() + "/" + environment;
     std::vector<char*> env{const_cast<char*>(home.c_str()), const_cast<char*>(base.c_str()),
                            nullptr};
     posix_spawn_file_actions_t actions;
@@ -78,6 +95,11 @@ void BM_VeskVersion(benchmark::State& state) {
 void BM_VeskSites1000(benchmark::State& state) {
     benchHome();
     for (auto _ : state) runOnce(state, {VESK_PROGRAM, "sites"});
+}
+
+void BM_VeskSites1000NoEnvironment(benchmark::State& state) {
+    benchHome();
+    for (auto _ : state) runOnce(state, {VESK_PROGRAM, "sites"}, "no-environment");
 }
 
 /// An access log of 1,000,000 requests of the last hour, in nginx's "vesk"
@@ -122,4 +144,5 @@ BENCHMARK(BM_VeskStatsOfTheAccessLog)->Unit(benchmark::kMillisecond)->UseRealTim
 BENCHMARK(BM_BinTrue)->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK(BM_VeskVersion)->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK(BM_VeskSites1000)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK(BM_VeskSites1000NoEnvironment)->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK_MAIN();

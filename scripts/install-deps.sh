@@ -9,7 +9,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
   libplist-dev systemd-container clang-14 libclang-rt-14-dev lintian
   nginx-light dnsmasq-base php8.2-fpm dnsutils curl procps util-linux iproute2
-  sudo chromium libnss3-tools
+  sudo chromium libnss3-tools wrk
 )
 
 # systemd-resolved and its name-service module are never installed here (they

@@ -127,6 +127,27 @@ TEST(ServedSites, ParkedDirectoriesAndLinkedSitesTogether) {
         << "a parked site's record stands in for it";
     EXPECT_EQ(vesk::ServedSites::find(sites, "docs.test")->path, "/p2/docs");
     EXPECT_FALSE(vesk::ServedSites::find(sites, "nope"));
+
+    // Many records in no order, a name linked twice: every site once, the
+    // first link of a name kept, all in the order of their names.
+    std::vector<vesk::Site> many;
+    for (int i = 199; i >= 0; --i) {
+        vesk::Site s = linked;
+        s.name = s.domain = "s" + std::to_string((i * 37) % 200);
+        s.path = "/first/" + s.domain;
+        many.push_back(s);
+    }
+    vesk::Site again = many[5];
+    again.path = "/second";
+    many.push_back(again);
+    many.push_back(isolated);
+    const auto ordered = vesk::ServedSites::all(config, many, lister);
+    ASSERT_EQ(ordered.size(), 200U + 4U) << "200 links; parked api, blog, docs and shop";
+    for (std::size_t i = 1; i < ordered.size(); ++i) {
+        EXPECT_LT(ordered[i - 1].domain, ordered[i].domain);
+    }
+    EXPECT_EQ(vesk::ServedSites::find(ordered, again.domain)->path, "/first/" + again.domain);
+    EXPECT_EQ(vesk::ServedSites::find(ordered, "shop")->phpVersion, "8.2");
 }
 
 }  // namespace

@@ -151,6 +151,9 @@ struct Servers {
 Servers servers();
 /// The environment for `user` (root's install and uninstall).
 Servers serversFor(const std::string& user, const std::string& group);
+/// What the environment's blocks serve each site as (ServerConfig::Served),
+/// written whenever the blocks are.
+std::string servedIndexPath();
 
 /// Ends what a server's dead master left (workers of the developer's that
 /// still hold its sockets: `server` is "nginx" or "php VERSION"), so that it

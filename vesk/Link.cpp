@@ -1,4 +1,5 @@
 // vesk link [NAME] [--path DIR], vesk unlink [NAME], vesk links
+#include <algorithm>
 #include <iostream>
 
 #include "Command.hpp"
@@ -39,9 +40,14 @@ int link(const Arguments& args) {
                 return;
             }
         }
-        records.emplace_back(UUID::random(), name, dir, name, config.defaultTLD, std::nullopt,
-                             std::nullopt, false, true, false, false, std::nullopt,
-                             std::vector<std::string>{}, Date::now(), std::nullopt);
+        // Kept in the order sites are listed in, so listing them moves none.
+        Site site(UUID::random(), name, dir, name, config.defaultTLD, std::nullopt, std::nullopt,
+                  false, true, false, false, std::nullopt, std::vector<std::string>{}, Date::now(),
+                  std::nullopt);
+        const auto at =
+            std::upper_bound(records.begin(), records.end(), site,
+                             [](const Site& a, const Site& b) { return a.domain < b.domain; });
+        records.insert(at, std::move(site));
     });
     std::cout << L10n::tr("sites.linked", name + "." + config.defaultTLD) << " (" << dir << ")\n";
     applyConfiguration();

@@ -85,10 +85,11 @@ void writeIfChanged(const std::string& path, const std::string& text) {
     if (!sameText(path, text)) recordfile::writeText(path, text);
 }
 
-/// The site blocks of every served site, keyed by file name.
-std::vector<std::pair<std::string, std::string>> siteBlocks(const Servers& env,
-                                                            const AppConfig& config,
-                                                            const std::vector<Site>& sites) {
+/// The site blocks of every served site, keyed by file name, and what each
+/// serves.
+std::vector<std::pair<std::string, std::string>> siteBlocks(
+    const Servers& env, const AppConfig& config, const std::vector<Site>& sites,
+    std::vector<ServerConfig::Served>& served) {
     const auto certificates = certificateRecords().read({});
     std::vector<std::pair<std::string, std::string>> blocks;
     for (const Site& site : sites) {
@@ -112,8 +113,9 @@ std::vector<std::pair<std::string, std::string>> siteBlocks(const Servers& env,
                           << site.domain << " makes one)\n";
             }
         }
-        const auto text = ServerConfig::nginxSite(site, config.defaultPHPVersion, env.layout,
-                                                  ServerConfig::shapeOf(site.path), tls);
+        const ServerConfig::SiteShape shape = ServerConfig::shapeOf(site.path);
+        const auto text =
+            ServerConfig::nginxSite(site, config.defaultPHPVersion, env.layout, shape, tls);
         if (!text) {
             std::cerr << "vesk: " << site.fullDomain()
                       << " is not served: its path, names or PHP version cannot be written in "
@@ -121,6 +123,7 @@ std::vector<std::pair<std::string, std::string>> siteBlocks(const Servers& env,
             continue;
         }
         blocks.emplace_back(site.fullDomain() + ".conf", *text);
+        served.push_back({site.fullDomain(), site.path, shape});
     }
     return blocks;
 }
@@ -343,6 +346,12 @@ std::optional<long> Servers::dnsmasqPid() const {
     return runningFrom(dnsmasqPidFile(), dnsmasqConf());
 }
 
+std::string servedIndexPath() {
+    ServerConfig::Layout layout;
+    layout.veskBase = environmentBase();
+    return layout.servedIndex();
+}
+
 Servers serversFor(const std::string& user, const std::string& group) {
     Servers s;
     s.layout.veskBase = environmentBase();
@@ -413,7 +422,8 @@ void applyConfiguration(bool reloadRunning) {
             config.parkedPaths, config.defaultTLD, config.defaultPHPVersion, env.layout)) {
         recordfile::writeText(staged + "/~parked.conf", *fallback);
     }
-    for (const auto& [name, text] : siteBlocks(env, config, sites)) {
+    std::vector<ServerConfig::Served> served;
+    for (const auto& [name, text] : siteBlocks(env, config, sites, served)) {
         recordfile::writeText(std::string(staged).append("/").append(name), text);
     }
     if (std::any_of(sites.begin(), sites.end(), [](const Site& s) { return s.isSecured; })) {
@@ -429,6 +439,7 @@ void applyConfiguration(bool reloadRunning) {
                       verdict.output};
     }
     replaceSitesDir(staged, live);
+    writeIfChanged(env.layout.servedIndex(), encodeJSON(served));
     writeIfChanged(env.nginxConf(), ServerConfig::nginxMain(env.layout));
     writeIfChanged(env.dnsmasqConf(),
                    ServerConfig::dnsmasq(config.defaultTLD, "127.0.0.1", env.layout));

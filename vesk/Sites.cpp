@@ -1,4 +1,5 @@
 // vesk sites [--json]
+#include <algorithm>
 #include <iostream>
 
 #include "Command.hpp"
@@ -9,15 +10,44 @@ namespace vesk::cli {
 
 namespace {
 
+/// What the blocks serve each site as, ordered by full domain: none when
+/// the environment has not written them (or the index cannot be read).
+std::vector<ServerConfig::Served> servedIndex() {
+    // Another developer's environment (which this account may not read)
+    // serves none of this account's sites: its index is none of theirs.
+    try {
+        const auto text = recordfile::readText(servedIndexPath());
+        if (!text) return {};
+        auto index = decodeJSON<std::vector<ServerConfig::Served>>(*text);
+        const auto byDomain = [](const auto& a, const auto& b) { return a.domain < b.domain; };
+        // Written in the sites' order, which is this one.
+        if (!std::is_sorted(index.begin(), index.end(), byDomain)) {
+            std::sort(index.begin(), index.end(), byDomain);
+        }
+        return index;
+    } catch (const std::exception&) {
+        return {};
+    }
+}
+
 /// What the site is: the detected project type and framework when its
-/// record has them, else the shape its directory has for the web server.
-std::string kindOf(const Site& site) {
+/// record has them, else the shape its block serves (its directory's shape,
+/// read from the disk, when no block of the environment serves it yet).
+std::string kindOf(const Site& site, const std::vector<ServerConfig::Served>& index) {
     if (site.detectedProject) {
         std::string kind(displayName(site.projectType()));
         if (const auto framework = site.frameworkDisplay()) kind += " (" + *framework + ")";
         return kind;
     }
-    switch (ServerConfig::shapeOf(site.path)) {
+    const std::string domain = site.fullDomain();
+    const auto served = std::lower_bound(
+        index.begin(), index.end(), domain,
+        [](const ServerConfig::Served& s, const std::string& d) { return s.domain < d; });
+    const ServerConfig::SiteShape shape =
+        served != index.end() && served->domain == domain && served->path == site.path
+            ? served->shape
+            : ServerConfig::shapeOf(site.path);
+    switch (shape) {
         case ServerConfig::SiteShape::laravel:
             return "Laravel-shaped PHP (public/index.php)";
         case ServerConfig::SiteShape::php:
@@ -33,8 +63,9 @@ std::string kindOf(const Site& site) {
 int sites(const Arguments& args) {
     if (!args.words.empty()) throw UsageError{};
     std::vector<ServedSites::Skipped> skipped;
-    const std::vector<Site> served = ServedSites::all(currentSettings(), siteRecords().read({}),
-                                                      ServedSites::listDirectories, &skipped);
+    const AppConfig config = currentSettings();
+    const std::vector<Site> served =
+        ServedSites::all(config, siteRecords().read({}), ServedSites::listDirectories, &skipped);
     // Never skipped without a word.
     for (const auto& s : skipped)
         std::cerr << "vesk: not served: " << s.path << ": " << s.reason << "\n";
@@ -42,12 +73,15 @@ int sites(const Arguments& args) {
         std::cout << scriptJSON(served, true) << "\n";
         return 0;
     }
-    const std::string defaultPHP = currentSettings().defaultPHPVersion;
+    const std::string& defaultPHP = config.defaultPHPVersion;
+    const auto index = servedIndex();
+    std::string line;
     for (const Site& s : served) {
-        std::cout << (s.isSecured ? "https://" : "http://") << s.fullDomain() << "/  " << s.path
-                  << "  PHP " << s.phpVersion.value_or(defaultPHP)
-                  << (s.phpVersion ? " (isolated)" : "") << "  "
-                  << (s.isLinked ? "linked" : "parked") << "  " << kindOf(s) << "\n";
+        line.assign(s.isSecured ? "https://" : "http://");
+        line.append(s.fullDomain()).append("/  ").append(s.path).append("  PHP ");
+        line.append(s.phpVersion.value_or(defaultPHP)).append(s.phpVersion ? " (isolated)" : "");
+        line.append(s.isLinked ? "  linked  " : "  parked  ").append(kindOf(s, index)) += '\n';
+        std::cout << line;
     }
     return 0;
 }

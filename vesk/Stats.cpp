@@ -143,7 +143,14 @@ Parsed parse(std::string_view line, RequestLog& r, Ids& ids, double since,
     r.remoteAddr.assign(f(0));
     r.timestamp = Date::fromUnix(msec);
     r.method.assign(f(2));
-    r.path.assign(f(3));
+    // Across sites, a request's path is told by its host too: blog.test/
+    // and shop.test/ are two endpoints, not one "GET /". For one site, the
+    // path alone.
+    if (host) {
+        r.path.assign(f(3));
+    } else {
+        r.path.assign(f(9)).append(f(3));
+    }
     r.proto.assign(f(4));
     r.statusCode = status;
     r.bodyBytes = bytes;

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <map>
 #include <memory>
+#include <set>
 
 namespace vesk::ServedSites {
 
@@ -60,17 +61,26 @@ std::optional<std::vector<std::string>> listDirectories(const std::string& path)
     return names;
 }
 
-std::vector<Site> all(const AppConfig& config, const std::vector<Site>& records,
+std::vector<Site> all(const AppConfig& config, std::vector<Site> records,
                       const DirectoryLister& lister, std::vector<Skipped>* skipped) {
-    std::map<std::string, Site> byName;
-    std::map<std::string, const Site*> parkedRecords;
-    for (const Site& s : records) {
-        if (s.isLinked) {
-            byName.emplace(s.domain, s);
-        } else if (s.isParked) {
-            parkedRecords.emplace(s.path, &s);
+    // Done in place in `records`: a developer may have a thousand sites,
+    // and `vesk sites` reads them all each time. The linked records stay
+    // where they are (the first of a name wins); the parked ones are kept
+    // aside, for the directories they stand in for.
+    std::set<std::string, std::less<>> taken;
+    std::map<std::string, Site, std::less<>> parkedRecords;
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        Site& s = records[i];
+        if (s.isLinked && taken.insert(s.domain).second) {
+            if (kept != i) records[kept] = std::move(s);
+            ++kept;
+        } else if (!s.isLinked && s.isParked) {
+            std::string path = s.path;
+            parkedRecords.emplace(std::move(path), std::move(s));
         }
     }
+    records.erase(records.begin() + static_cast<std::ptrdiff_t>(kept), records.end());
     for (const std::string& parked : config.parkedPaths) {
         const auto names = lister(parked);
         if (!names) continue;
@@ -81,7 +91,7 @@ std::vector<Site> all(const AppConfig& config, const std::vector<Site>& records,
             std::string path = parked;
             path += '/';
             path += directory;
-            if (!name || byName.count(*name) != 0) {
+            if (!name || taken.count(*name) != 0) {
                 if (skipped != nullptr && !directory.empty() && directory.front() != '.') {
                     skipped->push_back(
                         {path, !name ? "its name holds characters a host name cannot; vesk link "
@@ -92,26 +102,37 @@ std::vector<Site> all(const AppConfig& config, const std::vector<Site>& records,
                 }
                 continue;
             }
-            if (const auto it = parkedRecords.find(path); it != parkedRecords.end()) {
-                Site kept = *it->second;
-                kept.name = *name;
-                kept.domain = *name;
-                byName.emplace(*name, std::move(kept));
-                continue;
-            }
+            taken.insert(*name);
             Site s;
+            if (const auto it = parkedRecords.find(path); it != parkedRecords.end()) {
+                s = it->second;
+            } else {
+                s.path = path;
+                s.tld = config.defaultTLD;
+                s.isParked = true;
+            }
             s.name = *name;
             s.domain = *name;
-            s.path = path;
-            s.tld = config.defaultTLD;
-            s.isParked = true;
-            byName.emplace(*name, std::move(s));
+            records.push_back(std::move(s));
         }
     }
-    std::vector<Site> out;
-    out.reserve(byName.size());
-    for (auto& [name, site] : byName) out.push_back(std::move(site));
-    return out;
+    const auto byDomain = [](const Site& a, const Site& b) { return a.domain < b.domain; };
+    if (std::is_sorted(records.begin(), records.end(), byDomain)) return records;
+    // Sorted through their indices, then put in that order in place: a swap
+    // per misplaced site, never a second copy of them all.
+    std::vector<std::size_t> order(records.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::sort(order.begin(), order.end(),
+              [&](std::size_t a, std::size_t b) { return byDomain(records[a], records[b]); });
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        // Position i takes the site first at order[i]: where an earlier swap
+        // put it, followed through the positions already filled.
+        std::size_t from = order[i];
+        while (from < i) from = order[from];
+        if (from != i) std::swap(records[i], records[from]);
+        order[i] = from;
+    }
+    return records;
 }
 
 std::optional<Site> find(const std::vector<Site>& sites, std::string_view name) {

@@ -76,6 +76,9 @@ workers=$(ps -o user= -o args= -e | awk '$2 ~ /^(nginx|php-fpm):/ && $3 != "mast
 [ "$workers" = "$dev" ] || fail "workers run as [$workers]"
 [ "$(curl -s -o /dev/null -w '%{http_code}' --max-time 5 http://nosuch.test/)" = 404 ] || fail "an unknown name is not 404"
 
+step "the same PHP page and static file under load: Vesk beside Debian's stock servers"
+. "$tests/system/serving-figures.sh"
+
 step "PHP set up for development, the developer's own settings kept"
 mkdir -p "/home/$dev/code/upload" "/home/$dev/code/oops"
 echo '<?php echo ($_FILES["f"]["size"] ?? "no file") . " " . ini_get("memory_limit");' >"/home/$dev/code/upload/index.php"

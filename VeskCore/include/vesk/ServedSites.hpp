@@ -42,7 +42,7 @@ std::optional<std::vector<std::string>> listDirectories(const std::string& path)
 /// stands in for it. Parked paths earlier in the settings win a name. The
 /// parked directories that are not served (a hidden one aside) are added to
 /// `skipped`, with the reason.
-std::vector<Site> all(const AppConfig& config, const std::vector<Site>& records,
+std::vector<Site> all(const AppConfig& config, std::vector<Site> records,
                       const DirectoryLister& lister = listDirectories,
                       std::vector<Skipped>* skipped = nullptr);
 

@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "vesk/Json.hpp"
+#include "vesk/RawEnum.hpp"
 #include "vesk/ServingSettings.hpp"
 #include "vesk/Site.hpp"
 
@@ -44,6 +46,8 @@ struct Layout {
     [[nodiscard]] std::string phpSocket(std::string_view version) const;
     /// The pid file the helper reads for a version's pool.
     [[nodiscard]] std::string phpPidFile(std::string_view version) const;
+    /// What the blocks in `sitesDir` serve (see `Served`), written with them.
+    [[nodiscard]] std::string servedIndex() const { return veskBase + "/etc/served.json"; }
 };
 
 /// The `listen` lines of a server on `port` with `parameters` (such as
@@ -65,6 +69,17 @@ enum class SiteShape {
 
 /// The shape of the directory at `path`, read from the disk.
 SiteShape shapeOf(const std::string& path);
+
+/// A site as its block serves it: written beside the blocks whenever they
+/// are, so what a site is served as can be told without reading its
+/// directory again.
+struct Served {
+    std::string domain;  ///< the full domain
+    std::string path;
+    SiteShape shape = SiteShape::staticFiles;
+
+    friend bool operator==(const Served&, const Served&) = default;
+};
 
 /// Whether nginx can carry the path in its configuration (in double
 /// quotes): absolute, with no quote, backslash, '$', "{{" or control
@@ -131,3 +146,10 @@ std::string phpFpmPool(std::string_view version, const Layout& layout);
 std::string dnsmasq(std::string_view tld, std::string_view address, const Layout& layout);
 
 }  // namespace vesk::ServerConfig
+
+VESK_RAW_ENUM(vesk::ServerConfig::SiteShape, {vesk::ServerConfig::SiteShape::laravel, "laravel"},
+              {vesk::ServerConfig::SiteShape::php, "php"},
+              {vesk::ServerConfig::SiteShape::staticFiles, "staticFiles"});
+VESK_RECORD(vesk::ServerConfig::Served, vesk::field("domain", &vesk::ServerConfig::Served::domain),
+            vesk::field("path", &vesk::ServerConfig::Served::path),
+            vesk::field("shape", &vesk::ServerConfig::Served::shape));
