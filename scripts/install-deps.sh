@@ -27,6 +27,16 @@ fetch_test_debs() {
   chown _apt "$test_debs" 2>/dev/null || true
   (cd "$test_debs" && apt-get download -qq "systemd-resolved=$version" "libnss-resolve=$version")
 }
+# apache2 with what it needs beyond this machine's packages, for the system
+# test's machine that gets another web server after Vesk (never installed here).
+fetch_apache2_debs() {
+  ls "$test_debs"/apache2/apache2_*.deb >/dev/null 2>&1 && return 0
+  [ "$(id -u)" -eq 0 ] || return 0
+  mkdir -p "$test_debs/apache2/partial"
+  chown -R _apt "$test_debs/apache2" 2>/dev/null || true
+  apt-get install -d -y -qq --no-install-recommends -o Dir::Cache::archives="$test_debs/apache2" \
+    apache2 >/dev/null
+}
 
 missing=()
 for p in "${packages[@]}"; do
@@ -37,6 +47,7 @@ done
 
 if [ ${#missing[@]} -eq 0 ]; then
   fetch_test_debs || { apt-get update -qq && fetch_test_debs; }
+  fetch_apache2_debs || { apt-get update -qq && fetch_apache2_debs; }
   exit 0
 fi
 
@@ -56,3 +67,4 @@ if [ ! -e /usr/sbin/policy-rc.d ]; then
 fi
 apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fetch_test_debs
+fetch_apache2_debs

@@ -152,6 +152,11 @@ TEST_F(OperationsTest, WhereResolvedRunsItsRoutingIsToldOfEveryChange) {
     const std::string restart = "try-restart\nvesk-dns-route.service\n";
     EXPECT_EQ(readText(layout.systemctl + ".args"), restart + restart)
         << "once for each change, never for a refused call";
+    // The installation's own resolver file is routed too.
+    const std::string resources = root.path() + "/resources";
+    fs::create_directories(resources + "/bin");
+    EXPECT_EQ(call(Op::installEnvironment, {resources}), ok());
+    EXPECT_EQ(readText(layout.systemctl + ".args"), restart + restart + restart);
     program(layout.systemctl, 1);
     EXPECT_EQ(call(Op::writeResolver, {"test", "127.0.0.1"}), ok())
         << "the routing never fails the operation";

@@ -376,7 +376,9 @@ std::string phpFpmPool(std::string_view version, const Layout& layout) {
     t += "listen.group = " + layout.group + "\n";
     t += "listen.mode = 0660\n";
     // One worker waiting, up to eight when requests come (a request held by
-    // a debugger takes one), and at most two idle ones kept afterwards.
+    // a debugger takes one), and at most two idle ones kept afterwards (with
+    // one, workers are ended and forked again all through a burst: a tenth
+    // fewer requests a second).
     // ("ondemand" would keep none, but its master wakes for every new
     // connection: a sixth fewer requests a second under load.)
     t += "pm = dynamic\n";

@@ -207,6 +207,8 @@ void HelperService::installEnvironment(const std::string& bundleResourcesPath, S
     const std::string user = consoleUserName().value_or("root");
     const int rc = runShell(layout_.chown, {"-R", user + ":", layout_.veskBase});
     if (rc != 0) logLine("chown warning (exit " + std::to_string(rc) + ")");
+    // The resolver file just written is routed like every other one.
+    routeThroughResolved();
     reply(true, std::nullopt);
 }
 

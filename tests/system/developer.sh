@@ -11,6 +11,7 @@
 #   developer.sh DEB TESTS_DIR PHASE
 set -u
 deb=$1 tests=$2 phase=$3
+debs=/var/cache/vesk-test
 . "$tests/e2e/steps.sh"
 started=$(date +%s.%N)
 dev=ada
@@ -366,6 +367,25 @@ printf '%s\n' "$out" | sed 's/^/    | /'
 echo "$out" | grep -q 'Address already in use' || fail "the failed start does not say nginx's own reason"
 systemctl stop nginx.service
 expect "vesk start nginx" vesk_dev start nginx
+
+step "apache2 installed later (as phpMyAdmin brings it), and winning port 80 at a boot"
+expect "dpkg -i apache2" dpkg -i "$debs"/apache2/*.deb
+[ "$(page http://docs.test/)" = "<h1>docs</h1>" ] || fail "docs.test once apache2 is installed"
+# At a boot either may start first; when apache2 does, the boot unit must
+# say the servers did not start, and doctor what holds the port.
+expect "vesk stop nginx" vesk_dev stop nginx
+wait_for 5 sh -c '! pgrep -x nginx'
+expect "apache2.service" systemctl start apache2.service
+expect "the boot unit" systemctl restart com.vesk.servers.service
+wait_for 10 sh -c '[ "$(systemctl show -p ActiveState --value com.vesk.servers.service)" = failed ]' ||
+  fail "the boot unit reports $(systemctl show -p ActiveState --value com.vesk.servers.service) with port 80 apache2's"
+journalctl -u com.vesk.servers.service --no-pager -o cat -n 3 2>/dev/null | sed 's/^/    journal: /'
+expect_fails "vesk status with apache2 on port 80" 3 vesk_dev status
+doctor_names "apache2.service on port 80" 'apache2.service'
+# The fix doctor names, then the servers as the boot unit starts them.
+expect "the fix doctor names" systemctl disable --now apache2.service
+expect "the boot unit" systemctl restart com.vesk.servers.service
+wait_for 10 sh -c '[ "$(curl -s --max-time 2 http://docs.test/)" = "<h1>docs</h1>" ]' || fail "docs.test after apache2 was disabled"
 chmod 000 "/home/$dev/code/docs"
 doctor_names "an unreadable site directory" "/home/$dev/code/docs"
 chmod 755 "/home/$dev/code/docs"
@@ -380,6 +400,17 @@ expect "vesk doctor (repaired)" vesk_dev doctor
 expect "vesk stop dnsmasq" vesk_dev stop dnsmasq
 doctor_names "dnsmasq not answering" 'dnsmasq answers'
 expect "vesk start dnsmasq" vesk_dev start dnsmasq
+
+step "bob takes the environment over when told to, and ada's commands say so"
+out=$(runuser -u bob -- env -C /home/bob sudo vesk install --take-over 2>&1) || fail "bob: sudo vesk install --take-over: $(echo "$out" | tail -n 2)"
+printf '    bob: %s\n' "$(echo "$out" | grep -m1 'Taking the servers over')"
+[ "$(stat -c %U /usr/local/vesk)" = bob ] || fail "the environment is not bob's"
+out=$(vesk_dev status 2>&1) && fail "ada's vesk status passes in bob's environment"
+printf '    ada: vesk status: %s\n' "$out"
+echo "$out" | grep -q "taken over by bob" || fail "ada is not told that bob took the environment over"
+expect "ada takes it back" as_dev sudo vesk install --take-over
+[ "$(stat -c %U /usr/local/vesk)" = "$dev" ] || fail "the environment is not $dev's again"
+wait_for 10 sh -c '[ "$(curl -s --max-time 2 http://docs.test/)" = "<h1>docs</h1>" ]' || fail "docs.test once ada took it back"
 
 step "sudo vesk uninstall"
 expect "sudo vesk uninstall" as_dev sudo vesk uninstall

@@ -193,6 +193,17 @@ wait_for 10 sh -c 'dig +short +time=1 +tries=1 @127.0.0.53 app.test A | grep -qx
   fail "dig @127.0.0.53 app.test"
 echo "    dig @127.0.0.53 app.test: $(dig +short +time=2 @127.0.0.53 app.test A)"
 expect "getent hosts app.test (module before resolve)" getent hosts app.test
+# A VPN's link that claims every domain (Domains=~.) takes every other name;
+# the development domain stays routed to its own server.
+{ ip link add vpn0 type dummy 2>/dev/null || ip link add vpn0 type veth peer name vpn0peer; } &&
+  ip link set vpn0 up && ip addr add 192.0.2.77/32 dev vpn0 && resolvectl dns vpn0 192.0.2.99 &&
+  resolvectl domain vpn0 '~.' && resolvectl default-route vpn0 true || fail "no link claiming ~."
+ip link set vpn0peer up 2>/dev/null
+wait_for 5 sh -c 'resolvectl domain vpn0 | grep -q "~\.$"' || fail "resolved has no ~. on vpn0"
+wait_for 10 sh -c 'dig +short +time=1 +tries=1 @127.0.0.53 app.test A | grep -qx 127.0.0.1' ||
+  fail "dig @127.0.0.53 app.test with another link's Domains=~."
+echo "    with vpn0 claiming ~.: dig @127.0.0.53 app.test: $(dig +short +time=2 @127.0.0.53 app.test A)"
+ip link del vpn0
 expect "getent hosts localhost" getent hosts localhost
 dig +time=1 +tries=1 @127.0.0.53 www.example.org A >/dev/null 2>&1
 grep -q 'example.org' /tmp/dnsmasq-queries.log && fail "a name outside .test was sent to dnsmasq"
@@ -201,7 +212,10 @@ grep -q 'app.test' /tmp/dnsmasq-queries.log || fail "dnsmasq was never asked for
 expect "RemoveResolver" ctl RemoveResolver tld=test
 ip link show vesk0 >/dev/null 2>&1 && fail "the routing stayed after RemoveResolver"
 dig +short +time=1 +tries=1 @127.0.0.53 app.test A | grep -qx 127.0.0.1 && fail "resolved still routes .test"
-expect "WriteResolver (again, for removal)" ctl WriteResolver tld=test ip=127.0.0.1
+# The installation writes the domain's resolver file itself: routed too.
+expect "InstallEnvironment (again)" ctl InstallEnvironment "bundleResourcesPath=$res"
+wait_for 10 sh -c 'dig +short +time=1 +tries=1 @127.0.0.53 app.test A | grep -qx 127.0.0.1' ||
+  fail "the installation's resolver file is not routed through resolved"
 expect "StopDnsmasq" ctl StopDnsmasq
 
 step "seven UninstallHelper calls in a row, each followed by a call"

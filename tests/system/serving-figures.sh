@@ -107,7 +107,11 @@ figures_teardown() {
   rm -rf "$figures" /var/www/figures
 }
 
-if ! command -v wrk >/dev/null; then
+figures_pss "idle, before the load"
+
+if [ "${VESK_FIGURES:-on}" = off ]; then
+  echo "    (a sanitizer's build: no figures)"
+elif ! command -v wrk >/dev/null; then
   echo "    (wrk is not installed: no figures)"
 else
   figures_setup
@@ -115,6 +119,8 @@ else
   figures_teardown
 fi
 
-# Idle again: the spare workers above two end, about a second each.
-sleep 12
-figures_pss "idle (12 s after the load)"
+if [ "${VESK_FIGURES:-on}" != off ]; then
+  # Idle again: the spare workers above two end, about a second each.
+  sleep 12
+  figures_pss "idle (12 s after the load)"
+fi
