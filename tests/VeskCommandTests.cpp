@@ -135,6 +135,17 @@ TEST_F(VeskCommandTest, BadInputIsRefusedAndNothingIsLost) {
     EXPECT_EQ(vesk("bogus").status, 2);
     EXPECT_EQ(vesk("park a b").status, 2);
     EXPECT_EQ(vesk("link --help").out.rfind("usage: vesk link", 0), 0U);
+    // Each command takes its own options: a misspelt one is said, never
+    // ignored (uninstall --purg would keep what it is asked to remove).
+    for (const char* line : {"uninstall --purg", "sites --jsno", "park --json", "logs nginx -x",
+                             "sites --json=yes", "status --purge"}) {
+        const Outcome r = vesk(line);
+        EXPECT_EQ(r.status, 2) << line;
+        EXPECT_NE(r.out.find(": no option "), std::string::npos) << line << ": " << r.out;
+    }
+    const Outcome noValue = vesk("logs nginx -n");
+    EXPECT_EQ(noValue.status, 2);
+    EXPECT_NE(noValue.out.find("-n needs a value"), std::string::npos) << noValue.out;
     EXPECT_EQ(vesk("park /no/such/dir").out, "vesk: /no/such/dir is not a directory\n");
     EXPECT_EQ(vesk("link 'bad name'", home + "/elsewhere/api").status, 1);
     // A path nginx's configuration cannot carry (a double quote would end

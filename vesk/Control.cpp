@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "Command.hpp"
+#include "ProcFS.hpp"
 #include "vesk/L10n.hpp"
 #include "vesk/ServedSites.hpp"
 
@@ -328,29 +329,6 @@ void followLogs(const std::vector<std::string>& paths, std::size_t lines, bool f
     }
 }
 
-/// When the process `pid` started, in seconds since the epoch: its start
-/// in clock ticks after boot (/proc/PID/stat) plus the boot time.
-std::optional<long long> startedAt(long pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), {});
-    const auto close = text.rfind(')');
-    if (close == std::string::npos) return std::nullopt;
-    std::istringstream fields(text.substr(close + 2));
-    std::string field;
-    // The fields after the name start at the third; the start time is the 22nd.
-    for (int i = 3; i < 22 && fields >> field;) ++i;
-    unsigned long long ticks = 0;
-    if (!(fields >> ticks)) return std::nullopt;
-    std::ifstream system("/proc/stat");
-    long long boot = -1;
-    for (std::string line; std::getline(system, line);) {
-        if (line.rfind("btime ", 0) == 0) boot = std::atoll(line.c_str() + 6);
-    }
-    const long hz = ::sysconf(_SC_CLK_TCK);
-    if (boot < 0 || hz <= 0) return std::nullopt;
-    return boot + static_cast<long long>(ticks / static_cast<unsigned long long>(hz));
-}
-
 void printState(const std::string& name, std::optional<long> pid, const std::string& detail) {
     std::cout << name << std::string(name.size() < 12 ? 12 - name.size() : 1, ' ');
     if (pid) {
@@ -420,7 +398,7 @@ int status(const Arguments& args) {
         // Extensions installed (or php.ini changed) since the pool started
         // take effect only when it starts again.
         struct stat changed {};
-        if (const auto started = pid ? startedAt(*pid) : std::nullopt) {
+        if (const auto started = pid ? procfs::startedAt(*pid) : std::nullopt) {
             for (const std::string& path :
                  {"/etc/php/" + v + "/fpm/conf.d", "/etc/php/" + v + "/fpm/php.ini"}) {
                 // The boot time the kernel gives is whole seconds, and drifts by one.

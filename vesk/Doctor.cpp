@@ -21,6 +21,7 @@
 #include <tuple>
 
 #include "Command.hpp"
+#include "ProcFS.hpp"
 #include "vesk/Json.hpp"
 #include "vesk/SystemChecks.hpp"
 #include "vesk/Unicode.hpp"
@@ -41,49 +42,42 @@ std::optional<std::string> readFile(const std::string& path) {
 /// sockets), from the kernel's tables.
 std::set<int> listeningPorts() {
     std::set<int> ports;
-    const auto scan = [&](const char* table, bool tcp) {
-        const auto text = readFile(table);
-        if (!text) return;
-        std::istringstream in(*text);
-        std::string line;
-        std::getline(in, line);  // the header
-        while (std::getline(in, line)) {
-            std::istringstream fields(line);
-            std::string slot, local, remote, state;
-            fields >> slot >> local >> remote >> state;
-            const auto colon = local.rfind(':');
-            if (colon == std::string::npos) continue;
-            // TCP listens in state 0A; a bound UDP socket is state 07.
-            if (state != (tcp ? "0A" : "07")) continue;
-            const int port = static_cast<int>(std::stoul(local.substr(colon + 1), nullptr, 16));
-            // Vesk's dnsmasq takes 53 on 127.0.0.1 alone: a resolver on
-            // another address (systemd-resolved's 127.0.0.53, NetworkManager's
-            // 127.0.1.1) is no obstacle.
-            const std::string address = local.substr(0, colon);
-            if (port == 53 && address != "0100007F" &&
-                address.find_first_not_of('0') != std::string::npos) {
-                continue;
-            }
-            ports.insert(port);
+    for (const auto& socket : procfs::listening()) {
+        // Vesk's dnsmasq takes 53 on 127.0.0.1 alone: a resolver on another
+        // address (systemd-resolved's 127.0.0.53, NetworkManager's
+        // 127.0.1.1) is no obstacle.
+        if (socket.port == 53 && socket.address != "0100007F" &&
+            socket.address.find_first_not_of('0') != std::string::npos) {
+            continue;
         }
-    };
-    scan("/proc/net/tcp", true);
-    scan("/proc/net/tcp6", true);
-    scan("/proc/net/udp", false);
-    scan("/proc/net/udp6", false);
+        ports.insert(socket.port);
+    }
     return ports;
 }
 
-/// Whether a process runs `program` (its command line names it): cmdline is
-/// readable for every process, where its executable is not.
-bool programRuns(const std::string& program) {
-    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-        const std::string name = entry.path().filename();
-        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-        const auto cmdline = readFile(entry.path().string() + "/cmdline");
-        if (cmdline && cmdline->find(program) != std::string::npos) return true;
+/// Whether what listens on `port` is the environment's own server, whose
+/// master is `master` (its pid file, confirmed by its command line): the
+/// sockets on the port are held by it or its workers. The developer may
+/// read only their own processes' descriptors: when no holder can be read
+/// and the master has no worker of theirs either (dnsmasq, which drops to
+/// the developer from root), the running master stands for them.
+bool serverHolds(std::optional<long> master, int port) {
+    if (!master) return false;
+    std::set<std::string> inodes;
+    for (const auto& socket : procfs::listening()) {
+        if (socket.port == port) inodes.insert(socket.inode);
     }
-    return false;
+    const auto holders = procfs::holding(inodes);
+    if (!holders.empty()) {
+        return std::any_of(holders.begin(), holders.end(), [&](long pid) {
+            const auto stat = procfs::stat(pid);
+            return pid == *master || (stat && stat->parent == *master);
+        });
+    }
+    const auto workers = procfs::childrenOf(*master);
+    return std::none_of(workers.begin(), workers.end(), [](long pid) {
+        return ::access(("/proc/" + std::to_string(pid) + "/fd").c_str(), R_OK | X_OK) == 0;
+    });
 }
 
 /// Whether a system service is active, asked of systemctl without root.
@@ -138,10 +132,9 @@ bool dnsmasqAnswers(const std::string& tld) {
 /// The check of one of Vesk's ports against what listens now.
 DiagnosticResult portResult(int number, const std::set<int>& ports) {
     const bool web = number != 53;
-    // The environment's nginx runs Debian's program on the environment's
-    // configuration.
+    const Servers env = servers();
     const bool ours =
-        programRuns(web ? "/usr/local/vesk/etc/nginx.conf" : "/usr/local/vesk/bin/dnsmasq");
+        ports.count(number) != 0 && serverHolds(web ? env.nginxPid() : env.dnsmasqPid(), number);
     std::optional<std::string> holder;
     if (ports.count(number) != 0 && !ours) {
         for (const auto& [unit, held] : SystemChecks::knownHolders()) {

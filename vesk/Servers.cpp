@@ -18,6 +18,7 @@
 
 #include "Command.hpp"
 #include "HelperClient.hpp"
+#include "ProcFS.hpp"
 #include "vesk/Exposure.hpp"
 #include "vesk/L10n.hpp"
 #include "vesk/ServedSites.hpp"
@@ -234,34 +235,14 @@ Ran checkNginx(const Servers& env, const std::string& sitesDir) {
 
 namespace {
 
-/// The processes whose parent is `parent`.
-std::vector<long> childrenOf(long parent) {
-    std::vector<long> children;
-    std::error_code ec;
-    for (const auto& entry : fs::directory_iterator("/proc", ec)) {
-        const std::string name = entry.path().filename().string();
-        if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
-        const auto stat = readSmall("/proc/" + name + "/stat");
-        if (!stat) continue;
-        // pid (comm) state ppid ...: the name may hold anything but ends at the last ')'.
-        const auto close = stat->rfind(')');
-        if (close == std::string::npos) continue;
-        std::istringstream rest(stat->substr(close + 1));
-        std::string state;
-        long ppid = 0;
-        if (rest >> state >> ppid && ppid == parent) children.push_back(std::stol(name));
-    }
-    return children;
-}
-
 /// Has nginx reload and waits (up to five seconds) until the workers of the
 /// old configuration are gone: until then they may still take a connection
 /// and answer it with the old sites.
 void reloadNginx(long master) {
-    const std::vector<long> before = childrenOf(master);
+    const std::vector<long> before = procfs::childrenOf(master);
     callHelper(HelperOperation::reloadNginx, {});
     for (int i = 0; i < 100; ++i) {
-        const std::vector<long> now = childrenOf(master);
+        const std::vector<long> now = procfs::childrenOf(master);
         const bool oldLeft = std::any_of(before.begin(), before.end(), [&](long pid) {
             return std::find(now.begin(), now.end(), pid) != now.end();
         });

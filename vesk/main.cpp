@@ -51,6 +51,9 @@ struct CommandEntry {
     std::string_view usage;
     std::string_view summary;
     int (*run)(const Arguments&);
+    /// The options the command takes, space-separated; one that takes a
+    /// value ends with '=' (given as "--opt VALUE" or "--opt=VALUE").
+    std::string_view options = {};
 };
 
 constexpr std::array kCommands{
@@ -70,7 +73,7 @@ constexpr std::array kCommands{
     CommandEntry{"sites", "vesk sites [--json]",
                  "list every served site: URL, path, PHP version, linked or parked "
                  "(--json: the Site records)",
-                 vesk::cli::sites},
+                 vesk::cli::sites, "--json"},
     CommandEntry{"use", "vesk use VERSION", "make an installed PHP version the default",
                  vesk::cli::use},
     CommandEntry{"isolate", "vesk isolate VERSION [SITE]",
@@ -81,20 +84,20 @@ constexpr std::array kCommands{
     CommandEntry{"doctor", "vesk doctor [--json]",
                  "check what stands between the sites and a browser, with a fix for each "
                  "(exit 1 when something fails)",
-                 vesk::cli::doctor},
+                 vesk::cli::doctor, "--json"},
     CommandEntry{"install", "sudo vesk install [USER] [--take-over]",
                  "set up the servers for the developer who ran sudo (or USER), start them, "
                  "and start them at every boot (--take-over: from the developer they are set "
                  "up for)",
-                 vesk::cli::install},
+                 vesk::cli::install, "--take-over"},
     CommandEntry{"uninstall", "sudo vesk uninstall [USER] [--purge]",
                  "stop the servers and remove their environment; the sites and settings stay "
                  "unless --purge",
-                 vesk::cli::uninstall},
-    CommandEntry{"secure", "vesk secure [SITE]",
+                 vesk::cli::uninstall, "--purge"},
+    CommandEntry{"secure", "vesk secure [SITE] [--new-authority]",
                  "serve a site (default: the current directory's) over HTTPS with a certificate "
                  "of the local authority",
-                 VESK_TLS(vesk::cli::secure)},
+                 VESK_TLS(vesk::cli::secure), "--new-authority"},
     CommandEntry{"unsecure", "vesk unsecure [SITE]", "serve a site over HTTP again",
                  VESK_TLS(vesk::cli::unsecure)},
     CommandEntry{"trust", "sudo vesk trust",
@@ -117,20 +120,20 @@ constexpr std::array kCommands{
     CommandEntry{"logs", "vesk logs [nginx|php|dnsmasq] [-f] [-n LINES]",
                  "the last lines of a server's logs (default: nginx; 50, or 10 with -f); -f "
                  "follows them",
-                 vesk::cli::logs},
+                 vesk::cli::logs, "-f --follow -n="},
     CommandEntry{"profile",
                  "vesk profile list | show ID [--svg FILE] | diff A B [--svg FILE] | import FILE "
                  "[--label TEXT]",
                  "the profiles: list them, draw one as a flame graph (or the change between two "
                  "as a differential one), or import folded stacks",
-                 vesk::cli::profile},
+                 vesk::cli::profile, "--svg= --label="},
     CommandEntry{"stats", "vesk stats [--range 5m|15m|1h|24h] [--site SITE] [--json]",
                  "request statistics from nginx's access log: totals, percentiles, status "
                  "categories, top endpoints",
-                 vesk::cli::stats},
+                 vesk::cli::stats, "--range= --site= --json --log="},
     CommandEntry{"dumps", "vesk dumps [--json]",
                  "print the dumps the sites' code sends (vesk_dump() in PHP) as they arrive",
-                 vesk::cli::dumps},
+                 vesk::cli::dumps, "--json"},
     CommandEntry{"lan", "vesk lan [on|off]",
                  "whether other machines on the network reach the sites (off: this machine "
                  "only)",
@@ -145,6 +148,23 @@ void printHelp(std::ostream& out) {
         out << "  " << c.usage << "\n      " << c.summary << "\n";
     }
     out << "\nvesk --version prints the version; vesk COMMAND --help describes one command.\n";
+}
+
+enum class OptionKind { none, plain, value };
+
+/// Whether `name` is one of `options` (see CommandEntry), and of which kind.
+OptionKind optionKind(std::string_view options, std::string_view name) {
+    while (!options.empty()) {
+        const auto space = options.find(' ');
+        const std::string_view option = options.substr(0, space);
+        options = space == std::string_view::npos ? std::string_view{} : options.substr(space + 1);
+        if (option == name) return OptionKind::plain;
+        if (option.size() == name.size() + 1 && option.back() == '=' &&
+            option.substr(0, name.size()) == name) {
+            return OptionKind::value;
+        }
+    }
+    return OptionKind::none;
 }
 
 const CommandEntry* lookup(std::string_view name) {
@@ -208,20 +228,32 @@ int main(int argc, char** argv) {
 #endif
     Arguments args;
     for (std::size_t i = 1; i < words.size(); ++i) {
-        if (words[i] == "--help" || words[i] == "-h") {
+        const std::string& word = words[i];
+        if (word == "--help" || word == "-h") {
             std::cout << "usage: " << command->usage << "\n  " << command->summary << "\n";
             return 0;
         }
-        // Flags that take a value may have it as the next word.
-        if ((words[i] == "--svg" || words[i] == "--range" || words[i] == "--site" ||
-             words[i] == "--label" || words[i] == "--log" || words[i] == "-n") &&
-            i + 1 < words.size()) {
-            args.flags.insert(words[i] + "=" + words[i + 1]);
-            ++i;
-        } else if (words[i].size() > 1 && words[i][0] == '-') {
-            args.flags.insert(words[i]);
+        if (word.size() < 2 || word[0] != '-') {
+            args.words.push_back(word);
+            continue;
+        }
+        // Only the command's own options: a misspelt one is said, never
+        // quietly ignored (vesk uninstall --purg would keep what it names).
+        const std::string name = word.substr(0, word.find('='));
+        const OptionKind kind = optionKind(command->options, name);
+        if (kind == OptionKind::none || (kind == OptionKind::plain && name != word)) {
+            std::cerr << "vesk " << command->name << ": no option " << name
+                      << "\nusage: " << command->usage << "\n";
+            return 2;
+        }
+        if (kind == OptionKind::plain || name != word) {
+            args.flags.insert(word);
+        } else if (i + 1 < words.size()) {
+            args.flags.insert(word + "=" + words[++i]);
         } else {
-            args.words.push_back(words[i]);
+            std::cerr << "vesk " << command->name << ": " << name
+                      << " needs a value\nusage: " << command->usage << "\n";
+            return 2;
         }
     }
     try {

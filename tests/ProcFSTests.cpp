@@ -1,0 +1,85 @@
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "ProcFS.hpp"
+
+namespace {
+
+using vesk::cli::procfs::parseListening;
+using vesk::cli::procfs::parseStat;
+
+TEST(ProcFS, AStatLineIsReadPastANameThatHoldsAnything) {
+    // A process may name itself ") 1 2 3 (": the name ends at the last ')'.
+    std::string line = "4242 (evil) 1 2 3 () S 77";
+    for (int field = 5; field < 22; ++field) line += " " + std::to_string(field);
+    line += " 123456 99 100\n";
+    const auto s = parseStat(line);
+    ASSERT_TRUE(s);
+    EXPECT_EQ(s->parent, 77);
+    EXPECT_EQ(s->startTicks, 123456U);
+    for (const char* bad :
+         {"", "4242 (no end", "4242 (x) S", "4242 (x) S notanumber", "4242 (x) S 1 2 3"}) {
+        EXPECT_FALSE(parseStat(bad)) << bad;
+    }
+    // This very process, read from /proc.
+    const auto self = vesk::cli::procfs::stat(::getpid());
+    ASSERT_TRUE(self);
+    EXPECT_EQ(self->parent, ::getppid());
+    EXPECT_TRUE(vesk::cli::procfs::startedAt(::getpid()));
+}
+
+TEST(ProcFS, OnlyListeningSocketsOfTheTablesAreTaken) {
+    const std::string tcp =
+        "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  "
+        "timeout inode\n"
+        "   0: 0100007F:0050 00000000:0000 0A 00000000:00000000 00:00000000 00000000  1000 0 "
+        "111 1 0\n"
+        "   1: 0100007F:1F90 0100007F:C350 01 00000000:00000000 00:00000000 00000000  1000 0 "
+        "222 1 0\n"
+        "   2: 00000000:ZZZZ 00000000:0000 0A 00000000:00000000 00:00000000 00000000  0 0 333\n"
+        "   3: 00000000:10000 00000000:0000 0A 00000000:00000000 00:00000000 00000000  0 0 444\n"
+        "garbage\n";
+    const auto sockets = parseListening(tcp, true);
+    ASSERT_EQ(sockets.size(), 1U) << "an established one, a bad port, a port past 65535";
+    EXPECT_EQ(sockets[0].port, 80);
+    EXPECT_EQ(sockets[0].address, "0100007F");
+    EXPECT_EQ(sockets[0].inode, "111");
+    const std::string udp =
+        "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  "
+        "timeout inode ref pointer drops\n"
+        "  5: 00000000000000000000000001000000:0035 00000000000000000000000000000000:0000 07 "
+        "00000000:00000000 00:00000000 00000000  1000 0 555 2 0 0\n";
+    const auto bound = parseListening(udp, false);
+    ASSERT_EQ(bound.size(), 1U);
+    EXPECT_EQ(bound[0].port, 53);
+    EXPECT_FALSE(bound[0].tcp);
+    EXPECT_TRUE(parseListening(udp, true).empty()) << "07 is no TCP listener";
+}
+
+TEST(ProcFS, ASocketOfThisProcessIsFoundAndSoIsItsHolder) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(fd, 1), 0);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    const int port = ntohs(address.sin_port);
+    std::set<std::string> inodes;
+    for (const auto& s : vesk::cli::procfs::listening()) {
+        if (s.tcp && s.port == port) inodes.insert(s.inode);
+    }
+    ASSERT_EQ(inodes.size(), 1U);
+    const auto holders = vesk::cli::procfs::holding(inodes);
+    EXPECT_NE(std::find(holders.begin(), holders.end(), ::getpid()), holders.end());
+    ::close(fd);
+    EXPECT_TRUE(vesk::cli::procfs::holding({}).empty());
+}
+
+}  // namespace
