@@ -2,6 +2,7 @@
 # vesk's bash completion: commands, then what each command takes.
 set -u
 here=$(cd "$(dirname "$0")/../.." && pwd)
+vesk=${1:+$(readlink -f "$1")}
 # shellcheck source=/dev/null
 . "$here/packaging/completion/vesk"
 failed=0
@@ -32,5 +33,18 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 mkdir -p "$work/Sites" "$work/Shop"
 cd "$work" && expect "Shop Sites" vesk park S
+# Every command vesk --help lists is completed, and every option its usage
+# names is offered for it.
+if [ -n "$vesk" ]; then
+  listed=$("$vesk" --help | awk '/^  vesk / || /^  sudo vesk / { sub(/^  (sudo )?vesk /, ""); print $1 }' | sort | paste -sd' ' -)
+  completed=$(complete_line vesk "" | tr ' ' '\n' | grep -v '^-' | grep -vx help | sort | paste -sd' ' -)
+  [ "$listed" = "$completed" ] || { printf 'FAILED: completed [%s], vesk --help lists [%s]\n' "$completed" "$listed"; failed=1; }
+  for command in $listed; do
+    for option in $("$vesk" --help | awk -v c="$command" '$0 ~ "^  (sudo )?vesk " c "( |$)"' | grep -o -- '--[a-z-]*' | sort -u); do
+      complete_line vesk "$command" -- | tr ' ' '\n' | grep -qx -- "$option" ||
+        { printf 'FAILED: vesk %s -- does not offer %s\n' "$command" "$option"; failed=1; }
+    done
+  done
+fi
 [ $failed -eq 0 ] && echo "vesk completion: passed"
 exit $failed
