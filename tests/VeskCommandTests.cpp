@@ -21,6 +21,7 @@
 #include "vesk/DiagnosticResult.hpp"
 #include "vesk/DumpEntry.hpp"
 #include "vesk/Json.hpp"
+#include "vesk/ServerConfig.hpp"
 #include "vesk/Site.hpp"
 
 namespace {
@@ -128,6 +129,33 @@ TEST_F(VeskCommandTest, PHPVersionsAreOnlyThoseInstalled) {
     EXPECT_EQ(vesk("sites").out.find("isolated"), std::string::npos);
     EXPECT_EQ(vesk("use 8.2").status, 0);
     EXPECT_NE(vesk("sites").out.find("PHP 8.2  parked"), std::string::npos);
+}
+
+TEST_F(VeskCommandTest, SitesSayWhatTheirBlocksServe) {
+    ASSERT_EQ(vesk("link api", home + "/elsewhere/api").status, 0);
+    const auto kindOfApi = [&] {
+        const std::string out = vesk("sites").out;
+        const auto at = out.find("http://api.test/");
+        return at == std::string::npos ? out : out.substr(at, out.find('\n', at) - at);
+    };
+    EXPECT_NE(kindOfApi().find("static files"), std::string::npos) << "read from its directory";
+    // The environment's index, as applying the blocks writes it.
+    vesk::ServerConfig::Layout layout;
+    layout.veskBase = home + "/env";
+    fs::create_directories(layout.etcDir());
+    const auto writeIndex = [&](const std::string& path) {
+        std::ofstream(layout.servedIndex())
+            << vesk::encodeJSON(std::vector<vesk::ServerConfig::Served>{
+                   {"api.test", path, vesk::ServerConfig::SiteShape::laravel}});
+    };
+    writeIndex(home + "/elsewhere/api");
+    EXPECT_NE(kindOfApi().find("Laravel-shaped"), std::string::npos) << "what its block serves";
+    writeIndex("/somewhere/else");
+    EXPECT_NE(kindOfApi().find("static files"), std::string::npos) << "a block of another path";
+    std::ofstream(layout.servedIndex()) << "{not json";
+    const Outcome broken = vesk("sites");
+    EXPECT_EQ(broken.status, 0) << broken.out;
+    EXPECT_NE(kindOfApi().find("static files"), std::string::npos) << "an unreadable index";
 }
 
 TEST_F(VeskCommandTest, BadInputIsRefusedAndNothingIsLost) {
