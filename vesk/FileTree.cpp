@@ -10,7 +10,7 @@
 #include <memory>
 #include <string_view>
 
-#include "vesk/RecordFile.hpp"
+#include "vesk/AtomicFile.hpp"
 
 namespace vesk::cli {
 
@@ -137,15 +137,9 @@ void writeFileBelow(const std::string& root, const std::string& relative, std::s
         dir = next;
     }
     const std::string name(rest);
-    const std::string staged = "." + name + ".vesk-new";
-    ::unlinkat(dir, staged.c_str(), 0);
-    const int fd =
-        ::openat(dir, staged.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
-    int error = fd < 0 ? errno : recordfile::writeAll(fd, content);
-    if (error == 0 && ::fchmod(fd, mode) != 0) error = errno;
-    if (fd >= 0 && ::close(fd) != 0 && error == 0) error = errno;
-    if (error == 0 && ::renameat(dir, staged.c_str(), dir, name.c_str()) != 0) error = errno;
-    if (error != 0) ::unlinkat(dir, staged.c_str(), 0);
+    atomicfile::Options options;
+    options.mode = mode;
+    const int error = atomicfile::replaceAt(dir, name, content, options);
     ::close(dir);
     if (error != 0) {
         throw FileTreeError("cannot write " + root + "/" + relative + ": " + std::strerror(error));

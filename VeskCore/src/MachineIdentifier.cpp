@@ -17,6 +17,7 @@
 #include <mutex>
 #include <optional>
 
+#include "vesk/AtomicFile.hpp"
 #include "vesk/Json.hpp"
 #include "vesk/UUID.hpp"
 #include "vesk/Unicode.hpp"
@@ -68,21 +69,9 @@ std::optional<std::string> fromMachineId() {
 // Writes `text` to `file` through a temporary file in the same directory:
 // the defaults are replaced only by a text written whole and synced.
 bool replaceFile(const std::string& file, std::string_view text, mode_t mode) {
-    const std::string tmp = file + ".tmp-" + std::to_string(::getpid());
-    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
-    if (fd < 0) return false;
-    bool ok = true;
-    for (std::size_t done = 0; ok && done < text.size();) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        ok = n > 0;
-        if (ok) done += static_cast<std::size_t>(n);
-    }
-    ok = ok && ::fsync(fd) == 0;
-    ok = ::close(fd) == 0 && ok;
-    ok = ok && std::rename(tmp.c_str(), file.c_str()) == 0;
-    if (!ok) ::unlink(tmp.c_str());
-    return ok;
+    atomicfile::Options options;
+    options.mode = mode;
+    return atomicfile::replace(file, text, options) == 0;
 }
 
 // The defaults' text with one more text member, everything else kept byte

@@ -10,6 +10,8 @@
 #include <cstring>
 #include <filesystem>
 
+#include "vesk/AtomicFile.hpp"
+
 namespace vesk {
 
 RecordFileError::RecordFileError(std::string path, const std::string& reason)
@@ -88,29 +90,11 @@ std::optional<std::string> readText(const std::string& path) {
     return text;
 }
 
-int writeAll(int fd, std::string_view text) {
-    for (std::size_t done = 0; done < text.size();) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return n < 0 ? errno : EIO;
-        done += static_cast<std::size_t>(n);
-    }
-    return 0;
-}
-
 void writeText(const std::string& path, std::string_view text) {
     makeParent(path);
-    std::string tmp = path + ".XXXXXX";
-    const int fd = ::mkostemp(tmp.data(), O_CLOEXEC);
-    if (fd < 0) fail(path, errno);
-    int error = writeAll(fd, text);
-    if (error == 0 && ::fsync(fd) != 0) error = errno;
-    if (::close(fd) != 0 && error == 0) error = errno;
-    if (error == 0 && ::rename(tmp.c_str(), path.c_str()) != 0) error = errno;
-    if (error != 0) {
-        ::unlink(tmp.c_str());
-        fail(path, error);
-    }
+    atomicfile::Options options;
+    options.mode = 0600;
+    if (const int error = atomicfile::replace(path, text, options); error != 0) fail(path, error);
 }
 
 }  // namespace recordfile

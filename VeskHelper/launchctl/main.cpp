@@ -30,6 +30,7 @@
 
 #include "LaunchDaemonUnit.hpp"
 #include "SystemdUnits.hpp"
+#include "vesk/AtomicFile.hpp"
 
 #if defined(__SANITIZE_ADDRESS__)
 #define VESK_UNDER_ASAN 1
@@ -180,24 +181,9 @@ bool belongsToTheSystem(const std::string& unit) {
 
 /// Writes `text` to `path` through a new file renamed over it.
 bool writeAtomically(const std::string& path, const std::string& text) {
-    std::string tmp = path + ".XXXXXX";
-    const int fd = ::mkostemp(tmp.data(), O_CLOEXEC);
-    if (fd < 0) return false;
-    bool ok = ::fchmod(fd, 0644) == 0;
-    std::size_t done = 0;
-    while (ok && done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0)
-            ok = false;
-        else
-            done += static_cast<std::size_t>(n);
-    }
-    ok = ok && ::fsync(fd) == 0;
-    ok = ::close(fd) == 0 && ok;
-    ok = ok && ::rename(tmp.c_str(), path.c_str()) == 0;
-    if (!ok) ::unlink(tmp.c_str());
-    return ok;
+    vesk::atomicfile::Options options;
+    options.mode = 0644;
+    return vesk::atomicfile::replace(path, text, options) == 0;
 }
 
 /// What the property list says, as a unit: read in a child process that has

@@ -13,6 +13,7 @@
 #include <random>
 
 #include "HelperTools.hpp"
+#include "vesk/AtomicFile.hpp"
 
 namespace vesk::helper {
 
@@ -315,44 +316,24 @@ void SafeFS::writeInPlace(const StandardPath& standard, std::span<const std::uin
 
 void SafeFS::replaceWithBytes(const Location& l, std::span<const std::uint8_t> bytes, mode_t mode,
                               uid_t owner, gid_t group, const std::string& path) const {
-    const std::string tmp = "." + l.leaf + ".vesk-" + randomSuffix();
-    Fd fd(::openat(l.parent.get(), tmp.c_str(),
-                   O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (!fd) throw FileError(errno, path);
-    try {
-        writeAll(fd.get(), bytes.data(), bytes.size(), path);
-        if (::fchown(fd.get(), owner, group) != 0 || ::fchmod(fd.get(), mode) != 0) {
-            throw FileError(errno, path);
-        }
-        if (::renameat(l.parent.get(), tmp.c_str(), l.parent.get(), l.leaf.c_str()) != 0) {
-            throw FileError(errno, path);
-        }
-    } catch (...) {
-        ::unlinkat(l.parent.get(), tmp.c_str(), 0);
-        throw;
-    }
+    atomicfile::Options options;
+    options.mode = mode;
+    options.owner = owner;
+    options.group = group;
+    options.sync = false;
+    const int error =
+        atomicfile::replaceAt(l.parent.get(), l.leaf,
+                              {reinterpret_cast<const char*>(bytes.data()), bytes.size()}, options);
+    if (error != 0) throw FileError(error, path);
 }
 
 void SafeFS::writeAtomically(const std::string& path, std::string_view text,
                              std::optional<mode_t> mode) const {
     Location l = locate(path);
-    const std::string tmp = "." + l.leaf + ".vesk-" + randomSuffix();
-    // Without a mode the file gets the system's default for a new file
-    // (0666 less the umask).
-    Fd fd(::openat(l.parent.get(), tmp.c_str(),
-                   O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
-    if (!fd) throw FileError(errno, path);
-    try {
-        writeAll(fd.get(), reinterpret_cast<const std::uint8_t*>(text.data()), text.size(), path);
-        if (mode && ::fchmod(fd.get(), *mode) != 0) throw FileError(errno, path);
-        if (::fsync(fd.get()) != 0) throw FileError(errno, path);
-        if (::renameat(l.parent.get(), tmp.c_str(), l.parent.get(), l.leaf.c_str()) != 0) {
-            throw FileError(errno, path);
-        }
-    } catch (...) {
-        ::unlinkat(l.parent.get(), tmp.c_str(), 0);
-        throw;
-    }
+    atomicfile::Options options;
+    options.mode = mode;
+    const int error = atomicfile::replaceAt(l.parent.get(), l.leaf, text, options);
+    if (error != 0) throw FileError(error, path);
 }
 
 void SafeFS::remove(const StandardPath& path) const {

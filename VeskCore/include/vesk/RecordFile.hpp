@@ -41,8 +41,6 @@ class Lock {
 
 /// The file's text, none when it does not exist; at most 64 MiB.
 std::optional<std::string> readText(const std::string& path);
-/// Writes all of `text` to `fd`; 0, or the error that stopped it.
-int writeAll(int fd, std::string_view text);
 /// Replaces the file with `text`: written whole to a new file beside it,
 /// synced, then renamed over it (mode 0600).
 void writeText(const std::string& path, std::string_view text);
