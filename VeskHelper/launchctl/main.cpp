@@ -31,6 +31,7 @@
 #include "LaunchDaemonUnit.hpp"
 #include "SystemdUnits.hpp"
 #include "vesk/AtomicFile.hpp"
+#include "vesk/Spawn.hpp"
 
 #if defined(__SANITIZE_ADDRESS__)
 #define VESK_UNDER_ASAN 1
@@ -139,27 +140,15 @@ bool readFile(const std::string& path, std::size_t limit, std::string& out) {
 
 /// Runs systemctl with `args`; its exit status, or -1.
 int systemctl(std::vector<std::string> args, bool quiet = false) {
-    args.insert(args.begin(), kSystemctl);
-    std::vector<char*> argv;
-    argv.reserve(args.size() + 1);
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    char path[] = "PATH=/usr/sbin:/usr/bin:/sbin:/bin";
-    char lang[] = "LANG=C.UTF-8";
-    char* envp[] = {path, lang, nullptr};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    if (quiet) {
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    }
-    pid_t child = 0;
-    const int rc = posix_spawn(&child, kSystemctl, &actions, nullptr, argv.data(), envp);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) return -1;
-    const int status = waitUntil(child, deadline());
-    return status >= 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    vesk::spawn::Request request;
+    request.program = kSystemctl;
+    request.arguments = std::move(args);
+    request.environment = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin", "LANG=C.UTF-8"};
+    request.output = quiet ? vesk::spawn::Output::discard : vesk::spawn::Output::inherit;
+    request.limit =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline() - Clock::now());
+    const vesk::spawn::Result r = vesk::spawn::run(request);
+    return r.timedOut ? -1 : r.exitStatus.value_or(-1);
 }
 
 /// Whether the unit file at `path` was written by launchctl.

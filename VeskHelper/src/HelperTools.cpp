@@ -1,12 +1,8 @@
 #include "HelperTools.hpp"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <pwd.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,8 +13,7 @@
 
 #include "Log.hpp"
 #include "SafeFS.hpp"
-
-extern char** environ;  // NOLINT(readability-redundant-declaration)
+#include "vesk/Spawn.hpp"
 
 namespace vesk::helper {
 
@@ -110,70 +105,19 @@ namespace {
 
 int spawnAndWait(const std::string& executable, const std::vector<std::string>& args,
                  std::optional<std::chrono::milliseconds> limit) {
-    std::vector<char*> argv;
-    argv.reserve(args.size() + 2);
-    argv.push_back(const_cast<char*>(executable.c_str()));
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    // Children start with default signal dispositions and an empty mask,
-    // whatever the helper itself ignores.
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    sigset_t defaults;
-    sigset_t none;
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGPIPE);
-    sigemptyset(&none);
-    posix_spawnattr_setsigdefault(&attr, &defaults);
-    posix_spawnattr_setsigmask(&attr, &none);
-    short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
-    if (limit) {
-        flags |= POSIX_SPAWN_SETPGROUP;  // a group of its own, killed whole at the limit
-        posix_spawnattr_setpgroup(&attr, 0);
-    }
-    posix_spawnattr_setflags(&attr, flags);
-    pid_t child = 0;
-    int rc = EINVAL;
-    if (!executable.empty() && executable.front() == '/') {
-        rc = posix_spawn(&child, executable.c_str(), &actions, &attr, argv.data(), environ);
-    } else {
-        rc = ENOENT;  // only absolute paths are run: no search path
-    }
-    posix_spawnattr_destroy(&attr);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) {
-        logLine("Failed to run " + executable + ": " + std::strerror(rc));
+    spawn::Request request;
+    request.program = executable;
+    request.arguments = args;
+    request.output = spawn::Output::discard;
+    request.limit = limit;
+    request.ownGroup = limit.has_value();  // a group of its own, killed whole at the limit
+    const spawn::Result r = spawn::run(request);
+    if (r.spawnError != 0) {
+        logLine("Failed to run " + executable + ": " + std::strerror(r.spawnError));
         return -1;
     }
-    if (limit) {
-        const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, child, 0));
-        if (pidfd >= 0) {
-            const auto until = std::chrono::steady_clock::now() + *limit;
-            pollfd p{pidfd, POLLIN, 0};
-            for (;;) {
-                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                    until - std::chrono::steady_clock::now());
-                const int ready =
-                    ::poll(&p, 1, static_cast<int>(std::max<long long>(left.count(), 0)));
-                if (ready < 0 && errno == EINTR) continue;
-                // Killed before it is reaped, so the group's id is still its own.
-                if (ready == 0) ::kill(-child, SIGKILL);
-                break;
-            }
-            ::close(pidfd);
-        }
-    }
-    int status = 0;
-    while (::waitpid(child, &status, 0) < 0) {
-        if (errno != EINTR) return -1;
-    }
-    if (WIFEXITED(status)) return WEXITSTATUS(status);
-    if (WIFSIGNALED(status)) return WTERMSIG(status);
+    if (r.exitStatus) return *r.exitStatus;
+    if (r.signal) return *r.signal;
     return -1;
 }
 
