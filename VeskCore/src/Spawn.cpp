@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <iterator>
 
 extern char** environ;  // NOLINT(readability-redundant-declaration)
 
@@ -69,11 +70,14 @@ Result run(const Request& request) {
     std::vector<char*> argv;
     argv.reserve(request.arguments.size() + 2);
     argv.push_back(const_cast<char*>(request.program.c_str()));
-    for (const auto& a : request.arguments) argv.push_back(const_cast<char*>(a.c_str()));
+    const auto pointer = [](const std::string& text) { return const_cast<char*>(text.c_str()); };
+    std::transform(request.arguments.begin(), request.arguments.end(), std::back_inserter(argv),
+                   pointer);
     argv.push_back(nullptr);
     std::vector<char*> envp;
     if (request.environment) {
-        for (const auto& e : *request.environment) envp.push_back(const_cast<char*>(e.c_str()));
+        std::transform(request.environment->begin(), request.environment->end(),
+                       std::back_inserter(envp), pointer);
         envp.push_back(nullptr);
     }
 
