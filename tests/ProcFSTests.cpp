@@ -82,4 +82,12 @@ TEST(ProcFS, ASocketOfThisProcessIsFoundAndSoIsItsHolder) {
     EXPECT_TRUE(vesk::cli::procfs::holding({}).empty());
 }
 
+TEST(ProcFS, AReadThatFailsAfterTheOpenIsNoError) {
+    // What a process that ends between the open of its stat file and the
+    // read does (ESRCH), a directory does every time (EISDIR).
+    EXPECT_NO_THROW(EXPECT_EQ(vesk::cli::procfs::readText("/proc/self"), ""));
+    EXPECT_EQ(vesk::cli::procfs::readText("/proc/no-such-file"), "");
+    EXPECT_NE(vesk::cli::procfs::readText("/proc/self/stat").find(')'), std::string::npos);
+}
+
 }  // namespace

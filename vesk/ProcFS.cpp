@@ -1,10 +1,11 @@
 #include "ProcFS.hpp"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <charconv>
-#include <fstream>
 #include <memory>
 #include <sstream>
 
@@ -17,11 +18,6 @@ struct CloseDir {
 };
 using Dir = std::unique_ptr<DIR, CloseDir>;
 
-std::string readAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
 std::optional<long> pidOf(const char* name) {
     long pid = 0;
     const std::string_view text(name);
@@ -31,6 +27,21 @@ std::optional<long> pidOf(const char* name) {
 }
 
 }  // namespace
+
+std::string readText(const std::string& path) {
+    std::string text;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) return text;
+    char buffer[8192];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        text.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return text;
+}
 
 std::optional<Stat> parseStat(const std::string& text) {
     const auto close = text.rfind(')');
@@ -50,7 +61,7 @@ std::optional<Stat> parseStat(const std::string& text) {
 }
 
 std::optional<Stat> stat(long pid) {
-    return parseStat(readAll("/proc/" + std::to_string(pid) + "/stat"));
+    return parseStat(readText("/proc/" + std::to_string(pid) + "/stat"));
 }
 
 std::vector<long> all() {
@@ -75,7 +86,7 @@ std::vector<long> childrenOf(long parent) {
 std::optional<long long> startedAt(long pid) {
     const auto s = stat(pid);
     if (!s) return std::nullopt;
-    std::istringstream system(readAll("/proc/stat"));
+    std::istringstream system(readText("/proc/stat"));
     long long boot = -1;
     for (std::string line; std::getline(system, line);) {
         if (line.rfind("btime ", 0) == 0) boot = std::atoll(line.c_str() + 6);
@@ -116,7 +127,7 @@ std::vector<Listening> listening() {
                                      {"/proc/net/tcp6", true},
                                      {"/proc/net/udp", false},
                                      {"/proc/net/udp6", false}}) {
-        auto more = parseListening(readAll(table), tcp);
+        auto more = parseListening(readText(table), tcp);
         sockets.insert(sockets.end(), more.begin(), more.end());
     }
     return sockets;
@@ -124,7 +135,7 @@ std::vector<Listening> listening() {
 
 std::set<std::string> unixSocketInodes(const std::string& path) {
     std::set<std::string> inodes;
-    std::istringstream table(readAll("/proc/net/unix"));
+    std::istringstream table(readText("/proc/net/unix"));
     std::string line;
     std::getline(table, line);  // the header
     while (std::getline(table, line)) {

@@ -11,6 +11,11 @@
 
 namespace vesk::cli::procfs {
 
+/// A file of the kernel's, or what could be read of it: a process may end
+/// while its files are read (the read then fails with ESRCH), which is no
+/// error; nothing when it cannot be opened.
+std::string readText(const std::string& path);
+
 /// The fields of /proc/PID/stat the command uses.
 struct Stat {
     long parent = 0;

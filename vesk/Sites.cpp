@@ -33,13 +33,13 @@ std::vector<ServerConfig::Served> servedIndex() {
 /// What the site is: the detected project type and framework when its
 /// record has them, else the shape its block serves (its directory's shape,
 /// read from the disk, when no block of the environment serves it yet).
-std::string kindOf(const Site& site, const std::vector<ServerConfig::Served>& index) {
+std::string kindOf(const Site& site, const std::string& domain,
+                   const std::vector<ServerConfig::Served>& index) {
     if (site.detectedProject) {
         std::string kind(displayName(site.projectType()));
         if (const auto framework = site.frameworkDisplay()) kind += " (" + *framework + ")";
         return kind;
     }
-    const std::string domain = site.fullDomain();
     const auto served = std::lower_bound(
         index.begin(), index.end(), domain,
         [](const ServerConfig::Served& s, const std::string& d) { return s.domain < d; });
@@ -75,14 +75,18 @@ int sites(const Arguments& args) {
     }
     const std::string& defaultPHP = config.defaultPHPVersion;
     const auto index = servedIndex();
-    std::string line;
+    // Written at once: a thousand sites are a thousand lines.
+    std::string text;
+    text.reserve(served.size() * 128);
     for (const Site& s : served) {
-        line.assign(s.isSecured ? "https://" : "http://");
-        line.append(s.fullDomain()).append("/  ").append(s.path).append("  PHP ");
-        line.append(s.phpVersion.value_or(defaultPHP)).append(s.phpVersion ? " (isolated)" : "");
-        line.append(s.isLinked ? "  linked  " : "  parked  ").append(kindOf(s, index)) += '\n';
-        std::cout << line;
+        const std::string domain = s.fullDomain();
+        text.append(s.isSecured ? "https://" : "http://").append(domain).append("/  ");
+        text.append(s.path).append("  PHP ").append(s.phpVersion.value_or(defaultPHP));
+        text.append(s.phpVersion ? " (isolated)" : "");
+        text.append(s.isLinked ? "  linked  " : "  parked  ").append(kindOf(s, domain, index));
+        text += '\n';
     }
+    std::cout.write(text.data(), static_cast<std::streamsize>(text.size()));
     return 0;
 }
 
