@@ -375,17 +375,17 @@ std::string phpFpmPool(std::string_view version, const Layout& layout) {
     t += "listen.owner = " + layout.user + "\n";
     t += "listen.group = " + layout.group + "\n";
     t += "listen.mode = 0660\n";
-    // One worker waiting, up to eight when requests come (a request held by
-    // a debugger takes one), and at most two idle ones kept afterwards (with
-    // one, workers are ended and forked again all through a burst: a tenth
-    // fewer requests a second).
-    // ("ondemand" would keep none, but its master wakes for every new
-    // connection: a sixth fewer requests a second under load.)
+    // Debian's own pool's numbers (two workers waiting, one to three idle
+    // kept), but up to eight when requests come: a request held by a
+    // debugger takes one. (Fewer idle ones keep less memory, but workers are
+    // then ended and forked again all through a burst: a tenth fewer requests
+    // a second; "ondemand" keeps none, and its master wakes for every new
+    // connection: a sixth fewer.)
     t += "pm = dynamic\n";
     t += "pm.max_children = 8\n";
-    t += "pm.start_servers = 1\n";
+    t += "pm.start_servers = 2\n";
     t += "pm.min_spare_servers = 1\n";
-    t += "pm.max_spare_servers = 2\n";
+    t += "pm.max_spare_servers = 3\n";
     // PHP's own errors reach nginx's error log through FastCGI; the workers'
     // stdout and stderr are not piped through the master, which would add
     // to every request's latency under load.

@@ -120,7 +120,7 @@ else
 fi
 
 if [ "${VESK_FIGURES:-on}" != off ]; then
-  # Idle again: the spare workers above two end, about a second each.
+  # Idle again: the spare workers above three end, about a second each.
   sleep 12
   figures_pss "idle (12 s after the load)"
 fi
