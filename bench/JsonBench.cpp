@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "SampleSites.hpp"
-#include "vesk/Json.hpp"
+#include "vesk/foundation/Json.hpp"
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include <random>
 
-#include "vesk/QuickSwitcherTypes.hpp"
+#include "vesk/app/QuickSwitcherTypes.hpp"
 
 namespace {
 

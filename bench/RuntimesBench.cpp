@@ -8,8 +8,8 @@
 #include <random>
 #include <string>
 
-#include "vesk/NodeDistributionConfig.hpp"
-#include "vesk/ResourceMetrics.hpp"
+#include "vesk/services/NodeDistributionConfig.hpp"
+#include "vesk/services/ResourceMetrics.hpp"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "vesk/Site.hpp"
+#include "vesk/sites/Site.hpp"
 
 namespace {
 

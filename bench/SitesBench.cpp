@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "SampleSites.hpp"
-#include "vesk/NginxTemplate.hpp"
-#include "vesk/Site.hpp"
-#include "vesk/SiteInfo.hpp"
+#include "vesk/sites/NginxTemplate.hpp"
+#include "vesk/sites/Site.hpp"
+#include "vesk/sites/SiteInfo.hpp"
 
 namespace {
 

@@ -16,11 +16,11 @@
 #include <string>
 #include <vector>
 
-#include "vesk/Date.hpp"
-#include "vesk/Json.hpp"
-#include "vesk/ServerConfig.hpp"
-#include "vesk/Site.hpp"
-#include "vesk/UUID.hpp"
+#include "vesk/foundation/Date.hpp"
+#include "vesk/foundation/Json.hpp"
+#include "vesk/sites/ServerConfig.hpp"
+#include "vesk/sites/Site.hpp"
+#include "vesk/foundation/UUID.hpp"
 
 namespace {
 

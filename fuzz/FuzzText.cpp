@@ -8,12 +8,12 @@
 #include <string>
 #include <string_view>
 
-#include "vesk/ErrorEntry.hpp"
-#include "vesk/FlameGraphNode.hpp"
-#include "vesk/GitHubRelease.hpp"
-#include "vesk/PHPVersion.hpp"
-#include "vesk/QuickSwitcherTypes.hpp"
-#include "vesk/SiteInfo.hpp"
+#include "vesk/debugging/ErrorEntry.hpp"
+#include "vesk/debugging/FlameGraphNode.hpp"
+#include "vesk/app/GitHubRelease.hpp"
+#include "vesk/services/PHPVersion.hpp"
+#include "vesk/app/QuickSwitcherTypes.hpp"
+#include "vesk/sites/SiteInfo.hpp"
 
 namespace {
 

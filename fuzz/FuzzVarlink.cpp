@@ -7,7 +7,7 @@
 
 #include "StubService.hpp"
 #include "Varlink.hpp"
-#include "vesk/Json.hpp"
+#include "vesk/foundation/Json.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     vesk::test::StubService service;

@@ -2,7 +2,7 @@
 
 #include <unordered_set>
 
-#include "vesk/AppConfig.hpp"
+#include "vesk/foundation/AppConfig.hpp"
 
 namespace {
 

@@ -3,12 +3,12 @@
 
 #include <limits>
 
-#include "vesk/AppNotification.hpp"
-#include "vesk/HerdConfig.hpp"
-#include "vesk/HerdYamlConfig.hpp"
-#include "vesk/MigrationReport.hpp"
-#include "vesk/PluginManifest.hpp"
-#include "vesk/VeskPlugin.hpp"
+#include "vesk/app/AppNotification.hpp"
+#include "vesk/app/HerdConfig.hpp"
+#include "vesk/app/HerdYamlConfig.hpp"
+#include "vesk/app/MigrationReport.hpp"
+#include "vesk/app/PluginManifest.hpp"
+#include "vesk/app/VeskPlugin.hpp"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "vesk/AtomicFile.hpp"
+#include "vesk/system/AtomicFile.hpp"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

@@ -9,11 +9,11 @@
 #include <fstream>
 #include <set>
 
-#include "vesk/BuildInfo.hpp"
-#include "vesk/GitHubRelease.hpp"
-#include "vesk/HomebrewFormula.hpp"
-#include "vesk/MachineIdentifier.hpp"
-#include "vesk/UUID.hpp"
+#include "vesk/app/BuildInfo.hpp"
+#include "vesk/app/GitHubRelease.hpp"
+#include "vesk/services/HomebrewFormula.hpp"
+#include "vesk/system/MachineIdentifier.hpp"
+#include "vesk/foundation/UUID.hpp"
 
 namespace {
 

@@ -14,7 +14,7 @@
 
 #include <cstdio>
 
-#include "vesk/Certificate.hpp"
+#include "vesk/sites/Certificate.hpp"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <cmath>
 #include <random>
 
-#include "vesk/DashboardStats.hpp"
+#include "vesk/sites/DashboardStats.hpp"
 
 namespace {
 

@@ -1,9 +1,9 @@
 // Detection results, framework records and diagnostics.
 #include <gtest/gtest.h>
 
-#include "vesk/DetectedProject.hpp"
-#include "vesk/DiagnosticResult.hpp"
-#include "vesk/FrameworkInfo.hpp"
+#include "vesk/sites/DetectedProject.hpp"
+#include "vesk/app/DiagnosticResult.hpp"
+#include "vesk/sites/FrameworkInfo.hpp"
 
 namespace {
 

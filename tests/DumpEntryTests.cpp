@@ -4,15 +4,15 @@
 #include <cmath>
 #include <unordered_set>
 
-#include "vesk/CapturedMail.hpp"
-#include "vesk/CapturedQuery.hpp"
-#include "vesk/CapturedRequest.hpp"
-#include "vesk/Clock.hpp"
-#include "vesk/DatabaseSnapshot.hpp"
-#include "vesk/DumpEntry.hpp"
-#include "vesk/DumpPayload.hpp"
-#include "vesk/ErrorEntry.hpp"
-#include "vesk/LogEntry.hpp"
+#include "vesk/debugging/CapturedMail.hpp"
+#include "vesk/debugging/CapturedQuery.hpp"
+#include "vesk/debugging/CapturedRequest.hpp"
+#include "vesk/foundation/Clock.hpp"
+#include "vesk/services/DatabaseSnapshot.hpp"
+#include "vesk/debugging/DumpEntry.hpp"
+#include "vesk/debugging/DumpPayload.hpp"
+#include "vesk/debugging/ErrorEntry.hpp"
+#include "vesk/debugging/LogEntry.hpp"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <regex>
 #include <string>
 
-#include "vesk/FlameGraphNode.hpp"
-#include "vesk/ProfileDiff.hpp"
+#include "vesk/debugging/FlameGraphNode.hpp"
+#include "vesk/debugging/ProfileDiff.hpp"
 
 namespace {
 

@@ -13,8 +13,8 @@
 #include <future>
 #include <thread>
 
-#include "vesk/HTTPDataFetching.hpp"
-#include "vesk/ProcessManaging.hpp"
+#include "vesk/app/HTTPDataFetching.hpp"
+#include "vesk/services/ProcessManaging.hpp"
 
 namespace {
 

@@ -12,7 +12,7 @@
 
 #include "HelperServer.hpp"
 #include "HelperTestSupport.hpp"
-#include "vesk/Json.hpp"
+#include "vesk/foundation/Json.hpp"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "HelperTestSupport.hpp"
-#include "vesk/Json.hpp"
+#include "vesk/foundation/Json.hpp"
 
 namespace {
 

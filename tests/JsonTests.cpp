@@ -10,7 +10,8 @@
 #include <optional>
 #include <variant>
 
-#include "vesk/Json.hpp"
+#include "vesk/foundation/Json.hpp"
+#include "vesk/foundation/json/Stream.hpp"
 
 namespace {
 
@@ -161,7 +162,7 @@ TEST(JsonCoding, IntegralNumbersWrittenWithFractionStillDecode) {
 // ---------------------------------------------------------------------------
 // The parser and the writer underneath
 
-#include "vesk/SiteFilterCategory.hpp"
+#include "vesk/sites/SiteFilterCategory.hpp"
 
 namespace {
 

@@ -2,8 +2,8 @@
 
 #include <regex>
 
-#include "vesk/L10n.hpp"
-#include "vesk/Strings.hpp"
+#include "vesk/foundation/L10n.hpp"
+#include "vesk/foundation/Strings.hpp"
 
 namespace {
 

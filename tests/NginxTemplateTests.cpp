@@ -3,7 +3,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "vesk/NginxTemplate.hpp"
+#include "vesk/sites/NginxTemplate.hpp"
 
 namespace {
 

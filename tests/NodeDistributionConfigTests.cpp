@@ -1,10 +1,10 @@
 // Language runtimes: the Node.js index and its rules, Go, Python and Flutter.
 #include <gtest/gtest.h>
 
-#include "vesk/FlutterVersion.hpp"
-#include "vesk/GoVersion.hpp"
-#include "vesk/NodeDistributionConfig.hpp"
-#include "vesk/PythonVersion.hpp"
+#include "vesk/services/FlutterVersion.hpp"
+#include "vesk/services/GoVersion.hpp"
+#include "vesk/services/NodeDistributionConfig.hpp"
+#include "vesk/services/PythonVersion.hpp"
 
 namespace {
 

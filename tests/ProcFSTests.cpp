@@ -5,7 +5,7 @@
 
 #include <algorithm>
 
-#include "ProcFS.hpp"
+#include "vesk/system/ProcFS.hpp"
 
 namespace {
 

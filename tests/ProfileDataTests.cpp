@@ -9,8 +9,8 @@
 #include <fstream>
 #include <thread>
 
-#include "vesk/FlameGraphNode.hpp"
-#include "vesk/ProfileDiff.hpp"
+#include "vesk/debugging/FlameGraphNode.hpp"
+#include "vesk/debugging/ProfileDiff.hpp"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // Fuzzy matching on user-perceived characters, and the switcher's rows.
 #include <gtest/gtest.h>
 
-#include "vesk/QuickSwitcherTypes.hpp"
+#include "vesk/app/QuickSwitcherTypes.hpp"
 
 namespace {
 

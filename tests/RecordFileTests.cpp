@@ -8,8 +8,8 @@
 #include <fstream>
 #include <map>
 
-#include "vesk/RecordFile.hpp"
-#include "vesk/ServedSites.hpp"
+#include "vesk/system/RecordFile.hpp"
+#include "vesk/sites/ServedSites.hpp"
 
 namespace {
 

@@ -9,9 +9,9 @@
 #include <filesystem>
 #include <fstream>
 
-#include "vesk/Certificate.hpp"
-#include "vesk/Exposure.hpp"
-#include "vesk/ServerConfig.hpp"
+#include "vesk/sites/Certificate.hpp"
+#include "vesk/sites/Exposure.hpp"
+#include "vesk/sites/ServerConfig.hpp"
 
 namespace {
 

@@ -5,9 +5,9 @@
 #include <cmath>
 #include <thread>
 
-#include "vesk/Clock.hpp"
-#include "vesk/Service.hpp"
-#include "vesk/ServiceHealth.hpp"
+#include "vesk/foundation/Clock.hpp"
+#include "vesk/services/Service.hpp"
+#include "vesk/services/ServiceHealth.hpp"
 
 namespace {
 

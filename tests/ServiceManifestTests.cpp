@@ -4,11 +4,11 @@
 #include <algorithm>
 #include <thread>
 
-#include "vesk/PHPDistributionConfig.hpp"
-#include "vesk/PHPManifest.hpp"
-#include "vesk/PHPVersion.hpp"
-#include "vesk/ServiceDistributionConfig.hpp"
-#include "vesk/ServiceManifest.hpp"
+#include "vesk/services/PHPDistributionConfig.hpp"
+#include "vesk/services/PHPManifest.hpp"
+#include "vesk/services/PHPVersion.hpp"
+#include "vesk/services/ServiceDistributionConfig.hpp"
+#include "vesk/services/ServiceManifest.hpp"
 
 namespace {
 

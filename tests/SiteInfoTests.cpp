@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "vesk/SiteInfo.hpp"
+#include "vesk/sites/SiteInfo.hpp"
 
 namespace {
 

@@ -1,10 +1,10 @@
 // Creation recipes, certificates, tunnels and Docker proxies.
 #include <gtest/gtest.h>
 
-#include "vesk/Certificate.hpp"
-#include "vesk/DockerProxy.hpp"
-#include "vesk/SiteTemplate.hpp"
-#include "vesk/TunnelSession.hpp"
+#include "vesk/sites/Certificate.hpp"
+#include "vesk/sites/DockerProxy.hpp"
+#include "vesk/sites/SiteTemplate.hpp"
+#include "vesk/sites/TunnelSession.hpp"
 
 namespace {
 

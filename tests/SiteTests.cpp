@@ -4,10 +4,10 @@
 #include <set>
 #include <unordered_set>
 
-#include "vesk/Site.hpp"
-#include "vesk/SiteFilterCategory.hpp"
-#include "vesk/SiteGroup.hpp"
-#include "vesk/Unicode.hpp"
+#include "vesk/sites/Site.hpp"
+#include "vesk/sites/SiteFilterCategory.hpp"
+#include "vesk/sites/SiteGroup.hpp"
+#include "vesk/foundation/Unicode.hpp"
 
 namespace {
 

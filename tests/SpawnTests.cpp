@@ -1,4 +1,4 @@
-#include "vesk/Spawn.hpp"
+#include "vesk/system/Spawn.hpp"
 
 #include <gtest/gtest.h>
 #include <signal.h>

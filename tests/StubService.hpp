@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "vesk/HelperProtocol.hpp"
+#include "vesk/helper/HelperProtocol.hpp"
 
 namespace vesk::test {
 

@@ -1,7 +1,7 @@
 // What vesk doctor finds, each with its fix, on texts planted by the test.
 #include <gtest/gtest.h>
 
-#include "vesk/SystemChecks.hpp"
+#include "vesk/app/SystemChecks.hpp"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "vesk/Unicode.hpp"
+#include "vesk/foundation/Unicode.hpp"
 
 namespace {
 

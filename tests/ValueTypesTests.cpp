@@ -2,9 +2,9 @@
 
 #include <set>
 
-#include "vesk/Data.hpp"
-#include "vesk/Date.hpp"
-#include "vesk/UUID.hpp"
+#include "vesk/foundation/Data.hpp"
+#include "vesk/foundation/Date.hpp"
+#include "vesk/foundation/UUID.hpp"
 
 namespace {
 

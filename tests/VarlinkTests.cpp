@@ -6,7 +6,7 @@
 
 #include "StubService.hpp"
 #include "Varlink.hpp"
-#include "vesk/Json.hpp"
+#include "vesk/foundation/Json.hpp"
 
 namespace {
 

@@ -16,13 +16,13 @@
 #include <filesystem>
 #include <fstream>
 
-#include "vesk/Certificate.hpp"
-#include "vesk/DashboardStats.hpp"
-#include "vesk/DiagnosticResult.hpp"
-#include "vesk/DumpEntry.hpp"
-#include "vesk/Json.hpp"
-#include "vesk/ServerConfig.hpp"
-#include "vesk/Site.hpp"
+#include "vesk/sites/Certificate.hpp"
+#include "vesk/sites/DashboardStats.hpp"
+#include "vesk/app/DiagnosticResult.hpp"
+#include "vesk/debugging/DumpEntry.hpp"
+#include "vesk/foundation/Json.hpp"
+#include "vesk/sites/ServerConfig.hpp"
+#include "vesk/sites/Site.hpp"
 
 namespace {
 

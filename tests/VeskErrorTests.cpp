@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "vesk/VeskError.hpp"
+#include "vesk/foundation/VeskError.hpp"
 
 namespace {
 

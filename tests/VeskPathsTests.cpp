@@ -3,9 +3,9 @@
 #include <cstdlib>
 #include <string>
 
-#include "vesk/Notifications.hpp"
-#include "vesk/Version.hpp"
-#include "vesk/VeskPaths.hpp"
+#include "vesk/app/Notifications.hpp"
+#include "vesk/foundation/Version.hpp"
+#include "vesk/foundation/VeskPaths.hpp"
 
 namespace {
 

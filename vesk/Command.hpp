@@ -10,15 +10,15 @@
 #include <string>
 #include <vector>
 
-#include "vesk/AppConfig.hpp"
-#include "vesk/Certificate.hpp"
-#include "vesk/Exposure.hpp"
-#include "vesk/HelperProtocol.hpp"
-#include "vesk/Json.hpp"
-#include "vesk/RecordFile.hpp"
-#include "vesk/ServerConfig.hpp"
-#include "vesk/ServingSettings.hpp"
-#include "vesk/Site.hpp"
+#include "vesk/foundation/AppConfig.hpp"
+#include "vesk/sites/Certificate.hpp"
+#include "vesk/sites/Exposure.hpp"
+#include "vesk/helper/HelperProtocol.hpp"
+#include "vesk/foundation/Json.hpp"
+#include "vesk/system/RecordFile.hpp"
+#include "vesk/sites/ServerConfig.hpp"
+#include "vesk/sites/ServingSettings.hpp"
+#include "vesk/sites/Site.hpp"
 
 namespace vesk::cli {
 

@@ -9,9 +9,9 @@
 #include <sstream>
 
 #include "Command.hpp"
-#include "ProcFS.hpp"
-#include "vesk/L10n.hpp"
-#include "vesk/ServedSites.hpp"
+#include "vesk/system/ProcFS.hpp"
+#include "vesk/foundation/L10n.hpp"
+#include "vesk/sites/ServedSites.hpp"
 
 namespace vesk::cli {
 

@@ -21,10 +21,10 @@
 #include <tuple>
 
 #include "Command.hpp"
-#include "ProcFS.hpp"
-#include "vesk/Json.hpp"
-#include "vesk/SystemChecks.hpp"
-#include "vesk/Unicode.hpp"
+#include "vesk/system/ProcFS.hpp"
+#include "vesk/foundation/Json.hpp"
+#include "vesk/app/SystemChecks.hpp"
+#include "vesk/foundation/Unicode.hpp"
 
 namespace vesk::cli {
 

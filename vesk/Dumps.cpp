@@ -20,10 +20,10 @@
 #include <vector>
 
 #include "Command.hpp"
-#include "vesk/DumpEntry.hpp"
-#include "vesk/DumpPayload.hpp"
-#include "vesk/Json.hpp"
-#include "vesk/VeskPaths.hpp"
+#include "vesk/debugging/DumpEntry.hpp"
+#include "vesk/debugging/DumpPayload.hpp"
+#include "vesk/foundation/Json.hpp"
+#include "vesk/foundation/VeskPaths.hpp"
 
 namespace vesk::cli {
 

@@ -8,11 +8,11 @@
 #include <memory>
 
 #include "Command.hpp"
-#include "vesk/L10n.hpp"
-#include "vesk/ServedSites.hpp"
-#include "vesk/ServerConfig.hpp"
-#include "vesk/UUID.hpp"
-#include "vesk/VeskPaths.hpp"
+#include "vesk/foundation/L10n.hpp"
+#include "vesk/sites/ServedSites.hpp"
+#include "vesk/sites/ServerConfig.hpp"
+#include "vesk/foundation/UUID.hpp"
+#include "vesk/foundation/VeskPaths.hpp"
 
 namespace vesk::cli {
 

@@ -10,7 +10,7 @@
 #include <memory>
 #include <string_view>
 
-#include "vesk/AtomicFile.hpp"
+#include "vesk/system/AtomicFile.hpp"
 
 namespace vesk::cli {
 

@@ -21,8 +21,8 @@
 #include "Command.hpp"
 #include "FileTree.hpp"
 #include "TrustStores.hpp"
-#include "vesk/Unicode.hpp"
-#include "vesk/VeskPaths.hpp"
+#include "vesk/foundation/Unicode.hpp"
+#include "vesk/foundation/VeskPaths.hpp"
 
 namespace vesk::cli {
 

@@ -3,10 +3,10 @@
 #include <iostream>
 
 #include "Command.hpp"
-#include "vesk/Date.hpp"
-#include "vesk/L10n.hpp"
-#include "vesk/ServedSites.hpp"
-#include "vesk/UUID.hpp"
+#include "vesk/foundation/Date.hpp"
+#include "vesk/foundation/L10n.hpp"
+#include "vesk/sites/ServedSites.hpp"
+#include "vesk/foundation/UUID.hpp"
 
 namespace vesk::cli {
 

@@ -2,7 +2,7 @@
 #include <iostream>
 
 #include "Command.hpp"
-#include "vesk/L10n.hpp"
+#include "vesk/foundation/L10n.hpp"
 
 namespace vesk::cli {
 

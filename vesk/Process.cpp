@@ -1,7 +1,7 @@
 // The command's way of running a program: the library's spawner, with the
 // output captured for the command to show.
 #include "Command.hpp"
-#include "vesk/Spawn.hpp"
+#include "vesk/system/Spawn.hpp"
 
 namespace vesk::cli {
 

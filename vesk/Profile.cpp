@@ -9,9 +9,9 @@
 #include <unordered_map>
 
 #include "Command.hpp"
-#include "vesk/FlameGraphNode.hpp"
-#include "vesk/ProfileDiff.hpp"
-#include "vesk/VeskPaths.hpp"
+#include "vesk/debugging/FlameGraphNode.hpp"
+#include "vesk/debugging/ProfileDiff.hpp"
+#include "vesk/foundation/VeskPaths.hpp"
 
 namespace vesk::cli {
 

@@ -14,9 +14,9 @@
 
 #include "Command.hpp"
 #include "TrustStores.hpp"
-#include "vesk/L10n.hpp"
-#include "vesk/ServedSites.hpp"
-#include "vesk/VeskPaths.hpp"
+#include "vesk/foundation/L10n.hpp"
+#include "vesk/sites/ServedSites.hpp"
+#include "vesk/foundation/VeskPaths.hpp"
 
 namespace vesk::cli {
 

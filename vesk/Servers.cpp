@@ -18,12 +18,12 @@
 
 #include "Command.hpp"
 #include "HelperClient.hpp"
-#include "ProcFS.hpp"
-#include "vesk/Exposure.hpp"
-#include "vesk/L10n.hpp"
-#include "vesk/ServedSites.hpp"
-#include "vesk/Unicode.hpp"
-#include "vesk/VeskPaths.hpp"
+#include "vesk/system/ProcFS.hpp"
+#include "vesk/sites/Exposure.hpp"
+#include "vesk/foundation/L10n.hpp"
+#include "vesk/sites/ServedSites.hpp"
+#include "vesk/foundation/Unicode.hpp"
+#include "vesk/foundation/VeskPaths.hpp"
 
 namespace vesk::cli {
 

@@ -3,8 +3,8 @@
 #include <iostream>
 
 #include "Command.hpp"
-#include "vesk/Json.hpp"
-#include "vesk/ServedSites.hpp"
+#include "vesk/foundation/Json.hpp"
+#include "vesk/sites/ServedSites.hpp"
 
 namespace vesk::cli {
 

@@ -23,9 +23,9 @@
 #include <thread>
 
 #include "Command.hpp"
-#include "vesk/DashboardStats.hpp"
-#include "vesk/Json.hpp"
-#include "vesk/NumberText.hpp"
+#include "vesk/sites/DashboardStats.hpp"
+#include "vesk/foundation/Json.hpp"
+#include "vesk/foundation/NumberText.hpp"
 
 namespace vesk::cli {
 

@@ -11,7 +11,7 @@
 #include <set>
 
 #include "Command.hpp"
-#include "ProcFS.hpp"
+#include "vesk/system/ProcFS.hpp"
 
 namespace vesk::cli {
 

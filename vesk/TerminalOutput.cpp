@@ -2,7 +2,7 @@
 
 #include <iostream>
 
-#include "vesk/Unicode.hpp"
+#include "vesk/foundation/Unicode.hpp"
 
 namespace vesk::cli {
 

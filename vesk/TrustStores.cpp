@@ -5,7 +5,7 @@
 
 #include <filesystem>
 
-#include "vesk/RecordFile.hpp"
+#include "vesk/system/RecordFile.hpp"
 
 namespace vesk::cli {
 

@@ -11,8 +11,8 @@
 
 #include "Command.hpp"
 #include "TerminalOutput.hpp"
-#include "vesk/L10n.hpp"
-#include "vesk/Version.hpp"
+#include "vesk/foundation/L10n.hpp"
+#include "vesk/foundation/Version.hpp"
 
 // The certificate commands are vesk-tls's: vesk itself does not load
 // OpenSSL, so every other command starts quickly.

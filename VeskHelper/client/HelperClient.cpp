@@ -9,8 +9,8 @@
 #include <stdexcept>
 #include <variant>
 
-#include "vesk/Data.hpp"
-#include "vesk/Json.hpp"
+#include "vesk/foundation/Data.hpp"
+#include "vesk/foundation/Json.hpp"
 
 namespace vesk {
 

@@ -9,7 +9,7 @@
 #include <variant>
 #include <vector>
 
-#include "vesk/HelperProtocol.hpp"
+#include "vesk/helper/HelperProtocol.hpp"
 
 namespace vesk {
 

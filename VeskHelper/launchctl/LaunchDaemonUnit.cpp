@@ -7,7 +7,7 @@
 #include <memory>
 #include <vector>
 
-#include "vesk/Unicode.hpp"
+#include "vesk/foundation/Unicode.hpp"
 
 namespace vesk::launchctl {
 

@@ -12,8 +12,8 @@
 #include <string_view>
 #include <vector>
 
-#include "vesk/Json.hpp"
-#include "vesk/RawEnum.hpp"
+#include "vesk/foundation/Json.hpp"
+#include "vesk/foundation/RawEnum.hpp"
 
 namespace vesk::launchctl {
 

@@ -30,8 +30,8 @@
 
 #include "LaunchDaemonUnit.hpp"
 #include "SystemdUnits.hpp"
-#include "vesk/AtomicFile.hpp"
-#include "vesk/Spawn.hpp"
+#include "vesk/system/AtomicFile.hpp"
+#include "vesk/system/Spawn.hpp"
 
 #if defined(__SANITIZE_ADDRESS__)
 #define VESK_UNDER_ASAN 1

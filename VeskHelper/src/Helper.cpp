@@ -9,7 +9,7 @@
 
 #include "Log.hpp"
 #include "VeskIdentity.hpp"
-#include "vesk/Json.hpp"
+#include "vesk/foundation/Json.hpp"
 
 namespace vesk::helper {
 

@@ -19,8 +19,8 @@
 #include "HelperTools.hpp"
 #include "Log.hpp"
 #include "SafeFS.hpp"
-#include "vesk/Unicode.hpp"
-#include "vesk/Version.hpp"
+#include "vesk/foundation/Unicode.hpp"
+#include "vesk/foundation/Version.hpp"
 
 namespace vesk::helper {
 

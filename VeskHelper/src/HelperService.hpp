@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "Layout.hpp"
-#include "vesk/HelperProtocol.hpp"
+#include "vesk/helper/HelperProtocol.hpp"
 
 namespace vesk::helper {
 

@@ -13,7 +13,7 @@
 
 #include "Log.hpp"
 #include "SafeFS.hpp"
-#include "vesk/Spawn.hpp"
+#include "vesk/system/Spawn.hpp"
 
 namespace vesk::helper {
 

@@ -13,7 +13,7 @@
 #include <random>
 
 #include "HelperTools.hpp"
-#include "vesk/AtomicFile.hpp"
+#include "vesk/system/AtomicFile.hpp"
 
 namespace vesk::helper {
 

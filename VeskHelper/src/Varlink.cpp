@@ -3,9 +3,9 @@
 #include <variant>
 #include <vector>
 
-#include "vesk/Data.hpp"
-#include "vesk/Json.hpp"
-#include "vesk/Version.hpp"
+#include "vesk/foundation/Data.hpp"
+#include "vesk/foundation/Json.hpp"
+#include "vesk/foundation/Version.hpp"
 
 namespace vesk::helper::varlink {
 

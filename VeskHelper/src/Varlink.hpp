@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "vesk/HelperProtocol.hpp"
+#include "vesk/helper/HelperProtocol.hpp"
 
 namespace vesk::helper::varlink {
 

@@ -16,8 +16,8 @@
 #include <string>
 
 #include "HelperClient.hpp"
-#include "vesk/Data.hpp"
-#include "vesk/Json.hpp"
+#include "vesk/foundation/Data.hpp"
+#include "vesk/foundation/Json.hpp"
 
 namespace {
 

@@ -11,9 +11,9 @@
 #include <iostream>
 #include <string>
 
-#include "vesk/Certificate.hpp"
-#include "vesk/ServedSites.hpp"
-#include "vesk/ServerConfig.hpp"
+#include "vesk/sites/Certificate.hpp"
+#include "vesk/sites/ServedSites.hpp"
+#include "vesk/sites/ServerConfig.hpp"
 
 namespace fs = std::filesystem;
 

@@ -2,7 +2,7 @@
 //   vesk-render-site DOMAIN ROOT PHP_SOCKET
 #include <iostream>
 
-#include "vesk/NginxTemplate.hpp"
+#include "vesk/sites/NginxTemplate.hpp"
 
 int main(int argc, char** argv) {
     if (argc != 4) {

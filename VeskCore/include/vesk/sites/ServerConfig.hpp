@@ -1,0 +1,155 @@
+// The servers' configuration texts for the developer's sites: nginx's main
+// configuration and one server block per site (from the built-in templates),
+// a PHP-FPM pool per version, and dnsmasq's configuration. Pure texts; the
+// vesk command writes them into the environment and the helper starts the
+// servers on them.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "vesk/foundation/Json.hpp"
+#include "vesk/foundation/RawEnum.hpp"
+#include "vesk/sites/ServingSettings.hpp"
+#include "vesk/sites/Site.hpp"
+
+namespace vesk::ServerConfig {
+
+/// Where the environment lives and who the servers' workers run as.
+struct Layout {
+    std::string veskBase = "/usr/local/vesk";
+    std::string user;   ///< the developer: nginx's workers and the pools run as them
+    std::string group;  ///< the developer's primary group
+    /// A PHP file every request of the pools runs first (the dump client),
+    /// when there is one.
+    std::optional<std::string> prependFile;
+    /// Whether other machines may reach the sites (the developer's choice,
+    /// `vesk lan on`): every address then; the loopback addresses otherwise.
+    bool lan = false;
+    /// Whether the machine has IPv6's loopback address: nginx cannot listen
+    /// on [::1] without it.
+    bool ipv6 = true;
+    /// The developer's own nginx directives: every block includes
+    /// `snippetsDir`/all/*.conf, and a site's block also
+    /// `snippetsDir`/sites/<full domain>/*.conf.
+    std::optional<std::string> snippetsDir;
+    /// The developer's settings for serving: PHP's directives, the body
+    /// limit and the request timeout.
+    ServingSettings serving;
+
+    [[nodiscard]] std::string etcDir() const { return veskBase + "/etc"; }
+    [[nodiscard]] std::string sitesDir() const { return veskBase + "/etc/nginx/sites"; }
+    [[nodiscard]] std::string runDir() const { return veskBase + "/run"; }
+    [[nodiscard]] std::string logDir() const { return veskBase + "/log"; }
+    [[nodiscard]] std::string phpSocket(std::string_view version) const;
+    /// The pid file the helper reads for a version's pool.
+    [[nodiscard]] std::string phpPidFile(std::string_view version) const;
+    /// What the blocks in `sitesDir` serve (see `Served`), written with them.
+    [[nodiscard]] std::string servedIndex() const { return veskBase + "/etc/served.json"; }
+};
+
+/// The `listen` lines of a server on `port` with `parameters` (such as
+/// "ssl http2" or "default_server"), indented by `indent`: 127.0.0.1 and
+/// [::1] only, or every address when the layout allows other machines.
+std::string listenLines(const Layout& layout, int port, std::string_view parameters,
+                        std::string_view indent = "    ");
+
+/// Whether the server block `block` refuses every path with a component
+/// that starts with a dot (".well-known" excepted): ".env", ".git/config".
+bool deniesDotPaths(std::string_view block);
+
+/// What a site's directory holds, which picks its template.
+enum class SiteShape {
+    laravel,      ///< public/index.php: served from public/ through PHP
+    php,          ///< index.php at the top: served from there through PHP
+    staticFiles,  ///< anything else: files as they are
+};
+
+/// The shape of the directory at `path`, read from the disk.
+SiteShape shapeOf(const std::string& path);
+
+/// A site as its block serves it: written beside the blocks whenever they
+/// are, so what a site is served as can be told without reading its
+/// directory again.
+struct Served {
+    std::string domain;  ///< the full domain
+    std::string path;
+    SiteShape shape = SiteShape::staticFiles;
+
+    friend bool operator==(const Served&, const Served&) = default;
+};
+
+/// Whether nginx can carry the path in its configuration (in double
+/// quotes): absolute, with no quote, backslash, '$', "{{" or control
+/// character. Spaces and any other character, non-ASCII ones included, are
+/// served.
+bool isServablePath(std::string_view path);
+
+/// A PHP version as "<major>.<minor>".
+bool isPHPVersion(std::string_view version);
+
+/// nginx's main configuration: workers as the developer, the mime types and
+/// fastcgi parameters of Debian's nginx, every site's block included, and a
+/// default server that answers 404 for names that are no site.
+struct MainOptions {
+    /// Where the site blocks are (default: the layout's sites directory).
+    std::optional<std::string> sitesDir;
+    /// Logs to the null device and the pid file in the run directory: for
+    /// checking a configuration with `nginx -t` as the developer, who may
+    /// not open the log and pid files root's nginx made.
+    bool discardLogs = false;
+    /// The workers' account instead of the developer's: root, for a check
+    /// run as root of a user namespace, where no other account is mapped.
+    std::optional<std::string> workersAccount;
+};
+std::string nginxMain(const Layout& layout, const MainOptions& options = {});
+
+/// A secured site's certificate and key files.
+struct TLSFiles {
+    std::string certificate;
+    std::string key;
+};
+
+/// The site's server block, or none when its path, name, aliases or PHP
+/// version cannot be served safely. With `tls`, the block listens on 443
+/// with that certificate and a second block sends HTTP to HTTPS; the files'
+/// paths may hold spaces (they are quoted) but no quote, backslash, '$' or
+/// control character.
+std::optional<std::string> nginxSite(const Site& site, const std::string& defaultPHP,
+                                     const Layout& layout, SiteShape shape,
+                                     const std::optional<TLSFiles>& tls = std::nullopt);
+
+/// The default server on 443: it refuses the handshake of any name that no
+/// block serves, so no site's certificate or content answers for it.
+std::string nginxDefaultTLS(const Layout& layout);
+
+/// A server for the directories of the parked folders that have no block
+/// of their own yet (made after the configuration was last written): any
+/// name <label>.<tld> (a label as a site's name may be: letters, digits and
+/// inner hyphens, at most 63) is served from the first parked folder holding a
+/// directory of that name, from its public/ when that holds index.php,
+/// through the default PHP version. Exact names of the other blocks take
+/// precedence. None when no parked folder can be carried in nginx's
+/// configuration.
+std::optional<std::string> nginxParkedFallback(const std::vector<std::string>& parkedPaths,
+                                               std::string_view tld, const std::string& defaultPHP,
+                                               const Layout& layout);
+
+/// A PHP-FPM pool for `version`, run as the developer, listening on the
+/// version's socket (nginx's workers, the developer too, may connect).
+std::string phpFpmPool(std::string_view version, const Layout& layout);
+
+/// dnsmasq answering every name under `tld` with `address`, on the loopback
+/// address only, asking nobody else.
+std::string dnsmasq(std::string_view tld, std::string_view address, const Layout& layout);
+
+}  // namespace vesk::ServerConfig
+
+VESK_RAW_ENUM(vesk::ServerConfig::SiteShape, {vesk::ServerConfig::SiteShape::laravel, "laravel"},
+              {vesk::ServerConfig::SiteShape::php, "php"},
+              {vesk::ServerConfig::SiteShape::staticFiles, "staticFiles"});
+VESK_RECORD(vesk::ServerConfig::Served, vesk::field("domain", &vesk::ServerConfig::Served::domain),
+            vesk::field("path", &vesk::ServerConfig::Served::path),
+            vesk::field("shape", &vesk::ServerConfig::Served::shape));

@@ -1,0 +1,91 @@
+// The English message table.
+#include "vesk/foundation/Strings.hpp"
+
+namespace vesk::Strings {
+
+const Entries& enEntries() {
+    static const Entries entries{
+        {"app.name", "Vesk"},
+        {"app.tagline", "Local development, simplified."},
+        {"general.success", "Success"},
+        {"general.error", "Error"},
+        {"general.warning", "Warning"},
+        {"general.info", "Info"},
+        {"general.done", "Done"},
+        {"general.loading", "Loading..."},
+        {"general.notFound", "Not found"},
+        {"general.version", "Version"},
+        {"general.yes", "Yes"},
+        {"general.no", "No"},
+        {"services.title", "Services"},
+        {"services.start", "Starting %@..."},
+        {"services.stop", "Stopping %@..."},
+        {"services.restart", "Restarting %@..."},
+        {"services.started", "%@ started"},
+        {"services.stopped", "%@ stopped"},
+        {"services.restarted", "%@ restarted"},
+        {"services.status", "Service Status"},
+        {"services.running", "Running"},
+        {"services.notRunning", "Not running"},
+        {"services.installed", "%@ is already installed"},
+        {"services.notInstalled", "%@ is not installed"},
+        {"php.current", "Current PHP version: %@"},
+        {"php.switching", "Switching to PHP %@..."},
+        {"php.switched", "Switched to PHP %@"},
+        {"php.installing", "Installing PHP %@..."},
+        {"php.installed", "PHP %@ installed"},
+        {"php.notFound", "PHP %@ not found"},
+        {"php.pools.title", "PHP-FPM Pools"},
+        {"php.pools.default", "(default)"},
+        {"php.pools.noSites", "No sites configured."},
+        {"php.isolate.success", "Site %@ isolated to PHP %@"},
+        {"sites.title", "Sites"},
+        {"sites.linked", "Linked site: %@"},
+        {"sites.parked", "Parked path: %@"},
+        {"sites.secured", "Secured: %@"},
+        {"sites.unsecured", "Unsecured: %@"},
+        {"sites.notFound", "Site '%@' not found"},
+        {"sites.created", "Site '%@' created"},
+        {"sites.removed", "Site '%@' removed"},
+        {"share.starting", "Starting tunnel for %@..."},
+        {"share.url", "Public URL: %@"},
+        {"share.stopped", "Tunnel stopped for %@"},
+        {"share.noProvider", "No tunnel provider found. Install cloudflared, ngrok, or expose."},
+        {"share.active", "Active Tunnels"},
+        {"migrate.detecting", "Scanning for development environments..."},
+        {"migrate.herd.detected", "Laravel Herd detected"},
+        {"migrate.herd.notFound", "Herd installation not detected"},
+        {"migrate.valet.detected", "Laravel Valet detected"},
+        {"migrate.valet.notFound", "Valet installation not detected"},
+        {"migrate.dryRun", "[DRY RUN] Would migrate:"},
+        {"migrate.complete", "Migration complete!"},
+        {"migrate.sites", "Sites: %d"},
+        {"migrate.certs", "SSL Certificates: %d"},
+        {"migrate.paths", "Parked Paths: %d"},
+        {"config.set", "Set %@ = %@"},
+        {"config.get", "%@: %@"},
+        {"config.locale.changed", "Locale changed to %@"},
+        {"config.locale.invalid", "Invalid locale. Available: en, zh-Hant, zh-Hans"},
+        {"nginx.templates.title", "Nginx Templates"},
+        {"nginx.reloaded", "Nginx reloaded"},
+        {"nginx.reload.failed", "Nginx reload failed"},
+        {"nginx.valid", "Nginx config is valid"},
+        {"nginx.invalid", "Nginx config has errors"},
+        {"update.checking", "Checking for updates..."},
+        {"update.available", "Update available: %@ → %@"},
+        {"update.upToDate", "Already up to date (%@)"},
+        {"update.downloading", "Downloading update..."},
+        {"update.installed", "Update installed! Restart to apply."},
+        {"error.generic", "An error occurred: %@"},
+        {"error.permission", "Permission denied: %@"},
+        {"error.network", "Network error: %@"},
+    };
+    return entries;
+}
+
+const Table& en() {
+    static const Table table(enEntries().begin(), enEntries().end());
+    return table;
+}
+
+}  // namespace vesk::Strings

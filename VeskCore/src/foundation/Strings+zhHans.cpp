@@ -1,0 +1,91 @@
+// The Simplified Chinese message table.
+#include "vesk/foundation/Strings.hpp"
+
+namespace vesk::Strings {
+
+const Entries& zhHansEntries() {
+    static const Entries entries{
+        {"app.name", "Vesk"},
+        {"app.tagline", "本地开发，化繁为简。"},
+        {"general.success", "成功"},
+        {"general.error", "错误"},
+        {"general.warning", "警告"},
+        {"general.info", "信息"},
+        {"general.done", "完成"},
+        {"general.loading", "加载中..."},
+        {"general.notFound", "未找到"},
+        {"general.version", "版本"},
+        {"general.yes", "是"},
+        {"general.no", "否"},
+        {"services.title", "服务"},
+        {"services.start", "正在启动 %@..."},
+        {"services.stop", "正在停止 %@..."},
+        {"services.restart", "正在重启 %@..."},
+        {"services.started", "%@ 已启动"},
+        {"services.stopped", "%@ 已停止"},
+        {"services.restarted", "%@ 已重启"},
+        {"services.status", "服务状态"},
+        {"services.running", "运行中"},
+        {"services.notRunning", "未运行"},
+        {"services.installed", "%@ 已安装"},
+        {"services.notInstalled", "%@ 未安装"},
+        {"php.current", "当前 PHP 版本：%@"},
+        {"php.switching", "正在切换到 PHP %@..."},
+        {"php.switched", "已切换到 PHP %@"},
+        {"php.installing", "正在安装 PHP %@..."},
+        {"php.installed", "PHP %@ 已安装"},
+        {"php.notFound", "未找到 PHP %@"},
+        {"php.pools.title", "PHP-FPM 进程池"},
+        {"php.pools.default", "（默认）"},
+        {"php.pools.noSites", "尚未配置任何站点。"},
+        {"php.isolate.success", "站点 %@ 已隔离到 PHP %@"},
+        {"sites.title", "站点"},
+        {"sites.linked", "已链接站点：%@"},
+        {"sites.parked", "停放路径：%@"},
+        {"sites.secured", "已加密：%@"},
+        {"sites.unsecured", "已取消加密：%@"},
+        {"sites.notFound", "未找到站点 '%@'"},
+        {"sites.created", "站点 '%@' 已创建"},
+        {"sites.removed", "站点 '%@' 已移除"},
+        {"share.starting", "正在为 %@ 启动隧道..."},
+        {"share.url", "公开网址：%@"},
+        {"share.stopped", "%@ 的隧道已停止"},
+        {"share.noProvider", "未找到隧道服务。请安装 cloudflared、ngrok 或 expose。"},
+        {"share.active", "活动隧道"},
+        {"migrate.detecting", "正在扫描开发环境..."},
+        {"migrate.herd.detected", "检测到 Laravel Herd"},
+        {"migrate.herd.notFound", "未检测到 Herd"},
+        {"migrate.valet.detected", "检测到 Laravel Valet"},
+        {"migrate.valet.notFound", "未检测到 Valet"},
+        {"migrate.dryRun", "【模拟】将会迁移："},
+        {"migrate.complete", "迁移完成！"},
+        {"migrate.sites", "站点：%d"},
+        {"migrate.certs", "SSL 证书：%d"},
+        {"migrate.paths", "停放路径：%d"},
+        {"config.set", "已设置 %@ = %@"},
+        {"config.get", "%@：%@"},
+        {"config.locale.changed", "语言已更改为 %@"},
+        {"config.locale.invalid", "无效语言。可选：en、zh-Hant、zh-Hans"},
+        {"nginx.templates.title", "Nginx 模板"},
+        {"nginx.reloaded", "Nginx 已重新加载"},
+        {"nginx.reload.failed", "Nginx 重新加载失败"},
+        {"nginx.valid", "Nginx 配置有效"},
+        {"nginx.invalid", "Nginx 配置有错误"},
+        {"update.checking", "正在检查更新..."},
+        {"update.available", "有可用更新：%@ → %@"},
+        {"update.upToDate", "已是最新版本（%@）"},
+        {"update.downloading", "正在下载更新..."},
+        {"update.installed", "更新已安装！请重新启动以应用。"},
+        {"error.generic", "发生错误：%@"},
+        {"error.permission", "权限不足：%@"},
+        {"error.network", "网络错误：%@"},
+    };
+    return entries;
+}
+
+const Table& zhHans() {
+    static const Table table(zhHansEntries().begin(), zhHansEntries().end());
+    return table;
+}
+
+}  // namespace vesk::Strings

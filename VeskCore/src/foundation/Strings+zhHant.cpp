@@ -1,0 +1,91 @@
+// The Traditional Chinese message table.
+#include "vesk/foundation/Strings.hpp"
+
+namespace vesk::Strings {
+
+const Entries& zhHantEntries() {
+    static const Entries entries{
+        {"app.name", "Vesk"},
+        {"app.tagline", "本地開發，化繁為簡。"},
+        {"general.success", "成功"},
+        {"general.error", "錯誤"},
+        {"general.warning", "警告"},
+        {"general.info", "資訊"},
+        {"general.done", "完成"},
+        {"general.loading", "載入中..."},
+        {"general.notFound", "找不到"},
+        {"general.version", "版本"},
+        {"general.yes", "是"},
+        {"general.no", "否"},
+        {"services.title", "服務"},
+        {"services.start", "正在啟動 %@..."},
+        {"services.stop", "正在停止 %@..."},
+        {"services.restart", "正在重新啟動 %@..."},
+        {"services.started", "%@ 已啟動"},
+        {"services.stopped", "%@ 已停止"},
+        {"services.restarted", "%@ 已重新啟動"},
+        {"services.status", "服務狀態"},
+        {"services.running", "執行中"},
+        {"services.notRunning", "未執行"},
+        {"services.installed", "%@ 已安裝"},
+        {"services.notInstalled", "%@ 未安裝"},
+        {"php.current", "目前的 PHP 版本：%@"},
+        {"php.switching", "正在切換至 PHP %@..."},
+        {"php.switched", "已切換至 PHP %@"},
+        {"php.installing", "正在安裝 PHP %@..."},
+        {"php.installed", "PHP %@ 已安裝"},
+        {"php.notFound", "找不到 PHP %@"},
+        {"php.pools.title", "PHP-FPM 程序池"},
+        {"php.pools.default", "（預設）"},
+        {"php.pools.noSites", "尚未設定任何站點。"},
+        {"php.isolate.success", "站點 %@ 已隔離至 PHP %@"},
+        {"sites.title", "站點"},
+        {"sites.linked", "已連結站點：%@"},
+        {"sites.parked", "停放路徑：%@"},
+        {"sites.secured", "已加密：%@"},
+        {"sites.unsecured", "已取消加密：%@"},
+        {"sites.notFound", "找不到站點 '%@'"},
+        {"sites.created", "站點 '%@' 已建立"},
+        {"sites.removed", "站點 '%@' 已移除"},
+        {"share.starting", "正在為 %@ 啟動隧道..."},
+        {"share.url", "公開網址：%@"},
+        {"share.stopped", "%@ 的隧道已停止"},
+        {"share.noProvider", "找不到隧道服務。請安裝 cloudflared、ngrok 或 expose。"},
+        {"share.active", "使用中的隧道"},
+        {"migrate.detecting", "正在掃描開發環境..."},
+        {"migrate.herd.detected", "偵測到 Laravel Herd"},
+        {"migrate.herd.notFound", "未偵測到 Herd"},
+        {"migrate.valet.detected", "偵測到 Laravel Valet"},
+        {"migrate.valet.notFound", "未偵測到 Valet"},
+        {"migrate.dryRun", "【模擬】將會遷移："},
+        {"migrate.complete", "遷移完成！"},
+        {"migrate.sites", "站點：%d"},
+        {"migrate.certs", "SSL 憑證：%d"},
+        {"migrate.paths", "停放路徑：%d"},
+        {"config.set", "已設定 %@ = %@"},
+        {"config.get", "%@：%@"},
+        {"config.locale.changed", "語言已變更為 %@"},
+        {"config.locale.invalid", "無效語言。可選：en、zh-Hant、zh-Hans"},
+        {"nginx.templates.title", "Nginx 範本"},
+        {"nginx.reloaded", "Nginx 已重新載入"},
+        {"nginx.reload.failed", "Nginx 重新載入失敗"},
+        {"nginx.valid", "Nginx 設定有效"},
+        {"nginx.invalid", "Nginx 設定有錯誤"},
+        {"update.checking", "正在檢查更新..."},
+        {"update.available", "有可用更新：%@ → %@"},
+        {"update.upToDate", "已是最新版本（%@）"},
+        {"update.downloading", "正在下載更新..."},
+        {"update.installed", "更新已安裝！請重新啟動以套用。"},
+        {"error.generic", "發生錯誤：%@"},
+        {"error.permission", "權限不足：%@"},
+        {"error.network", "網路錯誤：%@"},
+    };
+    return entries;
+}
+
+const Table& zhHant() {
+    static const Table table(zhHantEntries().begin(), zhHantEntries().end());
+    return table;
+}
+
+}  // namespace vesk::Strings

@@ -1,0 +1,422 @@
+#include "vesk/sites/ServerConfig.hpp"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+
+#include "vesk/sites/NginxTemplate.hpp"
+#include "vesk/sites/ServedSites.hpp"
+
+namespace vesk::ServerConfig {
+
+namespace {
+
+bool isFile(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool isDomainName(std::string_view name) {
+    if (name.empty() || name.size() > 253) return false;
+    std::size_t start = 0;
+    while (start <= name.size()) {
+        const std::size_t dot = name.find('.', start);
+        const std::string_view label = name.substr(
+            start, dot == std::string_view::npos ? std::string_view::npos : dot - start);
+        if (!ServedSites::siteName(label) || *ServedSites::siteName(label) != label) return false;
+        if (dot == std::string_view::npos) break;
+        start = dot + 1;
+    }
+    return true;
+}
+
+/// `path` in double quotes for nginx, or none when nginx would read it as
+/// anything but that path (a quote or backslash ends or escapes, '$' starts a
+/// variable in certificate paths).
+std::optional<std::string> quotedPath(std::string_view path) {
+    if (path.empty() || path.front() != '/') return std::nullopt;
+    const bool plain = std::none_of(path.begin(), path.end(), [](char c) {
+        const auto u = static_cast<unsigned char>(c);
+        return u < 0x20 || u == 0x7f || c == '"' || c == '\\' || c == '$';
+    });
+    if (!plain) return std::nullopt;
+    return "\"" + std::string(path) + "\"";
+}
+
+/// Whether `path` can stand unquoted in a configuration line: absolute, no
+/// white space, quotes, ';', braces, '$', '#', backslash or control character.
+bool isPlainPath(std::string_view path) {
+    if (path.empty() || path.front() != '/') return false;
+    constexpr std::string_view kUnsafe = " \t\"';{}$#\\\\";
+    return std::none_of(path.begin(), path.end(), [&](char c) {
+        const auto u = static_cast<unsigned char>(c);
+        return u < 0x20 || u == 0x7f || kUnsafe.find(c) != std::string_view::npos;
+    });
+}
+
+/// `block` with its root directive's path in double quotes (a path may hold
+/// spaces and any character but a quote, backslash or '$').
+std::string withQuotedRoot(std::string block) {
+    constexpr std::string_view kRoot = "\n    root ";
+    const auto at = block.find(kRoot);
+    if (at == std::string::npos) return block;
+    const auto from = at + kRoot.size();
+    const auto end = block.find(";\n", from);
+    if (end == std::string::npos) return block;
+    const auto quoted = quotedPath(std::string_view(block).substr(from, end - from));
+    if (quoted) block.replace(from, end - from, *quoted);
+    return block;
+}
+
+/// The denial every generated block carries, as the built-in templates write it.
+constexpr std::string_view kDotDenial =
+    "    location ~ /\\.(?!well-known).* {\n        deny all;\n    }\n";
+
+/// `block` (a server block ending in its closing brace) with the denial of
+/// dot-paths first among its locations by pattern (nginx takes the first
+/// that matches, so a script inside .git never reaches PHP), added when its
+/// template has none.
+std::string withDotDenial(std::string block) {
+    if (const auto at = block.find(kDotDenial); at != std::string::npos) {
+        // With the empty line before it.
+        const std::size_t from = at > 0 && block[at - 1] == '\n' ? at - 1 : at;
+        block.erase(from, at + kDotDenial.size() - from);
+    }
+    const auto first = block.find("    location ~");
+    if (first != std::string::npos) {
+        block.insert(first, std::string(kDotDenial) + "\n");
+        return block;
+    }
+    const auto close = block.rfind('}');
+    if (close == std::string::npos) return block;
+    block.insert(close, "\n" + std::string(kDotDenial));
+    return block;
+}
+
+/// `block` with its PHP location taking PATH_INFO URLs (/report.php/extra
+/// runs report.php with PATH_INFO /extra), and passing only scripts that
+/// exist.
+std::string withPathInfo(std::string block) {
+    constexpr std::string_view kPHP = "    location ~ \\.php$ {\n";
+    const auto at = block.find(kPHP);
+    if (at == std::string::npos) return block;
+    block.replace(at, kPHP.size(),
+                  "    location ~ [^/]\\.php(/|$) {\n"
+                  "        fastcgi_split_path_info ^(.+?\\.php)(/.*)$;\n"
+                  // try_files forgets the split: its part is kept first.
+                  "        set $vesk_path_info $fastcgi_path_info;\n"
+                  "        try_files $fastcgi_script_name =404;\n"
+                  "        fastcgi_param PATH_INFO $vesk_path_info;\n");
+    return block;
+}
+
+/// The developer's snippets a block includes, before its closing brace; the
+/// site's own after those for every site.
+std::string snippetIncludes(const Layout& layout, const std::string& domain) {
+    if (!layout.snippetsDir) return {};
+    std::string t;
+    const auto all = quotedPath(*layout.snippetsDir + "/all/*.conf");
+    if (all)
+        t += "\n    # Your own directives for every site (vesk never writes there).\n    include " +
+             *all + ";\n";
+    if (!domain.empty()) {
+        const auto own = quotedPath(*layout.snippetsDir + "/sites/" + domain + "/*.conf");
+        if (own) t += "    include " + *own + ";\n";
+    }
+    return t;
+}
+
+/// `block` with `text` inserted before its last closing brace.
+std::string beforeClosingBrace(std::string block, const std::string& text) {
+    const auto close = block.rfind('}');
+    if (close != std::string::npos && !text.empty()) block.insert(close, text);
+    return block;
+}
+
+/// The PHP directives of one site as nginx passes them to PHP-FPM, inside
+/// each location that passes requests to it; none when it has none.
+std::string withSiteDirectives(std::string block, const Layout& layout, const std::string& domain) {
+    const auto it = layout.serving.sites.find(domain);
+    if (it == layout.serving.sites.end() || it->second.empty()) return block;
+    std::string value;
+    for (const auto& [name, v] : it->second) {
+        if (!ServingRules::isDirective(name, v)) continue;
+        if (!value.empty()) value += "\\n";
+        value += name + "=" + v;
+    }
+    if (value.empty()) return block;
+    constexpr std::string_view kParams = "        include fastcgi_params;\n";
+    const std::string line = "        fastcgi_param PHP_VALUE \"" + value + "\";\n";
+    for (auto at = block.find(kParams); at != std::string::npos;
+         at = block.find(kParams, at + kParams.size() + line.size())) {
+        block.insert(at + kParams.size(), line);
+    }
+    return block;
+}
+
+}  // namespace
+
+std::string listenLines(const Layout& layout, int port, std::string_view parameters,
+                        std::string_view indent) {
+    const std::string suffix = parameters.empty() ? ";\n" : " " + std::string(parameters) + ";\n";
+    const std::string p = std::to_string(port);
+    std::string t;
+    if (layout.lan) {
+        t += std::string(indent) + "listen " + p + suffix;
+        if (layout.ipv6) t += std::string(indent) + "listen [::]:" + p + suffix;
+    } else {
+        t += std::string(indent) + "listen 127.0.0.1:" + p + suffix;
+        if (layout.ipv6) t += std::string(indent) + "listen [::1]:" + p + suffix;
+    }
+    return t;
+}
+
+bool deniesDotPaths(std::string_view block) {
+    return block.find(kDotDenial) != std::string_view::npos;
+}
+
+std::string Layout::phpSocket(std::string_view version) const {
+    return runDir() + "/php-fpm-" + std::string(version) + ".sock";
+}
+
+std::string Layout::phpPidFile(std::string_view version) const {
+    return runDir() + "/php-fpm-" + std::string(version) + ".pid";
+}
+
+SiteShape shapeOf(const std::string& path) {
+    if (isFile(path + "/public/index.php")) return SiteShape::laravel;
+    if (isFile(path + "/index.php")) return SiteShape::php;
+    return SiteShape::staticFiles;
+}
+
+bool isServablePath(std::string_view path) {
+    // Written in double quotes: only a quote or a backslash could end or
+    // escape them, and '$' start a variable; "{{" would be a template's.
+    return quotedPath(path).has_value() && path.find("{{") == std::string_view::npos;
+}
+
+bool isPHPVersion(std::string_view v) {
+    const auto dot = v.find('.');
+    if (dot == std::string_view::npos || dot == 0 || dot + 1 == v.size() || v.size() > 7) {
+        return false;
+    }
+    return std::count(v.begin(), v.end(), '.') == 1 && std::all_of(v.begin(), v.end(), [](char c) {
+               return (c >= '0' && c <= '9') || c == '.';
+           });
+}
+
+std::string nginxMain(const Layout& layout, const MainOptions& options) {
+    std::string t;
+    t += "# Written by vesk: the development sites' web server.\n";
+    t += "user " + options.workersAccount.value_or(layout.user + " " + layout.group) + ";\n";
+    t += "worker_processes auto;\n";
+    // The site blocks' patterns (dot-files, PHP) are matched on every request.
+    t += "pcre_jit on;\n";
+    // The environment's own pid file, never Debian's /run/nginx.pid: the
+    // environment's nginx (bin/nginx) finds its master through it for "-s"
+    // (stop, reload). "nginx -t" writes its pid file too: a check as the
+    // developer uses one of theirs.
+    t += "pid " + layout.runDir() + (options.discardLogs ? "/nginx-check.pid" : "/nginx.pid") +
+         ";\n";
+    t += "error_log " +
+         (options.discardLogs ? std::string("/dev/null") : layout.logDir() + "/nginx-error.log") +
+         ";\n\n";
+    t += "events {\n    worker_connections 1024;\n}\n\n";
+    t += "http {\n";
+    t += "    include /etc/nginx/mime.types;\n";
+    t += "    default_type application/octet-stream;\n";
+    t += "    sendfile on;\n";
+    // A reply's headers and the start of its file in one packet.
+    t += "    tcp_nopush on;\n";
+    t += "    server_names_hash_bucket_size 128;\n";
+    // Development limits: bodies as large as PHP takes them, requests as
+    // long as a debugger holds them.
+    t += "    client_max_body_size " + layout.serving.nginxBodyLimit().value_or("512m") + ";\n";
+    const std::string timeout =
+        std::to_string(std::clamp(layout.serving.requestTimeoutSeconds, 1, 86'400)) + "s";
+    for (const char* directive : {"fastcgi_read_timeout", "fastcgi_send_timeout",
+                                  "proxy_read_timeout", "proxy_send_timeout"}) {
+        t += "    " + std::string(directive) + " " + timeout + ";\n";
+    }
+    // Request bodies and upstream replies are buffered in the environment,
+    // where the workers (the developer) may write.
+    for (const char* kind : {"client_body", "proxy", "fastcgi", "uwsgi", "scgi"}) {
+        t += "    " + std::string(kind) + "_temp_path " + layout.veskBase + "/tmp/nginx-" + kind +
+             ";\n";
+    }
+    // Every request's fields for the statistics, tab-separated: nginx
+    // escapes tabs and control characters inside values.
+    t += "    log_format vesk '$remote_addr\\t$msec\\t$request_method\\t$request_uri\\t"
+         "$server_protocol\\t$status\\t$body_bytes_sent\\t$request_time\\t$http_user_agent"
+         "\\t$host';\n";
+    t += options.discardLogs ? std::string("    access_log off;\n")
+                             : "    access_log " + layout.logDir() + "/nginx-access.log vesk;\n";
+    t += "    include " + options.sitesDir.value_or(layout.sitesDir()) + "/*.conf;\n\n";
+    t += "    server {\n" + listenLines(layout, 80, "default_server", "        ") +
+         "        server_name _;\n        return 404;\n    }\n";
+    t += "}\n";
+    return t;
+}
+
+std::optional<std::string> nginxSite(const Site& site, const std::string& defaultPHP,
+                                     const Layout& layout, SiteShape shape,
+                                     const std::optional<TLSFiles>& tls) {
+    const std::string php = site.phpVersion.value_or(defaultPHP);
+    if (!isServablePath(site.path) || !isDomainName(site.fullDomain()) || !isPHPVersion(php)) {
+        return std::nullopt;
+    }
+    std::string names = site.fullDomain();
+    for (const std::string& alias : site.aliases) {
+        if (!isDomainName(alias)) return std::nullopt;
+        names += ' ';
+        names += alias;
+    }
+    // Its subdomains (www.app.test) are the site's too, over HTTP as over
+    // HTTPS (its certificate names them).
+    names += " *." + site.fullDomain();
+    const NginxTemplate& t = shape == SiteShape::laravel ? NginxTemplate::laravel()
+                             : shape == SiteShape::php   ? NginxTemplate::wordpress()
+                                                         : NginxTemplate::staticSite();
+    std::string text = "# Written by vesk for " + site.fullDomain() + "\n";
+    std::string block = withSiteDirectives(
+        beforeClosingBrace(
+            withDotDenial(withPathInfo(withQuotedRoot(t.render(
+                {{"domain", names}, {"root", site.path}, {"php_socket", layout.phpSocket(php)}})))),
+            snippetIncludes(layout, site.fullDomain())),
+        layout, site.fullDomain());
+    constexpr std::string_view kListen = "    listen 80;\n";
+    const auto at = block.find(kListen);
+    if (at == std::string::npos) return std::nullopt;
+    if (tls) {
+        const auto certificate = quotedPath(tls->certificate);
+        const auto key = quotedPath(tls->key);
+        if (!certificate || !key) return std::nullopt;
+        block.replace(at, kListen.size(),
+                      listenLines(layout, 443, "ssl http2") + "    ssl_certificate " +
+                          *certificate + ";\n    ssl_certificate_key " + *key +
+                          ";\n    ssl_protocols TLSv1.2 TLSv1.3;\n");
+        text += "server {\n" + listenLines(layout, 80, "") + "    server_name " + names +
+                ";\n    return 301 https://$host$request_uri;\n}\n\n";
+    } else {
+        block.replace(at, kListen.size(), listenLines(layout, 80, ""));
+    }
+    text += block;
+    text += '\n';
+    return text;
+}
+
+std::optional<std::string> nginxParkedFallback(const std::vector<std::string>& parkedPaths,
+                                               std::string_view tld, const std::string& defaultPHP,
+                                               const Layout& layout) {
+    if (!isDomainName(tld) || tld.find('.') != std::string_view::npos ||
+        !isPHPVersion(defaultPHP)) {
+        return std::nullopt;
+    }
+    std::vector<std::string> folders;
+    for (const auto& p : parkedPaths) {
+        if (isServablePath(p)) folders.push_back(p);
+    }
+    if (folders.empty()) return std::nullopt;
+    std::string t;
+    t += "# Written by vesk: directories new in a parked folder, until their own block is "
+         "written.\n";
+    t += "server {\n" + listenLines(layout, 80, "");
+    // Exactly the names a parked directory is listed under: a label of
+    // letters, digits and inner hyphens, 63 at most (quoted: the braces).
+    t += "    server_name \"~^(?<vesk_site>[a-z0-9](?:[a-z0-9-]{0,61}[a-z0-9])?)\\." +
+         std::string(tld) + "$\";\n";
+    t += "    set $vesk_root \"\";\n";
+    // The first folder holding the directory wins: tested last.
+    for (auto it = folders.rbegin(); it != folders.rend(); ++it) {
+        // Quoted (a folder may hold spaces); the variable is still expanded.
+        t += "    if (-d \"" + *it + "/$vesk_site\") {\n        set $vesk_root \"" + *it +
+             "/$vesk_site\";\n    }\n";
+    }
+    t += "    if ($vesk_root = \"\") {\n        return 404;\n    }\n";
+    t += "    if (-f $vesk_root/public/index.php) {\n        set $vesk_root $vesk_root/public;\n"
+         "    }\n";
+    t += "    root $vesk_root;\n    index index.php index.html;\n\n";
+    // First among the patterns: a script inside .git never reaches PHP.
+    t += kDotDenial;
+    t += "\n";
+    t += "    location / {\n        try_files $uri $uri/ /index.php?$query_string;\n    }\n\n";
+    t += "    location ~ [^/]\\.php(/|$) {\n"
+         "        fastcgi_split_path_info ^(.+?\\.php)(/.*)$;\n"
+         "        set $vesk_path_info $fastcgi_path_info;\n"
+         "        try_files $fastcgi_script_name =404;\n"
+         "        fastcgi_param PATH_INFO $vesk_path_info;\n        fastcgi_pass unix:" +
+         layout.phpSocket(defaultPHP) +
+         ";\n        fastcgi_param SCRIPT_FILENAME $document_root$fastcgi_script_name;\n"
+         "        include fastcgi_params;\n    }\n\n";
+    t += snippetIncludes(layout, "");
+    t += "}\n";
+    return t;
+}
+
+std::string nginxDefaultTLS(const Layout& layout) {
+    return "# Written by vesk: names no site is served under get no certificate at all.\n"
+           "server {\n" +
+           listenLines(layout, 443, "ssl http2 default_server") +
+           "    server_name _;\n    ssl_reject_handshake on;\n}\n";
+}
+
+std::string phpFpmPool(std::string_view version, const Layout& layout) {
+    const std::string v(version);
+    std::string t;
+    t += "; Written by vesk: PHP " + v + " for the development sites.\n";
+    t += "[global]\n";
+    t += "pid = " + layout.phpPidFile(v) + "\n";
+    t += "error_log = " + layout.logDir() + "/php-fpm-" + v + ".log\n";
+    t += "daemonize = yes\n\n";
+    t += "[vesk]\n";
+    t += "user = " + layout.user + "\n";
+    t += "group = " + layout.group + "\n";
+    t += "listen = " + layout.phpSocket(v) + "\n";
+    t += "listen.owner = " + layout.user + "\n";
+    t += "listen.group = " + layout.group + "\n";
+    t += "listen.mode = 0660\n";
+    // Debian's own pool's numbers (two workers waiting, one to three idle
+    // kept), but up to eight when requests come: a request held by a
+    // debugger takes one. (Fewer idle ones keep less memory, but workers are
+    // then ended and forked again all through a burst: a tenth fewer requests
+    // a second; "ondemand" keeps none, and its master wakes for every new
+    // connection: a sixth fewer.)
+    t += "pm = dynamic\n";
+    t += "pm.max_children = 8\n";
+    t += "pm.start_servers = 2\n";
+    t += "pm.min_spare_servers = 1\n";
+    t += "pm.max_spare_servers = 3\n";
+    // PHP's own errors reach nginx's error log through FastCGI; the workers'
+    // stdout and stderr are not piped through the master, which would add
+    // to every request's latency under load.
+    // A request held at a breakpoint is never cut by the pool.
+    t += "request_terminate_timeout = 0\n";
+    // The developer's own processes may look into the workers (a debugger,
+    // and vesk finding what a dead master left holding its socket).
+    t += "process.dumpable = yes\n";
+    for (const auto& [name, value] : layout.serving.poolDirectives(v)) {
+        if (ServingRules::isDirective(name, value)) {
+            t += "php_value[" + name + "] = " + value + "\n";
+        }
+    }
+    if (layout.prependFile && isPlainPath(*layout.prependFile)) {
+        t += "php_admin_value[auto_prepend_file] = " + *layout.prependFile + "\n";
+    }
+    return t;
+}
+
+std::string dnsmasq(std::string_view tld, std::string_view address, const Layout& layout) {
+    std::string t;
+    t += "# Written by vesk: every name under ." + std::string(tld) + " is " +
+         std::string(address) + ".\n";
+    t += "port=53\n";
+    t += "listen-address=127.0.0.1\n";
+    t += "bind-interfaces\n";
+    t += "no-resolv\n";
+    t += "no-hosts\n";
+    t += "user=" + layout.user + "\n";
+    t += "address=/" + std::string(tld) + "/" + std::string(address) + "\n";
+    return t;
+}
+
+}  // namespace vesk::ServerConfig

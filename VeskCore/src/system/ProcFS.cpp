@@ -1,0 +1,177 @@
+#include "vesk/system/ProcFS.hpp"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <memory>
+#include <sstream>
+
+namespace vesk::cli::procfs {
+
+namespace {
+
+struct CloseDir {
+    void operator()(DIR* d) const { ::closedir(d); }
+};
+using Dir = std::unique_ptr<DIR, CloseDir>;
+
+std::optional<long> pidOf(const char* name) {
+    long pid = 0;
+    const std::string_view text(name);
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), pid);
+    if (error != std::errc{} || end != text.data() + text.size() || pid <= 0) return std::nullopt;
+    return pid;
+}
+
+}  // namespace
+
+std::string readText(const std::string& path) {
+    std::string text;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) return text;
+    char buffer[8192];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        text.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return text;
+}
+
+std::optional<Stat> parseStat(const std::string& text) {
+    const auto close = text.rfind(')');
+    if (close == std::string::npos) return std::nullopt;
+    std::istringstream fields(text.substr(close + 1));
+    std::string state;
+    Stat s;
+    if (!(fields >> state >> s.parent)) return std::nullopt;
+    // After the state and the parent (the fourth field), the start time is
+    // the 22nd.
+    std::string skipped;
+    for (int field = 5; field < 22; ++field) {
+        if (!(fields >> skipped)) return std::nullopt;
+    }
+    if (!(fields >> s.startTicks)) return std::nullopt;
+    return s;
+}
+
+std::optional<Stat> stat(long pid) {
+    return parseStat(readText("/proc/" + std::to_string(pid) + "/stat"));
+}
+
+std::vector<long> all() {
+    std::vector<long> pids;
+    const Dir proc(::opendir("/proc"));
+    if (!proc) return pids;
+    while (const dirent* entry = ::readdir(proc.get())) {
+        if (const auto pid = pidOf(entry->d_name)) pids.push_back(*pid);
+    }
+    return pids;
+}
+
+std::vector<long> childrenOf(long parent) {
+    std::vector<long> children;
+    for (const long pid : all()) {
+        const auto s = stat(pid);
+        if (s && s->parent == parent) children.push_back(pid);
+    }
+    return children;
+}
+
+std::optional<long long> startedAt(long pid) {
+    const auto s = stat(pid);
+    if (!s) return std::nullopt;
+    std::istringstream system(readText("/proc/stat"));
+    long long boot = -1;
+    for (std::string line; std::getline(system, line);) {
+        if (line.rfind("btime ", 0) == 0) boot = std::atoll(line.c_str() + 6);
+    }
+    const long hz = ::sysconf(_SC_CLK_TCK);
+    if (boot < 0 || hz <= 0) return std::nullopt;
+    return boot + static_cast<long long>(s->startTicks / static_cast<unsigned long long>(hz));
+}
+
+std::vector<Listening> parseListening(const std::string& table, bool tcp) {
+    std::vector<Listening> sockets;
+    std::istringstream in(table);
+    std::string line;
+    std::getline(in, line);  // the header
+    while (std::getline(in, line)) {
+        std::istringstream f(line);
+        std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
+        if (!(f >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >>
+              timeout >> inode)) {
+            continue;
+        }
+        // TCP listens in state 0A; a bound UDP socket is state 07.
+        if (state != (tcp ? "0A" : "07")) continue;
+        const auto colon = local.rfind(':');
+        if (colon == std::string::npos) continue;
+        unsigned port = 0;
+        const char* digits = local.c_str() + colon + 1;
+        const char* end = local.c_str() + local.size();
+        if (std::from_chars(digits, end, port, 16).ptr != end || port > 65535) continue;
+        sockets.push_back({static_cast<int>(port), local.substr(0, colon), inode, tcp});
+    }
+    return sockets;
+}
+
+std::vector<Listening> listening() {
+    std::vector<Listening> sockets;
+    for (const auto& [table, tcp] : {std::pair{"/proc/net/tcp", true},
+                                     {"/proc/net/tcp6", true},
+                                     {"/proc/net/udp", false},
+                                     {"/proc/net/udp6", false}}) {
+        auto more = parseListening(readText(table), tcp);
+        sockets.insert(sockets.end(), more.begin(), more.end());
+    }
+    return sockets;
+}
+
+std::set<std::string> unixSocketInodes(const std::string& path) {
+    std::set<std::string> inodes;
+    std::istringstream table(readText("/proc/net/unix"));
+    std::string line;
+    std::getline(table, line);  // the header
+    while (std::getline(table, line)) {
+        std::istringstream f(line);
+        std::string num, refs, protocol, flags, type, state, inode, bound;
+        if (f >> num >> refs >> protocol >> flags >> type >> state >> inode >> bound &&
+            bound == path) {
+            inodes.insert(inode);
+        }
+    }
+    return inodes;
+}
+
+std::vector<long> holding(const std::set<std::string>& inodes) {
+    std::vector<long> pids;
+    if (inodes.empty()) return pids;
+    for (const long pid : all()) {
+        // Only a process's owner may read its descriptors: others' are skipped.
+        const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+        const Dir dir(::opendir(fds.c_str()));
+        if (!dir) continue;
+        while (const dirent* fd = ::readdir(dir.get())) {
+            char target[64];
+            const std::string link = fds + "/" + fd->d_name;
+            const ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
+            if (n <= 0) continue;
+            const std::string_view text(target, static_cast<std::size_t>(n));
+            // "socket:[INODE]"
+            if (text.size() > 9 && text.substr(0, 8) == "socket:[" && text.back() == ']' &&
+                inodes.count(std::string(text.substr(8, text.size() - 9))) != 0) {
+                pids.push_back(pid);
+                break;
+            }
+        }
+    }
+    return pids;
+}
+
+}  // namespace vesk::cli::procfs
