@@ -32,7 +32,7 @@ using Clock = std::chrono::steady_clock;
 /// One in-process helper over a temporary layout, shared by the benchmarks.
 struct Server {
     std::string root;
-    vesk::helper::Layout layout;
+    vesk::EnvironmentLayout layout;
     std::unique_ptr<vesk::helper::Helper> helper;
     std::thread thread;
 
@@ -42,7 +42,7 @@ struct Server {
         fs::create_directories(root + "/run");
         fs::create_directories(root + "/usr/local/vesk");
         std::ofstream(root + "/usr/local/vesk/.version") << "1.0.0";
-        layout = vesk::helper::Layout::rootedAt(root);
+        layout = vesk::EnvironmentLayout::rootedAt(root);
         vesk::helper::setLogSink([](const std::string&) {});
         helper = std::make_unique<vesk::helper::Helper>(layout, [](int) {});
         thread = std::thread([this] { helper->run(); });

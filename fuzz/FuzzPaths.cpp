@@ -19,7 +19,7 @@ bool within(const std::string& path, const std::string& place) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    static const auto layout = vesk::helper::Layout::production();
+    static const auto layout = vesk::EnvironmentLayout::production();
     const std::string raw(reinterpret_cast<const char*>(data), size);
     const auto p = vesk::helper::standardPath(layout, raw);
     if (!p.allowed) return 0;

@@ -19,6 +19,7 @@
 #include "vesk/sites/ServerConfig.hpp"
 #include "vesk/sites/ServingSettings.hpp"
 #include "vesk/sites/Site.hpp"
+#include "vesk/system/EnvironmentLayout.hpp"
 
 namespace vesk::cli {
 
@@ -111,29 +112,25 @@ std::string snippetsDir();
 /// Whether other machines may reach the sites (`vesk lan`).
 RecordFile<Exposure> exposureRecord();
 
-/// Where the local authority lives: root's (/var/lib/vesk/authority, or
-/// VESK_BASE/authority in tests), so that no program of the developer's, the
-/// sites' PHP among them, can read its key.
+/// Where this program finds the environment: the production layout, which
+/// the command's test build lets its tests move (VESK_BASE, VESK_HELPER_SOCKET,
+/// VESK_RESOURCES).
+const EnvironmentLayout& environmentLayout();
+/// Whether a test has moved the environment (never in the shipped command).
+bool movedEnvironment();
+
+/// Where the local authority lives: root's, so that no program of the
+/// developer's, the sites' PHP among them, can read its key.
 std::string authorityDir();
 
 /// The certificates made for the developer's sites and the authority.
 RecordFile<std::vector<Certificate>> certificateRecords();
 
-/// The environment the servers run in: /usr/local/vesk (VESK_BASE when set,
-/// for tests), with the servers' workers running as the current user.
+/// The environment the servers run in (environmentLayout()), with the
+/// servers' workers running as the current user.
 struct Servers {
     ServerConfig::Layout layout;
 
-    [[nodiscard]] std::string nginxConf() const { return layout.etcDir() + "/nginx.conf"; }
-    [[nodiscard]] std::string dnsmasqConf() const { return layout.etcDir() + "/dnsmasq.conf"; }
-    [[nodiscard]] std::string phpConf(const std::string& version) const {
-        return layout.etcDir() + "/php-fpm-" + version + ".conf";
-    }
-    [[nodiscard]] std::string phpFpm(const std::string& version) const {
-        return layout.veskBase + "/php/" + version + "/sbin/php-fpm";
-    }
-    [[nodiscard]] std::string nginx() const { return layout.veskBase + "/bin/nginx"; }
-    [[nodiscard]] std::string dnsmasqPidFile() const { return layout.runDir() + "/dnsmasq.pid"; }
     /// Whether `sudo vesk install` has set the environment up for this user.
     [[nodiscard]] bool installed() const;
     /// Why not, in a line that says what to do: not set up at all, or
@@ -141,8 +138,8 @@ struct Servers {
     [[nodiscard]] std::string notInstalledReason() const;
     /// The PHP versions whose PHP-FPM the environment holds, ascending.
     [[nodiscard]] std::vector<std::string> phpVersions() const;
-    /// The running server's pid, read from its pid file and confirmed by its
-    /// command line; none when it does not run.
+    /// The running server's pid, read from its pid file and confirmed by the
+    /// kernel (procfs::serverInPidFile); none when it does not run.
     [[nodiscard]] std::optional<long> nginxPid() const;
     [[nodiscard]] std::optional<long> phpPid(const std::string& version) const;
     [[nodiscard]] std::optional<long> dnsmasqPid() const;

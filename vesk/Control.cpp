@@ -109,7 +109,7 @@ void startServers(const Servers& env, Which which) {
     };
     if (which == Which::all || which == Which::dnsmasq) {
         if (!env.dnsmasqPid()) {
-            startServer(HelperOperation::startDnsmasq, {env.dnsmasqConf()}, {53});
+            startServer(HelperOperation::startDnsmasq, {env.layout.dnsmasqConf()}, {53});
             started("dnsmasq");
         }
     }
@@ -117,7 +117,7 @@ void startServers(const Servers& env, Which which) {
         for (const auto& v : poolsToRun(env)) {
             if (env.phpPid(v)) continue;
             endStrayWorkers(env, "php " + v);
-            startServer(HelperOperation::startPHPFPM, {v, env.phpConf(v)}, {},
+            startServer(HelperOperation::startPHPFPM, {v, env.layout.phpConf(v)}, {},
                         env.layout.logDir() + "/php-fpm-" + v + ".log");
             started("PHP " + v);
         }
@@ -125,7 +125,7 @@ void startServers(const Servers& env, Which which) {
     if (which == Which::all || which == Which::nginx) {
         if (!env.nginxPid()) {
             endStrayWorkers(env, "nginx");
-            startServer(HelperOperation::startNginx, {env.nginxConf()}, {80, 443},
+            startServer(HelperOperation::startNginx, {env.layout.nginxConf()}, {80, 443},
                         env.layout.logDir() + "/nginx-error.log");
             started("nginx");
         }

@@ -19,16 +19,16 @@
 #include <memory>
 
 #include "Command.hpp"
-#include "FileTree.hpp"
 #include "TrustStores.hpp"
 #include "vesk/foundation/Unicode.hpp"
 #include "vesk/foundation/VeskPaths.hpp"
+
+#include "vesk/system/Walk.hpp"
 
 namespace vesk::cli {
 
 namespace {
 
-constexpr const char* kResources = "/usr/lib/vesk/resources";
 constexpr const char* kServersLabel = "com.vesk.servers";
 
 struct Developer {
@@ -142,27 +142,26 @@ int install(const Arguments& args) {
                           env.layout.veskBase + "); sudo vesk install --take-over hands them to " +
                           dev.name + ", and " + name + "'s sites stop being served"};
         }
-        writeFileBelow(env.layout.veskBase, ".taken-over",
+        walk::writeFileBelow(env.layout.veskBase, ".taken-over",
                        "taken over by " + dev.name + " on " + Date::now().iso8601() + "\n", 0644);
         std::cout << "Taking the servers over from " << name << "\n";
     }
-    const char* given = std::getenv("VESK_RESOURCES");
-    const std::string resources = given != nullptr && given[0] == '/' ? given : kResources;
+    const std::string& resources = environmentLayout().resourcesDir;
 
     callHelper(HelperOperation::installEnvironment, {resources});
     std::cout << "Installed the environment in " << env.layout.veskBase << "\n";
     // The environment may be the developer's from an earlier install: root
-    // writes into it only through FileTree's walk, which follows no link.
+    // writes into it only through the library's walk, which follows no link.
     const std::string base = env.layout.veskBase;
     for (const auto& v : installedPHPVersions()) {
-        writeFileBelow(base, "php/" + v + "/sbin/php-fpm", systemFile("/usr/sbin/php-fpm" + v),
+        walk::writeFileBelow(base, "php/" + v + "/sbin/php-fpm", systemFile("/usr/sbin/php-fpm" + v),
                        0755);
-        std::cout << "PHP-FPM " << v << " at " << env.phpFpm(v) << "\n";
+        std::cout << "PHP-FPM " << v << " at " << env.layout.phpFpm(v) << "\n";
     }
-    writeFileBelow(base, "etc/fastcgi_params", systemFile("/etc/nginx/fastcgi_params"), 0644);
-    writeFileBelow(base, "etc/nginx/sites/.keep", "", 0644);
+    walk::writeFileBelow(base, "etc/fastcgi_params", systemFile("/etc/nginx/fastcgi_params"), 0644);
+    walk::writeFileBelow(base, "etc/nginx/sites/.keep", "", 0644);
     // The developer owns the environment: the helper admits them from now on.
-    chownTree(env.layout.veskBase, dev.uid, dev.gid);
+    walk::chownTree(env.layout.veskBase, dev.uid, dev.gid);
     std::cout << dev.name << " owns " << env.layout.veskBase << "\n";
 
     const int rc = asDeveloper(dev, [&] {
@@ -206,7 +205,7 @@ int uninstall(const Arguments& args) {
         ::close(pipeFds[1]);
         if (env.installed()) stop(Arguments{});
         if (purge) {
-            removeTree(VeskPaths::baseDir());
+            walk::removeTree(VeskPaths::baseDir());
             std::cout << "Removed " << VeskPaths::baseDir() << "\n";
             if (const int held = forgetInDatabases(std::nullopt, VeskPaths::homeDirectory())) {
                 std::cout << "The local authority is no longer trusted in " << held
@@ -245,7 +244,7 @@ int uninstall(const Arguments& args) {
         }
     }
     callHelper(HelperOperation::removeCLI, {});
-    removeTree(env.layout.veskBase);
+    walk::removeTree(env.layout.veskBase);
     std::cout << "Removed " << env.layout.veskBase << (purge ? "" : "; the sites and settings stay")
               << "\n";
     return 0;

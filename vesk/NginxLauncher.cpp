@@ -8,9 +8,10 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <vector>
+
+#include "vesk/system/ProcFS.hpp"
 
 namespace {
 
@@ -29,45 +30,19 @@ std::string environmentBase() {
                                                   : self.substr(0, base);
 }
 
-std::string readSmall(const std::string& path) {
-    std::string text;
-    if (FILE* f = std::fopen(path.c_str(), "re")) {
-        char buffer[4096];
-        text.assign(buffer, std::fread(buffer, 1, sizeof buffer, f));
-        std::fclose(f);
-    }
-    return text;
-}
-
-/// The master whose pid `pidFile` holds, when it runs `config`; 0 otherwise.
-long masterIn(const std::string& pidFile, const std::string& config) {
-    const long pid = std::strtol(readSmall(pidFile).c_str(), nullptr, 10);
-    if (pid <= 1) return 0;
-    std::string cmdline = readSmall("/proc/" + std::to_string(pid) + "/cmdline");
-    for (char& c : cmdline) c = c == '\0' ? ' ' : c;
-    return cmdline.rfind("nginx: master process", 0) == 0 &&
-                   cmdline.find(config) != std::string::npos
-               ? pid
-               : 0;
-}
-
 /// Stopping or reopening needs no configuration: the master is signalled
-/// from its pid file, so a configuration broken by hand never keeps it
-/// running. A master an older version started keeps its pid in Debian's
-/// file, where it is found once it is known to run the environment's
-/// configuration. Reloading reads the configuration (nginx's own -s), so
-/// a broken one is reported.
-bool signalMaster(const std::string& base, const std::string& config, const std::string& name) {
+/// from its pid file (when the kernel confirms the process is the nginx
+/// that wrote it), so a configuration broken by hand never keeps it
+/// running. Reloading reads the configuration (nginx's own -s), so a broken
+/// one is reported.
+bool signalMaster(const std::string& base, const std::string& name) {
     int signal = 0;
     if (name == "stop") signal = SIGTERM;
     if (name == "quit") signal = SIGQUIT;
     if (name == "reopen") signal = SIGUSR1;
-    long pid = masterIn(base + "/run/nginx.pid", config);
-    if (pid == 0) pid = masterIn("/run/nginx.pid", config);
-    if (name == "reload" && pid != 0 && ::access((base + "/run/nginx.pid").c_str(), F_OK) != 0) {
-        signal = SIGHUP;
-    }
-    return signal != 0 && pid != 0 && ::kill(static_cast<pid_t>(pid), signal) == 0;
+    if (signal == 0) return false;
+    const auto pid = vesk::procfs::serverInPidFile(base + "/run/nginx.pid", "nginx");
+    return pid && ::kill(static_cast<pid_t>(*pid), signal) == 0;
 }
 
 }  // namespace
@@ -82,7 +57,7 @@ int main(int argc, char** argv) {
     }
     const std::string base = environmentBase();
     const std::string config = base + "/etc/nginx.conf";
-    if (!named && signalName != nullptr && signalMaster(base, config, signalName)) return 0;
+    if (!named && signalName != nullptr && signalMaster(base, signalName)) return 0;
     // The environment's own name stays the master's: ps shows whose it is.
     std::vector<char*> words{argv[0]};
     if (!named) {

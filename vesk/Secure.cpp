@@ -14,6 +14,7 @@
 
 #include "Command.hpp"
 #include "TrustStores.hpp"
+#include "vesk/system/Fd.hpp"
 #include "vesk/foundation/L10n.hpp"
 #include "vesk/sites/ServedSites.hpp"
 #include "vesk/foundation/VeskPaths.hpp"
@@ -41,16 +42,13 @@ bool hasOlderAuthority() {
 /// Reads the file at `path` once, opened without following a link: a plain
 /// file of `owner`'s (or root's), at most `limit` bytes; none when absent.
 std::optional<std::string> readOwnedFile(const std::string& path, uid_t owner, std::size_t limit) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    const Fd owned(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    const int fd = owned.get();
     if (fd < 0) {
         if (errno == ENOENT) return std::nullopt;
         throw Failure{path + " cannot be read (" + std::strerror(errno) +
                       "): it must be a plain file, not a link"};
     }
-    struct Closer {
-        int fd;
-        ~Closer() { ::close(fd); }
-    } const closer{fd};
     struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || (st.st_uid != owner && st.st_uid != 0) ||
         (st.st_mode & S_IWOTH) != 0 || static_cast<std::size_t>(st.st_size) > limit) {
@@ -157,7 +155,7 @@ Certificates::IssuedPEM issueWithAuthority(const std::string& domain,
     const std::string dir = authorityDir();
     struct stat st {};
     const bool ours =
-        ::geteuid() == 0 || (std::getenv("VESK_BASE") != nullptr &&
+        ::geteuid() == 0 || (movedEnvironment() &&
                              (::lstat(dir.c_str(), &st) != 0 || st.st_uid == ::geteuid()));
     if (ours) return issueHere(domain, aliases, domains);
     std::cout << "The local authority is root's: sudo signs the certificate of " << domain << "\n"

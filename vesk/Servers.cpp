@@ -31,52 +31,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr const char* kProductionBase = "/usr/local/vesk";
-
-std::string environmentBase() {
-    const char* base = std::getenv("VESK_BASE");
-    return base != nullptr && base[0] == '/' ? std::string(base) : kProductionBase;
-}
-
-}  // namespace
-
-std::string authorityDir() {
-    const char* base = std::getenv("VESK_BASE");
-    return base != nullptr && base[0] == '/' ? std::string(base) + "/authority"
-                                             : std::string("/var/lib/vesk/authority");
-}
-
-namespace {
-
-std::string helperSocket() {
-    const char* socket = std::getenv("VESK_HELPER_SOCKET");
-    return socket != nullptr && socket[0] == '/' ? std::string(socket)
-                                                 : std::string(HelperClient::defaultSocketPath);
-}
-
-std::optional<std::string> readSmall(const std::string& path) {
-    std::ifstream in(path);
-    if (!in) return std::nullopt;
-    std::string text(4096, '\0');
-    in.read(text.data(), static_cast<std::streamsize>(text.size()));
-    text.resize(static_cast<std::size_t>(in.gcount()));
-    return text;
-}
-
-/// The pid in `pidFile` when that process's command line mentions `needle`.
-std::optional<long> runningFrom(const std::string& pidFile, const std::string& needle) {
-    const auto text = readSmall(pidFile);
-    if (!text) return std::nullopt;
-    char* end = nullptr;
-    const long pid = std::strtol(text->c_str(), &end, 10);
-    if (pid <= 1 || end == text->c_str()) return std::nullopt;
-    auto cmdline = readSmall("/proc/" + std::to_string(pid) + "/cmdline");
-    if (!cmdline) return std::nullopt;
-    std::replace(cmdline->begin(), cmdline->end(), '\0', ' ');
-    if (cmdline->find(needle) == std::string::npos) return std::nullopt;
-    return pid;
-}
-
 bool sameText(const std::string& path, const std::string& text) {
     const auto existing = recordfile::readText(path);
     return existing && *existing == text;
@@ -203,7 +157,7 @@ Ran checkNginx(const Servers& env, const std::string& sitesDir) {
         check, ServerConfig::nginxMain(
                    checked, {!asRoot && env.layout.ipv6 ? staged : sitesDir, true,
                              asRoot ? std::nullopt : std::optional<std::string>("root root")}));
-    std::string nginx = env.nginx();
+    std::string nginx = env.layout.nginx();
     if (::access(nginx.c_str(), X_OK) != 0) nginx = "/usr/sbin/nginx";
     const std::vector<std::string> test{"-q", "-t", "-e", "stderr", "-c", check};
     Ran ran;
@@ -310,32 +264,34 @@ bool Servers::installed() const {
 std::vector<std::string> Servers::phpVersions() const {
     std::vector<std::string> versions;
     for (const auto& v : installedPHPVersions()) {
-        if (::access(phpFpm(v).c_str(), X_OK) == 0) versions.push_back(v);
+        if (::access(layout.phpFpm(v).c_str(), X_OK) == 0) versions.push_back(v);
     }
     return versions;
 }
 
 std::optional<long> Servers::nginxPid() const {
-    return runningFrom(layout.runDir() + "/nginx.pid", nginxConf());
+    return procfs::serverInPidFile(layout.nginxPidFile(), "nginx");
 }
 
 std::optional<long> Servers::phpPid(const std::string& version) const {
-    return runningFrom(layout.phpPidFile(version), phpConf(version));
+    return procfs::serverInPidFile(layout.phpPidFile(version), "php-fpm");
 }
 
 std::optional<long> Servers::dnsmasqPid() const {
-    return runningFrom(dnsmasqPidFile(), dnsmasqConf());
+    return procfs::serverInPidFile(layout.dnsmasqPidFile(), "dnsmasq");
 }
 
 std::string servedIndexPath() {
-    ServerConfig::Layout layout;
-    layout.veskBase = environmentBase();
-    return layout.servedIndex();
+    return environmentLayout().servedIndex();
+}
+
+std::string authorityDir() {
+    return environmentLayout().authorityDir;
 }
 
 Servers serversFor(const std::string& user, const std::string& group) {
     Servers s;
-    s.layout.veskBase = environmentBase();
+    static_cast<EnvironmentLayout&>(s.layout) = environmentLayout();
     s.layout.user = user;
     s.layout.group = group;
     s.layout.ipv6 = Exposures::hasIPv6Loopback();
@@ -360,7 +316,7 @@ Servers servers() {
 void callHelper(HelperOperation operation, const std::vector<std::string>& texts) {
     HelperStatus status;
     try {
-        HelperClient client(helperSocket());
+        HelperClient client(environmentLayout().socketPath);
         status = client.status(operation, texts);
     } catch (const std::exception& e) {
         throw Failure{std::string("the privileged helper does not answer (") + e.what() +
@@ -421,14 +377,14 @@ void applyConfiguration(bool reloadRunning) {
     }
     replaceSitesDir(staged, live);
     writeIfChanged(env.layout.servedIndex(), encodeJSON(served));
-    writeIfChanged(env.nginxConf(), ServerConfig::nginxMain(env.layout));
-    writeIfChanged(env.dnsmasqConf(),
+    writeIfChanged(env.layout.nginxConf(), ServerConfig::nginxMain(env.layout));
+    writeIfChanged(env.layout.dnsmasqConf(),
                    ServerConfig::dnsmasq(config.defaultTLD, "127.0.0.1", env.layout));
     const auto available = env.phpVersions();
     std::vector<std::string> pools;
     for (const auto& v : phpVersionsInUse(config, sites)) {
         if (std::find(available.begin(), available.end(), v) == available.end()) continue;
-        writeIfChanged(env.phpConf(v), ServerConfig::phpFpmPool(v, env.layout));
+        writeIfChanged(env.layout.phpConf(v), ServerConfig::phpFpmPool(v, env.layout));
         pools.push_back(v);
     }
     // The servers open their logs as root, and would make them root's alone;
@@ -444,7 +400,7 @@ void applyConfiguration(bool reloadRunning) {
     const auto master = env.nginxPid();
     if (!reloadRunning || !master) return;
     for (const auto& v : pools) {
-        if (!env.phpPid(v)) callHelper(HelperOperation::startPHPFPM, {v, env.phpConf(v)});
+        if (!env.phpPid(v)) callHelper(HelperOperation::startPHPFPM, {v, env.layout.phpConf(v)});
     }
     reloadNginx(*master);
     std::cout << L10n::tr("nginx.reloaded") << "\n";

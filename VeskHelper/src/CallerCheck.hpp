@@ -16,7 +16,7 @@
 #include <tuple>
 #include <vector>
 
-#include "Layout.hpp"
+#include "vesk/system/EnvironmentLayout.hpp"
 
 namespace vesk::helper {
 
@@ -47,7 +47,7 @@ struct CheckedProcess {
 
 class CallerCheck {
   public:
-    CallerCheck(std::string trustRootPEM, std::string teamIdentifier, Layout layout);
+    CallerCheck(std::string trustRootPEM, std::string teamIdentifier, EnvironmentLayout layout);
 
     /// The full check of a peer the kernel named at accept. Never throws.
     std::optional<CheckedProcess> check(pid_t pid, uid_t uid);
@@ -98,7 +98,7 @@ class CallerCheck {
 
     std::string trustRootPEM_;
     std::string teamIdentifier_;
-    Layout layout_;
+    EnvironmentLayout layout_;
     std::mutex cacheMutex_;  // guards users_ and useClock_; never held while verifying
     std::map<uid_t, UserVerdicts> users_;
     unsigned long long useClock_ = 0;

@@ -22,7 +22,7 @@ void exitNow(int status) {
 
 }  // namespace
 
-Helper::Helper(Layout layout, ExitProcess exitProcess)
+Helper::Helper(EnvironmentLayout layout, ExitProcess exitProcess)
     : layout_(std::move(layout)),
       exitProcess_(exitProcess ? std::move(exitProcess) : ExitProcess(exitNow)),
       check_(std::string(identity::kTrustRootPEM), std::string(identity::kTeamIdentifier),

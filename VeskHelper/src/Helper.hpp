@@ -6,7 +6,7 @@
 
 #include "CallerCheck.hpp"
 #include "HelperServer.hpp"
-#include "Layout.hpp"
+#include "vesk/system/EnvironmentLayout.hpp"
 
 namespace vesk::helper {
 
@@ -16,17 +16,17 @@ class Helper {
     /// flushes and calls _exit, tests record the call.
     using ExitProcess = std::function<void(int status)>;
 
-    explicit Helper(Layout layout, ExitProcess exitProcess = {});
+    explicit Helper(EnvironmentLayout layout, ExitProcess exitProcess = {});
 
     /// Logs "Starting", listens, logs "Listening", then serves until stop().
     /// Returns 71 when the socket cannot be created.
     int run();
     void stop();
 
-    [[nodiscard]] const Layout& layout() const { return layout_; }
+    [[nodiscard]] const EnvironmentLayout& layout() const { return layout_; }
 
   private:
-    Layout layout_;
+    EnvironmentLayout layout_;
     ExitProcess exitProcess_;
     CallerCheck check_;
     std::unique_ptr<HelperServer> server_;

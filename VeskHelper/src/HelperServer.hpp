@@ -14,7 +14,7 @@
 
 #include "CallerCheck.hpp"
 #include "HelperDelegate.hpp"
-#include "Layout.hpp"
+#include "vesk/system/EnvironmentLayout.hpp"
 
 namespace vesk::helper {
 
@@ -34,7 +34,7 @@ class HelperServer {
     static constexpr std::size_t kSmallMessage = std::size_t{1} << 20;
     static constexpr std::size_t kLargeMessagesAtOnce = 2;
 
-    HelperServer(Layout layout, CallerCheck& check, std::function<void()> scheduleExit);
+    HelperServer(EnvironmentLayout layout, CallerCheck& check, std::function<void()> scheduleExit);
     ~HelperServer();
     HelperServer(const HelperServer&) = delete;
     HelperServer& operator=(const HelperServer&) = delete;
@@ -62,7 +62,7 @@ class HelperServer {
     bool acquireLargeSlot();
     void returnLargeSlot();
 
-    Layout layout_;
+    EnvironmentLayout layout_;
     HelperDelegate delegate_;
     std::function<void()> scheduleExit_;
     std::atomic<int> listenFd_{-1};

@@ -1,7 +1,6 @@
 #include "HelperService.hpp"
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
 #include <signal.h>
@@ -21,6 +20,7 @@
 #include "SafeFS.hpp"
 #include "vesk/foundation/Unicode.hpp"
 #include "vesk/foundation/Version.hpp"
+#include "vesk/system/ProcFS.hpp"
 
 namespace vesk::helper {
 
@@ -112,7 +112,7 @@ std::optional<std::string> consoleUserName() {
 
 }  // namespace
 
-HelperService::HelperService(const Layout& layout, Caller caller,
+HelperService::HelperService(const EnvironmentLayout& layout, Caller caller,
                              std::function<void()> scheduleExit)
     : layout_(layout), caller_(std::move(caller)), scheduleExit_(std::move(scheduleExit)) {}
 
@@ -143,19 +143,7 @@ bool HelperService::runsProgram(long pid, const std::optional<std::string>& prog
         ::lstat(resolved, &st) != 0 || !S_ISREG(st.st_mode)) {
         return false;
     }
-    char exe[PATH_MAX + 16];
-    const std::string link = "/proc/" + std::to_string(pid) + "/exe";
-    const ssize_t n = ::readlink(link.c_str(), exe, sizeof exe);
-    if (n <= 0 || static_cast<std::size_t>(n) >= sizeof exe) return false;
-    std::string running(exe, static_cast<std::size_t>(n));
-    // A program replaced since it started (a second installation, an update)
-    // is still the same program.
-    constexpr std::string_view kDeleted = " (deleted)";
-    if (running.size() > kDeleted.size() &&
-        running.compare(running.size() - kDeleted.size(), kDeleted.size(), kDeleted) == 0) {
-        running.resize(running.size() - kDeleted.size());
-    }
-    return running == *program;
+    return procfs::runsProgram(pid, *program);
 }
 
 std::optional<int> HelperService::openSource(const std::string& path) const {
@@ -367,16 +355,8 @@ void HelperService::stopDnsmasq(StatusReply reply) {
 }
 
 std::size_t HelperService::signalProcessesOf(const std::string& program, int signal) const {
-    struct CloseDir {
-        void operator()(DIR* d) const { ::closedir(d); }
-    };
-    const std::unique_ptr<DIR, CloseDir> proc(::opendir("/proc"));
-    if (!proc) return 0;
     std::size_t signalled = 0;
-    while (const dirent* entry = ::readdir(proc.get())) {
-        char* end = nullptr;
-        const long pid = std::strtol(entry->d_name, &end, 10);
-        if (end == entry->d_name || *end != '\0') continue;
+    for (const long pid : procfs::all()) {
         if (runsProgram(pid, program) && ::kill(static_cast<pid_t>(pid), signal) == 0) ++signalled;
     }
     return signalled;
@@ -403,7 +383,7 @@ void HelperService::startPHPFPM(const std::string& version, const std::string& c
         reply(false, "Invalid PHP version: " + version);
         return;
     }
-    const std::string executable = layout_.veskBase + "/php/" + version + "/sbin/php-fpm";
+    const std::string executable = layout_.phpFpm(version);
     if (!fileExists(executable)) {
         reply(false, "PHP " + version + " not found at " + executable);
         return;
@@ -417,8 +397,8 @@ void HelperService::stopPHPFPM(const std::string& version, StatusReply reply) {
         reply(false, "Invalid PHP version: " + version);
         return;
     }
-    const std::string executable = layout_.veskBase + "/php/" + version + "/sbin/php-fpm";
-    const auto pid = pidFromFile(layout_.runDir() + "/php-fpm-" + version + ".pid");
+    const std::string executable = layout_.phpFpm(version);
+    const auto pid = pidFromFile(layout_.phpPidFile(version));
     if (!pid) {
         reply(false, "No PID file for php-fpm " + version);
         return;

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "Layout.hpp"
+#include "vesk/system/EnvironmentLayout.hpp"
 #include "vesk/helper/HelperProtocol.hpp"
 
 namespace vesk::helper {
@@ -25,7 +25,7 @@ class HelperService final : public HelperProtocol {
   public:
     /// `scheduleExit` ends the process half a second after it is called
     /// (uninstallHelper); the reply has been handed over by then.
-    HelperService(const Layout& layout, Caller caller, std::function<void()> scheduleExit);
+    HelperService(const EnvironmentLayout& layout, Caller caller, std::function<void()> scheduleExit);
 
     void installEnvironment(const std::string& bundleResourcesPath, StatusReply reply) override;
     void getInstalledVersion(VersionReply reply) override;
@@ -67,7 +67,7 @@ class HelperService final : public HelperProtocol {
     [[nodiscard]] std::optional<int> openSource(const std::string& path) const;
     void replaceCLILink() const;
 
-    const Layout& layout_;
+    const EnvironmentLayout& layout_;
     Caller caller_;
     std::function<void()> scheduleExit_;
 };

@@ -76,7 +76,7 @@ std::string standardizePath(const std::string& path, const std::string& home) {
 namespace {
 
 // The allow-list on a path that is already standard.
-bool allowedStandard(const Layout& layout, const std::string& p) {
+bool allowedStandard(const EnvironmentLayout& layout, const std::string& p) {
     if (p.empty() || p.front() != '/') return false;
     if (within(p, layout.veskBase)) return true;
     if (p == layout.cliLink) return true;
@@ -88,7 +88,7 @@ bool allowedStandard(const Layout& layout, const std::string& p) {
 
 }  // namespace
 
-StandardPath standardPath(const Layout& layout, const std::string& path) {
+StandardPath standardPath(const EnvironmentLayout& layout, const std::string& path) {
     StandardPath sp;
     sp.given = path;
     if (path.empty() || path.find('\0') != std::string::npos) return sp;
@@ -97,7 +97,7 @@ StandardPath standardPath(const Layout& layout, const std::string& path) {
     return sp;
 }
 
-bool isAllowedPath(const Layout& layout, const std::string& path) {
+bool isAllowedPath(const EnvironmentLayout& layout, const std::string& path) {
     return standardPath(layout, path).allowed;
 }
 
@@ -132,7 +132,7 @@ int runShell(const std::string& executable, const std::vector<std::string>& args
     return spawnAndWait(executable, args, limit);
 }
 
-void createDirIfNeeded(const Layout& layout, const std::string& path, std::uint16_t permissions) {
+void createDirIfNeeded(const EnvironmentLayout& layout, const std::string& path, std::uint16_t permissions) {
     SafeFS(layout).createDirIfNeeded(path, permissions);
 }
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "Layout.hpp"
+#include "vesk/system/EnvironmentLayout.hpp"
 
 namespace vesk::helper {
 
@@ -30,13 +30,13 @@ struct StandardPath {
     std::string text;
     bool allowed = false;
 };
-StandardPath standardPath(const Layout& layout, const std::string& path);
+StandardPath standardPath(const EnvironmentLayout& layout, const std::string& path);
 
 /// True when the standardised path lies in one of the four places the file
 /// operations may touch: the environment root and the resolver directory
 /// (themselves and below, component-wise), the command-line link (itself
 /// only), and launch-daemon files named "com.vesk.*" directly in their directory.
-bool isAllowedPath(const Layout& layout, const std::string& path);
+bool isAllowedPath(const EnvironmentLayout& layout, const std::string& path);
 
 /// Runs an executable by absolute path with an argument vector, output to the
 /// null device, and waits without limit. Returns the exit status (the signal
@@ -52,6 +52,6 @@ int runShell(const std::string& executable, const std::vector<std::string>& args
 /// Creates the directory and its missing parents with `permissions` unless
 /// something already exists there, never following a link out of the allowed
 /// places. Throws FileError on failure.
-void createDirIfNeeded(const Layout& layout, const std::string& path, std::uint16_t permissions);
+void createDirIfNeeded(const EnvironmentLayout& layout, const std::string& path, std::uint16_t permissions);
 
 }  // namespace vesk::helper

@@ -14,13 +14,13 @@
 
 #include "HelperTools.hpp"
 #include "vesk/system/AtomicFile.hpp"
+#include "vesk/system/Walk.hpp"
 
 namespace vesk::helper {
 
 namespace {
 
 constexpr int kMaxLinkHops = 16;
-constexpr int kMaxTreeDepth = 256;
 constexpr off_t kMaxReadSize = 1 << 20;
 const char* const kOutside = "a symbolic link leads outside the allowed places";
 
@@ -61,42 +61,13 @@ void writeAll(int fd, const std::uint8_t* data, std::size_t size, const std::str
     }
 }
 
-// Removes the entry `name` of `dir`; directories with their contents. Links
-// are removed as links; nothing is ever opened through one.
-void removeEntry(int dir, const std::string& name, const std::string& path, int depth) {
-    struct stat st {};
-    if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) throw FileError(errno, path);
-    if (!S_ISDIR(st.st_mode)) {
-        if (::unlinkat(dir, name.c_str(), 0) != 0) throw FileError(errno, path);
-        return;
-    }
-    if (depth > kMaxTreeDepth) throw FileError(ELOOP, path);
-    const int fd = ::openat(dir, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) throw FileError(errno, path);
-    DIR* d = ::fdopendir(fd);
-    if (d == nullptr) {
-        const int e = errno;
-        ::close(fd);
-        throw FileError(e, path);
-    }
-    std::vector<std::string> names;
-    while (const dirent* e = ::readdir(d)) {
-        const std::string n = e->d_name;
-        if (n != "." && n != "..") names.push_back(n);
-    }
+// Removes the entry `name` of `dir` with the walk that follows no link.
+void removeEntry(int dir, const std::string& name, const std::string& path) {
     try {
-        for (const auto& n : names) {
-            std::string child = path;
-            child += '/';
-            child += n;
-            removeEntry(::dirfd(d), n, child, depth + 1);
-        }
-    } catch (...) {
-        ::closedir(d);
-        throw;
+        walk::removeEntry(dir, name, path);
+    } catch (const walk::WalkError& e) {
+        throw FileError(e.code(), e.path());
     }
-    ::closedir(d);
-    if (::unlinkat(dir, name.c_str(), AT_REMOVEDIR) != 0) throw FileError(errno, path);
 }
 
 // Opens an absolute path in one step, failing with ELOOP when any component
@@ -120,17 +91,6 @@ FileError::FileError(int code, const std::string& path)
     : std::runtime_error(path + ": " + std::strerror(code)), code_(code) {}
 FileError::FileError(const std::string& path, const std::string& reason, int code)
     : std::runtime_error(path + ": " + reason), code_(code) {}
-
-Fd& Fd::operator=(Fd&& o) noexcept {
-    if (this != &o) {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = o.release();
-    }
-    return *this;
-}
-Fd::~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-}
 
 Location SafeFS::walk(const StandardPath& sp, std::optional<mode_t> createMode, int depth) const {
     const std::string& path = sp.given;
@@ -338,7 +298,7 @@ void SafeFS::writeAtomically(const std::string& path, std::string_view text,
 
 void SafeFS::remove(const StandardPath& path) const {
     Location l = locate(path);
-    removeEntry(l.parent.get(), l.leaf, path.given, 0);
+    removeEntry(l.parent.get(), l.leaf, path.given);
 }
 
 std::optional<std::string> SafeFS::readSmallFile(const std::string& path) const {
@@ -380,7 +340,7 @@ void SafeFS::replaceWithCopy(int sourceFd, const std::string& path, mode_t mode)
     Location l = locate(path);
     struct stat st {};
     if (::fstatat(l.parent.get(), l.leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
-        removeEntry(l.parent.get(), l.leaf, path, 0);
+        removeEntry(l.parent.get(), l.leaf, path);
     }
     Fd out(::openat(l.parent.get(), l.leaf.c_str(),
                     O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
@@ -403,7 +363,7 @@ void SafeFS::replaceLink(const std::string& path, const std::string& target) con
     struct stat st {};
     if (::fstatat(l.parent.get(), l.leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
         S_ISDIR(st.st_mode)) {
-        removeEntry(l.parent.get(), l.leaf, path, 0);
+        removeEntry(l.parent.get(), l.leaf, path);
     }
     const std::string tmp = "." + l.leaf + ".vesk-" + randomSuffix();
     if (::symlinkat(target.c_str(), l.parent.get(), tmp.c_str()) != 0) throw FileError(errno, path);

@@ -17,7 +17,8 @@
 #include <vector>
 
 #include "HelperTools.hpp"
-#include "Layout.hpp"
+#include "vesk/system/Fd.hpp"
+#include "vesk/system/EnvironmentLayout.hpp"
 
 namespace vesk::helper {
 
@@ -32,28 +33,6 @@ class FileError : public std::runtime_error {
     int code_;
 };
 
-/// An owned descriptor.
-class Fd {
-  public:
-    Fd() = default;
-    explicit Fd(int fd) : fd_(fd) {}
-    Fd(Fd&& o) noexcept : fd_(o.release()) {}
-    Fd& operator=(Fd&& o) noexcept;
-    ~Fd();
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    [[nodiscard]] int get() const noexcept { return fd_; }
-    [[nodiscard]] explicit operator bool() const noexcept { return fd_ >= 0; }
-    int release() noexcept {
-        const int f = fd_;
-        fd_ = -1;
-        return f;
-    }
-
-  private:
-    int fd_ = -1;
-};
-
 /// The directory that holds a path's last component, and that component.
 struct Location {
     Fd parent;
@@ -64,7 +43,7 @@ struct Location {
 
 class SafeFS {
   public:
-    explicit SafeFS(const Layout& layout) : layout_(layout) {}
+    explicit SafeFS(const EnvironmentLayout& layout) : layout_(layout) {}
 
     /// Where `path` lives. Missing directories on the way are created with
     /// `createMode` when given (and then get exactly that mode), otherwise
@@ -126,7 +105,7 @@ class SafeFS {
     Location walk(const StandardPath& path, std::optional<mode_t> createMode, int depth) const;
     Location follow(Location at, std::optional<mode_t> createMode, int depth) const;
 
-    const Layout& layout_;
+    const EnvironmentLayout& layout_;
 };
 
 /// Opens a file for reading with the file-system identity of another user

@@ -13,6 +13,6 @@ int main() {
     // Large blocks (a large message, its reply) are mapped on their own and
     // go back to the system when freed, instead of staying in the heap.
     mallopt(M_MMAP_THRESHOLD, 256 * 1024);
-    static vesk::helper::Helper helper(vesk::helper::Layout::production());
+    static vesk::helper::Helper helper(vesk::EnvironmentLayout::production());
     return helper.run();
 }

@@ -175,14 +175,6 @@ bool deniesDotPaths(std::string_view block) {
     return block.find(kDotDenial) != std::string_view::npos;
 }
 
-std::string Layout::phpSocket(std::string_view version) const {
-    return runDir() + "/php-fpm-" + std::string(version) + ".sock";
-}
-
-std::string Layout::phpPidFile(std::string_view version) const {
-    return runDir() + "/php-fpm-" + std::string(version) + ".pid";
-}
-
 SiteShape shapeOf(const std::string& path) {
     if (isFile(path + "/public/index.php")) return SiteShape::laravel;
     if (isFile(path + "/index.php")) return SiteShape::php;

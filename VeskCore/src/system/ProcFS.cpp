@@ -2,14 +2,19 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <charconv>
 #include <memory>
 #include <sstream>
 
-namespace vesk::cli::procfs {
+#include "vesk/system/Fd.hpp"
+
+namespace vesk::procfs {
 
 namespace {
 
@@ -28,27 +33,30 @@ std::optional<long> pidOf(const char* name) {
 
 }  // namespace
 
-std::string readText(const std::string& path) {
+std::string readText(const std::string& path, std::size_t limit) {
     std::string text;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0) return text;
+    const Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    if (!fd) return text;
     char buffer[8192];
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    while (text.size() < limit) {
+        const ssize_t n = ::read(fd.get(), buffer, std::min(sizeof buffer, limit - text.size()));
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
         text.append(buffer, static_cast<std::size_t>(n));
     }
-    ::close(fd);
     return text;
 }
 
 std::optional<Stat> parseStat(const std::string& text) {
+    const auto open = text.find('(');
     const auto close = text.rfind(')');
-    if (close == std::string::npos) return std::nullopt;
+    if (open == std::string::npos || close == std::string::npos || close < open) {
+        return std::nullopt;
+    }
     std::istringstream fields(text.substr(close + 1));
     std::string state;
     Stat s;
+    s.name = text.substr(open + 1, close - open - 1);
     if (!(fields >> state >> s.parent)) return std::nullopt;
     // After the state and the parent (the fourth field), the start time is
     // the 22nd.
@@ -174,4 +182,47 @@ std::vector<long> holding(const std::set<std::string>& inodes) {
     return pids;
 }
 
-}  // namespace vesk::cli::procfs
+std::optional<long> pidInFile(const std::string& path) {
+    const std::string text = readText(path, 64);
+    long pid = 0;
+    const char* first = text.data();
+    const char* last = text.data() + text.size();
+    while (first != last && (*first == ' ' || *first == '\t')) ++first;
+    const auto [end, error] = std::from_chars(first, last, pid);
+    if (error != std::errc{} || end == first || pid <= 1) return std::nullopt;
+    if (end != last && *end != '\n' && *end != ' ' && *end != '\t') return std::nullopt;
+    return pid;
+}
+
+std::optional<long> serverInPidFile(const std::string& pidFile, std::string_view program) {
+    const auto pid = pidInFile(pidFile);
+    if (!pid) return std::nullopt;
+    const auto s = stat(*pid);
+    if (!s || s->name != program) return std::nullopt;
+    struct stat st {};
+    const auto started = startedAt(*pid);
+    if (::stat(pidFile.c_str(), &st) != 0 || !started) return std::nullopt;
+    // A pid file is written after its process starts; the boot time the
+    // start is counted from is whole seconds, hence the slack.
+    constexpr long long kSlack = 2;
+    if (*started > static_cast<long long>(st.st_mtim.tv_sec) + kSlack) return std::nullopt;
+    return pid;
+}
+
+bool runsProgram(long pid, const std::string& executable) {
+    char exe[PATH_MAX + 16];
+    const std::string link = "/proc/" + std::to_string(pid) + "/exe";
+    const ssize_t n = ::readlink(link.c_str(), exe, sizeof exe);
+    if (n <= 0 || static_cast<std::size_t>(n) >= sizeof exe) return false;
+    std::string running(exe, static_cast<std::size_t>(n));
+    // A program replaced since it started (a second installation, an
+    // update) is still the same program.
+    constexpr std::string_view kDeleted = " (deleted)";
+    if (running.size() > kDeleted.size() &&
+        running.compare(running.size() - kDeleted.size(), kDeleted.size(), kDeleted) == 0) {
+        running.resize(running.size() - kDeleted.size());
+    }
+    return running == executable;
+}
+
+}  // namespace vesk::procfs

@@ -14,12 +14,13 @@
 #include "vesk/foundation/RawEnum.hpp"
 #include "vesk/sites/ServingSettings.hpp"
 #include "vesk/sites/Site.hpp"
+#include "vesk/system/EnvironmentLayout.hpp"
 
 namespace vesk::ServerConfig {
 
-/// Where the environment lives and who the servers' workers run as.
-struct Layout {
-    std::string veskBase = "/usr/local/vesk";
+/// Where the environment lives (its layout), who the servers' workers run as,
+/// and what the developer chose for serving.
+struct Layout : EnvironmentLayout {
     std::string user;   ///< the developer: nginx's workers and the pools run as them
     std::string group;  ///< the developer's primary group
     /// A PHP file every request of the pools runs first (the dump client),
@@ -39,15 +40,6 @@ struct Layout {
     /// limit and the request timeout.
     ServingSettings serving;
 
-    [[nodiscard]] std::string etcDir() const { return veskBase + "/etc"; }
-    [[nodiscard]] std::string sitesDir() const { return veskBase + "/etc/nginx/sites"; }
-    [[nodiscard]] std::string runDir() const { return veskBase + "/run"; }
-    [[nodiscard]] std::string logDir() const { return veskBase + "/log"; }
-    [[nodiscard]] std::string phpSocket(std::string_view version) const;
-    /// The pid file the helper reads for a version's pool.
-    [[nodiscard]] std::string phpPidFile(std::string_view version) const;
-    /// What the blocks in `sitesDir` serve (see `Served`), written with them.
-    [[nodiscard]] std::string servedIndex() const { return veskBase + "/etc/served.json"; }
 };
 
 /// The `listen` lines of a server on `port` with `parameters` (such as

@@ -1,23 +1,27 @@
 // What the kernel says of processes and sockets, read in one place: a
 // process's parent and start time (/proc/PID/stat), the sockets that listen
 // (/proc/net/*), and which of this account's processes hold a socket
-// (/proc/PID/fd). Nothing here searches command lines.
+// (/proc/PID/fd), and whether a pid file names a server that runs. Nothing
+// here searches command lines.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
-namespace vesk::cli::procfs {
+namespace vesk::procfs {
 
 /// A file of the kernel's, or what could be read of it: a process may end
 /// while its files are read (the read then fails with ESRCH), which is no
-/// error; nothing when it cannot be opened.
-std::string readText(const std::string& path);
+/// error; nothing when it cannot be opened. At most `limit` bytes are read.
+std::string readText(const std::string& path, std::size_t limit = std::size_t{64} << 20);
 
 /// The fields of /proc/PID/stat the command uses.
 struct Stat {
+    std::string name;  ///< the kernel's name for its program (at most 15 bytes)
     long parent = 0;
     unsigned long long startTicks = 0;  ///< clock ticks after boot
 };
@@ -55,4 +59,19 @@ std::set<std::string> unixSocketInodes(const std::string& path);
 /// this account may read (its own).
 std::vector<long> holding(const std::set<std::string>& inodes);
 
-}  // namespace vesk::cli::procfs
+/// The pid a pid file holds (a number above 1 on its first line); none for
+/// anything else.
+std::optional<long> pidInFile(const std::string& path);
+
+/// The server a pid file names: its process runs, the kernel names its
+/// program `program` (/proc/PID/stat), and it started before the pid file
+/// was last written, so a pid used again since by another process does not
+/// count.
+std::optional<long> serverInPidFile(const std::string& pidFile, std::string_view program);
+
+/// Whether `pid` runs the program at `executable` (by /proc/PID/exe, which
+/// only the process's owner or root can read; a program replaced since it
+/// started counts as itself).
+bool runsProgram(long pid, const std::string& executable);
+
+}  // namespace vesk::procfs

@@ -32,7 +32,7 @@ mode_t modeOf(const std::string& p) {
 
 class AttackTest : public vesk::test::HelperFixture {
   protected:
-    void prepare(vesk::helper::Layout& l) override {
+    void prepare(vesk::EnvironmentLayout& l) override {
         l.chown = root.path() + "/bin/chown";
         // As on a system where users may link any file (the tests link as root).
         l.protectedHardlinks = root.path() + "/protected_hardlinks";

@@ -1,16 +1,24 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+#include <sys/wait.h>
+
 #include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <thread>
 
 #include "vesk/system/ProcFS.hpp"
 
 namespace {
 
-using vesk::cli::procfs::parseListening;
-using vesk::cli::procfs::parseStat;
+using vesk::procfs::parseListening;
+using vesk::procfs::parseStat;
 
 TEST(ProcFS, AStatLineIsReadPastANameThatHoldsAnything) {
     // A process may name itself ") 1 2 3 (": the name ends at the last ')'.
@@ -26,10 +34,10 @@ TEST(ProcFS, AStatLineIsReadPastANameThatHoldsAnything) {
         EXPECT_FALSE(parseStat(bad)) << bad;
     }
     // This very process, read from /proc.
-    const auto self = vesk::cli::procfs::stat(::getpid());
+    const auto self = vesk::procfs::stat(::getpid());
     ASSERT_TRUE(self);
     EXPECT_EQ(self->parent, ::getppid());
-    EXPECT_TRUE(vesk::cli::procfs::startedAt(::getpid()));
+    EXPECT_TRUE(vesk::procfs::startedAt(::getpid()));
 }
 
 TEST(ProcFS, OnlyListeningSocketsOfTheTablesAreTaken) {
@@ -72,22 +80,63 @@ TEST(ProcFS, ASocketOfThisProcessIsFoundAndSoIsItsHolder) {
     ASSERT_EQ(::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length), 0);
     const int port = ntohs(address.sin_port);
     std::set<std::string> inodes;
-    for (const auto& s : vesk::cli::procfs::listening()) {
+    for (const auto& s : vesk::procfs::listening()) {
         if (s.tcp && s.port == port) inodes.insert(s.inode);
     }
     ASSERT_EQ(inodes.size(), 1U);
-    const auto holders = vesk::cli::procfs::holding(inodes);
+    const auto holders = vesk::procfs::holding(inodes);
     EXPECT_NE(std::find(holders.begin(), holders.end(), ::getpid()), holders.end());
     ::close(fd);
-    EXPECT_TRUE(vesk::cli::procfs::holding({}).empty());
+    EXPECT_TRUE(vesk::procfs::holding({}).empty());
 }
 
 TEST(ProcFS, AReadThatFailsAfterTheOpenIsNoError) {
     // What a process that ends between the open of its stat file and the
     // read does (ESRCH), a directory does every time (EISDIR).
-    EXPECT_NO_THROW(EXPECT_EQ(vesk::cli::procfs::readText("/proc/self"), ""));
-    EXPECT_EQ(vesk::cli::procfs::readText("/proc/no-such-file"), "");
-    EXPECT_NE(vesk::cli::procfs::readText("/proc/self/stat").find(')'), std::string::npos);
+    EXPECT_NO_THROW(EXPECT_EQ(vesk::procfs::readText("/proc/self"), ""));
+    EXPECT_EQ(vesk::procfs::readText("/proc/no-such-file"), "");
+    EXPECT_NE(vesk::procfs::readText("/proc/self/stat").find(')'), std::string::npos);
+}
+
+TEST(ProcFS, APidFileNamesAServerOnlyWhenTheKernelSaysSo) {
+    namespace fs = std::filesystem;
+    const fs::path dir = fs::temp_directory_path() / ("vesk-pid-" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    const std::string file = (dir / "server.pid").string();
+    const auto write = [&](const std::string& text) { std::ofstream(file) << text; };
+    const std::string self = vesk::procfs::stat(::getpid())->name;
+
+    write(std::to_string(::getpid()) + "\n");
+    EXPECT_EQ(vesk::procfs::pidInFile(file), ::getpid());
+    EXPECT_EQ(vesk::procfs::serverInPidFile(file, self), ::getpid());
+    // Another program's name: a pid taken since by something else.
+    EXPECT_FALSE(vesk::procfs::serverInPidFile(file, "nginx"));
+    // A file written before the process started names an earlier holder
+    // of the pid.
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::pause();
+        ::_exit(0);
+    }
+    write(std::to_string(child) + "\n");
+    const struct timespec past[2] = {{1, 0}, {1, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, file.c_str(), past, 0), 0);
+    EXPECT_FALSE(vesk::procfs::serverInPidFile(file, self));
+    write(std::to_string(child) + "\n");
+    EXPECT_EQ(vesk::procfs::serverInPidFile(file, self), child);
+    EXPECT_TRUE(vesk::procfs::runsProgram(child, fs::read_symlink("/proc/self/exe").string()));
+    EXPECT_FALSE(vesk::procfs::runsProgram(child, "/usr/sbin/nginx"));
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    EXPECT_FALSE(vesk::procfs::serverInPidFile(file, self)) << "a process that has ended";
+
+    for (const char* bad : {"", "1\n", "0", "-5", "12abc", "abc", "99999999999999999999"}) {
+        write(bad);
+        EXPECT_FALSE(vesk::procfs::pidInFile(file)) << bad;
+    }
+    fs::remove(file);
+    EXPECT_FALSE(vesk::procfs::serverInPidFile(file, self)) << "no pid file";
+    fs::remove_all(dir);
 }
 
 }  // namespace

@@ -93,7 +93,7 @@ class HelperFixture : public ::testing::Test {
   protected:
     void SetUp() override {
         fs::create_directories(root.path() + "/run");
-        layout = helper::Layout::rootedAt(root.path());
+        layout = EnvironmentLayout::rootedAt(root.path());
         prepare(layout);
         instance = std::make_unique<helper::Helper>(layout, [this](int status) {
             const std::lock_guard lock(exitMutex);
@@ -111,7 +111,7 @@ class HelperFixture : public ::testing::Test {
     }
 
     /// Adjusts the layout before the helper starts.
-    virtual void prepare(helper::Layout&) {}
+    virtual void prepare(EnvironmentLayout&) {}
 
     std::unique_ptr<HelperClient> connect() {
         return std::make_unique<HelperClient>(layout.socketPath);
@@ -119,7 +119,7 @@ class HelperFixture : public ::testing::Test {
 
     LogCapture log;
     TempRoot root;
-    helper::Layout layout;
+    EnvironmentLayout layout;
     std::unique_ptr<helper::Helper> instance;
     std::thread thread;
     int runResult = -1;

@@ -131,6 +131,26 @@ TEST_F(VeskCommandTest, PHPVersionsAreOnlyThoseInstalled) {
     EXPECT_NE(vesk("sites").out.find("PHP 8.2  parked"), std::string::npos);
 }
 
+TEST_F(VeskCommandTest, TheShippedCommandKeepsToTheProductionLayout) {
+    // An environment set up where VESK_BASE points: the test build serves
+    // from it; the shipped program, built from the same sources, never
+    // looks there (this machine has no environment of its own set up).
+    if (fs::exists("/usr/local/vesk/.version")) GTEST_SKIP() << "this machine has an environment";
+    fs::create_directories(home + "/env/etc");
+    std::ofstream(home + "/env/.version") << "1.0.0";
+    const std::string moved = "HOME='" + home + "' VESK_BASE='" + home + "/env' ";
+    for (const char* program : {VESK_PROGRAM, VESK_SHIPPED_PROGRAM}) {
+        FILE* p = ::popen((moved + program + " status 2>&1").c_str(), "r");
+        ASSERT_NE(p, nullptr);
+        std::string out;
+        std::array<char, 4096> buf{};
+        while (std::fgets(buf.data(), buf.size(), p) != nullptr) out += buf.data();
+        ::pclose(p);
+        const bool followed = out.find("not set up") == std::string::npos;
+        EXPECT_EQ(followed, std::string(program) == VESK_PROGRAM) << program << ": " << out;
+    }
+}
+
 TEST_F(VeskCommandTest, SitesSayWhatTheirBlocksServe) {
     ASSERT_EQ(vesk("link api", home + "/elsewhere/api").status, 0);
     const auto kindOfApi = [&] {

@@ -34,7 +34,7 @@ mode_t modeOf(const std::string& p) {
 class OperationsTest : public vesk::test::HelperFixture {
   protected:
     // Stand-ins for the system's programs live in the temporary tree.
-    void prepare(vesk::helper::Layout& l) override {
+    void prepare(vesk::EnvironmentLayout& l) override {
         l.chown = root.path() + "/bin/chown";
         l.launchctl = root.path() + "/bin/launchctl";
         l.launchctlLimit = std::chrono::milliseconds(1500);

@@ -231,7 +231,7 @@ TEST(CallerVerdicts, OneUserFloodingNeitherEvictsNorDelaysAnother) {
         for (int i = 0; i < 16; ++i) out << mebibyte;
     }
     vesk::helper::CallerCheck check(readText(kIdentity + "/root.pem"), "DEVTEAM001",
-                                    vesk::helper::Layout::rootedAt(dir));
+                                    vesk::EnvironmentLayout::rootedAt(dir));
     const int client = ::open(kClient.c_str(), O_RDONLY | O_CLOEXEC);
     const int unsignedFile = ::open(big.c_str(), O_RDONLY | O_CLOEXEC);
     ASSERT_GE(client, 0);

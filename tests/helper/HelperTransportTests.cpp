@@ -264,7 +264,7 @@ class PassedSockets {
 
 class InheritedSocketTest : public TransportTest {
   protected:
-    void prepare(vesk::helper::Layout& l) override {
+    void prepare(vesk::EnvironmentLayout& l) override {
         vesk::test::fs::create_directories(l.socketDir);
         passed = std::make_unique<PassedSockets>(std::vector<std::string>{l.socketPath});
     }
@@ -292,7 +292,7 @@ TEST_F(InheritedSocketTest, ServesOnThePassedSocketAndNeverShutsItDown) {
 
 TEST(InheritedSocket, AnythingButOneSocketOnTheExpectedPathIsRefused) {
     vesk::test::TempRoot root;
-    const auto layout = vesk::helper::Layout::rootedAt(root.path());
+    const auto layout = vesk::EnvironmentLayout::rootedAt(root.path());
     vesk::test::fs::create_directories(layout.socketDir);
     const std::vector<std::vector<std::string>> cases = {
         {root.path() + "/elsewhere"},

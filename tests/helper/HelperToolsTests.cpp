@@ -12,7 +12,7 @@ namespace {
 
 using vesk::helper::createDirIfNeeded;
 using vesk::helper::isAllowedPath;
-using vesk::helper::Layout;
+using vesk::EnvironmentLayout;
 using vesk::helper::runShell;
 using vesk::helper::standardizePath;
 
@@ -35,7 +35,7 @@ TEST(StandardizePath, ListedRules) {
 }
 
 TEST(IsAllowedPath, TheFourPlacesAndNothingElse) {
-    const Layout l = Layout::production();
+    const EnvironmentLayout l = EnvironmentLayout::production();
     EXPECT_TRUE(isAllowedPath(l, "/usr/local/vesk/etc/nginx.conf"));
     EXPECT_TRUE(isAllowedPath(l, "/usr/local/vesk"));
     EXPECT_FALSE(isAllowedPath(l, "/usr/local/vesk/../../etc/passwd"));
@@ -60,7 +60,7 @@ TEST(IsAllowedPath, TheFourPlacesAndNothingElse) {
 }
 
 TEST(IsAllowedPath, FollowsTheLayout) {
-    const Layout l = Layout::rootedAt("/tmp/r");
+    const EnvironmentLayout l = EnvironmentLayout::rootedAt("/tmp/r");
     EXPECT_TRUE(isAllowedPath(l, "/tmp/r/usr/local/vesk/x"));
     EXPECT_FALSE(isAllowedPath(l, "/usr/local/vesk/x"));
 }
@@ -94,7 +94,7 @@ TEST(CreateDirIfNeeded, ExistingIsLeftAloneMissingLevelsGetTheMode) {
     vesk::test::TempRoot root;
     const std::string existing = root.path() + "/existing";
     ::mkdir(existing.c_str(), 0700);
-    const Layout l = Layout::rootedAt(root.path());
+    const EnvironmentLayout l = EnvironmentLayout::rootedAt(root.path());
     createDirIfNeeded(l, existing, 0755);
     EXPECT_EQ(modeOf(existing), 0700U);
 
@@ -115,7 +115,7 @@ TEST(CreateDirIfNeeded, ExistingIsLeftAloneMissingLevelsGetTheMode) {
 }  // namespace
 
 TEST(StandardPath, OnceForTheAllowListAndTheWalk) {
-    const auto l = vesk::helper::Layout::production();
+    const auto l = vesk::EnvironmentLayout::production();
     const auto p = vesk::helper::standardPath(l, "/usr/local/vesk//etc/./a/../nginx.conf");
     EXPECT_EQ(p.given, "/usr/local/vesk//etc/./a/../nginx.conf");
     EXPECT_EQ(p.text, "/usr/local/vesk/etc/nginx.conf");

@@ -1,0 +1,49 @@
+// Where this program finds the environment. The shipped command uses the
+// production layout alone; the test build of the command (the same sources
+// with VESK_TEST_SEAMS) lets its tests move the environment, the helper's
+// socket and the package's resources into a temporary directory.
+#include <cstdlib>
+#include <string>
+
+#include "Command.hpp"
+
+namespace vesk::cli {
+
+namespace {
+
+#ifdef VESK_TEST_SEAMS
+const char* absolute(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr && value[0] == '/' ? value : nullptr;
+}
+#endif
+
+EnvironmentLayout make() {
+    EnvironmentLayout layout = EnvironmentLayout::production();
+#ifdef VESK_TEST_SEAMS
+    if (const char* base = absolute("VESK_BASE")) {
+        layout = EnvironmentLayout::withBase(base);
+        layout.authorityDir = std::string(base) + "/authority";
+    }
+    if (const char* socket = absolute("VESK_HELPER_SOCKET")) layout.socketPath = socket;
+    if (const char* resources = absolute("VESK_RESOURCES")) layout.resourcesDir = resources;
+#endif
+    return layout;
+}
+
+}  // namespace
+
+const EnvironmentLayout& environmentLayout() {
+    static const EnvironmentLayout layout = make();
+    return layout;
+}
+
+bool movedEnvironment() {
+#ifdef VESK_TEST_SEAMS
+    return absolute("VESK_BASE") != nullptr;
+#else
+    return false;
+#endif
+}
+
+}  // namespace vesk::cli
