@@ -75,7 +75,7 @@ class HelperClient final : public HelperProtocol {
 
   private:
     /// An argument of an operation: text, bytes or a POSIX mode.
-    using Argument = std::variant<std::string, std::vector<std::uint8_t>, std::uint16_t>;
+    using Argument = HelperInterface::Argument;
     static std::string parametersJSON(HelperOperation operation,
                                       std::initializer_list<Argument> arguments);
     HelperStatus statusCall(HelperOperation operation, std::initializer_list<Argument> arguments);

@@ -128,14 +128,14 @@ std::string describeInterface(const std::optional<JsonIn>& params) {
     return parametersReply([&](JsonOut& out) { out.key("description").string(*description); });
 }
 
-using Argument = std::variant<std::string, std::vector<std::uint8_t>, std::uint16_t>;
+using HelperInterface::Argument;
 
 // Reads the operation's arguments; on a fault, names the parameter.
-std::optional<std::vector<Argument>> readArguments(HelperOperation op,
+std::optional<std::vector<Argument>> readArguments(const HelperInterface::Operation& op,
                                                    const std::optional<JsonIn>& params,
                                                    std::string& badParameter) {
     std::vector<Argument> args;
-    for (const auto& p : HelperInterface::parameters(op)) {
+    for (const auto& p : op.parameters) {
         std::optional<JsonIn> v;
         if (params) v = params->find(p.name);
         badParameter = std::string(p.name);
@@ -172,86 +172,26 @@ std::optional<std::vector<Argument>> readArguments(HelperOperation op,
     return args;
 }
 
-std::string invoke(HelperOperation op, const std::vector<Argument>& a, HelperProtocol& s) {
+std::string invoke(const HelperInterface::Operation& op, const std::vector<Argument>& a,
+                   HelperProtocol& s) {
     std::optional<std::string> reply;
-    const StatusReply status = [&](bool ok, const std::optional<std::string>& message) {
-        if (!reply) reply = statusReply(ok, message);
-    };
-    const auto text = [&](std::size_t i) -> const std::string& {
-        return std::get<std::string>(a[i]);
-    };
-    const auto mode = [&](std::size_t i) { return std::get<std::uint16_t>(a[i]); };
-    using O = HelperOperation;
+    const HelperInterface::Replies replies{
+        [&](bool ok, const std::optional<std::string>& message) {
+            if (!reply) reply = statusReply(ok, message);
+        },
+        [&](const std::optional<std::string>& v) {
+            if (!reply) reply = versionReply(v);
+        }};
     try {
-        switch (op) {
-            case O::installEnvironment:
-                s.installEnvironment(text(0), status);
-                break;
-            case O::getInstalledVersion:
-                s.getInstalledVersion([&](const std::optional<std::string>& v) {
-                    if (!reply) reply = versionReply(v);
-                });
-                break;
-            case O::writeResolver:
-                s.writeResolver(text(0), text(1), status);
-                break;
-            case O::removeResolver:
-                s.removeResolver(text(0), status);
-                break;
-            case O::startNginx:
-                s.startNginx(text(0), status);
-                break;
-            case O::stopNginx:
-                s.stopNginx(status);
-                break;
-            case O::reloadNginx:
-                s.reloadNginx(status);
-                break;
-            case O::startDnsmasq:
-                s.startDnsmasq(text(0), status);
-                break;
-            case O::stopDnsmasq:
-                s.stopDnsmasq(status);
-                break;
-            case O::startPHPFPM:
-                s.startPHPFPM(text(0), text(1), status);
-                break;
-            case O::stopPHPFPM:
-                s.stopPHPFPM(text(0), status);
-                break;
-            case O::installDaemon:
-                s.installDaemon(text(0), text(1), status);
-                break;
-            case O::removeDaemon:
-                s.removeDaemon(text(0), status);
-                break;
-            case O::writeFile:
-                s.writeFile(text(0), std::get<std::vector<std::uint8_t>>(a[1]), mode(2), status);
-                break;
-            case O::removeFile:
-                s.removeFile(text(0), status);
-                break;
-            case O::createDirectory:
-                s.createDirectory(text(0), mode(1), status);
-                break;
-            case O::installCLI:
-                s.installCLI(text(0), status);
-                break;
-            case O::removeCLI:
-                s.removeCLI(status);
-                break;
-            case O::uninstallHelper:
-                s.uninstallHelper(status);
-                break;
-        }
+        op.serve(s, a, replies);
     } catch (const std::exception& e) {
         if (!reply) reply = statusReply(false, std::string(e.what()));
     } catch (...) {
         if (!reply) reply = statusReply(false, std::string("internal error"));
     }
     if (!reply) {
-        reply = HelperInterface::hasVersionReply(op) ? versionReply(std::nullopt)
-                                                     : statusReply(false, std::string("no reply"));
+        reply = op.versionReply ? versionReply(std::nullopt)
+                                : statusReply(false, std::string("no reply"));
     }
     return *reply;
 }
@@ -305,8 +245,8 @@ std::optional<std::string> handle(std::string_view message, HelperProtocol& serv
             return answer(
                 errorReply("org.varlink.service.InterfaceNotFound", "interface", interface));
         }
-        const auto op = fromRawValue<HelperOperation>(member);
-        if (!op) return answer(errorReply("org.varlink.service.MethodNotFound", "method", name));
+        const HelperInterface::Operation* op = HelperInterface::find(member);
+        if (op == nullptr) return answer(errorReply("org.varlink.service.MethodNotFound", "method", name));
 
         std::string bad;
         const auto args = readArguments(*op, params, bad);

@@ -2,12 +2,15 @@
 // nineteen operations, each answered exactly once through its reply callback.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 #include "vesk/foundation/RawEnum.hpp"
@@ -50,7 +53,7 @@ class HelperProtocol {
 };
 
 /// The operations in declaration order; the raw value is the method name on the
-/// helper's socket (interface "com.vesk.helper").
+/// helper's socket (interface "com.vesk.helper"), from the operation table.
 enum class HelperOperation {
     installEnvironment,
     getInstalledVersion,
@@ -75,27 +78,6 @@ enum class HelperOperation {
 
 }  // namespace vesk
 
-VESK_RAW_ENUM(vesk::HelperOperation,
-              {vesk::HelperOperation::installEnvironment, "InstallEnvironment"},
-              {vesk::HelperOperation::getInstalledVersion, "GetInstalledVersion"},
-              {vesk::HelperOperation::writeResolver, "WriteResolver"},
-              {vesk::HelperOperation::removeResolver, "RemoveResolver"},
-              {vesk::HelperOperation::startNginx, "StartNginx"},
-              {vesk::HelperOperation::stopNginx, "StopNginx"},
-              {vesk::HelperOperation::reloadNginx, "ReloadNginx"},
-              {vesk::HelperOperation::startDnsmasq, "StartDnsmasq"},
-              {vesk::HelperOperation::stopDnsmasq, "StopDnsmasq"},
-              {vesk::HelperOperation::startPHPFPM, "StartPHPFPM"},
-              {vesk::HelperOperation::stopPHPFPM, "StopPHPFPM"},
-              {vesk::HelperOperation::installDaemon, "InstallDaemon"},
-              {vesk::HelperOperation::removeDaemon, "RemoveDaemon"},
-              {vesk::HelperOperation::writeFile, "WriteFile"},
-              {vesk::HelperOperation::removeFile, "RemoveFile"},
-              {vesk::HelperOperation::createDirectory, "CreateDirectory"},
-              {vesk::HelperOperation::installCLI, "InstallCLI"},
-              {vesk::HelperOperation::removeCLI, "RemoveCLI"},
-              {vesk::HelperOperation::uninstallHelper, "UninstallHelper"});
-
 namespace vesk::HelperInterface {
 
 inline constexpr std::string_view name = "com.vesk.helper";
@@ -113,13 +95,195 @@ struct Parameter {
     ParameterKind kind;
 };
 
+/// An argument as read off the connection: a text (a name or a document),
+/// bytes, or a mode; an operation's arguments come in its parameters' order.
+using Argument = std::variant<std::string, std::vector<std::uint8_t>, std::uint16_t>;
+using Arguments = std::vector<Argument>;
+
+/// Where an operation's one answer goes.
+struct Replies {
+    StatusReply status;
+    VersionReply version;
+};
+
+/// One row per operation: its method name, parameters, reply, a line for
+/// the interface description, and the call that serves it. The client, the
+/// helper's dispatch and the interface description all read this table:
+/// adding an operation is one row here and one function of HelperProtocol.
+struct Operation {
+    HelperOperation operation;
+    std::string_view name;
+    std::span<const Parameter> parameters;
+    bool versionReply;
+    std::string_view summary;
+    void (*serve)(HelperProtocol& service, const Arguments& arguments, const Replies& replies);
+};
+
+namespace detail {
+
+using K = ParameterKind;
+inline constexpr std::array<Parameter, 1> kBundle{{{"bundleResourcesPath", K::text}}};
+inline constexpr std::array<Parameter, 2> kResolver{{{"tld", K::text}, {"ip", K::text}}};
+inline constexpr std::array<Parameter, 1> kTld{{{"tld", K::text}}};
+inline constexpr std::array<Parameter, 1> kConfig{{{"configPath", K::text}}};
+inline constexpr std::array<Parameter, 2> kPhpStart{
+    {{"version", K::text}, {"configPath", K::text}}};
+inline constexpr std::array<Parameter, 1> kVersion{{{"version", K::text}}};
+inline constexpr std::array<Parameter, 2> kDaemon{
+    {{"label", K::text}, {"plistContent", K::document}}};
+inline constexpr std::array<Parameter, 1> kLabel{{{"label", K::text}}};
+inline constexpr std::array<Parameter, 3> kWrite{
+    {{"path", K::text}, {"content", K::bytes}, {"permissions", K::permissions}}};
+inline constexpr std::array<Parameter, 1> kPath{{{"path", K::text}}};
+inline constexpr std::array<Parameter, 2> kMkdir{
+    {{"path", K::text}, {"permissions", K::permissions}}};
+
+inline const std::string& text(const Arguments& a, std::size_t i) {
+    return std::get<std::string>(a[i]);
+}
+inline std::uint16_t mode(const Arguments& a, std::size_t i) {
+    return std::get<std::uint16_t>(a[i]);
+}
+inline const std::vector<std::uint8_t>& bytes(const Arguments& a, std::size_t i) {
+    return std::get<std::vector<std::uint8_t>>(a[i]);
+}
+
+}  // namespace detail
+
+using O = HelperOperation;
+// clang-format off
+inline constexpr std::array<Operation, 19> kOperations{{
+    {O::installEnvironment, "InstallEnvironment", detail::kBundle, false,
+     "Creates /usr/local/vesk, copies nginx, dnsmasq and vesk from the bundle, writes the test "
+     "resolver and version; replies success or the failure.",
+     [](HelperProtocol& s, const Arguments& a, const Replies& r) {
+         s.installEnvironment(detail::text(a, 0), r.status);
+     }},
+    {O::getInstalledVersion, "GetInstalledVersion", {}, true,
+     "Reads the installed environment's version; replies it, or nothing when none is installed.",
+     [](HelperProtocol& s, const Arguments&, const Replies& r) { s.getInstalledVersion(r.version); }},
+    {O::writeResolver, "WriteResolver", detail::kResolver, false,
+     "Writes /etc/resolver/<tld> naming ip on port 53; replies success or the failure.",
+     [](HelperProtocol& s, const Arguments& a, const Replies& r) {
+         s.writeResolver(detail::text(a, 0), detail::text(a, 1), r.status);
+     }},
+    {O::removeResolver, "RemoveResolver", detail::kTld, false,
+     "Removes /etc/resolver/<tld> if it exists; replies success or the failure.",
+     [](HelperProtocol& s, const Arguments& a, const Replies& r) {
+         s.removeResolver(detail::text(a, 0), r.status);
+     }},
+    {O::startNginx, "StartNginx", detail::kConfig, false,
+     "Runs nginx with the configuration; replies success or its exit status.",
+     [](HelperProtocol& s, const Arguments& a, const Replies& r) {
+         s.startNginx(detail::text(a, 0), r.status);
+     }},
+    {O::stopNginx, "StopNginx", {}, false,
+     "Stops nginx through its own signal option; replies success or its exit status.",
+     [](HelperProtocol& s, const Arguments&, const Replies& r) { s.stopNginx(r.status); }},
+    {O::reloadNginx, "ReloadNginx", {}, false,
+     "Reloads nginx through its own signal option; replies success or its exit status.",
+     [](HelperProtocol& s, const Arguments&, const Replies& r) { s.reloadNginx(r.status); }},
+    {O::startDnsmasq, "StartDnsmasq", detail::kConfig, false,
+     "Stops a previous dnsmasq and runs it with the configuration; replies success or its exit "
+     "status.",
+     [](HelperProtocol& s, const Arguments& a, const Replies& r) {
+         s.startDnsmasq(detail::text(a, 0), r.status);
+     }},
+    {O::stopDnsmasq, "StopDnsmasq", {}, false,
+     "Stops dnsmasq by its pid file, else by name; always replies success, with a note when none "
+     "ran.",
+     [](HelperProtocol& s, const Arguments&, const Replies& r) { s.stopDnsmasq(r.status); }},
+    {O::startPHPFPM, "StartPHPFPM", detail::kPhpStart, false,
+     "Runs the PHP-FPM of the version with the configuration; replies success or the failure.",
+     [](HelperProtocol& s, const Arguments& a, const Replies& r) {
+         s.startPHPFPM(detail::text(a, 0), detail::text(a, 1), r.status);
+     }},
+    {O::stopPHPFPM, "StopPHPFPM", detail::kVersion, false,
+     "Stops the PHP-FPM of the version by its pid file; replies success or that there is no pid "
+     "file.",
+     [](HelperProtocol& s, const Arguments& a, const Replies& r) {
+         s.stopPHPFPM(detail::text(a, 0), r.status);
+     }},
+    {O::installDaemon, "InstallDaemon", detail::kDaemon, false,
+     "Writes the launch daemon's property list and loads it; replies success or the failure.",
+     [](HelperProtocol& s, const Arguments& a, const Replies& r) {
+         s.installDaemon(detail::text(a, 0), detail::text(a, 1), r.status);
+     }},
+    {O::removeDaemon, "RemoveDaemon", detail::kLabel, false,
+     "Unloads the launch daemon and removes its property list; replies success or the failure.",
+     [](HelperProtocol& s, const Arguments& a, const Replies& r) {
+         s.removeDaemon(detail::text(a, 0), r.status);
+     }},
+    {O::writeFile, "WriteFile", detail::kWrite, false,
+     "Writes the bytes to an allow-listed file with the permissions; replies success or the "
+     "failure.",
+     [](HelperProtocol& s, const Arguments& a, const Replies& r) {
+         s.writeFile(detail::text(a, 0), detail::bytes(a, 1), detail::mode(a, 2), r.status);
+     }},
+    {O::removeFile, "RemoveFile", detail::kPath, false,
+     "Removes an allow-listed file or directory if it exists; replies success or the failure.",
+     [](HelperProtocol& s, const Arguments& a, const Replies& r) {
+         s.removeFile(detail::text(a, 0), r.status);
+     }},
+    {O::createDirectory, "CreateDirectory", detail::kMkdir, false,
+     "Creates an allow-listed directory and its parents; replies success or the failure.",
+     [](HelperProtocol& s, const Arguments& a, const Replies& r) {
+         s.createDirectory(detail::text(a, 0), detail::mode(a, 1), r.status);
+     }},
+    {O::installCLI, "InstallCLI", detail::kBundle, false,
+     "Copies the vesk tool from the bundle and links /usr/local/bin/vesk to it; replies success "
+     "or the failure.",
+     [](HelperProtocol& s, const Arguments& a, const Replies& r) {
+         s.installCLI(detail::text(a, 0), r.status);
+     }},
+    {O::removeCLI, "RemoveCLI", {}, false,
+     "Removes /usr/local/bin/vesk and the environment's copy; replies success or the failure.",
+     [](HelperProtocol& s, const Arguments&, const Replies& r) { s.removeCLI(r.status); }},
+    {O::uninstallHelper, "UninstallHelper", {}, false,
+     "Replies success, then ends the helper half a second later.",
+     [](HelperProtocol& s, const Arguments&, const Replies& r) { s.uninstallHelper(r.status); }},
+}};
+// clang-format on
+
+/// The row of an operation.
+constexpr const Operation& operation(HelperOperation op) {
+    return kOperations[static_cast<std::size_t>(op)];
+}
+/// The row whose method name is `name`; none for any other name.
+const Operation* find(std::string_view name);
+
 /// The parameters of an operation, in order.
-std::span<const Parameter> parameters(HelperOperation operation);
+inline std::span<const Parameter> parameters(HelperOperation op) {
+    return operation(op).parameters;
+}
 
 /// True for the one operation with a value reply (getInstalledVersion).
-bool hasVersionReply(HelperOperation operation);
+inline bool hasVersionReply(HelperOperation op) {
+    return operation(op).versionReply;
+}
 
 /// The interface in the varlink interface-definition language.
 const std::string& description();
 
 }  // namespace vesk::HelperInterface
+
+namespace vesk {
+
+namespace detail {
+constexpr std::array<RawCase<HelperOperation>, HelperInterface::kOperations.size()>
+helperOperationCases() {
+    std::array<RawCase<HelperOperation>, HelperInterface::kOperations.size()> cases{};
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        cases[i] = {HelperInterface::kOperations[i].operation, HelperInterface::kOperations[i].name};
+    }
+    return cases;
+}
+}  // namespace detail
+
+/// The operations' raw values are the table's method names.
+template <>
+struct RawEnumTraits<HelperOperation> {
+    static constexpr auto cases = detail::helperOperationCases();
+};
+
+}  // namespace vesk
