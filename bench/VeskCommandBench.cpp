@@ -40,7 +40,8 @@ const std::string& benchHome() {
             sites.emplace_back(vesk::UUID::random(), name, path, name, "test", std::nullopt,
                                std::nullopt, false, true, false, false, std::nullopt,
                                std::vector<std::string>{}, vesk::Date::now(), std::nullopt);
-            served.push_back({sites.back().fullDomain(), path, vesk::ServerConfig::shapeOf(path)});
+            served.push_back({sites.back().fullDomain(), path,
+                              vesk::ServerConfig::detectProject(path).primaryType, {}});
         }
         // In the order vesk link keeps them.
         std::sort(sites.begin(), sites.end(),

@@ -68,9 +68,9 @@ std::vector<std::pair<std::string, std::string>> siteBlocks(
                           << site.domain << " makes one)\n";
             }
         }
-        const ServerConfig::SiteShape shape = ServerConfig::shapeOf(site.path);
+        const DetectedProject project = ServerConfig::detectProject(site.path);
         const auto text =
-            ServerConfig::nginxSite(site, config.defaultPHPVersion, env.layout, shape, tls);
+            ServerConfig::nginxSite(site, config.defaultPHPVersion, env.layout, project, tls);
         if (!text) {
             std::cerr << "vesk: " << site.fullDomain()
                       << " is not served: its path, names or PHP version cannot be written in "
@@ -78,7 +78,9 @@ std::vector<std::pair<std::string, std::string>> siteBlocks(
             continue;
         }
         blocks.emplace_back(site.fullDomain() + ".conf", *text);
-        served.push_back({site.fullDomain(), site.path, shape});
+        served.push_back({site.fullDomain(), site.path, project.primaryType,
+                          project.frameworkInfo ? std::optional(project.frameworkInfo->name)
+                                                : std::nullopt});
     }
     return blocks;
 }

@@ -43,16 +43,24 @@ std::string kindOf(const Site& site, const std::string& domain,
     const auto served = std::lower_bound(
         index.begin(), index.end(), domain,
         [](const ServerConfig::Served& s, const std::string& d) { return s.domain < d; });
-    const ServerConfig::SiteShape shape =
-        served != index.end() && served->domain == domain && served->path == site.path
-            ? served->shape
-            : ServerConfig::shapeOf(site.path);
-    switch (shape) {
-        case ServerConfig::SiteShape::laravel:
+    ProjectType type = ProjectType::staticSite;
+    std::optional<std::string> framework;
+    if (served != index.end() && served->domain == domain && served->path == site.path) {
+        type = served->type;
+        framework = served->framework;
+    } else {
+        const DetectedProject project = ServerConfig::detectProject(site.path);
+        type = project.primaryType;
+        if (project.frameworkInfo) framework = project.frameworkInfo->name;
+    }
+    switch (type) {
+        case ProjectType::laravel:
             return "Laravel-shaped PHP (public/index.php)";
-        case ServerConfig::SiteShape::php:
-            return "PHP (index.php)";
-        case ServerConfig::SiteShape::staticFiles:
+        case ProjectType::php:
+            return framework ? *framework + " (index.php)" : "PHP (index.php)";
+        case ProjectType::nodejs:
+            return "single-page app (dist/index.html)";
+        default:
             break;
     }
     return "static files";

@@ -166,7 +166,7 @@ TEST_F(VeskCommandTest, SitesSayWhatTheirBlocksServe) {
     const auto writeIndex = [&](const std::string& path) {
         std::ofstream(layout.servedIndex())
             << vesk::encodeJSON(std::vector<vesk::ServerConfig::Served>{
-                   {"api.test", path, vesk::ServerConfig::SiteShape::laravel}});
+                   {"api.test", path, vesk::ProjectType::laravel, {}}});
     };
     writeIndex(home + "/elsewhere/api");
     EXPECT_NE(kindOfApi().find("Laravel-shaped"), std::string::npos) << "what its block serves";

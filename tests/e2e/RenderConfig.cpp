@@ -57,7 +57,7 @@ int main(int argc, char** argv) {
                 tls = vesk::ServerConfig::TLSFiles{issued.certificatePath, issued.keyPath};
             }
             const auto block = vesk::ServerConfig::nginxSite(
-                site, "8.2", layout, vesk::ServerConfig::shapeOf(site.path), tls);
+                site, "8.2", layout, vesk::ServerConfig::detectProject(site.path), tls);
             if (!block) {
                 std::cerr << "vesk-render-config: " << site.path << " cannot be served\n";
                 return 1;

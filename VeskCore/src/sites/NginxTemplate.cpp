@@ -140,6 +140,50 @@ std::string NginxTemplate::render(const std::map<std::string, std::string>& vari
     return text;
 }
 
+std::optional<std::string> NginxTemplate::renderListening(
+    const std::map<std::string, std::string>& variables, std::string_view listen) const {
+    const std::string text = render(variables);
+    std::string out;
+    out.reserve(text.size() + listen.size());
+    bool replaced = false;
+    int depth = 0;
+    std::size_t line = 0;
+    while (line < text.size()) {
+        std::size_t end = text.find('\n', line);
+        end = end == std::string::npos ? text.size() : end + 1;
+        const std::string_view whole(text.data() + line, end - line);
+        const auto first = whole.find_first_not_of(" \t");
+        const std::string_view rest =
+            first == std::string_view::npos ? std::string_view{} : whole.substr(first);
+        const bool directive = rest.rfind("listen", 0) == 0 && rest.size() > 6 &&
+                               (rest[6] == ' ' || rest[6] == '\t');
+        if (depth == 1 && directive) {
+            if (!replaced) out += listen;
+            replaced = true;
+        } else {
+            out += whole;
+        }
+        // The nesting after this line: braces outside quotes and comments.
+        char quote = 0;
+        for (const char c : whole) {
+            if (quote != 0) {
+                if (c == quote) quote = 0;
+            } else if (c == '"' || c == '\'') {
+                quote = c;
+            } else if (c == '#') {
+                break;
+            } else if (c == '{') {
+                ++depth;
+            } else if (c == '}') {
+                --depth;
+            }
+        }
+        line = end;
+    }
+    if (!replaced) return std::nullopt;
+    return out;
+}
+
 const std::vector<NginxTemplate>& NginxTemplate::builtInTemplates() {
     static const std::vector<NginxTemplate> all{
         {"laravel", "Laravel application with PHP-FPM", kLaravel, true},

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "vesk/sites/FrameworkInfo.hpp"
 #include "vesk/sites/NginxTemplate.hpp"
 #include "vesk/sites/ServedSites.hpp"
 
@@ -175,10 +176,72 @@ bool deniesDotPaths(std::string_view block) {
     return block.find(kDotDenial) != std::string_view::npos;
 }
 
-SiteShape shapeOf(const std::string& path) {
-    if (isFile(path + "/public/index.php")) return SiteShape::laravel;
-    if (isFile(path + "/index.php")) return SiteShape::php;
-    return SiteShape::staticFiles;
+DetectedProject projectOf(ProjectType type, std::optional<std::string> framework) {
+    DetectedProject project;
+    project.primaryType = type;
+    project.allTypes = {type};
+    if (framework) project.frameworkInfo = ProjectFrameworkInfo{std::move(*framework), {}, {}};
+    return project;
+}
+
+DetectedProject detectProject(const std::string& path) {
+    if (isFile(path + "/public/index.php")) {
+        return projectOf(ProjectType::laravel, isFile(path + "/artisan")
+                                                   ? std::optional<std::string>("Laravel")
+                                                   : std::nullopt);
+    }
+    if (isFile(path + "/index.php")) {
+        const bool wordpress = isFile(path + "/wp-config.php") || isFile(path + "/wp-load.php");
+        return projectOf(ProjectType::php, wordpress ? std::optional<std::string>(std::string(
+                                                           displayName(FrameworkType::wordpress)))
+                                                     : std::nullopt);
+    }
+    if (!isFile(path + "/index.html") && isFile(path + "/package.json") &&
+        isFile(path + "/dist/index.html")) {
+        return projectOf(ProjectType::nodejs);
+    }
+    return projectOf(ProjectType::staticSite);
+}
+
+const NginxTemplate& plainPHPTemplate() {
+    static const NginxTemplate plain{"php", "PHP files, no front controller", R"(server {
+    listen 80;
+    server_name {{domain}};
+    root {{root}};
+    index index.php index.html;
+
+    location / {
+        try_files $uri $uri/ =404;
+    }
+
+    location ~ \.php$ {
+        fastcgi_pass unix:{{php_socket}};
+        fastcgi_index index.php;
+        fastcgi_param SCRIPT_FILENAME $document_root$fastcgi_script_name;
+        include fastcgi_params;
+    }
+
+    location ~ /\.(?!well-known).* {
+        deny all;
+    }
+})",
+                                      false};
+    return plain;
+}
+
+const NginxTemplate& templateFor(const DetectedProject& project) {
+    const bool wordpress = project.frameworkInfo &&
+                           project.frameworkInfo->name == displayName(FrameworkType::wordpress);
+    switch (project.primaryType) {
+        case ProjectType::laravel:
+            return NginxTemplate::laravel();
+        case ProjectType::php:
+            return wordpress ? NginxTemplate::wordpress() : plainPHPTemplate();
+        case ProjectType::nodejs:
+            return NginxTemplate::spa();
+        default:
+            return NginxTemplate::staticSite();
+    }
 }
 
 bool isServablePath(std::string_view path) {
@@ -251,7 +314,7 @@ std::string nginxMain(const Layout& layout, const MainOptions& options) {
 }
 
 std::optional<std::string> nginxSite(const Site& site, const std::string& defaultPHP,
-                                     const Layout& layout, SiteShape shape,
+                                     const Layout& layout, const DetectedProject& project,
                                      const std::optional<TLSFiles>& tls) {
     const std::string php = site.phpVersion.value_or(defaultPHP);
     if (!isServablePath(site.path) || !isDomainName(site.fullDomain()) || !isPHPVersion(php)) {
@@ -266,32 +329,25 @@ std::optional<std::string> nginxSite(const Site& site, const std::string& defaul
     // Its subdomains (www.app.test) are the site's too, over HTTP as over
     // HTTPS (its certificate names them).
     names += " *." + site.fullDomain();
-    const NginxTemplate& t = shape == SiteShape::laravel ? NginxTemplate::laravel()
-                             : shape == SiteShape::php   ? NginxTemplate::wordpress()
-                                                         : NginxTemplate::staticSite();
+    const NginxTemplate& t = templateFor(project);
     std::string text = "# Written by vesk for " + site.fullDomain() + "\n";
-    std::string block = withSiteDirectives(
-        beforeClosingBrace(
-            withDotDenial(withPathInfo(withQuotedRoot(t.render(
-                {{"domain", names}, {"root", site.path}, {"php_socket", layout.phpSocket(php)}})))),
-            snippetIncludes(layout, site.fullDomain())),
-        layout, site.fullDomain());
-    constexpr std::string_view kListen = "    listen 80;\n";
-    const auto at = block.find(kListen);
-    if (at == std::string::npos) return std::nullopt;
+    std::string listen = listenLines(layout, 80, "");
     if (tls) {
         const auto certificate = quotedPath(tls->certificate);
         const auto key = quotedPath(tls->key);
         if (!certificate || !key) return std::nullopt;
-        block.replace(at, kListen.size(),
-                      listenLines(layout, 443, "ssl http2") + "    ssl_certificate " +
-                          *certificate + ";\n    ssl_certificate_key " + *key +
-                          ";\n    ssl_protocols TLSv1.2 TLSv1.3;\n");
+        listen = listenLines(layout, 443, "ssl http2") + "    ssl_certificate " + *certificate +
+                 ";\n    ssl_certificate_key " + *key + ";\n    ssl_protocols TLSv1.2 TLSv1.3;\n";
         text += "server {\n" + listenLines(layout, 80, "") + "    server_name " + names +
                 ";\n    return 301 https://$host$request_uri;\n}\n\n";
-    } else {
-        block.replace(at, kListen.size(), listenLines(layout, 80, ""));
     }
+    const auto rendered = t.renderListening(
+        {{"domain", names}, {"root", site.path}, {"php_socket", layout.phpSocket(php)}}, listen);
+    if (!rendered) return std::nullopt;
+    const std::string block = withSiteDirectives(
+        beforeClosingBrace(withDotDenial(withPathInfo(withQuotedRoot(*rendered))),
+                           snippetIncludes(layout, site.fullDomain())),
+        layout, site.fullDomain());
     text += block;
     text += '\n';
     return text;

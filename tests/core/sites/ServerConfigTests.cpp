@@ -17,7 +17,12 @@ namespace {
 
 namespace fs = std::filesystem;
 using vesk::ServerConfig::Layout;
-using vesk::ServerConfig::SiteShape;
+using vesk::ProjectType;
+
+// The projects as detection gives them.
+const vesk::DetectedProject kLaravel = vesk::ServerConfig::projectOf(ProjectType::laravel);
+const vesk::DetectedProject kPHP = vesk::ServerConfig::projectOf(ProjectType::php);
+const vesk::DetectedProject kStatic = vesk::ServerConfig::projectOf(ProjectType::staticSite);
 
 vesk::Site site(const std::string& name, const std::string& path) {
     vesk::Site s;
@@ -53,14 +58,15 @@ TEST_F(ServerConfigTest, ASiteIsServedByItsShapeAndItsPHPVersion) {
     fs::create_directories(base + "/p/plain");
     std::ofstream(base + "/p/plain/index.php") << "<?php";
     fs::create_directories(base + "/p/docs");
-    EXPECT_EQ(vesk::ServerConfig::shapeOf(base + "/p/blog"), SiteShape::laravel);
-    EXPECT_EQ(vesk::ServerConfig::shapeOf(base + "/p/plain"), SiteShape::php);
-    EXPECT_EQ(vesk::ServerConfig::shapeOf(base + "/p/docs"), SiteShape::staticFiles);
+    EXPECT_EQ(vesk::ServerConfig::detectProject(base + "/p/blog").primaryType, ProjectType::laravel);
+    EXPECT_EQ(vesk::ServerConfig::detectProject(base + "/p/plain").primaryType, ProjectType::php);
+    EXPECT_EQ(vesk::ServerConfig::detectProject(base + "/p/docs").primaryType,
+              ProjectType::staticSite);
 
     auto blog = site("blog", base + "/p/blog");
     blog.aliases = {"www.blog.test"};
     blog.phpVersion = "8.2";
-    const auto text = vesk::ServerConfig::nginxSite(blog, "8.4", layout, SiteShape::laravel);
+    const auto text = vesk::ServerConfig::nginxSite(blog, "8.4", layout, kLaravel);
     ASSERT_TRUE(text);
     EXPECT_NE(text->find("server_name blog.test www.blog.test *.blog.test;"), std::string::npos)
         << *text;
@@ -68,9 +74,73 @@ TEST_F(ServerConfigTest, ASiteIsServedByItsShapeAndItsPHPVersion) {
     EXPECT_NE(text->find("fastcgi_pass unix:" + base + "/run/php-fpm-8.2.sock;"), std::string::npos)
         << "an isolated site's own version";
     const auto plain = vesk::ServerConfig::nginxSite(site("plain", base + "/p/plain"), "8.4",
-                                                     layout, SiteShape::php);
+                                                     layout, kPHP);
     EXPECT_NE(plain->find("php-fpm-8.4.sock"), std::string::npos) << "the default version";
     EXPECT_NE(plain->find("root \"" + base + "/p/plain\";"), std::string::npos);
+}
+
+TEST_F(ServerConfigTest, EachKindOfProjectIsServedTheWayItsFrameworkExpects) {
+    const auto make = [&](const std::string& name, std::initializer_list<const char*> files) {
+        const std::string dir = base + "/p/" + name;
+        for (const char* f : files) {
+            fs::create_directories(fs::path(dir + "/" + f).parent_path());
+            std::ofstream(dir + "/" + f) << "x";
+        }
+        fs::create_directories(dir);
+        return dir;
+    };
+    const auto detect = [](const std::string& dir) {
+        return vesk::ServerConfig::detectProject(dir);
+    };
+    const auto laravel = detect(make("app", {"public/index.php", "artisan"}));
+    EXPECT_EQ(laravel.primaryType, ProjectType::laravel);
+    ASSERT_TRUE(laravel.frameworkInfo);
+    EXPECT_EQ(laravel.frameworkInfo->name, "Laravel");
+    const auto wordpress = detect(make("wp", {"index.php", "wp-config.php"}));
+    ASSERT_TRUE(wordpress.frameworkInfo);
+    EXPECT_EQ(wordpress.frameworkInfo->name, "WordPress");
+    const auto plain = detect(make("plain", {"index.php", "about.php"}));
+    EXPECT_EQ(plain.primaryType, ProjectType::php);
+    EXPECT_FALSE(plain.frameworkInfo);
+    EXPECT_EQ(detect(make("spa", {"package.json", "dist/index.html"})).primaryType,
+              ProjectType::nodejs);
+    EXPECT_EQ(detect(make("docs", {"package.json", "index.html", "dist/index.html"})).primaryType,
+              ProjectType::staticSite)
+        << "a page at the top is served as it is";
+    EXPECT_EQ(detect(make("empty", {})).primaryType, ProjectType::staticSite);
+
+    using vesk::NginxTemplate;
+    EXPECT_EQ(&vesk::ServerConfig::templateFor(laravel), &NginxTemplate::laravel());
+    EXPECT_EQ(&vesk::ServerConfig::templateFor(wordpress), &NginxTemplate::wordpress());
+    EXPECT_EQ(&vesk::ServerConfig::templateFor(plain), &vesk::ServerConfig::plainPHPTemplate());
+    EXPECT_EQ(&vesk::ServerConfig::templateFor(kStatic), &NginxTemplate::staticSite());
+    // Plain PHP: a path that names nothing is 404, not WordPress's index.php.
+    const auto block = vesk::ServerConfig::nginxSite(site("plain", base + "/p/plain"), "8.2",
+                                                     layout, plain);
+    ASSERT_TRUE(block);
+    EXPECT_NE(block->find("try_files $uri $uri/ =404;"), std::string::npos) << *block;
+    EXPECT_EQ(block->find("/index.php?$args"), std::string::npos) << *block;
+    EXPECT_EQ(block->find("favicon"), std::string::npos);
+    const auto wp = vesk::ServerConfig::nginxSite(site("wp", base + "/p/wp"), "8.2", layout,
+                                                  wordpress);
+    EXPECT_NE(wp->find("/index.php?$args"), std::string::npos) << "permalinks reach WordPress";
+    const auto spa = vesk::ServerConfig::nginxSite(site("spa", base + "/p/spa"), "8.2", layout,
+                                                   detect(base + "/p/spa"));
+    EXPECT_NE(spa->find("/p/spa/dist\";"), std::string::npos) << *spa;
+}
+
+TEST(NginxTemplate, TheServersOwnListenIsReplacedNoOther) {
+    const vesk::NginxTemplate t{
+        "t", "", "server {\n    listen 80;\n    # { not a brace\n    listen [::]:80;\n"
+                 "    location / {\n        listen 81;\n        return 200 \"{\";\n    }\n"
+                 "    listener on;\n}\n",
+        false};
+    EXPECT_EQ(*t.renderListening({}, "    listen 127.0.0.1:443 ssl;\n"),
+              "server {\n    listen 127.0.0.1:443 ssl;\n    # { not a brace\n"
+              "    location / {\n        listen 81;\n        return 200 \"{\";\n    }\n"
+              "    listener on;\n}\n");
+    const vesk::NginxTemplate none{"n", "", "server {\n    location / { listen 80; }\n}\n", false};
+    EXPECT_FALSE(none.renderListening({}, "    listen 443;\n"));
 }
 
 TEST_F(ServerConfigTest, NothingIsWrittenThatCouldEndADirective) {
@@ -78,7 +148,7 @@ TEST_F(ServerConfigTest, NothingIsWrittenThatCouldEndADirective) {
          {"/x\"y", "/x$y", "/x\\y", "/x\ny", "/x\x7fy", "/a{{root}}", "relative", ""}) {
         EXPECT_FALSE(vesk::ServerConfig::isServablePath(path)) << path;
         EXPECT_FALSE(
-            vesk::ServerConfig::nginxSite(site("a", path), "8.2", layout, SiteShape::staticFiles))
+            vesk::ServerConfig::nginxSite(site("a", path), "8.2", layout, kStatic))
             << path;
     }
     // Inside double quotes a space, ';', a brace, '#' or a quote of the
@@ -86,7 +156,7 @@ TEST_F(ServerConfigTest, NothingIsWrittenThatCouldEndADirective) {
     for (const std::string path : {"/home/u/Work Projects/My App", "/x;user root", "/x}", "/x{",
                                    "/x'y", "/x#y", "/home/u/caf\xC3\xA9"}) {
         EXPECT_TRUE(vesk::ServerConfig::isServablePath(path)) << path;
-        for (const SiteShape shape : {SiteShape::laravel, SiteShape::php, SiteShape::staticFiles}) {
+        for (const auto& shape : {kLaravel, kPHP, kStatic}) {
             const auto block = vesk::ServerConfig::nginxSite(site("a", path), "8.2", layout, shape);
             ASSERT_TRUE(block) << path;
             EXPECT_NE(block->find("    root \"" + path), std::string::npos) << *block;
@@ -95,17 +165,17 @@ TEST_F(ServerConfigTest, NothingIsWrittenThatCouldEndADirective) {
     EXPECT_TRUE(vesk::ServerConfig::isServablePath("/home/dev/Sites/my-app_2.0/@x+y~z"));
     auto bad = site("a", "/srv/a");
     bad.aliases = {"evil.test; return 302 http://x"};
-    EXPECT_FALSE(vesk::ServerConfig::nginxSite(bad, "8.2", layout, SiteShape::php));
+    EXPECT_FALSE(vesk::ServerConfig::nginxSite(bad, "8.2", layout, kPHP));
     EXPECT_FALSE(
-        vesk::ServerConfig::nginxSite(site("a", "/srv/a"), "8.2;", layout, SiteShape::php));
+        vesk::ServerConfig::nginxSite(site("a", "/srv/a"), "8.2;", layout, kPHP));
     auto badName = site("a", "/srv/a");
     badName.domain = "a b";
-    EXPECT_FALSE(vesk::ServerConfig::nginxSite(badName, "8.2", layout, SiteShape::php));
+    EXPECT_FALSE(vesk::ServerConfig::nginxSite(badName, "8.2", layout, kPHP));
     // Certificate paths are quoted: a quote, backslash or '$' could end the
     // quotes or start a variable, so they are never written.
     for (const char* path : {"/a\"b.crt", "/a\\b.crt", "/$x.crt", "relative.crt", "/a\nb.crt"}) {
         EXPECT_FALSE(vesk::ServerConfig::nginxSite(site("a", "/srv/a"), "8.2", layout,
-                                                   SiteShape::staticFiles,
+                                                   kStatic,
                                                    vesk::ServerConfig::TLSFiles{path, "/k.key"}))
             << path;
     }
@@ -122,7 +192,7 @@ TEST_F(ServerConfigTest, EveryBlockListensOnTheLoopbackAloneAndRefusesDotPaths) 
         std::vector<std::string> all{
             vesk::ServerConfig::nginxMain(l), vesk::ServerConfig::nginxDefaultTLS(l),
             *vesk::ServerConfig::nginxParkedFallback({base + "/p"}, "test", "8.2", l)};
-        for (const SiteShape shape : {SiteShape::laravel, SiteShape::php, SiteShape::staticFiles}) {
+        for (const auto& shape : {kLaravel, kPHP, kStatic}) {
             all.push_back(
                 *vesk::ServerConfig::nginxSite(site("a", base + "/p/blog"), "8.2", l, shape));
             all.push_back(
@@ -190,7 +260,7 @@ TEST_F(ServerConfigTest, PHPIsSetUpForDevelopmentAndTheDevelopersOwnSettingsWin)
     layout.snippetsDir = base + "/Application Support/nginx";
     fs::create_directories(base + "/p/blog/public");
     const auto blog = vesk::ServerConfig::nginxSite(site("blog", base + "/p/blog"), "8.2", layout,
-                                                    SiteShape::laravel);
+                                                    kLaravel);
     ASSERT_TRUE(blog);
     const auto php = blog->find("location ~ [^/]\\.php(/|$) {");
     EXPECT_NE(blog->find("fastcgi_param PATH_INFO $vesk_path_info;"), std::string::npos);
@@ -207,7 +277,7 @@ TEST_F(ServerConfigTest, PHPIsSetUpForDevelopmentAndTheDevelopersOwnSettingsWin)
         blog->find("include \"" + base + "/Application Support/nginx/sites/blog.test/*.conf\";"),
         std::string::npos);
     const auto docs = vesk::ServerConfig::nginxSite(site("docs", base + "/p/blog"), "8.2", layout,
-                                                    SiteShape::php);
+                                                    kPHP);
     EXPECT_EQ(docs->find("PHP_VALUE"), std::string::npos) << "a value that could end the directive";
     EXPECT_EQ(docs->find("return 302"), std::string::npos);
 
@@ -245,7 +315,7 @@ TEST_F(ServerConfigTest, DebiansServersAcceptTheTexts) {
     std::ofstream(base + "/etc/nginx.conf")
         << vesk::ServerConfig::nginxMain(layout, {std::nullopt, true, std::nullopt});
     std::ofstream(base + "/etc/nginx/sites/blog.conf") << *vesk::ServerConfig::nginxSite(
-        site("blog", base + "/p/blog"), "8.2", layout, SiteShape::laravel);
+        site("blog", base + "/p/blog"), "8.2", layout, kLaravel);
     // A secured site whose certificate lives in a directory with a space.
     const std::string certs = base + "/Application Support/certs";
     const auto authority = vesk::Certificates::authority(certs, vesk::Date::now());
@@ -254,7 +324,7 @@ TEST_F(ServerConfigTest, DebiansServersAcceptTheTexts) {
     auto shop = site("shop", base + "/p/blog");
     shop.isSecured = true;
     const auto secured = vesk::ServerConfig::nginxSite(
-        shop, "8.2", layout, SiteShape::staticFiles,
+        shop, "8.2", layout, kStatic,
         vesk::ServerConfig::TLSFiles{issued.certificatePath, issued.keyPath});
     ASSERT_TRUE(secured);
     EXPECT_NE(secured->find("return 301 https://$host$request_uri;"), std::string::npos);
@@ -265,7 +335,24 @@ TEST_F(ServerConfigTest, DebiansServersAcceptTheTexts) {
     const std::string spaced = base + "/Work Projects/My App; {x} #1";
     fs::create_directories(spaced + "/public");
     std::ofstream(base + "/etc/nginx/sites/spaced.conf") << *vesk::ServerConfig::nginxSite(
-        site("spaced", spaced), "8.2", layout, SiteShape::laravel);
+        site("spaced", spaced), "8.2", layout, kLaravel);
+    // Every other kind of project, secured too.
+    const vesk::DetectedProject kinds[] = {
+        kPHP, vesk::ServerConfig::projectOf(ProjectType::php, "WordPress"),
+        vesk::ServerConfig::projectOf(ProjectType::nodejs)};
+    int n = 0;
+    for (const auto& kind : kinds) {
+        for (const bool tls : {false, true}) {
+            auto other = site("kind" + std::to_string(n), base + "/p/blog");
+            const auto text = vesk::ServerConfig::nginxSite(
+                other, "8.2", layout, kind,
+                tls ? std::optional(vesk::ServerConfig::TLSFiles{issued.certificatePath,
+                                                                 issued.keyPath})
+                    : std::nullopt);
+            ASSERT_TRUE(text);
+            std::ofstream(base + "/etc/nginx/sites/kind" + std::to_string(n++) + ".conf") << *text;
+        }
+    }
     // Directories new in a parked folder: one server for them all.
     const auto fallback = vesk::ServerConfig::nginxParkedFallback(
         {base + "/p", base + "/Work Projects", "/bad\"path"}, "test", "8.2", layout);

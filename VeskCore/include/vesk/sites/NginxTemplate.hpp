@@ -2,7 +2,9 @@
 #pragma once
 
 #include <map>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "vesk/foundation/Json.hpp"
@@ -18,6 +20,13 @@ struct NginxTemplate {
     /// Replaces every "{{name}}" token of each entry by its value, entry after
     /// entry; unknown placeholders stay, values are inserted unescaped.
     [[nodiscard]] std::string render(const std::map<std::string, std::string>& variables) const;
+    /// The same with the server's own `listen` directives (those of the
+    /// block itself, not of a nested block) replaced by `listen`, whole
+    /// lines with their indent: how a block is put on its addresses and
+    /// ports, TLS included. None when the template has no listen directive
+    /// of its own.
+    [[nodiscard]] std::optional<std::string> renderListening(
+        const std::map<std::string, std::string>& variables, std::string_view listen) const;
 
     static const NginxTemplate& laravel();
     static const NginxTemplate& spa();

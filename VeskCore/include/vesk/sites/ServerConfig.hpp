@@ -12,6 +12,9 @@
 
 #include "vesk/foundation/Json.hpp"
 #include "vesk/foundation/RawEnum.hpp"
+#include "vesk/sites/DetectedProject.hpp"
+#include "vesk/sites/NginxTemplate.hpp"
+#include "vesk/sites/ProjectType.hpp"
 #include "vesk/sites/ServingSettings.hpp"
 #include "vesk/sites/Site.hpp"
 #include "vesk/system/EnvironmentLayout.hpp"
@@ -39,7 +42,6 @@ struct Layout : EnvironmentLayout {
     /// The developer's settings for serving: PHP's directives, the body
     /// limit and the request timeout.
     ServingSettings serving;
-
 };
 
 /// The `listen` lines of a server on `port` with `parameters` (such as
@@ -52,15 +54,23 @@ std::string listenLines(const Layout& layout, int port, std::string_view paramet
 /// that starts with a dot (".well-known" excepted): ".env", ".git/config".
 bool deniesDotPaths(std::string_view block);
 
-/// What a site's directory holds, which picks its template.
-enum class SiteShape {
-    laravel,      ///< public/index.php: served from public/ through PHP
-    php,          ///< index.php at the top: served from there through PHP
-    staticFiles,  ///< anything else: files as they are
-};
+/// The project in the directory at `path`, as far as serving it goes (read
+/// from the disk): Laravel (public/index.php), WordPress (wp-config.php or
+/// wp-load.php beside index.php), any other PHP (index.php), a built
+/// single-page app (package.json with dist/index.html and nothing to serve
+/// at the top), or a static site.
+DetectedProject detectProject(const std::string& path);
+/// A project of `type` (and `framework`, by its display name), as detection
+/// would give it.
+DetectedProject projectOf(ProjectType type, std::optional<std::string> framework = std::nullopt);
 
-/// The shape of the directory at `path`, read from the disk.
-SiteShape shapeOf(const std::string& path);
+/// The template a project is served with: Laravel's, WordPress's, the plain
+/// PHP one for any other PHP project, the SPA's for a Node.js project's
+/// build, the static one for anything else.
+const NginxTemplate& templateFor(const DetectedProject& project);
+/// PHP with no framework: every PHP file that exists runs; a path that
+/// names nothing is 404, not a front controller's.
+const NginxTemplate& plainPHPTemplate();
 
 /// A site as its block serves it: written beside the blocks whenever they
 /// are, so what a site is served as can be told without reading its
@@ -68,7 +78,8 @@ SiteShape shapeOf(const std::string& path);
 struct Served {
     std::string domain;  ///< the full domain
     std::string path;
-    SiteShape shape = SiteShape::staticFiles;
+    ProjectType type = ProjectType::staticSite;
+    std::optional<std::string> framework;  ///< its display name
 
     friend bool operator==(const Served&, const Served&) = default;
 };
@@ -110,7 +121,7 @@ struct TLSFiles {
 /// paths may hold spaces (they are quoted) but no quote, backslash, '$' or
 /// control character.
 std::optional<std::string> nginxSite(const Site& site, const std::string& defaultPHP,
-                                     const Layout& layout, SiteShape shape,
+                                     const Layout& layout, const DetectedProject& project,
                                      const std::optional<TLSFiles>& tls = std::nullopt);
 
 /// The default server on 443: it refuses the handshake of any name that no
@@ -139,9 +150,7 @@ std::string dnsmasq(std::string_view tld, std::string_view address, const Layout
 
 }  // namespace vesk::ServerConfig
 
-VESK_RAW_ENUM(vesk::ServerConfig::SiteShape, {vesk::ServerConfig::SiteShape::laravel, "laravel"},
-              {vesk::ServerConfig::SiteShape::php, "php"},
-              {vesk::ServerConfig::SiteShape::staticFiles, "staticFiles"});
 VESK_RECORD(vesk::ServerConfig::Served, vesk::field("domain", &vesk::ServerConfig::Served::domain),
             vesk::field("path", &vesk::ServerConfig::Served::path),
-            vesk::field("shape", &vesk::ServerConfig::Served::shape));
+            vesk::field("type", &vesk::ServerConfig::Served::type),
+            vesk::field("framework", &vesk::ServerConfig::Served::framework));
