@@ -20,7 +20,14 @@ foreach(source packaging/debian/changelog packaging/man/vesk.1 packaging/man/ves
 endforeach()
 add_custom_target(vesk-package-docs ALL DEPENDS ${VESK_GZIPPED})
 install(FILES ${CMAKE_BINARY_DIR}/packaging/changelog.gz DESTINATION share/doc/vesk)
-install(FILES packaging/completion/vesk DESTINATION share/bash-completion/completions)
+# The bash completion, made by vesk from its commands' declarations.
+add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/packaging/completion/vesk
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/packaging/completion
+  COMMAND $<TARGET_FILE:vesk> --completion > ${CMAKE_BINARY_DIR}/packaging/completion/vesk
+  DEPENDS vesk VERBATIM)
+add_custom_target(vesk-completion ALL DEPENDS ${CMAKE_BINARY_DIR}/packaging/completion/vesk)
+install(FILES ${CMAKE_BINARY_DIR}/packaging/completion/vesk
+        DESTINATION share/bash-completion/completions)
 install(FILES packaging/debian/lintian-overrides DESTINATION share/lintian/overrides
         RENAME vesk)
 install(FILES ${CMAKE_BINARY_DIR}/packaging/vesk.1.gz ${CMAKE_BINARY_DIR}/packaging/vesk-helperctl.1.gz

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "Command.hpp"
+#include "CommandLine.hpp"
 #include "TerminalOutput.hpp"
 #include "vesk/foundation/L10n.hpp"
 #include "vesk/foundation/Version.hpp"
@@ -46,128 +47,96 @@ int runTLSCommand(char** argv) {
 }
 #endif
 
-struct CommandEntry {
-    std::string_view name;
-    std::string_view usage;
-    std::string_view summary;
-    int (*run)(const Arguments&);
-    /// The options the command takes, space-separated; one that takes a
-    /// value ends with '=' (given as "--opt VALUE" or "--opt=VALUE").
-    std::string_view options = {};
-};
+using vesk::cli::CommandSpec;
 
 constexpr std::array kCommands{
-    CommandEntry{"park", "vesk park [DIR]",
+    CommandSpec{"park", "vesk park [DIR]",
                  "serve every directory in DIR (default: the current one) at <name>.<tld>",
-                 vesk::cli::park},
-    CommandEntry{"unpark", "vesk unpark [DIR]", "stop serving the directories in DIR",
-                 vesk::cli::unpark},
-    CommandEntry{"parked", "vesk parked", "list the parked directories", vesk::cli::parked},
-    CommandEntry{"link", "vesk link [NAME] [DIR]",
+                 vesk::cli::park, "", "*:dirs"},
+    CommandSpec{"unpark", "vesk unpark [DIR]", "stop serving the directories in DIR",
+                 vesk::cli::unpark, "", "*:dirs"},
+    CommandSpec{"parked", "vesk parked", "list the parked directories", vesk::cli::parked},
+    CommandSpec{"link", "vesk link [NAME] [DIR]",
                  "serve DIR (default: the current directory) at NAME.<tld> (default: DIR's name)",
-                 vesk::cli::link},
-    CommandEntry{"unlink", "vesk unlink [NAME]",
+                 vesk::cli::link, "", "2:dirs"},
+    CommandSpec{"unlink", "vesk unlink [NAME]",
                  "stop serving the linked site NAME (default: the current directory's)",
                  vesk::cli::unlink},
-    CommandEntry{"links", "vesk links", "list the linked sites", vesk::cli::links},
-    CommandEntry{"sites", "vesk sites [--json]",
+    CommandSpec{"links", "vesk links", "list the linked sites", vesk::cli::links},
+    CommandSpec{"sites", "vesk sites [--json]",
                  "list every served site: URL, path, PHP version, linked or parked "
                  "(--json: the Site records)",
                  vesk::cli::sites, "--json"},
-    CommandEntry{"use", "vesk use VERSION", "make an installed PHP version the default",
-                 vesk::cli::use},
-    CommandEntry{"isolate", "vesk isolate VERSION [SITE]",
+    CommandSpec{"use", "vesk use VERSION", "make an installed PHP version the default",
+                 vesk::cli::use, "", "1:php"},
+    CommandSpec{"isolate", "vesk isolate VERSION [SITE]",
                  "serve one site (default: the current directory's) with its own PHP version",
-                 vesk::cli::isolate},
-    CommandEntry{"unisolate", "vesk unisolate [SITE]",
+                 vesk::cli::isolate, "", "1:php"},
+    CommandSpec{"unisolate", "vesk unisolate [SITE]",
                  "serve a site with the default PHP version again", vesk::cli::unisolate},
-    CommandEntry{"doctor", "vesk doctor [--json]",
+    CommandSpec{"doctor", "vesk doctor [--json]",
                  "check what stands between the sites and a browser, with a fix for each "
                  "(exit 1 when something fails)",
                  vesk::cli::doctor, "--json"},
-    CommandEntry{"install", "sudo vesk install [USER] [--take-over]",
+    CommandSpec{"install", "sudo vesk install [USER] [--take-over]",
                  "set up the servers for the developer who ran sudo (or USER), start them, "
                  "and start them at every boot (--take-over: from the developer they are set "
                  "up for)",
                  vesk::cli::install, "--take-over"},
-    CommandEntry{"uninstall", "sudo vesk uninstall [USER] [--purge]",
+    CommandSpec{"uninstall", "sudo vesk uninstall [USER] [--purge]",
                  "stop the servers and remove their environment; the sites and settings stay "
                  "unless --purge",
                  vesk::cli::uninstall, "--purge"},
-    CommandEntry{"secure", "vesk secure [SITE] [--new-authority]",
+    CommandSpec{"secure", "vesk secure [SITE] [--new-authority]",
                  "serve a site (default: the current directory's) over HTTPS with a certificate "
                  "of the local authority",
                  VESK_TLS(vesk::cli::secure), "--new-authority"},
-    CommandEntry{"unsecure", "vesk unsecure [SITE]", "serve a site over HTTP again",
+    CommandSpec{"unsecure", "vesk unsecure [SITE]", "serve a site over HTTP again",
                  VESK_TLS(vesk::cli::unsecure)},
-    CommandEntry{"trust", "sudo vesk trust",
+    CommandSpec{"trust", "sudo vesk trust",
                  "make the system and the developer's browsers trust the local authority",
                  VESK_TLS(vesk::cli::trust)},
-    CommandEntry{"tld", "vesk tld NAME",
+    CommandSpec{"tld", "vesk tld NAME",
                  "serve every site under .NAME instead: settings, resolver file, dnsmasq, "
                  "blocks and the secured sites' certificates",
                  VESK_TLS(vesk::cli::tld)},
-    CommandEntry{"start", "vesk start [nginx|php|dnsmasq]", "start the servers (default: all)",
-                 vesk::cli::start},
-    CommandEntry{"stop", "vesk stop [nginx|php|dnsmasq]", "stop the servers (default: all)",
-                 vesk::cli::stop},
-    CommandEntry{"restart", "vesk restart [nginx|php|dnsmasq]",
-                 "stop and start the servers (default: all)", vesk::cli::restart},
-    CommandEntry{"status", "vesk status",
+    CommandSpec{"start", "vesk start [nginx|php|dnsmasq]", "start the servers (default: all)",
+                 vesk::cli::start, "", "1:nginx php dnsmasq"},
+    CommandSpec{"stop", "vesk stop [nginx|php|dnsmasq]", "stop the servers (default: all)",
+                 vesk::cli::stop, "", "1:nginx php dnsmasq"},
+    CommandSpec{"restart", "vesk restart [nginx|php|dnsmasq]",
+                 "stop and start the servers (default: all)", vesk::cli::restart, "", "1:nginx php dnsmasq"},
+    CommandSpec{"status", "vesk status",
                  "each server: running or not, its pid, ports and sites (exit 3 when a server "
                  "the sites need is stopped)",
                  vesk::cli::status},
-    CommandEntry{"logs", "vesk logs [nginx|php|dnsmasq] [-f] [-n LINES]",
+    CommandSpec{"logs", "vesk logs [nginx|php|dnsmasq] [-f] [-n LINES]",
                  "the last lines of a server's logs (default: nginx; 50, or 10 with -f); -f "
                  "follows them",
-                 vesk::cli::logs, "-f --follow -n="},
-    CommandEntry{"profile",
+                 vesk::cli::logs, "-f --follow -n=", "1:nginx php dnsmasq"},
+    CommandSpec{"profile",
                  "vesk profile list | show ID [--svg FILE] | diff A B [--svg FILE] | import FILE "
                  "[--label TEXT]",
                  "the profiles: list them, draw one as a flame graph (or the change between two "
                  "as a differential one), or import folded stacks",
-                 vesk::cli::profile, "--svg= --label="},
-    CommandEntry{"stats", "vesk stats [--range 5m|15m|1h|24h] [--site SITE] [--json]",
+                 vesk::cli::profile, "--svg= --label=",
+                 "1:list show diff import;2@import:files"},
+    CommandSpec{"stats", "vesk stats [--range 5m|15m|1h|24h] [--site SITE] [--json]",
                  "request statistics from nginx's access log: totals, percentiles, status "
                  "categories, top endpoints",
                  vesk::cli::stats, "--range= --site= --json --log="},
-    CommandEntry{"dumps", "vesk dumps [--json]",
+    CommandSpec{"dumps", "vesk dumps [--json]",
                  "print the dumps the sites' code sends (vesk_dump() in PHP) as they arrive",
                  vesk::cli::dumps, "--json"},
-    CommandEntry{"lan", "vesk lan [on|off]",
+    CommandSpec{"lan", "vesk lan [on|off]",
                  "whether other machines on the network reach the sites (off: this machine "
                  "only)",
-                 vesk::cli::lan},
-    CommandEntry{"open", "vesk open [SITE]",
+                 vesk::cli::lan, "", "1:on off"},
+    CommandSpec{"open", "vesk open [SITE]",
                  "open a site (default: the current directory's) in the browser", vesk::cli::open},
 };
 
-void printHelp(std::ostream& out) {
-    out << "usage: vesk COMMAND [ARGUMENTS]\n\nCommands:\n";
-    for (const auto& c : kCommands) {
-        out << "  " << c.usage << "\n      " << c.summary << "\n";
-    }
-    out << "\nvesk --version prints the version; vesk COMMAND --help describes one command.\n";
-}
-
-enum class OptionKind { none, plain, value };
-
-/// Whether `name` is one of `options` (see CommandEntry), and of which kind.
-OptionKind optionKind(std::string_view options, std::string_view name) {
-    while (!options.empty()) {
-        const auto space = options.find(' ');
-        const std::string_view option = options.substr(0, space);
-        options = space == std::string_view::npos ? std::string_view{} : options.substr(space + 1);
-        if (option == name) return OptionKind::plain;
-        if (option.size() == name.size() + 1 && option.back() == '=' &&
-            option.substr(0, name.size()) == name) {
-            return OptionKind::value;
-        }
-    }
-    return OptionKind::none;
-}
-
-const CommandEntry* lookup(std::string_view name) {
+const CommandSpec* lookup(std::string_view name) {
     for (const auto& c : kCommands) {
         if (c.name == name) return &c;
     }
@@ -189,8 +158,12 @@ int main(int argc, char** argv) {
                        (!words.empty() && words[0] == "--authority-issue");
     const vesk::cli::TerminalSafeOutput output(exact);
     if (words.empty()) {
-        printHelp(std::cerr);
+        vesk::cli::printHelp(kCommands, std::cerr);
         return 2;
+    }
+    if (words[0] == "--completion") {
+        std::cout << vesk::cli::completionScript(kCommands);
+        return 0;
     }
     if (words[0] == "--version" || words[0] == "version") {
         std::cout << "vesk " << vesk::VeskVersion::current << "\n";
@@ -199,18 +172,18 @@ int main(int argc, char** argv) {
     if (words[0] == "--help" || words[0] == "-h" || words[0] == "help") {
         if (words.size() > 1) {
             if (const auto* c = lookup(words[1])) {
-                std::cout << "usage: " << c->usage << "\n  " << c->summary << "\n";
+                vesk::cli::printCommandHelp(*c, std::cout);
                 return 0;
             }
         }
-        printHelp(std::cout);
+        vesk::cli::printHelp(kCommands, std::cout);
         return 0;
     }
 #ifndef VESK_TLS_ELSEWHERE
     // Root's part of vesk secure, which it runs through sudo.
     if (words[0] == "--authority-issue") return vesk::cli::authorityIssue(words);
 #endif
-    const CommandEntry* command = lookup(words[0]);
+    const CommandSpec* command = lookup(words[0]);
     if (command == nullptr) {
         std::cerr << "vesk: no command \"" << words[0] << "\"; vesk --help lists them\n";
         return 2;
@@ -226,35 +199,17 @@ int main(int argc, char** argv) {
 #ifdef VESK_TLS_ELSEWHERE
     if (command->run == nullptr) return runTLSCommand(argv);
 #endif
+    const std::vector<std::string> rest(words.begin() + 1, words.end());
+    if (vesk::cli::asksForHelp(rest)) {
+        vesk::cli::printCommandHelp(*command, std::cout);
+        return 0;
+    }
     Arguments args;
-    for (std::size_t i = 1; i < words.size(); ++i) {
-        const std::string& word = words[i];
-        if (word == "--help" || word == "-h") {
-            std::cout << "usage: " << command->usage << "\n  " << command->summary << "\n";
-            return 0;
-        }
-        if (word.size() < 2 || word[0] != '-') {
-            args.words.push_back(word);
-            continue;
-        }
-        // Only the command's own options: a misspelt one is said, never
-        // quietly ignored (vesk uninstall --purg would keep what it names).
-        const std::string name = word.substr(0, word.find('='));
-        const OptionKind kind = optionKind(command->options, name);
-        if (kind == OptionKind::none || (kind == OptionKind::plain && name != word)) {
-            std::cerr << "vesk " << command->name << ": no option " << name
-                      << "\nusage: " << command->usage << "\n";
-            return 2;
-        }
-        if (kind == OptionKind::plain || name != word) {
-            args.flags.insert(word);
-        } else if (i + 1 < words.size()) {
-            args.flags.insert(word + "=" + words[++i]);
-        } else {
-            std::cerr << "vesk " << command->name << ": " << name
-                      << " needs a value\nusage: " << command->usage << "\n";
-            return 2;
-        }
+    try {
+        args = vesk::cli::parseArguments(*command, rest);
+    } catch (const vesk::cli::CommandLineError& e) {
+        std::cerr << e.message << "\n";
+        return 2;
     }
     try {
         return command->run(args);

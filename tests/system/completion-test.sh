@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # vesk's bash completion: commands, then what each command takes.
 set -u
-here=$(cd "$(dirname "$0")/../.." && pwd)
 vesk=${1:+$(readlink -f "$1")}
+[ -n "$vesk" ] || { echo "usage: completion-test.sh VESK"; exit 2; }
+# The script vesk makes from its commands' declarations, as the package ships it.
 # shellcheck source=/dev/null
-. "$here/packaging/completion/vesk"
+. <("$vesk" --completion)
 failed=0
 complete_line() {  # complete_line WORD... : prints the candidates for the last word
   COMP_WORDS=("$@")
