@@ -168,10 +168,6 @@ void callHelper(HelperOperation operation, const std::vector<std::string>& texts
 /// before the environment is installed.
 void applyConfiguration(bool reloadRunning = true);
 
-/// nginx's verdict (`nginx -t`, its own words) on the main configuration
-/// including the site blocks in `sitesDir`.
-Ran checkNginx(const Servers& env, const std::string& sitesDir);
-
 /// What holds one of Vesk's ports (80, 443, 53) when it is not Vesk's own
 /// server, with the way to free it; none when it is free or Vesk's.
 std::optional<std::string> portTaken(int port);

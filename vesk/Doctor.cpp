@@ -21,6 +21,7 @@
 #include <tuple>
 
 #include "Command.hpp"
+#include "vesk/sites/ServingTransaction.hpp"
 #include "vesk/system/ProcFS.hpp"
 #include "vesk/foundation/Json.hpp"
 #include "vesk/app/SystemChecks.hpp"
@@ -202,7 +203,7 @@ int doctor(const Arguments& args) {
             : DiagnosticResult{"the sites answer this machine only", DiagnosticSeverity::passed,
                                std::nullopt});
     if (env.installed()) {
-        const Ran check = checkNginx(env, env.layout.sitesDir());
+        const serving::Verdict check = serving::check(env.layout, env.layout.sitesDir());
         results.push_back(
             check.status == 0
                 ? DiagnosticResult{"nginx accepts the sites' configuration",

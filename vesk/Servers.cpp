@@ -22,6 +22,7 @@
 #include "vesk/sites/Exposure.hpp"
 #include "vesk/foundation/L10n.hpp"
 #include "vesk/sites/ServedSites.hpp"
+#include "vesk/sites/ServingTransaction.hpp"
 #include "vesk/foundation/Unicode.hpp"
 #include "vesk/foundation/VeskPaths.hpp"
 
@@ -30,15 +31,6 @@ namespace vesk::cli {
 namespace fs = std::filesystem;
 
 namespace {
-
-bool sameText(const std::string& path, const std::string& text) {
-    const auto existing = recordfile::readText(path);
-    return existing && *existing == text;
-}
-
-void writeIfChanged(const std::string& path, const std::string& text) {
-    if (!sameText(path, text)) recordfile::writeText(path, text);
-}
 
 /// The site blocks of every served site, keyed by file name, and what each
 /// serves.
@@ -113,110 +105,6 @@ void prepareDevelopersOwn(const ServingSettings& serving) {
     if (!serving.nginxBodyLimit()) {
         std::cerr << "vesk: " << record.path() << ": bodyLimit \"" << serving.bodyLimit
                   << "\" is no size such as 512M; nginx takes 512m\n";
-    }
-}
-
-/// Whether every error nginx reported is a port it was not allowed to bind.
-bool onlyBindRefused(const std::string& output) {
-    std::istringstream lines(output);
-    bool any = false;
-    for (std::string line; std::getline(lines, line);) {
-        if (line.find("[emerg]") == std::string::npos) continue;
-        if (line.find("bind() to ") == std::string::npos ||
-            line.find("(13: Permission denied)") == std::string::npos) {
-            return false;
-        }
-        any = true;
-    }
-    return any;
-}
-
-}  // namespace
-
-Ran checkNginx(const Servers& env, const std::string& sitesDir) {
-    const std::string check = env.layout.etcDir() + "/nginx-check.conf";
-    const bool asRoot = ::geteuid() == 0;
-    // The developer's check runs in a network namespace of its own, whose
-    // loopback has no IPv6 address: the blocks it reads listen on IPv4 alone.
-    ServerConfig::Layout checked = env.layout;
-    if (!asRoot) checked.ipv6 = false;
-    const std::string staged = sitesDir + ".check";
-    if (!asRoot && env.layout.ipv6) {
-        std::error_code ec;
-        fs::remove_all(staged, ec);
-        fs::create_directories(staged, ec);
-        for (const auto& entry : fs::directory_iterator(sitesDir, ec)) {
-            auto text = recordfile::readText(entry.path().string());
-            if (!text) continue;
-            for (std::size_t at = 0;
-                 (at = text->find("    listen [::1]:", at)) != std::string::npos;) {
-                text->erase(at, text->find('\n', at) + 1 - at);
-            }
-            recordfile::writeText(staged + "/" + entry.path().filename().string(), *text);
-        }
-    }
-    recordfile::writeText(
-        check, ServerConfig::nginxMain(
-                   checked, {!asRoot && env.layout.ipv6 ? staged : sitesDir, true,
-                             asRoot ? std::nullopt : std::optional<std::string>("root root")}));
-    std::string nginx = env.layout.nginx();
-    if (::access(nginx.c_str(), X_OK) != 0) nginx = "/usr/sbin/nginx";
-    const std::vector<std::string> test{"-q", "-t", "-e", "stderr", "-c", check};
-    Ran ran;
-    if (asRoot) {
-        ran = run(nginx, test);
-    } else {
-        // "nginx -t" binds the ports it would listen on, which only root may
-        // do below 1024: the developer's check runs as root of a user and
-        // network namespace of its own, where nothing else can be reached.
-        std::vector<std::string> inside{"--user", "--map-root-user", "--net", "--", nginx};
-        inside.insert(inside.end(), test.begin(), test.end());
-        ran = run("/usr/bin/unshare", inside);
-        if (ran.status != 0 && ran.output.rfind("unshare: ", 0) == 0) {
-            // No user namespaces here: a refusal to bind is then no verdict.
-            ran = run(nginx, test);
-            if (ran.status != 0 && onlyBindRefused(ran.output)) ran.status = 0;
-        }
-    }
-    ::unlink(check.c_str());
-    std::error_code ec;
-    fs::remove_all(staged, ec);
-    // nginx's words name the files the developer knows.
-    for (auto at = ran.output.find(staged); at != std::string::npos;
-         at = ran.output.find(staged, at + sitesDir.size())) {
-        ran.output.replace(at, staged.size(), sitesDir);
-    }
-    return ran;
-}
-
-namespace {
-
-/// Has nginx reload and waits (up to five seconds) until the workers of the
-/// old configuration are gone: until then they may still take a connection
-/// and answer it with the old sites.
-void reloadNginx(long master) {
-    const std::vector<long> before = procfs::childrenOf(master);
-    callHelper(HelperOperation::reloadNginx, {});
-    for (int i = 0; i < 100; ++i) {
-        const std::vector<long> now = procfs::childrenOf(master);
-        const bool oldLeft = std::any_of(before.begin(), before.end(), [&](long pid) {
-            return std::find(now.begin(), now.end(), pid) != now.end();
-        });
-        if (!oldLeft && !now.empty()) return;
-        ::usleep(50'000);
-    }
-}
-
-void replaceSitesDir(const std::string& staged, const std::string& live) {
-    std::error_code ec;
-    if (fs::exists(live, ec)) {
-        // Swapped in one step: nginx never reads half of either.
-        if (::renameat2(AT_FDCWD, staged.c_str(), AT_FDCWD, live.c_str(), RENAME_EXCHANGE) != 0) {
-            throw Failure{"cannot put " + live + " in place: " + std::strerror(errno)};
-        }
-        fs::remove_all(staged, ec);
-    } else if (::rename(staged.c_str(), live.c_str()) != 0) {
-        throw Failure{"cannot put " + live + " in place: " + std::strerror(errno)};
     }
 }
 
@@ -351,42 +239,33 @@ void applyConfiguration(bool reloadRunning) {
     const std::vector<Site> sites = servedSites();
     prepareDevelopersOwn(env.layout.serving);
 
-    const std::string live = env.layout.sitesDir();
-    const std::string staged = live + ".new";
-    std::error_code ec;
-    fs::remove_all(staged, ec);
-    fs::create_directories(staged, ec);
-    if (ec) throw Failure{"cannot make " + staged + ": " + ec.message()};
+    serving::Transaction change(env.layout);
     if (const auto fallback = ServerConfig::nginxParkedFallback(
             config.parkedPaths, config.defaultTLD, config.defaultPHPVersion, env.layout)) {
-        recordfile::writeText(staged + "/~parked.conf", *fallback);
+        change.add("~parked.conf", *fallback);
     }
     std::vector<ServerConfig::Served> served;
-    for (const auto& [name, text] : siteBlocks(env, config, sites, served)) {
-        recordfile::writeText(std::string(staged).append("/").append(name), text);
-    }
+    for (const auto& [name, text] : siteBlocks(env, config, sites, served)) change.add(name, text);
     if (std::any_of(sites.begin(), sites.end(), [](const Site& s) { return s.isSecured; })) {
-        recordfile::writeText(staged + "/~default-tls.conf",
-                              ServerConfig::nginxDefaultTLS(env.layout));
+        change.add("~default-tls.conf", ServerConfig::nginxDefaultTLS(env.layout));
     }
-    const Ran verdict = checkNginx(env, staged);
-    if (verdict.status != 0) {
-        fs::remove_all(staged, ec);
+    try {
+        change.commit();
+    } catch (const serving::Refused& refused) {
         throw Failure{L10n::tr("nginx.invalid") +
                       ": nginx refuses the new configuration, so it was not applied (the sites "
                       "served before still are):\n" +
-                      verdict.output};
+                      refused.what()};
     }
-    replaceSitesDir(staged, live);
-    writeIfChanged(env.layout.servedIndex(), encodeJSON(served));
-    writeIfChanged(env.layout.nginxConf(), ServerConfig::nginxMain(env.layout));
-    writeIfChanged(env.layout.dnsmasqConf(),
+    serving::writeIfChanged(env.layout.servedIndex(), encodeJSON(served));
+    serving::writeIfChanged(env.layout.nginxConf(), ServerConfig::nginxMain(env.layout));
+    serving::writeIfChanged(env.layout.dnsmasqConf(),
                    ServerConfig::dnsmasq(config.defaultTLD, "127.0.0.1", env.layout));
     const auto available = env.phpVersions();
     std::vector<std::string> pools;
     for (const auto& v : phpVersionsInUse(config, sites)) {
         if (std::find(available.begin(), available.end(), v) == available.end()) continue;
-        writeIfChanged(env.layout.phpConf(v), ServerConfig::phpFpmPool(v, env.layout));
+        serving::writeIfChanged(env.layout.phpConf(v), ServerConfig::phpFpmPool(v, env.layout));
         pools.push_back(v);
     }
     // The servers open their logs as root, and would make them root's alone;
@@ -404,7 +283,7 @@ void applyConfiguration(bool reloadRunning) {
     for (const auto& v : pools) {
         if (!env.phpPid(v)) callHelper(HelperOperation::startPHPFPM, {v, env.layout.phpConf(v)});
     }
-    reloadNginx(*master);
+    serving::reloadAndWait(*master, [] { callHelper(HelperOperation::reloadNginx, {}); });
     std::cout << L10n::tr("nginx.reloaded") << "\n";
 }
 
