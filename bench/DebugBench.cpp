@@ -16,9 +16,9 @@
 #include <nlohmann/json.hpp>
 #include <random>
 
-#include "vesk/sites/DashboardStats.hpp"
 #include "vesk/debugging/FlameGraphNode.hpp"
 #include "vesk/debugging/ProfileDiff.hpp"
+#include "vesk/sites/DashboardStats.hpp"
 
 namespace {
 

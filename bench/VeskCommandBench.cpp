@@ -18,9 +18,9 @@
 
 #include "vesk/foundation/Date.hpp"
 #include "vesk/foundation/Json.hpp"
+#include "vesk/foundation/UUID.hpp"
 #include "vesk/sites/ServerConfig.hpp"
 #include "vesk/sites/Site.hpp"
-#include "vesk/foundation/UUID.hpp"
 
 namespace {
 
@@ -40,8 +40,10 @@ const std::string& benchHome() {
             sites.emplace_back(vesk::UUID::random(), name, path, name, "test", std::nullopt,
                                std::nullopt, false, true, false, false, std::nullopt,
                                std::vector<std::string>{}, vesk::Date::now(), std::nullopt);
-            served.push_back({sites.back().fullDomain(), path,
-                              vesk::ServerConfig::detectProject(path).primaryType, {}});
+            served.push_back({sites.back().fullDomain(),
+                              path,
+                              vesk::ServerConfig::detectProject(path).primaryType,
+                              {}});
         }
         // In the order vesk link keeps them.
         std::sort(sites.begin(), sites.end(),

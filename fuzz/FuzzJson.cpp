@@ -9,22 +9,22 @@
 #include <string_view>
 #include <type_traits>
 
-#include "vesk/foundation/json/Stream.hpp"
-#include "vesk/foundation/AppConfig.hpp"
 #include "vesk/app/AppNotification.hpp"
 #include "vesk/app/BuildInfo.hpp"
+#include "vesk/app/GitHubRelease.hpp"
+#include "vesk/app/PluginManifest.hpp"
 #include "vesk/debugging/CapturedMail.hpp"
-#include "vesk/sites/DashboardStats.hpp"
-#include "vesk/services/DatabaseSnapshot.hpp"
 #include "vesk/debugging/DumpPayload.hpp"
 #include "vesk/debugging/ErrorEntry.hpp"
-#include "vesk/app/GitHubRelease.hpp"
+#include "vesk/debugging/ProfileData.hpp"
+#include "vesk/foundation/AppConfig.hpp"
+#include "vesk/foundation/json/Stream.hpp"
+#include "vesk/services/DatabaseSnapshot.hpp"
 #include "vesk/services/NodeDistributionConfig.hpp"
 #include "vesk/services/PHPManifest.hpp"
-#include "vesk/app/PluginManifest.hpp"
-#include "vesk/debugging/ProfileData.hpp"
 #include "vesk/services/ServiceHealth.hpp"
 #include "vesk/services/ServiceManifest.hpp"
+#include "vesk/sites/DashboardStats.hpp"
 #include "vesk/sites/Site.hpp"
 
 namespace {

@@ -8,11 +8,11 @@
 #include <string>
 #include <string_view>
 
+#include "vesk/app/GitHubRelease.hpp"
+#include "vesk/app/QuickSwitcherTypes.hpp"
 #include "vesk/debugging/ErrorEntry.hpp"
 #include "vesk/debugging/FlameGraphNode.hpp"
-#include "vesk/app/GitHubRelease.hpp"
 #include "vesk/services/PHPVersion.hpp"
-#include "vesk/app/QuickSwitcherTypes.hpp"
 #include "vesk/sites/SiteInfo.hpp"
 
 namespace {

@@ -11,15 +11,15 @@
 #include <vector>
 
 #include "vesk/foundation/AppConfig.hpp"
+#include "vesk/foundation/Json.hpp"
+#include "vesk/helper/HelperProtocol.hpp"
 #include "vesk/sites/Certificate.hpp"
 #include "vesk/sites/Exposure.hpp"
-#include "vesk/helper/HelperProtocol.hpp"
-#include "vesk/foundation/Json.hpp"
-#include "vesk/system/RecordFile.hpp"
 #include "vesk/sites/ServerConfig.hpp"
 #include "vesk/sites/ServingSettings.hpp"
 #include "vesk/sites/Site.hpp"
 #include "vesk/system/EnvironmentLayout.hpp"
+#include "vesk/system/RecordFile.hpp"
 
 namespace vesk::cli {
 

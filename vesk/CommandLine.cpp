@@ -58,9 +58,9 @@ Arguments parseArguments(const CommandSpec& command, const std::vector<std::stri
     std::vector<CLI::Option*> options;
     for (std::size_t i = 0; i < declared.size(); ++i) {
         const Declared& d = declared[i];
-        options.push_back(d.takesValue
-                              ? app.add_option(d.name, values[i])->expected(1)->allow_extra_args(false)
-                              : app.add_flag(d.name));
+        options.push_back(
+            d.takesValue ? app.add_option(d.name, values[i])->expected(1)->allow_extra_args(false)
+                         : app.add_flag(d.name));
     }
     // A flag takes no value: "--json=1" is no option of the command.
     for (const std::string& word : words) {
@@ -139,7 +139,8 @@ std::string completionScript(std::span<const CommandSpec> commands) {
     const auto offer = [](std::string_view what) -> std::string {
         if (what == "dirs") return "mapfile -t COMPREPLY < <(compgen -d -- \"$cur\")";
         if (what == "files") return "mapfile -t COMPREPLY < <(compgen -f -- \"$cur\")";
-        if (what == "commands") return "mapfile -t COMPREPLY < <(compgen -W \"$commands\" -- \"$cur\")";
+        if (what == "commands")
+            return "mapfile -t COMPREPLY < <(compgen -W \"$commands\" -- \"$cur\")";
         if (what == "php") {
             return "mapfile -t COMPREPLY < <(compgen -W \"$(cd /usr/sbin 2>/dev/null && ls "
                    "php-fpm[0-9]* 2>/dev/null | sed 's/^php-fpm//')\" -- \"$cur\")";
@@ -150,7 +151,9 @@ std::string completionScript(std::span<const CommandSpec> commands) {
         "# bash completion for vesk, made by vesk --completion from its commands' declarations\n"
         "_vesk() {\n"
         "    local cur=${COMP_WORDS[COMP_CWORD]}\n"
-        "    local commands=\"" + names + "\"\n"
+        "    local commands=\"" +
+        names +
+        "\"\n"
         "    if [ \"$COMP_CWORD\" -eq 1 ]; then\n"
         "        mapfile -t COMPREPLY < <(compgen -W \"$commands --help --version\" -- \"$cur\")\n"
         "        return\n"
@@ -162,11 +165,13 @@ std::string completionScript(std::span<const CommandSpec> commands) {
         std::string options;
         for (const auto& d : declaredOptions(c)) options += (options.empty() ? "" : " ") + d.name;
         if (!options.empty()) {
-            arm += "            if [[ $cur == -* ]]; then\n"
-                   "                mapfile -t COMPREPLY < <(compgen -W \"" + options +
-                   "\" -- \"$cur\")\n"
-                   "                return\n"
-                   "            fi\n";
+            arm +=
+                "            if [[ $cur == -* ]]; then\n"
+                "                mapfile -t COMPREPLY < <(compgen -W \"" +
+                options +
+                "\" -- \"$cur\")\n"
+                "                return\n"
+                "            fi\n";
         }
         for (const std::string_view rule : split(c.arguments, ';')) {
             const auto colon = rule.find(':');

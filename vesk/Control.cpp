@@ -9,9 +9,9 @@
 #include <sstream>
 
 #include "Command.hpp"
-#include "vesk/system/ProcFS.hpp"
 #include "vesk/foundation/L10n.hpp"
 #include "vesk/sites/ServedSites.hpp"
+#include "vesk/system/ProcFS.hpp"
 
 namespace vesk::cli {
 

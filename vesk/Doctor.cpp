@@ -21,11 +21,11 @@
 #include <tuple>
 
 #include "Command.hpp"
+#include "vesk/app/SystemChecks.hpp"
+#include "vesk/foundation/Json.hpp"
+#include "vesk/foundation/Unicode.hpp"
 #include "vesk/sites/ServingTransaction.hpp"
 #include "vesk/system/ProcFS.hpp"
-#include "vesk/foundation/Json.hpp"
-#include "vesk/app/SystemChecks.hpp"
-#include "vesk/foundation/Unicode.hpp"
 
 namespace vesk::cli {
 

@@ -9,10 +9,10 @@
 
 #include "Command.hpp"
 #include "vesk/foundation/L10n.hpp"
-#include "vesk/sites/ServedSites.hpp"
-#include "vesk/sites/ServerConfig.hpp"
 #include "vesk/foundation/UUID.hpp"
 #include "vesk/foundation/VeskPaths.hpp"
+#include "vesk/sites/ServedSites.hpp"
+#include "vesk/sites/ServerConfig.hpp"
 
 namespace vesk::cli {
 

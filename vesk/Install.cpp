@@ -143,7 +143,8 @@ int install(const Arguments& args) {
                           dev.name + ", and " + name + "'s sites stop being served"};
         }
         walk::writeFileBelow(env.layout.veskBase, ".taken-over",
-                       "taken over by " + dev.name + " on " + Date::now().iso8601() + "\n", 0644);
+                             "taken over by " + dev.name + " on " + Date::now().iso8601() + "\n",
+                             0644);
         std::cout << "Taking the servers over from " << name << "\n";
     }
     const std::string& resources = environmentLayout().resourcesDir;
@@ -154,8 +155,8 @@ int install(const Arguments& args) {
     // writes into it only through the library's walk, which follows no link.
     const std::string base = env.layout.veskBase;
     for (const auto& v : installedPHPVersions()) {
-        walk::writeFileBelow(base, "php/" + v + "/sbin/php-fpm", systemFile("/usr/sbin/php-fpm" + v),
-                       0755);
+        walk::writeFileBelow(base, "php/" + v + "/sbin/php-fpm",
+                             systemFile("/usr/sbin/php-fpm" + v), 0755);
         std::cout << "PHP-FPM " << v << " at " << env.layout.phpFpm(v) << "\n";
     }
     walk::writeFileBelow(base, "etc/fastcgi_params", systemFile("/etc/nginx/fastcgi_params"), 0644);

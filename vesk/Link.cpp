@@ -5,8 +5,8 @@
 #include "Command.hpp"
 #include "vesk/foundation/Date.hpp"
 #include "vesk/foundation/L10n.hpp"
-#include "vesk/sites/ServedSites.hpp"
 #include "vesk/foundation/UUID.hpp"
+#include "vesk/sites/ServedSites.hpp"
 
 namespace vesk::cli {
 

@@ -14,10 +14,10 @@
 
 #include "Command.hpp"
 #include "TrustStores.hpp"
-#include "vesk/system/Fd.hpp"
 #include "vesk/foundation/L10n.hpp"
-#include "vesk/sites/ServedSites.hpp"
 #include "vesk/foundation/VeskPaths.hpp"
+#include "vesk/sites/ServedSites.hpp"
+#include "vesk/system/Fd.hpp"
 
 namespace vesk::cli {
 
@@ -155,8 +155,8 @@ Certificates::IssuedPEM issueWithAuthority(const std::string& domain,
     const std::string dir = authorityDir();
     struct stat st {};
     const bool ours =
-        ::geteuid() == 0 || (movedEnvironment() &&
-                             (::lstat(dir.c_str(), &st) != 0 || st.st_uid == ::geteuid()));
+        ::geteuid() == 0 ||
+        (movedEnvironment() && (::lstat(dir.c_str(), &st) != 0 || st.st_uid == ::geteuid()));
     if (ours) return issueHere(domain, aliases, domains);
     std::cout << "The local authority is root's: sudo signs the certificate of " << domain << "\n"
               << std::flush;

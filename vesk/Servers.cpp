@@ -18,13 +18,13 @@
 
 #include "Command.hpp"
 #include "HelperClient.hpp"
-#include "vesk/system/ProcFS.hpp"
-#include "vesk/sites/Exposure.hpp"
 #include "vesk/foundation/L10n.hpp"
-#include "vesk/sites/ServedSites.hpp"
-#include "vesk/sites/ServingTransaction.hpp"
 #include "vesk/foundation/Unicode.hpp"
 #include "vesk/foundation/VeskPaths.hpp"
+#include "vesk/sites/Exposure.hpp"
+#include "vesk/sites/ServedSites.hpp"
+#include "vesk/sites/ServingTransaction.hpp"
+#include "vesk/system/ProcFS.hpp"
 
 namespace vesk::cli {
 
@@ -70,9 +70,9 @@ std::vector<std::pair<std::string, std::string>> siteBlocks(
             continue;
         }
         blocks.emplace_back(site.fullDomain() + ".conf", *text);
-        served.push_back({site.fullDomain(), site.path, project.primaryType,
-                          project.frameworkInfo ? std::optional(project.frameworkInfo->name)
-                                                : std::nullopt});
+        served.push_back(
+            {site.fullDomain(), site.path, project.primaryType,
+             project.frameworkInfo ? std::optional(project.frameworkInfo->name) : std::nullopt});
     }
     return blocks;
 }
@@ -260,7 +260,7 @@ void applyConfiguration(bool reloadRunning) {
     serving::writeIfChanged(env.layout.servedIndex(), encodeJSON(served));
     serving::writeIfChanged(env.layout.nginxConf(), ServerConfig::nginxMain(env.layout));
     serving::writeIfChanged(env.layout.dnsmasqConf(),
-                   ServerConfig::dnsmasq(config.defaultTLD, "127.0.0.1", env.layout));
+                            ServerConfig::dnsmasq(config.defaultTLD, "127.0.0.1", env.layout));
     const auto available = env.phpVersions();
     std::vector<std::string> pools;
     for (const auto& v : phpVersionsInUse(config, sites)) {

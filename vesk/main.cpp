@@ -51,89 +51,89 @@ using vesk::cli::CommandSpec;
 
 constexpr std::array kCommands{
     CommandSpec{"park", "vesk park [DIR]",
-                 "serve every directory in DIR (default: the current one) at <name>.<tld>",
-                 vesk::cli::park, "", "*:dirs"},
+                "serve every directory in DIR (default: the current one) at <name>.<tld>",
+                vesk::cli::park, "", "*:dirs"},
     CommandSpec{"unpark", "vesk unpark [DIR]", "stop serving the directories in DIR",
-                 vesk::cli::unpark, "", "*:dirs"},
+                vesk::cli::unpark, "", "*:dirs"},
     CommandSpec{"parked", "vesk parked", "list the parked directories", vesk::cli::parked},
     CommandSpec{"link", "vesk link [NAME] [DIR]",
-                 "serve DIR (default: the current directory) at NAME.<tld> (default: DIR's name)",
-                 vesk::cli::link, "", "2:dirs"},
+                "serve DIR (default: the current directory) at NAME.<tld> (default: DIR's name)",
+                vesk::cli::link, "", "2:dirs"},
     CommandSpec{"unlink", "vesk unlink [NAME]",
-                 "stop serving the linked site NAME (default: the current directory's)",
-                 vesk::cli::unlink},
+                "stop serving the linked site NAME (default: the current directory's)",
+                vesk::cli::unlink},
     CommandSpec{"links", "vesk links", "list the linked sites", vesk::cli::links},
     CommandSpec{"sites", "vesk sites [--json]",
-                 "list every served site: URL, path, PHP version, linked or parked "
-                 "(--json: the Site records)",
-                 vesk::cli::sites, "--json"},
+                "list every served site: URL, path, PHP version, linked or parked "
+                "(--json: the Site records)",
+                vesk::cli::sites, "--json"},
     CommandSpec{"use", "vesk use VERSION", "make an installed PHP version the default",
-                 vesk::cli::use, "", "1:php"},
+                vesk::cli::use, "", "1:php"},
     CommandSpec{"isolate", "vesk isolate VERSION [SITE]",
-                 "serve one site (default: the current directory's) with its own PHP version",
-                 vesk::cli::isolate, "", "1:php"},
+                "serve one site (default: the current directory's) with its own PHP version",
+                vesk::cli::isolate, "", "1:php"},
     CommandSpec{"unisolate", "vesk unisolate [SITE]",
-                 "serve a site with the default PHP version again", vesk::cli::unisolate},
+                "serve a site with the default PHP version again", vesk::cli::unisolate},
     CommandSpec{"doctor", "vesk doctor [--json]",
-                 "check what stands between the sites and a browser, with a fix for each "
-                 "(exit 1 when something fails)",
-                 vesk::cli::doctor, "--json"},
+                "check what stands between the sites and a browser, with a fix for each "
+                "(exit 1 when something fails)",
+                vesk::cli::doctor, "--json"},
     CommandSpec{"install", "sudo vesk install [USER] [--take-over]",
-                 "set up the servers for the developer who ran sudo (or USER), start them, "
-                 "and start them at every boot (--take-over: from the developer they are set "
-                 "up for)",
-                 vesk::cli::install, "--take-over"},
+                "set up the servers for the developer who ran sudo (or USER), start them, "
+                "and start them at every boot (--take-over: from the developer they are set "
+                "up for)",
+                vesk::cli::install, "--take-over"},
     CommandSpec{"uninstall", "sudo vesk uninstall [USER] [--purge]",
-                 "stop the servers and remove their environment; the sites and settings stay "
-                 "unless --purge",
-                 vesk::cli::uninstall, "--purge"},
+                "stop the servers and remove their environment; the sites and settings stay "
+                "unless --purge",
+                vesk::cli::uninstall, "--purge"},
     CommandSpec{"secure", "vesk secure [SITE] [--new-authority]",
-                 "serve a site (default: the current directory's) over HTTPS with a certificate "
-                 "of the local authority",
-                 VESK_TLS(vesk::cli::secure), "--new-authority"},
+                "serve a site (default: the current directory's) over HTTPS with a certificate "
+                "of the local authority",
+                VESK_TLS(vesk::cli::secure), "--new-authority"},
     CommandSpec{"unsecure", "vesk unsecure [SITE]", "serve a site over HTTP again",
-                 VESK_TLS(vesk::cli::unsecure)},
+                VESK_TLS(vesk::cli::unsecure)},
     CommandSpec{"trust", "sudo vesk trust",
-                 "make the system and the developer's browsers trust the local authority",
-                 VESK_TLS(vesk::cli::trust)},
+                "make the system and the developer's browsers trust the local authority",
+                VESK_TLS(vesk::cli::trust)},
     CommandSpec{"tld", "vesk tld NAME",
-                 "serve every site under .NAME instead: settings, resolver file, dnsmasq, "
-                 "blocks and the secured sites' certificates",
-                 VESK_TLS(vesk::cli::tld)},
+                "serve every site under .NAME instead: settings, resolver file, dnsmasq, "
+                "blocks and the secured sites' certificates",
+                VESK_TLS(vesk::cli::tld)},
     CommandSpec{"start", "vesk start [nginx|php|dnsmasq]", "start the servers (default: all)",
-                 vesk::cli::start, "", "1:nginx php dnsmasq"},
+                vesk::cli::start, "", "1:nginx php dnsmasq"},
     CommandSpec{"stop", "vesk stop [nginx|php|dnsmasq]", "stop the servers (default: all)",
-                 vesk::cli::stop, "", "1:nginx php dnsmasq"},
+                vesk::cli::stop, "", "1:nginx php dnsmasq"},
     CommandSpec{"restart", "vesk restart [nginx|php|dnsmasq]",
-                 "stop and start the servers (default: all)", vesk::cli::restart, "", "1:nginx php dnsmasq"},
+                "stop and start the servers (default: all)", vesk::cli::restart, "",
+                "1:nginx php dnsmasq"},
     CommandSpec{"status", "vesk status",
-                 "each server: running or not, its pid, ports and sites (exit 3 when a server "
-                 "the sites need is stopped)",
-                 vesk::cli::status},
+                "each server: running or not, its pid, ports and sites (exit 3 when a server "
+                "the sites need is stopped)",
+                vesk::cli::status},
     CommandSpec{"logs", "vesk logs [nginx|php|dnsmasq] [-f] [-n LINES]",
-                 "the last lines of a server's logs (default: nginx; 50, or 10 with -f); -f "
-                 "follows them",
-                 vesk::cli::logs, "-f --follow -n=", "1:nginx php dnsmasq"},
+                "the last lines of a server's logs (default: nginx; 50, or 10 with -f); -f "
+                "follows them",
+                vesk::cli::logs, "-f --follow -n=", "1:nginx php dnsmasq"},
     CommandSpec{"profile",
-                 "vesk profile list | show ID [--svg FILE] | diff A B [--svg FILE] | import FILE "
-                 "[--label TEXT]",
-                 "the profiles: list them, draw one as a flame graph (or the change between two "
-                 "as a differential one), or import folded stacks",
-                 vesk::cli::profile, "--svg= --label=",
-                 "1:list show diff import;2@import:files"},
+                "vesk profile list | show ID [--svg FILE] | diff A B [--svg FILE] | import FILE "
+                "[--label TEXT]",
+                "the profiles: list them, draw one as a flame graph (or the change between two "
+                "as a differential one), or import folded stacks",
+                vesk::cli::profile, "--svg= --label=", "1:list show diff import;2@import:files"},
     CommandSpec{"stats", "vesk stats [--range 5m|15m|1h|24h] [--site SITE] [--json]",
-                 "request statistics from nginx's access log: totals, percentiles, status "
-                 "categories, top endpoints",
-                 vesk::cli::stats, "--range= --site= --json --log="},
+                "request statistics from nginx's access log: totals, percentiles, status "
+                "categories, top endpoints",
+                vesk::cli::stats, "--range= --site= --json --log="},
     CommandSpec{"dumps", "vesk dumps [--json]",
-                 "print the dumps the sites' code sends (vesk_dump() in PHP) as they arrive",
-                 vesk::cli::dumps, "--json"},
+                "print the dumps the sites' code sends (vesk_dump() in PHP) as they arrive",
+                vesk::cli::dumps, "--json"},
     CommandSpec{"lan", "vesk lan [on|off]",
-                 "whether other machines on the network reach the sites (off: this machine "
-                 "only)",
-                 vesk::cli::lan, "", "1:on off"},
+                "whether other machines on the network reach the sites (off: this machine "
+                "only)",
+                vesk::cli::lan, "", "1:on off"},
     CommandSpec{"open", "vesk open [SITE]",
-                 "open a site (default: the current directory's) in the browser", vesk::cli::open},
+                "open a site (default: the current directory's) in the browser", vesk::cli::open},
 };
 
 const CommandSpec* lookup(std::string_view name) {

@@ -109,7 +109,8 @@ std::optional<ProcessStatus> statusOf(pid_t pid) {
     return out;
 }
 
-CallerCheck::CallerCheck(std::string trustRootPEM, std::string teamIdentifier, EnvironmentLayout layout)
+CallerCheck::CallerCheck(std::string trustRootPEM, std::string teamIdentifier,
+                         EnvironmentLayout layout)
     : trustRootPEM_(std::move(trustRootPEM)),
       teamIdentifier_(std::move(teamIdentifier)),
       layout_(std::move(layout)) {}

@@ -57,7 +57,8 @@ constexpr auto kBudgetWait = std::chrono::seconds(10);
 
 }  // namespace
 
-HelperServer::HelperServer(EnvironmentLayout layout, CallerCheck& check, std::function<void()> scheduleExit)
+HelperServer::HelperServer(EnvironmentLayout layout, CallerCheck& check,
+                           std::function<void()> scheduleExit)
     : layout_(std::move(layout)), delegate_(check), scheduleExit_(std::move(scheduleExit)) {}
 
 HelperServer::~HelperServer() {

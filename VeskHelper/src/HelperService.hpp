@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "vesk/system/EnvironmentLayout.hpp"
 #include "vesk/helper/HelperProtocol.hpp"
+#include "vesk/system/EnvironmentLayout.hpp"
 
 namespace vesk::helper {
 
@@ -25,7 +25,8 @@ class HelperService final : public HelperProtocol {
   public:
     /// `scheduleExit` ends the process half a second after it is called
     /// (uninstallHelper); the reply has been handed over by then.
-    HelperService(const EnvironmentLayout& layout, Caller caller, std::function<void()> scheduleExit);
+    HelperService(const EnvironmentLayout& layout, Caller caller,
+                  std::function<void()> scheduleExit);
 
     void installEnvironment(const std::string& bundleResourcesPath, StatusReply reply) override;
     void getInstalledVersion(VersionReply reply) override;

@@ -132,7 +132,8 @@ int runShell(const std::string& executable, const std::vector<std::string>& args
     return spawnAndWait(executable, args, limit);
 }
 
-void createDirIfNeeded(const EnvironmentLayout& layout, const std::string& path, std::uint16_t permissions) {
+void createDirIfNeeded(const EnvironmentLayout& layout, const std::string& path,
+                       std::uint16_t permissions) {
     SafeFS(layout).createDirIfNeeded(path, permissions);
 }
 

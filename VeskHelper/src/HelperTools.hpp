@@ -52,6 +52,7 @@ int runShell(const std::string& executable, const std::vector<std::string>& args
 /// Creates the directory and its missing parents with `permissions` unless
 /// something already exists there, never following a link out of the allowed
 /// places. Throws FileError on failure.
-void createDirIfNeeded(const EnvironmentLayout& layout, const std::string& path, std::uint16_t permissions);
+void createDirIfNeeded(const EnvironmentLayout& layout, const std::string& path,
+                       std::uint16_t permissions);
 
 }  // namespace vesk::helper

@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "HelperTools.hpp"
-#include "vesk/system/Fd.hpp"
 #include "vesk/system/EnvironmentLayout.hpp"
+#include "vesk/system/Fd.hpp"
 
 namespace vesk::helper {
 

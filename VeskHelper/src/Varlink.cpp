@@ -175,13 +175,12 @@ std::optional<std::vector<Argument>> readArguments(const HelperInterface::Operat
 std::string invoke(const HelperInterface::Operation& op, const std::vector<Argument>& a,
                    HelperProtocol& s) {
     std::optional<std::string> reply;
-    const HelperInterface::Replies replies{
-        [&](bool ok, const std::optional<std::string>& message) {
-            if (!reply) reply = statusReply(ok, message);
-        },
-        [&](const std::optional<std::string>& v) {
-            if (!reply) reply = versionReply(v);
-        }};
+    const HelperInterface::Replies replies{[&](bool ok, const std::optional<std::string>& message) {
+                                               if (!reply) reply = statusReply(ok, message);
+                                           },
+                                           [&](const std::optional<std::string>& v) {
+                                               if (!reply) reply = versionReply(v);
+                                           }};
     try {
         op.serve(s, a, replies);
     } catch (const std::exception& e) {
@@ -246,7 +245,8 @@ std::optional<std::string> handle(std::string_view message, HelperProtocol& serv
                 errorReply("org.varlink.service.InterfaceNotFound", "interface", interface));
         }
         const HelperInterface::Operation* op = HelperInterface::find(member);
-        if (op == nullptr) return answer(errorReply("org.varlink.service.MethodNotFound", "method", name));
+        if (op == nullptr)
+            return answer(errorReply("org.varlink.service.MethodNotFound", "method", name));
 
         std::string bad;
         const auto args = readArguments(*op, params, bad);

@@ -15,8 +15,12 @@ int none(const vesk::cli::Arguments&) {
     return 0;
 }
 
-constexpr CommandSpec kStats{"stats", "vesk stats [--range R] [--json]", "numbers", none,
-                             "--range= --json -n=", "1:one two;2@one:dirs"};
+constexpr CommandSpec kStats{"stats",
+                             "vesk stats [--range R] [--json]",
+                             "numbers",
+                             none,
+                             "--range= --json -n=",
+                             "1:one two;2@one:dirs"};
 
 std::string refusal(const std::vector<std::string>& words) {
     try {
@@ -39,7 +43,8 @@ TEST(CommandLine, OnlyTheDeclaredOptionsAreTaken) {
               (std::vector<std::string>{"--json", "-x"}));
     EXPECT_FALSE(parseArguments(kStats, {"--", "--json"}).has("--json"));
 
-    EXPECT_EQ(refusal({"--jsno"}), "vesk stats: no option --jsno\nusage: vesk stats [--range R] [--json]");
+    EXPECT_EQ(refusal({"--jsno"}),
+              "vesk stats: no option --jsno\nusage: vesk stats [--range R] [--json]");
     EXPECT_EQ(refusal({"--range"}).rfind("vesk stats: --range needs a value\n", 0), 0U);
     EXPECT_EQ(refusal({"--json=1"}).rfind("vesk stats: no option --json\n", 0), 0U)
         << "a flag takes no value";

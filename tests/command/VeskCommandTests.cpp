@@ -16,11 +16,11 @@
 #include <filesystem>
 #include <fstream>
 
-#include "vesk/sites/Certificate.hpp"
-#include "vesk/sites/DashboardStats.hpp"
 #include "vesk/app/DiagnosticResult.hpp"
 #include "vesk/debugging/DumpEntry.hpp"
 #include "vesk/foundation/Json.hpp"
+#include "vesk/sites/Certificate.hpp"
+#include "vesk/sites/DashboardStats.hpp"
 #include "vesk/sites/ServerConfig.hpp"
 #include "vesk/sites/Site.hpp"
 

@@ -10,9 +10,9 @@
 
 namespace {
 
+using vesk::EnvironmentLayout;
 using vesk::helper::createDirIfNeeded;
 using vesk::helper::isAllowedPath;
-using vesk::EnvironmentLayout;
 using vesk::helper::runShell;
 using vesk::helper::standardizePath;
 

@@ -1,7 +1,7 @@
 #include "vesk/debugging/DumpEntry.hpp"
 
-#include "vesk/foundation/Clock.hpp"
 #include "vesk/debugging/DumpPayload.hpp"
+#include "vesk/foundation/Clock.hpp"
 
 namespace vesk {
 

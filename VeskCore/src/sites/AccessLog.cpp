@@ -27,7 +27,6 @@ constexpr std::size_t kSplitAbove = std::size_t{16} << 20;
 /// A longer line is no line nginx wrote in this format.
 constexpr std::size_t kLongestLine = std::size_t{64} * 1024;
 
-
 /// Ids for the records of one reading: a random base, a counter in it.
 class Ids {
   public:
@@ -248,6 +247,5 @@ Reading read(const std::string& path, double since, const std::optional<std::str
     ::close(fd);
     return reading;
 }
-
 
 }  // namespace vesk::accesslog

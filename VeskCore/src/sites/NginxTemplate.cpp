@@ -155,8 +155,8 @@ std::optional<std::string> NginxTemplate::renderListening(
         const auto first = whole.find_first_not_of(" \t");
         const std::string_view rest =
             first == std::string_view::npos ? std::string_view{} : whole.substr(first);
-        const bool directive = rest.rfind("listen", 0) == 0 && rest.size() > 6 &&
-                               (rest[6] == ' ' || rest[6] == '\t');
+        const bool directive =
+            rest.rfind("listen", 0) == 0 && rest.size() > 6 && (rest[6] == ' ' || rest[6] == '\t');
         if (depth == 1 && directive) {
             if (!replaced) out += listen;
             replaced = true;

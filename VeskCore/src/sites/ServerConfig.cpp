@@ -225,7 +225,7 @@ const NginxTemplate& plainPHPTemplate() {
         deny all;
     }
 })",
-                                      false};
+                                     false};
     return plain;
 }
 

@@ -17,11 +17,11 @@
 #include <mutex>
 #include <optional>
 
-#include "vesk/system/AtomicFile.hpp"
 #include "vesk/foundation/Json.hpp"
 #include "vesk/foundation/UUID.hpp"
 #include "vesk/foundation/Unicode.hpp"
 #include "vesk/foundation/VeskPaths.hpp"
+#include "vesk/system/AtomicFile.hpp"
 
 namespace vesk::MachineIdentifier {
 

@@ -7,8 +7,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <charconv>
+#include <climits>
 #include <memory>
 #include <sstream>
 

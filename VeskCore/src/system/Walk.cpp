@@ -155,9 +155,9 @@ void writeFileBelow(const std::string& root, const std::string& relative, std::s
         const std::string part(rest.substr(0, slash));
         rest.remove_prefix(slash + 1);
         if (part.empty() || part == "." || part == "..") {
-            throw WalkError(EINVAL, relative,
-                            std::string("\"").append(relative).append("\" is no path below ").append(
-                                root));
+            throw WalkError(
+                EINVAL, relative,
+                std::string("\"").append(relative).append("\" is no path below ").append(root));
         }
         if (::mkdirat(dir.get(), part.c_str(), 0755) != 0 && errno != EEXIST) {
             const int e = errno;
@@ -166,9 +166,9 @@ void writeFileBelow(const std::string& root, const std::string& relative, std::s
         Fd next(::openat(dir.get(), part.c_str(), kDirectory));
         if (!next) {
             const int e = errno;
-            throw WalkError(e, part,
-                            root + "/" + relative + ": " + part +
-                                " is no directory of its own: " + reason(e));
+            throw WalkError(
+                e, part,
+                root + "/" + relative + ": " + part + " is no directory of its own: " + reason(e));
         }
         dir = std::move(next);
     }

@@ -11,9 +11,9 @@
 
 #include "vesk/app/BuildInfo.hpp"
 #include "vesk/app/GitHubRelease.hpp"
+#include "vesk/foundation/UUID.hpp"
 #include "vesk/services/HomebrewFormula.hpp"
 #include "vesk/system/MachineIdentifier.hpp"
-#include "vesk/foundation/UUID.hpp"
 
 namespace {
 

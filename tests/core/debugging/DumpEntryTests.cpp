@@ -7,12 +7,12 @@
 #include "vesk/debugging/CapturedMail.hpp"
 #include "vesk/debugging/CapturedQuery.hpp"
 #include "vesk/debugging/CapturedRequest.hpp"
-#include "vesk/foundation/Clock.hpp"
-#include "vesk/services/DatabaseSnapshot.hpp"
 #include "vesk/debugging/DumpEntry.hpp"
 #include "vesk/debugging/DumpPayload.hpp"
 #include "vesk/debugging/ErrorEntry.hpp"
 #include "vesk/debugging/LogEntry.hpp"
+#include "vesk/foundation/Clock.hpp"
+#include "vesk/services/DatabaseSnapshot.hpp"
 
 namespace {
 

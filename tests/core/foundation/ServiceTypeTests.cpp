@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "vesk/services/EnvMapping.hpp"
 #include "vesk/foundation/ServiceType.hpp"
+#include "vesk/services/EnvMapping.hpp"
 
 namespace {
 

@@ -1,11 +1,11 @@
 // Per-site tools (queue workers, Vite, Xdebug) and resource samples.
 #include <gtest/gtest.h>
 
+#include "vesk/debugging/XdebugConfig.hpp"
 #include "vesk/services/QueueWorker.hpp"
 #include "vesk/services/ResourceMetrics.hpp"
 #include "vesk/services/ResourceUsage.hpp"
 #include "vesk/services/ViteConfig.hpp"
-#include "vesk/debugging/XdebugConfig.hpp"
 
 namespace {
 

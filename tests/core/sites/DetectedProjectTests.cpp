@@ -1,8 +1,8 @@
 // Detection results, framework records and diagnostics.
 #include <gtest/gtest.h>
 
-#include "vesk/sites/DetectedProject.hpp"
 #include "vesk/app/DiagnosticResult.hpp"
+#include "vesk/sites/DetectedProject.hpp"
 #include "vesk/sites/FrameworkInfo.hpp"
 
 namespace {

@@ -16,8 +16,8 @@
 namespace {
 
 namespace fs = std::filesystem;
-using vesk::ServerConfig::Layout;
 using vesk::ProjectType;
+using vesk::ServerConfig::Layout;
 
 // The projects as detection gives them.
 const vesk::DetectedProject kLaravel = vesk::ServerConfig::projectOf(ProjectType::laravel);
@@ -58,7 +58,8 @@ TEST_F(ServerConfigTest, ASiteIsServedByItsShapeAndItsPHPVersion) {
     fs::create_directories(base + "/p/plain");
     std::ofstream(base + "/p/plain/index.php") << "<?php";
     fs::create_directories(base + "/p/docs");
-    EXPECT_EQ(vesk::ServerConfig::detectProject(base + "/p/blog").primaryType, ProjectType::laravel);
+    EXPECT_EQ(vesk::ServerConfig::detectProject(base + "/p/blog").primaryType,
+              ProjectType::laravel);
     EXPECT_EQ(vesk::ServerConfig::detectProject(base + "/p/plain").primaryType, ProjectType::php);
     EXPECT_EQ(vesk::ServerConfig::detectProject(base + "/p/docs").primaryType,
               ProjectType::staticSite);
@@ -73,8 +74,8 @@ TEST_F(ServerConfigTest, ASiteIsServedByItsShapeAndItsPHPVersion) {
     EXPECT_NE(text->find("root \"" + base + "/p/blog/public\";"), std::string::npos);
     EXPECT_NE(text->find("fastcgi_pass unix:" + base + "/run/php-fpm-8.2.sock;"), std::string::npos)
         << "an isolated site's own version";
-    const auto plain = vesk::ServerConfig::nginxSite(site("plain", base + "/p/plain"), "8.4",
-                                                     layout, kPHP);
+    const auto plain =
+        vesk::ServerConfig::nginxSite(site("plain", base + "/p/plain"), "8.4", layout, kPHP);
     EXPECT_NE(plain->find("php-fpm-8.4.sock"), std::string::npos) << "the default version";
     EXPECT_NE(plain->find("root \"" + base + "/p/plain\";"), std::string::npos);
 }
@@ -115,14 +116,14 @@ TEST_F(ServerConfigTest, EachKindOfProjectIsServedTheWayItsFrameworkExpects) {
     EXPECT_EQ(&vesk::ServerConfig::templateFor(plain), &vesk::ServerConfig::plainPHPTemplate());
     EXPECT_EQ(&vesk::ServerConfig::templateFor(kStatic), &NginxTemplate::staticSite());
     // Plain PHP: a path that names nothing is 404, not WordPress's index.php.
-    const auto block = vesk::ServerConfig::nginxSite(site("plain", base + "/p/plain"), "8.2",
-                                                     layout, plain);
+    const auto block =
+        vesk::ServerConfig::nginxSite(site("plain", base + "/p/plain"), "8.2", layout, plain);
     ASSERT_TRUE(block);
     EXPECT_NE(block->find("try_files $uri $uri/ =404;"), std::string::npos) << *block;
     EXPECT_EQ(block->find("/index.php?$args"), std::string::npos) << *block;
     EXPECT_EQ(block->find("favicon"), std::string::npos);
-    const auto wp = vesk::ServerConfig::nginxSite(site("wp", base + "/p/wp"), "8.2", layout,
-                                                  wordpress);
+    const auto wp =
+        vesk::ServerConfig::nginxSite(site("wp", base + "/p/wp"), "8.2", layout, wordpress);
     EXPECT_NE(wp->find("/index.php?$args"), std::string::npos) << "permalinks reach WordPress";
     const auto spa = vesk::ServerConfig::nginxSite(site("spa", base + "/p/spa"), "8.2", layout,
                                                    detect(base + "/p/spa"));
@@ -131,9 +132,10 @@ TEST_F(ServerConfigTest, EachKindOfProjectIsServedTheWayItsFrameworkExpects) {
 
 TEST(NginxTemplate, TheServersOwnListenIsReplacedNoOther) {
     const vesk::NginxTemplate t{
-        "t", "", "server {\n    listen 80;\n    # { not a brace\n    listen [::]:80;\n"
-                 "    location / {\n        listen 81;\n        return 200 \"{\";\n    }\n"
-                 "    listener on;\n}\n",
+        "t", "",
+        "server {\n    listen 80;\n    # { not a brace\n    listen [::]:80;\n"
+        "    location / {\n        listen 81;\n        return 200 \"{\";\n    }\n"
+        "    listener on;\n}\n",
         false};
     EXPECT_EQ(*t.renderListening({}, "    listen 127.0.0.1:443 ssl;\n"),
               "server {\n    listen 127.0.0.1:443 ssl;\n    # { not a brace\n"
@@ -147,8 +149,7 @@ TEST_F(ServerConfigTest, NothingIsWrittenThatCouldEndADirective) {
     for (const std::string path :
          {"/x\"y", "/x$y", "/x\\y", "/x\ny", "/x\x7fy", "/a{{root}}", "relative", ""}) {
         EXPECT_FALSE(vesk::ServerConfig::isServablePath(path)) << path;
-        EXPECT_FALSE(
-            vesk::ServerConfig::nginxSite(site("a", path), "8.2", layout, kStatic))
+        EXPECT_FALSE(vesk::ServerConfig::nginxSite(site("a", path), "8.2", layout, kStatic))
             << path;
     }
     // Inside double quotes a space, ';', a brace, '#' or a quote of the
@@ -166,16 +167,14 @@ TEST_F(ServerConfigTest, NothingIsWrittenThatCouldEndADirective) {
     auto bad = site("a", "/srv/a");
     bad.aliases = {"evil.test; return 302 http://x"};
     EXPECT_FALSE(vesk::ServerConfig::nginxSite(bad, "8.2", layout, kPHP));
-    EXPECT_FALSE(
-        vesk::ServerConfig::nginxSite(site("a", "/srv/a"), "8.2;", layout, kPHP));
+    EXPECT_FALSE(vesk::ServerConfig::nginxSite(site("a", "/srv/a"), "8.2;", layout, kPHP));
     auto badName = site("a", "/srv/a");
     badName.domain = "a b";
     EXPECT_FALSE(vesk::ServerConfig::nginxSite(badName, "8.2", layout, kPHP));
     // Certificate paths are quoted: a quote, backslash or '$' could end the
     // quotes or start a variable, so they are never written.
     for (const char* path : {"/a\"b.crt", "/a\\b.crt", "/$x.crt", "relative.crt", "/a\nb.crt"}) {
-        EXPECT_FALSE(vesk::ServerConfig::nginxSite(site("a", "/srv/a"), "8.2", layout,
-                                                   kStatic,
+        EXPECT_FALSE(vesk::ServerConfig::nginxSite(site("a", "/srv/a"), "8.2", layout, kStatic,
                                                    vesk::ServerConfig::TLSFiles{path, "/k.key"}))
             << path;
     }
@@ -259,8 +258,8 @@ TEST_F(ServerConfigTest, PHPIsSetUpForDevelopmentAndTheDevelopersOwnSettingsWin)
 
     layout.snippetsDir = base + "/Application Support/nginx";
     fs::create_directories(base + "/p/blog/public");
-    const auto blog = vesk::ServerConfig::nginxSite(site("blog", base + "/p/blog"), "8.2", layout,
-                                                    kLaravel);
+    const auto blog =
+        vesk::ServerConfig::nginxSite(site("blog", base + "/p/blog"), "8.2", layout, kLaravel);
     ASSERT_TRUE(blog);
     const auto php = blog->find("location ~ [^/]\\.php(/|$) {");
     EXPECT_NE(blog->find("fastcgi_param PATH_INFO $vesk_path_info;"), std::string::npos);
@@ -276,8 +275,8 @@ TEST_F(ServerConfigTest, PHPIsSetUpForDevelopmentAndTheDevelopersOwnSettingsWin)
     EXPECT_NE(
         blog->find("include \"" + base + "/Application Support/nginx/sites/blog.test/*.conf\";"),
         std::string::npos);
-    const auto docs = vesk::ServerConfig::nginxSite(site("docs", base + "/p/blog"), "8.2", layout,
-                                                    kPHP);
+    const auto docs =
+        vesk::ServerConfig::nginxSite(site("docs", base + "/p/blog"), "8.2", layout, kPHP);
     EXPECT_EQ(docs->find("PHP_VALUE"), std::string::npos) << "a value that could end the directive";
     EXPECT_EQ(docs->find("return 302"), std::string::npos);
 
@@ -314,8 +313,8 @@ TEST_F(ServerConfigTest, DebiansServersAcceptTheTexts) {
     // The check's own pid file and logs instead of Debian's /run/nginx.pid.
     std::ofstream(base + "/etc/nginx.conf")
         << vesk::ServerConfig::nginxMain(layout, {std::nullopt, true, std::nullopt});
-    std::ofstream(base + "/etc/nginx/sites/blog.conf") << *vesk::ServerConfig::nginxSite(
-        site("blog", base + "/p/blog"), "8.2", layout, kLaravel);
+    std::ofstream(base + "/etc/nginx/sites/blog.conf")
+        << *vesk::ServerConfig::nginxSite(site("blog", base + "/p/blog"), "8.2", layout, kLaravel);
     // A secured site whose certificate lives in a directory with a space.
     const std::string certs = base + "/Application Support/certs";
     const auto authority = vesk::Certificates::authority(certs, vesk::Date::now());
@@ -334,8 +333,8 @@ TEST_F(ServerConfigTest, DebiansServersAcceptTheTexts) {
     // folder with a space: quoted, and nginx takes them.
     const std::string spaced = base + "/Work Projects/My App; {x} #1";
     fs::create_directories(spaced + "/public");
-    std::ofstream(base + "/etc/nginx/sites/spaced.conf") << *vesk::ServerConfig::nginxSite(
-        site("spaced", spaced), "8.2", layout, kLaravel);
+    std::ofstream(base + "/etc/nginx/sites/spaced.conf")
+        << *vesk::ServerConfig::nginxSite(site("spaced", spaced), "8.2", layout, kLaravel);
     // Every other kind of project, secured too.
     const vesk::DetectedProject kinds[] = {
         kPHP, vesk::ServerConfig::projectOf(ProjectType::php, "WordPress"),
@@ -344,11 +343,11 @@ TEST_F(ServerConfigTest, DebiansServersAcceptTheTexts) {
     for (const auto& kind : kinds) {
         for (const bool tls : {false, true}) {
             auto other = site("kind" + std::to_string(n), base + "/p/blog");
-            const auto text = vesk::ServerConfig::nginxSite(
-                other, "8.2", layout, kind,
-                tls ? std::optional(vesk::ServerConfig::TLSFiles{issued.certificatePath,
-                                                                 issued.keyPath})
-                    : std::nullopt);
+            const auto text =
+                vesk::ServerConfig::nginxSite(other, "8.2", layout, kind,
+                                              tls ? std::optional(vesk::ServerConfig::TLSFiles{
+                                                        issued.certificatePath, issued.keyPath})
+                                                  : std::nullopt);
             ASSERT_TRUE(text);
             std::ofstream(base + "/etc/nginx/sites/kind" + std::to_string(n++) + ".conf") << *text;
         }

@@ -4,9 +4,9 @@
 
 #include <fcntl.h>
 #include <grp.h>
-#include <sys/stat.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -25,10 +25,12 @@ class ServingTransactionTest : public ::testing::Test {
   protected:
     void SetUp() override {
         if (!fs::exists("/usr/sbin/nginx")) GTEST_SKIP() << "no nginx here";
-        base = (fs::temp_directory_path() / ("vesk-serving-" + std::to_string(::getpid()))).string();
+        base =
+            (fs::temp_directory_path() / ("vesk-serving-" + std::to_string(::getpid()))).string();
         fs::remove_all(base);
         layout.veskBase = base;
-        for (const auto& dir : {layout.sitesDir(), layout.logDir(), layout.runDir(), base + "/tmp"}) {
+        for (const auto& dir :
+             {layout.sitesDir(), layout.logDir(), layout.runDir(), base + "/tmp"}) {
             fs::create_directories(dir);
         }
         fs::copy_file("/etc/nginx/fastcgi_params", layout.etcDir() + "/fastcgi_params");
@@ -91,7 +93,8 @@ TEST_F(ServingTransactionTest, WhatNginxTakesReplacesTheBlocksWhole) {
 }
 
 TEST(Serving, AFileIsWrittenOnlyWhenItChanges) {
-    const fs::path file = fs::temp_directory_path() / ("vesk-changed-" + std::to_string(::getpid()));
+    const fs::path file =
+        fs::temp_directory_path() / ("vesk-changed-" + std::to_string(::getpid()));
     vesk::serving::writeIfChanged(file.string(), "one");
     struct timespec past[2] = {{1, 0}, {1, 0}};
     ASSERT_EQ(::utimensat(AT_FDCWD, file.c_str(), past, 0), 0);

@@ -4,10 +4,10 @@
 #include <set>
 #include <unordered_set>
 
+#include "vesk/foundation/Unicode.hpp"
 #include "vesk/sites/Site.hpp"
 #include "vesk/sites/SiteFilterCategory.hpp"
 #include "vesk/sites/SiteGroup.hpp"
-#include "vesk/foundation/Unicode.hpp"
 
 namespace {
 

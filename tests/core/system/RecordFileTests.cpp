@@ -8,8 +8,8 @@
 #include <fstream>
 #include <map>
 
-#include "vesk/system/RecordFile.hpp"
 #include "vesk/sites/ServedSites.hpp"
+#include "vesk/system/RecordFile.hpp"
 
 namespace {
 

@@ -92,8 +92,7 @@ TEST_F(WalkTest, WritingBelowReplacesAPlantedLinkAndNeverWritesThroughOne) {
     EXPECT_THROW(vesk::walk::writeFileBelow(env, "a/to-dir/php-fpm", "x", 0755),
                  vesk::walk::WalkError);
     EXPECT_FALSE(fs::exists(root / "outside/dir/php-fpm"));
-    EXPECT_THROW(vesk::walk::writeFileBelow(env, "../outside/x", "x", 0644),
-                 vesk::walk::WalkError);
+    EXPECT_THROW(vesk::walk::writeFileBelow(env, "../outside/x", "x", 0644), vesk::walk::WalkError);
     EXPECT_FALSE(fs::exists(root / "outside/x"));
 
     // Missing directories are made; the mode is the one asked for.

@@ -3,8 +3,8 @@
 
 #include <string>
 
-#include "vesk/foundation/Async.hpp"
 #include "vesk/app/PluginHook.hpp"
+#include "vesk/foundation/Async.hpp"
 
 namespace vesk {
 

@@ -7,8 +7,8 @@
 #include <string_view>
 #include <vector>
 
-#include "vesk/foundation/Json.hpp"
 #include "vesk/debugging/ProfileData.hpp"
+#include "vesk/foundation/Json.hpp"
 #include "vesk/foundation/RawEnum.hpp"
 #include "vesk/foundation/Tree.hpp"
 #include "vesk/foundation/UUID.hpp"

@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "vesk/debugging/ProfileData.hpp"
 #include "vesk/foundation/Hashing.hpp"
 #include "vesk/foundation/Json.hpp"
-#include "vesk/debugging/ProfileData.hpp"
 #include "vesk/foundation/RawEnum.hpp"
 #include "vesk/foundation/UUID.hpp"
 

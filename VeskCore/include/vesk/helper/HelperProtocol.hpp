@@ -274,7 +274,8 @@ constexpr std::array<RawCase<HelperOperation>, HelperInterface::kOperations.size
 helperOperationCases() {
     std::array<RawCase<HelperOperation>, HelperInterface::kOperations.size()> cases{};
     for (std::size_t i = 0; i < cases.size(); ++i) {
-        cases[i] = {HelperInterface::kOperations[i].operation, HelperInterface::kOperations[i].name};
+        cases[i] = {HelperInterface::kOperations[i].operation,
+                    HelperInterface::kOperations[i].name};
     }
     return cases;
 }

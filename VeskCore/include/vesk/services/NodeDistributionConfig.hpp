@@ -12,8 +12,8 @@
 
 #include "vesk/foundation/Hashing.hpp"
 #include "vesk/foundation/Json.hpp"
-#include "vesk/services/NodeVersion.hpp"
 #include "vesk/foundation/URL.hpp"
+#include "vesk/services/NodeVersion.hpp"
 
 namespace vesk {
 

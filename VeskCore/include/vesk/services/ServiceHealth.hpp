@@ -7,12 +7,12 @@
 #include <string_view>
 #include <vector>
 
-#include "vesk/services/CrashEvent.hpp"
 #include "vesk/foundation/Date.hpp"
 #include "vesk/foundation/Hashing.hpp"
 #include "vesk/foundation/Json.hpp"
 #include "vesk/foundation/RawEnum.hpp"
 #include "vesk/foundation/ServiceType.hpp"
+#include "vesk/services/CrashEvent.hpp"
 
 namespace vesk {
 

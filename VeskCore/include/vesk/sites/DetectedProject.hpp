@@ -9,8 +9,8 @@
 #include "vesk/foundation/Date.hpp"
 #include "vesk/foundation/Hashing.hpp"
 #include "vesk/foundation/Json.hpp"
-#include "vesk/sites/ProjectType.hpp"
 #include "vesk/foundation/UUID.hpp"
+#include "vesk/sites/ProjectType.hpp"
 
 namespace vesk {
 

@@ -6,11 +6,11 @@
 #include <vector>
 
 #include "vesk/foundation/Date.hpp"
-#include "vesk/sites/DetectedProject.hpp"
 #include "vesk/foundation/Hashing.hpp"
 #include "vesk/foundation/Json.hpp"
-#include "vesk/sites/ProjectType.hpp"
 #include "vesk/foundation/UUID.hpp"
+#include "vesk/sites/DetectedProject.hpp"
+#include "vesk/sites/ProjectType.hpp"
 
 namespace vesk {
 

@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "vesk/foundation/Json.hpp"
-#include "vesk/sites/ProjectType.hpp"
 #include "vesk/foundation/RawEnum.hpp"
+#include "vesk/sites/ProjectType.hpp"
 
 namespace vesk {
 

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "vesk/sites/Site.hpp"
 #include "vesk/foundation/UUID.hpp"
+#include "vesk/sites/Site.hpp"
 
 namespace vesk {
 

@@ -17,7 +17,6 @@ namespace vesk {
 
 class JsonTape;
 
-
 /// A read-only view of one node of a parsed document. Views are created on
 /// the stack while descending and remember their parent for error paths.
 class JsonIn {

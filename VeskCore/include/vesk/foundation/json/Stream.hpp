@@ -13,7 +13,6 @@
 
 namespace vesk {
 
-
 /// A forward cursor straight over the text, without a tape (simdjson's
 /// On-Demand parser): the same readers as JsonTape, for one pass over a
 /// document too large to hold beside its tape and its records. Only what is

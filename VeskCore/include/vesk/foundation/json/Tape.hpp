@@ -10,7 +10,6 @@
 
 namespace vesk {
 
-
 /// A forward cursor over a parsed document, for decoding a whole value in
 /// one pass: each entry of the parser's tape is read once, in order, and
 /// records dispatch each key as it is met. Readers return false, leaving the

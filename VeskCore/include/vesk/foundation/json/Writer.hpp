@@ -15,7 +15,6 @@
 
 namespace vesk {
 
-
 /// Writes JSON text directly, compact or pretty-printed; keys and values are
 /// written in the order they are given.
 class JsonWriter {
