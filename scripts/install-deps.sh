@@ -7,7 +7,7 @@ packages=(
   build-essential cmake pkg-config git
   libsimdjson-dev libicu-dev liburiparser-dev libssl-dev openssl libcurl4-openssl-dev libsystemd-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
-  libplist-dev systemd-container clang-14 libclang-rt-14-dev lintian
+  libplist-dev systemd-container clang-14 libclang-rt-14-dev clang-tidy-14 clang-format-14 lintian
   libcli11-dev nginx-light dnsmasq-base php8.2-fpm dnsutils curl procps util-linux iproute2
   sudo chromium libnss3-tools wrk
 )

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -203,10 +204,9 @@ std::string readableAccessLine(const std::string& line) {
     const double at = std::strtod(f[1].c_str(), &end);
     if (end == f[1].c_str() || *end != '\0' || !(at > 0 && at < 253402300800.0)) return line;
     const double seconds = std::strtod(f[7].c_str(), &end);
-    const std::string took =
-        end != f[7].c_str() && *end == '\0' && seconds >= 0 && seconds < 1e9
-            ? std::to_string(static_cast<long long>(seconds * 1000 + 0.5)) + " ms"
-            : f[7];
+    const std::string took = end != f[7].c_str() && *end == '\0' && seconds >= 0 && seconds < 1e9
+                                 ? std::to_string(std::llround(seconds * 1000)) + " ms"
+                                 : f[7];
     return Date::fromUnix(at).iso8601() + "  " + f[0] + "  " + f[5] + "  " + f[2] + " " + f[9] +
            f[3] + "  " + f[6] + " B  " + took + "  " + f[8];
 }

@@ -29,6 +29,7 @@ enum class KeepAlive : std::uint8_t {
 struct EnvironmentVariable {
     std::string name;
     std::string value;
+    // NOLINTNEXTLINE(modernize-use-nullptr): clang-tidy 14 misreads a defaulted <=>
     friend auto operator<=>(const EnvironmentVariable&, const EnvironmentVariable&) = default;
 };
 

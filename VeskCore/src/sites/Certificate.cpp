@@ -267,8 +267,11 @@ IssuedPEM issuePEM(const Certificate& authority, const std::string& domain,
                 if (!list.empty()) list += ", ";
                 list += p;
             }
-            throw CertificateError(
-                name + " is outside the names the local authority vouches for (" + list + ")");
+            std::string message = name;
+            message.append(" is outside the names the local authority vouches for (")
+                .append(list)
+                .append(")");
+            throw CertificateError(message);
         }
     }
     const Cert caCert = readCertificate(authority.certificatePath);

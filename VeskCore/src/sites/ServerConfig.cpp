@@ -143,7 +143,7 @@ std::string withSiteDirectives(std::string block, const Layout& layout, const st
     for (const auto& [name, v] : it->second) {
         if (!ServingRules::isDirective(name, v)) continue;
         if (!value.empty()) value += "\\n";
-        value += name + "=" + v;
+        value.append(name).append("=").append(v);
     }
     if (value.empty()) return block;
     constexpr std::string_view kParams = "        include fastcgi_params;\n";
@@ -444,7 +444,7 @@ std::string phpFpmPool(std::string_view version, const Layout& layout) {
     t += "process.dumpable = yes\n";
     for (const auto& [name, value] : layout.serving.poolDirectives(v)) {
         if (ServingRules::isDirective(name, value)) {
-            t += "php_value[" + name + "] = " + value + "\n";
+            t.append("php_value[").append(name).append("] = ").append(value).append("\n");
         }
     }
     if (layout.prependFile && isPlainPath(*layout.prependFile)) {

@@ -56,7 +56,8 @@ void removeBelow(int dirFd, const std::string& path, int depth, bool stopping) {
         return;
     }
     for (const auto& name : entries) {
-        const std::string child = path + "/" + name;
+        std::string child = path;
+        child.append("/").append(name);
         struct stat st {};
         if (::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
             if (stopping) fail(errno, child);
@@ -166,9 +167,10 @@ void writeFileBelow(const std::string& root, const std::string& relative, std::s
         Fd next(::openat(dir.get(), part.c_str(), kDirectory));
         if (!next) {
             const int e = errno;
-            throw WalkError(
-                e, part,
-                root + "/" + relative + ": " + part + " is no directory of its own: " + reason(e));
+            std::string what = root;
+            what.append("/").append(relative).append(": ").append(part);
+            what.append(" is no directory of its own: ").append(reason(e));
+            throw WalkError(e, part, what);
         }
         dir = std::move(next);
     }

@@ -21,11 +21,17 @@ class VeskPlugin {
     /// The plug-in's version.
     [[nodiscard]] virtual std::string version() const = 0;
 
+    // NOLINTNEXTLINE(performance-unnecessary-value-param): the interface takes its callbacks by
+    // value
     virtual void onLoad(Completion done) { done(std::nullopt); }
+    // NOLINTNEXTLINE(performance-unnecessary-value-param): the interface takes its callbacks by
+    // value
     virtual void handle(const PluginHook& hook, Completion done) {
         (void)hook;
         done(std::nullopt);
     }
+    // NOLINTNEXTLINE(performance-unnecessary-value-param): the interface takes its callbacks by
+    // value
     virtual void onUnload(Completion done) { done(std::nullopt); }
 };
 

@@ -71,7 +71,8 @@ class ProcessManaging {
     /// Who listens on a port: answers absent at once unless an
     /// implementation can tell.
     virtual void identifyPortUser(std::int64_t port,
-                                  ValueCompletion<std::optional<PortUser>> done) {
+                                  ValueCompletion<std::optional<PortUser>>
+                                      done) {  // NOLINT(performance-unnecessary-value-param)
         (void)port;
         done(std::optional<PortUser>(), std::nullopt);
     }

@@ -71,7 +71,9 @@ class JsonIn {
         Node cursor;
         std::size_t end = 0;
         std::size_t i = 0;
-        for (bool more = firstElement(cursor, end); more; more = nextElement(cursor, end)) {
+        // nextElement moves the cursor, and says whether there is more.
+        for (bool more = firstElement(cursor, end); more;  // NOLINT(bugprone-infinite-loop)
+             more = nextElement(cursor, end)) {
             f(JsonIn(cursor, options_, this, {}, i++));
         }
     }
