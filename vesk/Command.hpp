@@ -207,5 +207,6 @@ int profile(const Arguments& args);
 int stats(const Arguments& args);
 int dumps(const Arguments& args);
 int lan(const Arguments& args);
+int env(const Arguments& args);
 
 }  // namespace vesk::cli

@@ -132,6 +132,11 @@ constexpr std::array kCommands{
                 "whether other machines on the network reach the sites (off: this machine "
                 "only)",
                 vesk::cli::lan, "", "1:on off"},
+    CommandSpec{"env", "vesk env NAME... [--write [DIR]]",
+                "the connection settings of Vesk's services (mariadb, mysql, postgresql, redis, "
+                "...) as a project's .env takes them; --write sets them in DIR's .env (default: "
+                "the current directory), every other line kept and the old file beside it",
+                vesk::cli::env, "--write", "*:mariadb mysql postgresql redis"},
     CommandSpec{"open", "vesk open [SITE]",
                 "open a site (default: the current directory's) in the browser", vesk::cli::open},
 };

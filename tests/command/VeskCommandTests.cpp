@@ -151,6 +151,48 @@ TEST_F(VeskCommandTest, TheShippedCommandKeepsToTheProductionLayout) {
     }
 }
 
+TEST_F(VeskCommandTest, TheServicesSettingsAreSetInAProjectsEnvFile) {
+    const Outcome printed = vesk("env postgresql redis");
+    ASSERT_EQ(printed.status, 0) << printed.out;
+    EXPECT_NE(printed.out.find("DB_CONNECTION=pgsql\nDB_HOST=127.0.0.1\nDB_PORT=5440\n"),
+              std::string::npos)
+        << printed.out;
+    EXPECT_NE(printed.out.find("\n\nREDIS_HOST=127.0.0.1\nREDIS_PORT=6380\n"), std::string::npos);
+    EXPECT_EQ(vesk("env mariadb postgresql").status, 1) << "one database a project";
+    EXPECT_EQ(vesk("env nosuch").status, 1);
+    EXPECT_EQ(vesk("env").status, 2);
+
+    const std::string project = home + "/Sites/blog";
+    const std::string original = "APP_NAME=Blog\r\nDB_CONNECTION=sqlite\r\n# mine\r\n";
+    std::ofstream(project + "/.env", std::ios::binary) << original;
+    fs::permissions(project + "/.env", fs::perms(0640));
+    const Outcome written = vesk("env mariadb --write " + project);
+    ASSERT_EQ(written.status, 0) << written.out;
+    const auto read = [](const std::string& path) {
+        std::ifstream in(path, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    EXPECT_EQ(read(project + "/.env"),
+              "APP_NAME=Blog\r\nDB_CONNECTION=mysql\r\n# mine\r\n\r\nDB_HOST=127.0.0.1\r\n"
+              "DB_PORT=3361\r\nDB_DATABASE=laravel\r\nDB_USERNAME=root\r\nDB_PASSWORD=\r\n");
+    EXPECT_EQ(read(project + "/.env.before-vesk"), original) << "the old file beside it";
+    EXPECT_EQ(fs::status(project + "/.env").permissions() & fs::perms::all, fs::perms(0640));
+    EXPECT_NE(vesk("env mariadb --write " + project).out.find("has these settings already"),
+              std::string::npos);
+    // A file the developer cannot write, or one that is no file, is left.
+    if (::geteuid() != 0) {
+        fs::permissions(project + "/.env", fs::perms(0440));
+        const std::string kept = read(project + "/.env");
+        EXPECT_EQ(vesk("env redis --write " + project).status, 1);
+        EXPECT_EQ(read(project + "/.env"), kept);
+    }
+    fs::remove(project + "/.env");
+    fs::create_directory(project + "/.env");
+    const Outcome directory = vesk("env redis --write " + project);
+    EXPECT_EQ(directory.status, 1) << directory.out;
+    EXPECT_NE(directory.out.find("nothing written"), std::string::npos) << directory.out;
+}
+
 TEST_F(VeskCommandTest, SitesSayWhatTheirBlocksServe) {
     ASSERT_EQ(vesk("link api", home + "/elsewhere/api").status, 0);
     const auto kindOfApi = [&] {
