@@ -60,7 +60,9 @@ void Watch::started() {
 
 bool Watch::tick() {
     const auto due = nextTick();
-    if (!due || Clock::now() < *due) return false;
+    if (!due || Clock::now().timeIntervalSinceReferenceDate < due->timeIntervalSinceReferenceDate) {
+        return false;
+    }
     health_.resetRetryWindow();
     answeringSince_.reset();
     return true;
