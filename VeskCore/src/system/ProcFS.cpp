@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <charconv>
 #include <climits>
+#include <ctime>
 #include <memory>
 #include <sstream>
 
@@ -58,13 +59,20 @@ std::optional<Stat> parseStat(const std::string& text) {
     Stat s;
     s.name = text.substr(open + 1, close - open - 1);
     if (!(fields >> state >> s.parent)) return std::nullopt;
-    // After the state and the parent (the fourth field), the start time is
-    // the 22nd.
+    // After the state and the parent (the fourth field): the user and
+    // system times are the 14th and 15th, the start time the 22nd, the
+    // resident pages the 24th.
     std::string skipped;
     for (int field = 5; field < 22; ++field) {
-        if (!(fields >> skipped)) return std::nullopt;
+        if (field == 14 || field == 15) {
+            if (!(fields >> (field == 14 ? s.userTicks : s.systemTicks))) return std::nullopt;
+        } else if (!(fields >> skipped)) {
+            return std::nullopt;
+        }
     }
     if (!(fields >> s.startTicks)) return std::nullopt;
+    long resident = 0;
+    if (fields >> skipped >> resident && resident > 0) s.residentPages = resident;
     return s;
 }
 
@@ -180,6 +188,41 @@ std::vector<long> holding(const std::set<std::string>& inodes) {
         }
     }
     return pids;
+}
+
+std::optional<Usage> usageOfTree(long pid) {
+    const auto top = stat(pid);
+    if (!top) return std::nullopt;
+    static const long ticks = ::sysconf(_SC_CLK_TCK);
+    static const long page = ::sysconf(_SC_PAGESIZE);
+    Usage usage;
+    const auto add = [&](const Stat& s) {
+        usage.cpuSeconds += static_cast<double>(s.userTicks + s.systemTicks) /
+                            static_cast<double>(ticks > 0 ? ticks : 100);
+        usage.residentBytes += static_cast<std::uint64_t>(s.residentPages) *
+                               static_cast<std::uint64_t>(page > 0 ? page : 4096);
+    };
+    add(*top);
+    // Its workers and theirs: the kernel's table read once.
+    std::vector<std::pair<long, Stat>> table;
+    for (const long p : all()) {
+        if (auto s = stat(p)) table.emplace_back(p, std::move(*s));
+    }
+    std::vector<long> level{pid};
+    for (int depth = 0; depth < 4 && !level.empty(); ++depth) {
+        std::vector<long> next;
+        for (const auto& [p, s] : table) {
+            if (std::find(level.begin(), level.end(), s.parent) == level.end()) continue;
+            add(s);
+            next.push_back(p);
+        }
+        level = std::move(next);
+    }
+    if (const auto started = startedAt(pid)) {
+        usage.uptimeSeconds =
+            std::max(0.0, static_cast<double>(::time(nullptr)) - static_cast<double>(*started));
+    }
+    return usage;
 }
 
 std::optional<long> pidInFile(const std::string& path) {

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "vesk/foundation/ServiceType.hpp"
 
 namespace {
@@ -59,6 +61,36 @@ TEST(DotEnvFile, ValuesAreQuotedWhenTheyNeedIt) {
     EXPECT_EQ(quoted("a\"b\\c$d"), "\"a\\\"b\\\\c\\$d\"");
     EXPECT_EQ(quoted("x#y"), "\"x#y\"");
     EXPECT_EQ(quoted("line\nbreak"), "\"line\\nbreak\"");
+}
+
+TEST(DotEnvFile, AnyTextKeepsEveryLineThatSetsNoneOfTheKeys) {
+    // Random files of lines made of the characters that matter here.
+    std::mt19937 random(42);
+    const std::string alphabet = "AB_=#'\" \t\r\nx$\\";
+    const vesk::dotenv::Entries entries{{"A", "one"}, {"B", "two words"}};
+    for (int round = 0; round < 2000; ++round) {
+        std::string text;
+        const int length = static_cast<int>(random() % 60);
+        for (int i = 0; i < length; ++i) text += alphabet[random() % alphabet.size()];
+        const std::string once = withKeys(text, entries);
+        EXPECT_EQ(withKeys(once, entries), once) << "setting twice changes nothing: " << text;
+        // Every line of the text is still there, in order, unless it set a key.
+        std::size_t at = 0;
+        std::string_view rest = text;
+        while (!rest.empty()) {
+            const auto end = rest.find('\n');
+            const std::string_view line = rest.substr(0, end);
+            rest = end == std::string_view::npos ? std::string_view{} : rest.substr(end + 1);
+            const auto keyAt = line.find_first_not_of(" \t");
+            const bool setsAKey =
+                keyAt != std::string_view::npos && (line[keyAt] == 'A' || line[keyAt] == 'B' ||
+                                                    line.substr(keyAt).rfind("export", 0) == 0);
+            if (setsAKey) continue;
+            const auto found = once.find(line, at);
+            ASSERT_NE(found, std::string::npos) << "lost line [" << line << "] of [" << text << "]";
+            at = found + line.size();
+        }
+    }
 }
 
 TEST(DotEnvFile, AServicesBlockIsItsEntries) {

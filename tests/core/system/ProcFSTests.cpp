@@ -12,7 +12,9 @@
 #include <filesystem>
 #include <fstream>
 #include <thread>
+#include <vector>
 
+#include "vesk/services/ResourceSampling.hpp"
 #include "vesk/system/ProcFS.hpp"
 
 namespace {
@@ -137,6 +139,46 @@ TEST(ProcFS, APidFileNamesAServerOnlyWhenTheKernelSaysSo) {
     fs::remove(file);
     EXPECT_FALSE(vesk::procfs::serverInPidFile(file, self)) << "no pid file";
     fs::remove_all(dir);
+}
+
+TEST(ProcFS, AProcessTreesUseIsItsOwnAndItsWorkers) {
+    // A worker that burns processor time and holds memory of its own.
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t worker = ::fork();
+    if (worker == 0) {
+        std::vector<char> held(std::size_t{64} << 20, 1);
+        (void)!::write(ready[1], "x", 1);
+        volatile unsigned long spin = 0;
+        for (;;) spin = spin + held[spin % held.size()];
+    }
+    char byte = 0;
+    ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+    ::close(ready[0]);
+    ::close(ready[1]);
+    const auto before = vesk::procfs::usageOfTree(::getpid());
+    ASSERT_TRUE(before);
+    const auto started = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const auto after = vesk::procfs::usageOfTree(::getpid());
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    ::kill(worker, SIGKILL);
+    ::waitpid(worker, nullptr, 0);
+    ASSERT_TRUE(after);
+    EXPECT_GE(after->residentBytes, std::uint64_t{64} << 20) << "the worker's memory counts";
+    EXPECT_GT(after->cpuSeconds, before->cpuSeconds) << "the worker's processor time counts";
+    const vesk::ResourceUsage usage = vesk::resources::between(*before, *after, seconds);
+    EXPECT_GT(usage.cpuPercent, 5.0) << "a busy worker";
+    EXPECT_LT(usage.cpuPercent, 250.0) << "at most the two processors of this machine, and some";
+    EXPECT_GE(usage.memoryMB, 64.0);
+    EXPECT_FALSE(vesk::procfs::usageOfTree(worker)) << "a process that has ended";
+    // A restarted server has less processor time than before: its use since.
+    vesk::procfs::Usage earlier;
+    earlier.cpuSeconds = 100;
+    vesk::procfs::Usage later;
+    later.cpuSeconds = 1;
+    EXPECT_DOUBLE_EQ(vesk::resources::between(earlier, later, 10).cpuPercent, 10.0);
 }
 
 }  // namespace

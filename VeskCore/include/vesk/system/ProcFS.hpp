@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <set>
 #include <string>
@@ -23,7 +24,10 @@ std::string readText(const std::string& path, std::size_t limit = std::size_t{64
 struct Stat {
     std::string name;  ///< the kernel's name for its program (at most 15 bytes)
     long parent = 0;
-    unsigned long long startTicks = 0;  ///< clock ticks after boot
+    unsigned long long userTicks = 0;    ///< processor time in user mode, clock ticks
+    unsigned long long systemTicks = 0;  ///< processor time in the kernel, clock ticks
+    unsigned long long startTicks = 0;   ///< clock ticks after boot
+    long residentPages = 0;
 };
 
 /// `pid`'s stat, none when it is gone or the text is not a stat line (the
@@ -58,6 +62,16 @@ std::set<std::string> unixSocketInodes(const std::string& path);
 /// The processes that hold one of `inodes`, among those whose descriptors
 /// this account may read (its own).
 std::vector<long> holding(const std::set<std::string>& inodes);
+
+/// What a process and its descendants (a master and its workers) use.
+struct Usage {
+    double cpuSeconds = 0;  ///< processor time so far, user and kernel
+    std::uint64_t residentBytes = 0;
+    double uptimeSeconds = 0;  ///< since the top process started
+};
+/// The usage of `pid` and its descendants (four levels deep at most); none
+/// when it is gone.
+std::optional<Usage> usageOfTree(long pid);
 
 /// The pid a pid file holds (a number above 1 on its first line); none for
 /// anything else.
