@@ -10,6 +10,7 @@ packages=(
   libplist-dev systemd-container clang-14 libclang-rt-14-dev clang-tidy-14 clang-format-14 lintian
   libcli11-dev nginx-light dnsmasq-base php8.2-fpm dnsutils curl procps util-linux iproute2
   sudo chromium libnss3-tools wrk
+  libzstd-dev mariadb-server postgresql redis-server php8.2-mysql php8.2-pgsql php8.2-redis
 )
 
 # systemd-resolved and its name-service module are never installed here (they
@@ -68,3 +69,10 @@ fi
 apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fetch_test_debs
 fetch_apache2_debs
+# The database servers are here for their programs: Vesk runs its own
+# instances. Their own units stay off, here and in the machines the system
+# tests boot over this one (which start them only to compare with).
+for unit in mariadb.service postgresql.service redis-server.service; do
+  systemctl disable "$unit" >/dev/null 2>&1 || true
+done
+

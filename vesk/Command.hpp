@@ -13,6 +13,9 @@
 #include "vesk/foundation/AppConfig.hpp"
 #include "vesk/foundation/Json.hpp"
 #include "vesk/helper/HelperProtocol.hpp"
+#include "vesk/services/Service.hpp"
+#include "vesk/services/ServiceRecipe.hpp"
+#include "vesk/services/Supervision.hpp"
 #include "vesk/sites/Certificate.hpp"
 #include "vesk/sites/Exposure.hpp"
 #include "vesk/sites/ServerConfig.hpp"
@@ -175,6 +178,38 @@ std::optional<std::string> portTaken(int port);
 /// The PHP versions the served sites use (the default among them).
 std::vector<std::string> phpVersionsInUse(const AppConfig& config, const std::vector<Site>& sites);
 
+/// The core servers the supervisor keeps: "dnsmasq", "php VERSION" for each
+/// pool the sites need, "nginx".
+std::vector<std::string> coreServers(const Servers& env);
+/// The running core server's pid, none when it does not run.
+std::optional<long> corePid(const Servers& env, const std::string& name);
+/// Starts one core server through the helper; a Failure says why it could not.
+void startCoreServer(const Servers& env, const std::string& name);
+/// Where it answers ("127.0.0.1:80", or a Unix socket's path).
+std::string coreAddress(const Servers& env, const std::string& name);
+/// Its log, whose last line is the reason of a crash; empty for none.
+std::string coreLog(const Servers& env, const std::string& name);
+/// Prints the last `lines` lines of each file and with `follow` what is
+/// added, until interrupted.
+void followLogs(const std::vector<std::string>& paths, std::size_t lines, bool follow);
+
+/// The supervisor's files: its report, what the developer asked of it, its
+/// lock and its log, under the developer's Vesk tree.
+std::string supervisorDir();
+RecordFile<supervision::SupervisorReport> supervisorReport();
+RecordFile<supervision::Wanted> supervisorWanted();
+/// The service instances (config/services.json).
+RecordFile<std::vector<Service>> serviceRecords();
+/// The running supervisor's pid (it holds its lock), none when none runs.
+std::optional<long> supervisorPid();
+/// Starts the supervisor in the background unless one runs, then has it
+/// read what is wanted again.
+void ensureSupervisor();
+/// Has a running supervisor read what is wanted again; false when none runs.
+bool notifySupervisor();
+/// Changes what is wanted of the supervisor, under its lock.
+void changeWanted(const std::function<void(supervision::Wanted&)>& change);
+
 /// The command's functions.
 int park(const Arguments& args);
 int unpark(const Arguments& args);
@@ -208,5 +243,9 @@ int stats(const Arguments& args);
 int dumps(const Arguments& args);
 int lan(const Arguments& args);
 int env(const Arguments& args);
+int service(const Arguments& args);
+int db(const Arguments& args);
+/// The supervisor itself, in the foreground (the boot unit runs it).
+int supervise(const Arguments& args);
 
 }  // namespace vesk::cli

@@ -292,6 +292,8 @@ off_t tailStart(const std::string& path, std::size_t lines, ino_t& inode) {
     return start;
 }
 
+}  // namespace
+
 /// Prints the last `lines` lines of each file, headed by its name as tail
 /// does, and with `follow` what is added to them, until interrupted.
 void followLogs(const std::vector<std::string>& paths, std::size_t lines, bool follow) {
@@ -329,6 +331,8 @@ void followLogs(const std::vector<std::string>& paths, std::size_t lines, bool f
     }
 }
 
+namespace {
+
 void printState(const std::string& name, std::optional<long> pid, const std::string& detail) {
     std::cout << name << std::string(name.size() < 12 ? 12 - name.size() : 1, ' ');
     if (pid) {
@@ -338,19 +342,118 @@ void printState(const std::string& name, std::optional<long> pid, const std::str
     }
 }
 
+/// The names `which` stands for in what the developer asked of the supervisor.
+std::vector<std::string> wantedNames(Which which) {
+    switch (which) {
+        case Which::nginx:
+            return {"nginx"};
+        case Which::php:
+            return {"php"};
+        case Which::dnsmasq:
+            return {"dnsmasq"};
+        case Which::all:
+            break;
+    }
+    return {"nginx", "php", "dnsmasq"};
+}
+
+/// The servers `which` asked for are wanted again, with a new retry window.
+void wantStarted(const Servers& env, Which which) {
+    const auto names = wantedNames(which);
+    changeWanted([&](supervision::Wanted& wanted) {
+        auto& stopped = wanted.stoppedCore;
+        stopped.erase(std::remove_if(stopped.begin(), stopped.end(),
+                                     [&](const std::string& n) {
+                                         return std::find(names.begin(), names.end(), n) !=
+                                                names.end();
+                                     }),
+                      stopped.end());
+        for (const auto& name : coreServers(env)) {
+            const std::string group = name.rfind("php ", 0) == 0 ? "php" : name;
+            if (std::find(names.begin(), names.end(), group) != names.end()) {
+                wanted.restart.push_back(name);
+            }
+        }
+    });
+}
+
+/// The servers `which` asked for are left down until started again: the
+/// supervisor is told before they stop, so their ends are no crashes.
+void wantStopped(Which which) {
+    const auto names = wantedNames(which);
+    changeWanted([&](supervision::Wanted& wanted) {
+        for (const auto& name : names) {
+            if (std::find(wanted.stoppedCore.begin(), wanted.stoppedCore.end(), name) ==
+                wanted.stoppedCore.end()) {
+                wanted.stoppedCore.push_back(name);
+            }
+        }
+    });
+    notifySupervisor();
+}
+
 }  // namespace
+
+std::vector<std::string> coreServers(const Servers& env) {
+    std::vector<std::string> names{"dnsmasq"};
+    const auto available = env.phpVersions();
+    for (const auto& v : phpVersionsInUse(currentSettings(), servedSites())) {
+        if (std::find(available.begin(), available.end(), v) != available.end()) {
+            names.push_back("php " + v);
+        }
+    }
+    names.emplace_back("nginx");
+    return names;
+}
+
+std::optional<long> corePid(const Servers& env, const std::string& name) {
+    if (name == "nginx") return env.nginxPid();
+    if (name == "dnsmasq") return env.dnsmasqPid();
+    if (name.rfind("php ", 0) == 0) return env.phpPid(name.substr(4));
+    return std::nullopt;
+}
+
+void startCoreServer(const Servers& env, const std::string& name) {
+    if (name == "dnsmasq") {
+        startServer(HelperOperation::startDnsmasq, {env.layout.dnsmasqConf()}, {53});
+    } else if (name == "nginx") {
+        endStrayWorkers(env, "nginx");
+        startServer(HelperOperation::startNginx, {env.layout.nginxConf()}, {80, 443},
+                    coreLog(env, name));
+    } else if (name.rfind("php ", 0) == 0) {
+        const std::string v = name.substr(4);
+        endStrayWorkers(env, name);
+        startServer(HelperOperation::startPHPFPM, {v, env.layout.phpConf(v)}, {},
+                    coreLog(env, name));
+    }
+}
+
+std::string coreAddress(const Servers& env, const std::string& name) {
+    if (name == "nginx") return "127.0.0.1:80";
+    if (name == "dnsmasq") return "127.0.0.1:53";
+    return env.layout.phpSocket(name.substr(4));
+}
+
+std::string coreLog(const Servers& env, const std::string& name) {
+    if (name == "nginx") return env.layout.logDir() + "/nginx-error.log";
+    if (name.rfind("php ", 0) == 0) return env.layout.logDir() + "/php-fpm-" + name.substr(4) + ".log";
+    return {};
+}
 
 int start(const Arguments& args) {
     const Which which = whichOf(args);
     const Servers env = installedServers();
     applyConfiguration(false);
+    wantStarted(env, which);
     startServers(env, which);
+    ensureSupervisor();
     return 0;
 }
 
 int stop(const Arguments& args) {
     const Which which = whichOf(args);
     const Servers env = installedServers();
+    wantStopped(which);
     stopServers(env, which);
     return 0;
 }
@@ -358,6 +461,7 @@ int stop(const Arguments& args) {
 int restart(const Arguments& args) {
     const Which which = whichOf(args);
     const Servers env = installedServers();
+    wantStopped(which);
     stopServers(env, which);
     waitFor([&] {
         bool any = (which == Which::all || which == Which::nginx) && env.nginxPid();
@@ -369,7 +473,9 @@ int restart(const Arguments& args) {
         return !any;
     });
     applyConfiguration(false);
+    wantStarted(env, which);
     startServers(env, which);
+    ensureSupervisor();
     return 0;
 }
 

@@ -137,6 +137,18 @@ constexpr std::array kCommands{
                 "...) as a project's .env takes them; --write sets them in DIR's .env (default: "
                 "the current directory), every other line kept and the old file beside it",
                 vesk::cli::env, "--write", "*:mariadb mysql postgresql redis"},
+    CommandSpec{"service",
+                "vesk service list | start NAME... | stop NAME... | restart NAME... | status "
+                "[NAME...] | logs [-f] NAME  [--json]",
+                "the developer's services (mariadb, mysql, postgresql, redis) from Debian's "
+                "programs, on 127.0.0.1: start keeps them running (and starts them at boot) "
+                "until stop",
+                vesk::cli::service, "--json -f --follow",
+                "1:list start stop restart status logs;*:mariadb mysql postgresql redis"},
+    CommandSpec{"supervise", "vesk supervise",
+                "the supervisor in the foreground (vesk start runs it in the background; the "
+                "boot unit runs it at boot)",
+                vesk::cli::supervise},
     CommandSpec{"open", "vesk open [SITE]",
                 "open a site (default: the current directory's) in the browser", vesk::cli::open},
 };

@@ -73,4 +73,11 @@ std::optional<Date> Watch::nextTick() const {
     return Date{answeringSince_->timeIntervalSinceReferenceDate + kStablePeriod};
 }
 
+const SupervisedServer* SupervisorReport::find(const std::string& name) const {
+    for (const auto& server : servers) {
+        if (server.name == name) return &server;
+    }
+    return nullptr;
+}
+
 }  // namespace vesk::supervision

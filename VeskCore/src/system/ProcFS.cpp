@@ -268,4 +268,19 @@ bool runsProgram(long pid, const std::string& executable) {
     return running == executable;
 }
 
+std::optional<PortHolder> tcpPortHolder(int port) {
+    std::set<std::string> inodes;
+    for (const auto& l : listening()) {
+        if (l.tcp && l.port == port) inodes.insert(l.inode);
+    }
+    if (inodes.empty()) return std::nullopt;
+    PortHolder holder;
+    const auto pids = holding(inodes);
+    if (!pids.empty()) {
+        holder.pid = pids.front();
+        if (const auto s = stat(holder.pid)) holder.name = s->name;
+    }
+    return holder;
+}
+
 }  // namespace vesk::procfs

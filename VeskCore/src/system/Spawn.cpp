@@ -59,7 +59,84 @@ bool awaitEnd(pid_t child, Clock::time_point until) {
     return late;
 }
 
+/// posix_spawn with the children's defaults: the signals' default
+/// dispositions and an empty mask, whatever the caller ignores.
+int launch(pid_t& child, const std::string& program, const std::vector<std::string>& arguments,
+           const std::optional<std::vector<std::string>>& environment,
+           posix_spawn_file_actions_t& actions, bool ownGroup) {
+    std::vector<char*> argv;
+    argv.reserve(arguments.size() + 2);
+    argv.push_back(const_cast<char*>(program.c_str()));
+    const auto pointer = [](const std::string& text) { return const_cast<char*>(text.c_str()); };
+    std::transform(arguments.begin(), arguments.end(), std::back_inserter(argv), pointer);
+    argv.push_back(nullptr);
+    std::vector<char*> envp;
+    if (environment) {
+        std::transform(environment->begin(), environment->end(), std::back_inserter(envp),
+                       pointer);
+        envp.push_back(nullptr);
+    }
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t defaults;
+    sigset_t none;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    sigaddset(&defaults, SIGHUP);
+    sigaddset(&defaults, SIGTERM);
+    sigaddset(&defaults, SIGINT);
+    sigemptyset(&none);
+    posix_spawnattr_setsigdefault(&attr, &defaults);
+    posix_spawnattr_setsigmask(&attr, &none);
+    short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
+    if (ownGroup) {
+        flags |= POSIX_SPAWN_SETPGROUP;
+        posix_spawnattr_setpgroup(&attr, 0);
+    }
+    posix_spawnattr_setflags(&attr, flags);
+    const int rc = ::posix_spawn(&child, program.c_str(), &actions, &attr, argv.data(),
+                                 environment ? envp.data() : environ);
+    posix_spawnattr_destroy(&attr);
+    return rc;
+}
+
+/// Standard descriptor `target` from `fd`, or /dev/null for -1.
+void bind(posix_spawn_file_actions_t& actions, int fd, int target) {
+    if (fd < 0) {
+        posix_spawn_file_actions_addopen(&actions, target, "/dev/null",
+                                         target == STDIN_FILENO ? O_RDONLY : O_WRONLY, 0);
+    } else {
+        posix_spawn_file_actions_adddup2(&actions, fd, target);
+    }
+}
+
 }  // namespace
+
+Started start(const Start& request) {
+    Started started;
+    if (request.program.empty() || request.program.front() != '/') {
+        started.error = ENOENT;
+        return started;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    bind(actions, request.input, STDIN_FILENO);
+    bind(actions, request.output, STDOUT_FILENO);
+    bind(actions, request.error, STDERR_FILENO);
+    if (request.directory) {
+        posix_spawn_file_actions_addchdir_np(&actions, request.directory->c_str());
+    }
+    pid_t child = 0;
+    const int rc = launch(child, request.program, request.arguments, request.environment, actions,
+                          request.ownGroup);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) {
+        started.error = rc;
+    } else {
+        started.pid = child;
+    }
+    return started;
+}
 
 Result run(const Request& request) {
     Result result;
@@ -67,20 +144,6 @@ Result run(const Request& request) {
         result.spawnError = ENOENT;
         return result;
     }
-    std::vector<char*> argv;
-    argv.reserve(request.arguments.size() + 2);
-    argv.push_back(const_cast<char*>(request.program.c_str()));
-    const auto pointer = [](const std::string& text) { return const_cast<char*>(text.c_str()); };
-    std::transform(request.arguments.begin(), request.arguments.end(), std::back_inserter(argv),
-                   pointer);
-    argv.push_back(nullptr);
-    std::vector<char*> envp;
-    if (request.environment) {
-        std::transform(request.environment->begin(), request.environment->end(),
-                       std::back_inserter(envp), pointer);
-        envp.push_back(nullptr);
-    }
-
     int pipeFds[2] = {-1, -1};
     if (request.output == Output::capture && ::pipe2(pipeFds, O_CLOEXEC) != 0) {
         result.spawnError = errno;
@@ -96,27 +159,9 @@ Result run(const Request& request) {
         posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
         posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDERR_FILENO);
     }
-    // Children start with default signal dispositions and an empty mask,
-    // whatever the caller itself ignores.
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    sigset_t defaults;
-    sigset_t none;
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGPIPE);
-    sigemptyset(&none);
-    posix_spawnattr_setsigdefault(&attr, &defaults);
-    posix_spawnattr_setsigmask(&attr, &none);
-    short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
-    if (request.ownGroup) {
-        flags |= POSIX_SPAWN_SETPGROUP;
-        posix_spawnattr_setpgroup(&attr, 0);
-    }
-    posix_spawnattr_setflags(&attr, flags);
     pid_t child = 0;
-    const int rc = ::posix_spawn(&child, request.program.c_str(), &actions, &attr, argv.data(),
-                                 request.environment ? envp.data() : environ);
-    posix_spawnattr_destroy(&attr);
+    const int rc = launch(child, request.program, request.arguments, request.environment, actions,
+                          request.ownGroup);
     posix_spawn_file_actions_destroy(&actions);
     if (pipeFds[1] >= 0) ::close(pipeFds[1]);
     if (rc != 0) {
@@ -124,8 +169,8 @@ Result run(const Request& request) {
         result.spawnError = rc;
         return result;
     }
-    const std::optional<Clock::time_point> until =
-        request.limit ? std::optional(Clock::now() + *request.limit) : std::nullopt;
+    std::optional<Clock::time_point> until;
+    if (request.limit) until.emplace(Clock::now() + *request.limit);
     bool late = false;
     if (pipeFds[0] >= 0) {
         late = drain(pipeFds[0], result.output, request.captureLimit, until);

@@ -5,6 +5,11 @@
 // at 200), uptime is seconds.
 #pragma once
 
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "vesk/services/ResourceMetrics.hpp"
 #include "vesk/services/ResourceUsage.hpp"
 #include "vesk/system/ProcFS.hpp"
 
@@ -14,5 +19,16 @@ namespace vesk::resources {
 /// processor time used in that span as a share of it, and the memory and
 /// uptime at `later`. Disk use is not measured here (0).
 ResourceUsage between(const procfs::Usage& earlier, const procfs::Usage& later, double seconds);
+
+/// The samples an alert looks at: a minute at the supervisor's ten seconds.
+inline constexpr std::size_t kAlertWindow = 6;
+
+/// The alerts of `name` over the thresholds: raised while every one of the
+/// last `window` samples is past a threshold (a moment's spike is no
+/// alert), each with the lowest of them as its value.
+std::vector<ResourceAlert> alertsFor(const std::string& name, const ResourceHistory& history,
+                                     std::size_t window = kAlertWindow);
+/// An alert as a line: "CPU 93% (over 80%) for a minute".
+std::string describe(const ResourceAlert& alert);
 
 }  // namespace vesk::resources

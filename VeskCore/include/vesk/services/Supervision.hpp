@@ -10,6 +10,11 @@
 #include <string>
 
 #include "vesk/foundation/Date.hpp"
+#include <vector>
+
+#include "vesk/foundation/Json.hpp"
+#include "vesk/services/ResourceUsage.hpp"
+#include "vesk/services/Service.hpp"
 #include "vesk/services/ServiceHealth.hpp"
 
 namespace vesk::supervision {
@@ -67,4 +72,62 @@ class Watch {
     std::optional<Date> answeringSince_;
 };
 
+/// One supervised server as the supervisor last saw it: what `status` and
+/// `doctor` show. The core servers' health records carry the kind of the
+/// service they stand beside in none of their fields but `name`: their
+/// `serviceType` is not read.
+struct SupervisedServer {
+    std::string name;  ///< "nginx", "php 8.2", "dnsmasq", or a service kind ("mariadb")
+    ServiceStatus status = ServiceStatus::stopped;
+    std::optional<std::int64_t> pid;
+    std::optional<Date> startedAt;
+    ServiceHealth health;
+    std::optional<ResourceUsage> usage;
+    double averageCPU = 0;
+    double averageMemoryMB = 0;
+    /// The resource alerts raised now, as lines.
+    std::vector<std::string> alerts;
+
+    friend bool operator==(const SupervisedServer&, const SupervisedServer&) = default;
+};
+
+/// The supervisor's report, rewritten whenever something changes.
+struct SupervisorReport {
+    std::int64_t pid = 0;
+    Date updatedAt;
+    std::vector<SupervisedServer> servers;
+
+    [[nodiscard]] const SupervisedServer* find(const std::string& name) const;
+    friend bool operator==(const SupervisorReport&, const SupervisorReport&) = default;
+};
+
+/// What the developer asked of the supervisor beside the services in the
+/// settings (`autoStartServices`): the core servers they stopped, left
+/// down, and the servers they started or restarted by hand since it last
+/// looked, each given a new retry window (and restarted when running).
+struct Wanted {
+    std::vector<std::string> stoppedCore;  ///< "nginx", "php", "dnsmasq"
+    std::vector<std::string> restart;      ///< names, taken by the supervisor
+
+    friend bool operator==(const Wanted&, const Wanted&) = default;
+};
+
 }  // namespace vesk::supervision
+
+VESK_RECORD(vesk::supervision::SupervisedServer,
+            vesk::field("name", &vesk::supervision::SupervisedServer::name),
+            vesk::field("status", &vesk::supervision::SupervisedServer::status),
+            vesk::field("pid", &vesk::supervision::SupervisedServer::pid),
+            vesk::field("startedAt", &vesk::supervision::SupervisedServer::startedAt),
+            vesk::field("health", &vesk::supervision::SupervisedServer::health),
+            vesk::field("usage", &vesk::supervision::SupervisedServer::usage),
+            vesk::field("averageCPU", &vesk::supervision::SupervisedServer::averageCPU),
+            vesk::field("averageMemoryMB", &vesk::supervision::SupervisedServer::averageMemoryMB),
+            vesk::field("alerts", &vesk::supervision::SupervisedServer::alerts));
+VESK_RECORD(vesk::supervision::SupervisorReport,
+            vesk::field("pid", &vesk::supervision::SupervisorReport::pid),
+            vesk::field("updatedAt", &vesk::supervision::SupervisorReport::updatedAt),
+            vesk::field("servers", &vesk::supervision::SupervisorReport::servers));
+VESK_RECORD(vesk::supervision::Wanted,
+            vesk::field("stoppedCore", &vesk::supervision::Wanted::stoppedCore),
+            vesk::field("restart", &vesk::supervision::Wanted::restart));

@@ -30,6 +30,9 @@ class ExitWatch {
     /// Stops watching `pid`.
     void remove(long pid);
     [[nodiscard]] bool watching(long pid) const { return watched_.count(pid) != 0; }
+    /// A descriptor that polls readable when a watched process has ended
+    /// (for a caller's own event loop; then wait(0)).
+    [[nodiscard]] int fd() const noexcept { return epoll_.get(); }
     /// Waits until a watched process ends or `timeoutMs` passes (-1: no
     /// limit); the processes that ended, no longer watched.
     std::vector<Exit> wait(int timeoutMs);

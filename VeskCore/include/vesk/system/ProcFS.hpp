@@ -63,6 +63,14 @@ std::set<std::string> unixSocketInodes(const std::string& path);
 /// this account may read (its own).
 std::vector<long> holding(const std::set<std::string>& inodes);
 
+/// What listens on a TCP port.
+struct PortHolder {
+    long pid = 0;      ///< 0 when the process is another account's (not readable)
+    std::string name;  ///< the kernel's name for its program, when known
+};
+/// Who listens on TCP `port` (IPv4 or IPv6); none when nothing does.
+std::optional<PortHolder> tcpPortHolder(int port);
+
 /// What a process and its descendants (a master and its workers) use.
 struct Usage {
     double cpuSeconds = 0;  ///< processor time so far, user and kernel

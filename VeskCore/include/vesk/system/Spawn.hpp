@@ -43,4 +43,27 @@ struct Result {
 
 Result run(const Request& request);
 
+/// A program started to run beside the caller (a server the supervisor
+/// keeps, one end of a pipeline): its descriptors are given, not made.
+struct Start {
+    std::string program;  ///< an absolute path
+    std::vector<std::string> arguments;
+    /// The child's whole environment; none: the caller's.
+    std::optional<std::vector<std::string>> environment;
+    /// Its working directory; none: the caller's.
+    std::optional<std::string> directory;
+    /// Its standard input, output and error; -1 is /dev/null.
+    int input = -1;
+    int output = -1;
+    int error = -1;
+    /// A process group of its own, so that what it leaves can be ended whole.
+    bool ownGroup = false;
+};
+/// The child's pid, or the errno when it could not be started.
+struct Started {
+    long pid = 0;
+    int error = 0;
+};
+Started start(const Start& request);
+
 }  // namespace vesk::spawn
