@@ -205,6 +205,8 @@ std::optional<long> supervisorPid();
 /// Starts the supervisor in the background unless one runs, then has it
 /// read what is wanted again.
 void ensureSupervisor();
+/// Ends a running supervisor (it stops the services first) and waits for it.
+void endSupervisor();
 /// Has a running supervisor read what is wanted again; false when none runs.
 bool notifySupervisor();
 /// Changes what is wanted of the supervisor, under its lock.

@@ -71,7 +71,8 @@ std::string xmlEscaped(const std::string& text) {
     return out;
 }
 
-/// The launch daemon that starts the servers at boot, as the developer.
+/// The launch daemon that runs the supervisor from boot, as the developer:
+/// it starts the servers and the services kept running, and keeps them up.
 std::string serversDaemon(const Servers& env, const Developer& dev) {
     return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
            "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
@@ -82,7 +83,7 @@ std::string serversDaemon(const Servers& env, const Developer& dev) {
            "</string>\n"
            "  <key>ProgramArguments</key>\n  <array><string>" +
            xmlEscaped(env.layout.veskBase + "/bin/vesk") +
-           "</string><string>start</string></array>\n"
+           "</string><string>supervise</string><string>--boot</string></array>\n"
            "  <key>UserName</key><string>" +
            xmlEscaped(dev.name) +
            "</string>\n"
@@ -90,6 +91,9 @@ std::string serversDaemon(const Servers& env, const Developer& dev) {
            xmlEscaped(dev.home) +
            "</string></dict>\n"
            "  <key>RunAtLoad</key><true/>\n"
+           "  <key>KeepAlive</key><true/>\n"
+           "  <key>ExitTimeOut</key><integer>40</integer>\n"
+           "  <key>AbandonProcessGroup</key><true/>\n"
            "</dict>\n</plist>\n";
 }
 
@@ -205,6 +209,7 @@ int uninstall(const Arguments& args) {
         if (::write(pipeFds[1], tld.data(), tld.size()) < 0) return 1;
         ::close(pipeFds[1]);
         if (env.installed()) stop(Arguments{});
+        endSupervisor();
         if (purge) {
             walk::removeTree(VeskPaths::baseDir());
             std::cout << "Removed " << VeskPaths::baseDir() << "\n";

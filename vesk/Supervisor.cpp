@@ -16,6 +16,7 @@
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -139,6 +140,19 @@ std::string portHeld(std::int64_t port, const procfs::PortHolder& holder) {
     if (holder.pid == 0) return VeskError::portInUse(port).errorDescription();
     return VeskError::portConflict(port, holder.name, static_cast<std::int32_t>(holder.pid))
         .errorDescription();
+}
+
+/// Ends a process that is not this one's child: `signal`, then SIGKILL
+/// after ten seconds.
+void endLeftover(long pid, int signal) {
+    const Fd fd(static_cast<int>(::syscall(SYS_pidfd_open, static_cast<pid_t>(pid), 0U)));
+    if (!fd) return;
+    ::kill(static_cast<pid_t>(pid), signal);
+    pollfd p{fd.get(), POLLIN, 0};
+    if (::poll(&p, 1, 10'000) != 1) {
+        ::kill(static_cast<pid_t>(pid), SIGKILL);
+        ::poll(&p, 1, 2'000);
+    }
 }
 
 /// One supervised server.
@@ -333,7 +347,14 @@ void Supervisor::startService(Unit& u) {
         failed(u, std::nullopt, std::nullopt, recipes::packageMissing(recipe));
         return;
     }
-    if (const auto holder = procfs::tcpPortHolder(static_cast<int>(u.port))) {
+    auto holder = procfs::tcpPortHolder(static_cast<int>(u.port));
+    if (holder && holder->pid != 0 && procfs::runsProgram(holder->pid, recipe.server)) {
+        // The developer's own server on its port: what a supervisor that
+        // was killed left. It is ended and started again under this one.
+        endLeftover(holder->pid, recipe.stopSignal());
+        holder = procfs::tcpPortHolder(static_cast<int>(u.port));
+    }
+    if (holder) {
         failed(u, std::nullopt, std::nullopt, portHeld(u.port, *holder));
         return;
     }
@@ -414,7 +435,8 @@ void Supervisor::stop(Unit& u) {
     if (!u.running()) return;
     u.stopping = true;
     u.killAt = Date{seconds(Clock::now()) + kStopWithin};
-    ::kill(static_cast<pid_t>(-u.pid), SIGTERM);
+    // The server alone is asked; what it started ends with it.
+    ::kill(static_cast<pid_t>(u.pid), u.recipe ? u.recipe->stopSignal() : SIGTERM);
     changed_ = true;
 }
 
@@ -635,6 +657,14 @@ int Supervisor::run() {
         ::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, fd, &event);
     }
     load();
+    // The sites' blocks as they are now (parked folders grow while it is down).
+    if (env_.installed()) {
+        try {
+            applyConfiguration(false);
+        } catch (const Failure& f) {
+            std::cerr << "vesk supervise: " << f.message << "\n";
+        }
+    }
     nextSample_ = Clock::now();
     reconcile(true);
     Date quitBy;
@@ -731,6 +761,12 @@ bool notifySupervisor() {
     return pid && ::kill(static_cast<pid_t>(*pid), SIGHUP) == 0;
 }
 
+void endSupervisor() {
+    const auto pid = supervisorPid();
+    if (!pid || ::kill(static_cast<pid_t>(*pid), SIGTERM) != 0) return;
+    for (int i = 0; i < 400 && supervisorPid(); ++i) ::usleep(100'000);
+}
+
 void ensureSupervisor() {
     if (notifySupervisor()) return;
     std::error_code ec;
@@ -766,6 +802,8 @@ void ensureSupervisor() {
 
 int supervise(const Arguments& args) {
     if (!args.words.empty()) throw UsageError{};
+    // A boot starts every server, whatever was stopped before it.
+    if (args.has("--boot")) changeWanted([](supervision::Wanted& w) { w.stoppedCore.clear(); });
     std::error_code ec;
     fs::create_directories(supervisorDir(), ec);
     const Fd lock(::open(lockPath().c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));

@@ -145,10 +145,18 @@ constexpr std::array kCommands{
                 "until stop",
                 vesk::cli::service, "--json -f --follow",
                 "1:list start stop restart status logs;*:mariadb mysql postgresql redis"},
-    CommandSpec{"supervise", "vesk supervise",
+    CommandSpec{"db",
+                "vesk db list | create NAME | drop NAME [--force] | snapshot NAME [--label L] "
+                "[--notes N] | snapshots | restore LABEL|ID [--into NAME] | forget LABEL|ID  "
+                "[--service KIND] [--json]",
+                "the databases of the SQL services (the first of mariadb, mysql, postgresql kept "
+                "running, or --service), and their snapshots (zstd-compressed dumps)",
+                vesk::cli::db, "--json --force --label= --notes= --into= --service=",
+                "1:list create drop snapshot snapshots restore forget"},
+    CommandSpec{"supervise", "vesk supervise [--boot]",
                 "the supervisor in the foreground (vesk start runs it in the background; the "
-                "boot unit runs it at boot)",
-                vesk::cli::supervise},
+                "boot unit runs it with --boot, which starts the servers stopped before)",
+                vesk::cli::supervise, "--boot"},
     CommandSpec{"open", "vesk open [SITE]",
                 "open a site (default: the current directory's) in the browser", vesk::cli::open},
 };

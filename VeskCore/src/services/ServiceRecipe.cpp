@@ -1,6 +1,7 @@
 #include "vesk/services/ServiceRecipe.hpp"
 
 #include <dirent.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -193,6 +194,10 @@ CommandLine ServiceRecipe::serverCommand(const ServicePaths& paths) const {
         return {server, {"-D", paths.dataDirectory, "-c", "config_file=" + paths.configPath}, {}};
     }
     return {server, {paths.configPath}, {}};
+}
+
+int ServiceRecipe::stopSignal() const {
+    return type == ServiceType::postgresql ? SIGINT : SIGTERM;
 }
 
 CommandLine ServiceRecipe::versionCommand() const {

@@ -265,7 +265,10 @@ bool runsProgram(long pid, const std::string& executable) {
         running.compare(running.size() - kDeleted.size(), kDeleted.size(), kDeleted) == 0) {
         running.resize(running.size() - kDeleted.size());
     }
-    return running == executable;
+    if (running == executable) return true;
+    // A program known by a link (Debian's redis-server is redis-check-rdb).
+    char real[PATH_MAX];
+    return ::realpath(executable.c_str(), real) != nullptr && running == real;
 }
 
 std::optional<PortHolder> tcpPortHolder(int port) {

@@ -63,6 +63,9 @@ struct ServiceRecipe {
     [[nodiscard]] std::string initializedMarker(const ServicePaths& paths) const;
     /// The server in the foreground, logging to its standard error.
     [[nodiscard]] CommandLine serverCommand(const ServicePaths& paths) const;
+    /// The signal that stops the server quickly and cleanly (PostgreSQL's
+    /// fast shutdown is SIGINT: SIGTERM waits for every client to leave).
+    [[nodiscard]] int stopSignal() const;
     /// The server asked for its version.
     [[nodiscard]] CommandLine versionCommand() const;
     /// The version in what versionCommand printed ("10.11.6", "15.5", "7.0.15").
