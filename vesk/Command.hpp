@@ -12,7 +12,9 @@
 
 #include "vesk/foundation/AppConfig.hpp"
 #include "vesk/foundation/Json.hpp"
+#include "vesk/app/DiagnosticResult.hpp"
 #include "vesk/helper/HelperProtocol.hpp"
+#include "vesk/system/ProcFS.hpp"
 #include "vesk/services/Service.hpp"
 #include "vesk/services/ServiceRecipe.hpp"
 #include "vesk/services/Supervision.hpp"
@@ -122,6 +124,10 @@ const EnvironmentLayout& environmentLayout();
 /// Whether a test has moved the environment (never in the shipped command).
 bool movedEnvironment();
 
+/// What the supervisor's waits are multiplied by: 1, which only the
+/// command's test build lets its tests lower (VESK_TEST_TIME_SCALE).
+double timeScale();
+
 /// Where the local authority lives: root's, so that no program of the
 /// developer's, the sites' PHP among them, can read its key.
 std::string authorityDir();
@@ -192,6 +198,14 @@ std::string coreLog(const Servers& env, const std::string& name);
 /// Prints the last `lines` lines of each file and with `follow` what is
 /// added, until interrupted.
 void followLogs(const std::vector<std::string>& paths, std::size_t lines, bool follow);
+
+/// Whether something accepts a connection at `address` ("127.0.0.1:PORT" or
+/// a Unix socket's path) within a fifth of a second.
+bool acceptsConnections(const std::string& address);
+/// A port held by something else, in the library's words (VeskError).
+std::string portHeld(std::int64_t port, const procfs::PortHolder& holder);
+/// doctor's checks of the supervisor and the services kept running.
+std::vector<DiagnosticResult> supervisionChecks();
 
 /// The supervisor's files: its report, what the developer asked of it, its
 /// lock and its log, under the developer's Vesk tree.

@@ -519,6 +519,38 @@ int status(const Arguments& args) {
     }
     const auto dnsmasq = env.dnsmasqPid();
     printState("dnsmasq", dnsmasq, ", 127.0.0.1 port 53, ." + currentSettings().defaultTLD);
+    // What the supervisor saw: each server's crashes, and the services.
+    const auto supervisor = supervisorPid();
+    const auto report = supervisorReport().read({});
+    if (supervisor) {
+        for (const auto& server : report.servers) {
+            const ServiceHealth& h = server.health;
+            const bool service = fromRawValue<ServiceType>(server.name).has_value();
+            if (service && !server.pid && h.status != HealthStatus::degraded) continue;
+            if (service) {
+                printState(server.name, server.pid ? std::optional<long>(*server.pid) : std::nullopt,
+                           ", 127.0.0.1:" +
+                               std::to_string(defaultPort(*fromRawValue<ServiceType>(server.name))));
+            }
+            if (h.crashCount == 0) continue;
+            const CrashEvent& last = h.recentCrashes.back();
+            std::cout << "            " << server.name << ": " << label(h.status) << ", "
+                      << h.crashCount << (h.crashCount == 1 ? " crash" : " crashes") << ", last "
+                      << last.timestamp.iso8601()
+                      << (last.exitCode ? ", exit status " + std::to_string(*last.exitCode) : "")
+                      << (last.signal ? ", signal " + std::to_string(*last.signal) : "")
+                      << (last.reason ? ": " + *last.reason : "") << "\n";
+            for (const auto& alert : server.alerts) {
+                std::cout << "            " << server.name << ": " << alert << "\n";
+            }
+        }
+    }
+    std::cout << "supervisor  "
+              << (supervisor ? L10n::tr("services.running") + " (pid " +
+                                   std::to_string(*supervisor) + "), keeps the servers up"
+                             : L10n::tr("services.notRunning") +
+                                   ": nothing is restarted after a crash (vesk start)")
+              << "\n";
     std::cout << "network     "
               << (env.layout.lan ? "the sites answer other machines too: vesk lan off ends it"
                                  : "the sites answer this machine only")

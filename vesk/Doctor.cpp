@@ -233,6 +233,8 @@ int doctor(const Arguments& args) {
                                            "reset-failed vesk-helper.socket && sudo systemctl "
                                            "start vesk-helper.socket")});
 
+    for (auto& r : supervisionChecks()) results.push_back(std::move(r));
+
     bool failed = false;
     for (const auto& r : results) failed = failed || r.severity == DiagnosticSeverity::error;
     if (args.has("--json")) {

@@ -1,7 +1,8 @@
 // Where this program finds the environment. The shipped command uses the
 // production layout alone; the test build of the command (the same sources
 // with VESK_TEST_SEAMS) lets its tests move the environment, the helper's
-// socket and the package's resources into a temporary directory.
+// socket and the package's resources into a temporary directory, and run
+// the supervisor's waits (its back-off, its stable period) faster.
 #include <cstdlib>
 #include <string>
 
@@ -44,6 +45,16 @@ bool movedEnvironment() {
 #else
     return false;
 #endif
+}
+
+double timeScale() {
+#ifdef VESK_TEST_SEAMS
+    if (const char* scale = std::getenv("VESK_TEST_TIME_SCALE")) {
+        const double value = std::strtod(scale, nullptr);
+        if (value > 0 && value <= 1) return value;
+    }
+#endif
+    return 1;
 }
 
 }  // namespace vesk::cli

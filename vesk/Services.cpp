@@ -310,6 +310,68 @@ int serviceLogs(const Arguments& args) {
 
 }  // namespace
 
+std::vector<DiagnosticResult> supervisionChecks() {
+    std::vector<DiagnosticResult> results;
+    const bool supervising = supervisorPid().has_value();
+    const auto report = supervisorReport().read({});
+    const auto enabled = currentSettings().autoStartServices;
+    if (servers().installed() || !enabled.empty()) {
+        results.push_back(supervising
+                              ? DiagnosticResult{"the supervisor keeps the servers up",
+                                                 DiagnosticSeverity::passed, std::nullopt}
+                              : DiagnosticResult{"the supervisor keeps the servers up",
+                                                 DiagnosticSeverity::warning,
+                                                 std::string("it does not run, so nothing is "
+                                                             "restarted after a crash: vesk start")});
+    }
+    if (supervising) {
+        for (const auto& s : report.servers) {
+            if (fromRawValue<ServiceType>(s.name) || s.health.status != HealthStatus::degraded) {
+                continue;
+            }
+            results.push_back({s.name + " is kept running", DiagnosticSeverity::error,
+                               "it crashed " + std::to_string(s.health.currentRetries) +
+                                   " times in a row and is left stopped; last: " +
+                                   lastCrashText(s.health) + "\n      vesk start tries again"});
+        }
+    }
+    for (const ServiceType type : enabled) {
+        const auto recipe = recipes::recipeFor(type);
+        if (!recipe) continue;
+        const std::string name(rawValue(type));
+        const std::string label = std::string(displayName(type)) + " answers on 127.0.0.1:" +
+                                  std::to_string(defaultPort(type));
+        const auto* s = supervising ? report.find(name) : nullptr;
+        const auto holder = procfs::tcpPortHolder(defaultPort(type));
+        const bool ours = holder && s != nullptr && s->pid && holder->pid == *s->pid;
+        if (::access(recipe->server.c_str(), X_OK) != 0) {
+            results.push_back({label, DiagnosticSeverity::error, recipes::packageMissing(*recipe)});
+        } else if (holder && !ours && (s == nullptr || !s->pid)) {
+            results.push_back({label, DiagnosticSeverity::error,
+                               portHeld(defaultPort(type), *holder) +
+                                   "\n      then vesk service start " + name});
+        } else if (s != nullptr && s->health.status == HealthStatus::degraded) {
+            results.push_back({label, DiagnosticSeverity::error,
+                               "it crashed " + std::to_string(s->health.currentRetries) +
+                                   " times in a row and is left stopped; last: " +
+                                   lastCrashText(s->health) + "\n      vesk service logs " + name +
+                                   " says more; vesk service start " + name + " tries again"});
+        } else if (!acceptsConnections("127.0.0.1:" + std::to_string(defaultPort(type)))) {
+            results.push_back(
+                {label, DiagnosticSeverity::error,
+                 std::string(supervising ? "it is starting, or starting again after a crash: vesk "
+                                           "service status " + name
+                                         : "the supervisor does not run: vesk service start " +
+                                               name)});
+        } else if (s != nullptr && !s->alerts.empty()) {
+            results.push_back({label, DiagnosticSeverity::warning, s->alerts.front()});
+        } else {
+            results.push_back({label, DiagnosticSeverity::passed, std::nullopt});
+        }
+    }
+    return results;
+}
+
 int service(const Arguments& args) {
     const auto verb = args.word(0);
     if (!verb) throw UsageError{};

@@ -103,9 +103,9 @@ std::string lastLineOfFile(const std::string& path) {
     return lastLineOf(text);
 }
 
-/// Whether something accepts a connection at `address` ("127.0.0.1:PORT" or
-/// a Unix socket's path) within a fifth of a second.
-bool accepts(const std::string& address) {
+}  // namespace
+
+bool acceptsConnections(const std::string& address) {
     sockaddr_storage storage{};
     socklen_t length = 0;
     int family = AF_INET;
@@ -135,12 +135,17 @@ bool accepts(const std::string& address) {
     return ::getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0;
 }
 
-/// A port held by something else, in the library's words.
+namespace {
+
+}  // namespace
+
 std::string portHeld(std::int64_t port, const procfs::PortHolder& holder) {
     if (holder.pid == 0) return VeskError::portInUse(port).errorDescription();
     return VeskError::portConflict(port, holder.name, static_cast<std::int32_t>(holder.pid))
         .errorDescription();
 }
+
+namespace {
 
 /// Ends a process that is not this one's child: `signal`, then SIGKILL
 /// after ten seconds.
@@ -164,6 +169,9 @@ struct Unit {
     supervision::Watch watch;
     long pid = 0;
     Date startedAt;
+    /// When it is started again after a crash (the decision's time, scaled
+    /// in the command's test build).
+    std::optional<Date> restartAt;
     /// Started, not accepting connections yet: the last moment it may.
     std::optional<Date> readyBy;
     bool answering = false;
@@ -276,6 +284,7 @@ void Supervisor::reconcile(bool developerAsked) {
     for (const auto& name : fresh) {
         Unit& u = unit(name);
         u.watch.started();
+        u.restartAt.reset();
         if (u.running() && names.count(name) != 0) {
             // Restarted by hand: ended here, started again once it has.
             if (u.recipe) {
@@ -291,7 +300,7 @@ void Supervisor::reconcile(bool developerAsked) {
     }
     for (const auto& name : names) {
         Unit& u = unit(name);
-        if (u.running() || u.stopping || u.watch.restartDue() ||
+        if (u.running() || u.stopping || u.restartAt ||
             u.watch.health().status == HealthStatus::degraded) {
             continue;
         }
@@ -300,6 +309,7 @@ void Supervisor::reconcile(bool developerAsked) {
     for (auto& [name, u] : units_) {
         if (names.count(name) != 0) continue;
         u.startAgain = false;
+        u.restartAt.reset();
         if (u.watch.restartDue() || u.watch.health().status != HealthStatus::stopped) {
             u.watch.stopped();
             changed_ = true;
@@ -444,14 +454,18 @@ void Supervisor::failed(Unit& u, std::optional<int> code, std::optional<int> sig
                         const std::string& reason) {
     const auto decision =
         u.watch.exited(code, signal, reason.empty() ? std::nullopt : std::optional(reason));
+    const double now = seconds(Clock::now());
+    u.restartAt.reset();
+    if (decision.action == supervision::Decision::Action::restartAt) {
+        u.restartAt = Date{now + (seconds(decision.when) - now) * timeScale()};
+    }
     std::cerr << "vesk supervise: " << u.name << " ended"
               << (code ? " with status " + std::to_string(*code) : "")
               << (signal ? " by signal " + std::to_string(*signal) : "")
               << (reason.empty() ? "" : ": " + reason)
               << (decision.action == supervision::Decision::Action::restartAt
                       ? "; started again in " +
-                            std::to_string(std::lround(seconds(decision.when) -
-                                                       seconds(Clock::now()))) +
+                            std::to_string(std::lround(seconds(decision.when) - now)) +
                             " s"
                       : "; left stopped (degraded): vesk service start or vesk start tries again")
               << "\n";
@@ -535,11 +549,12 @@ void Supervisor::readOutput(Unit& u) {
 void Supervisor::timers() {
     const double now = seconds(Clock::now());
     for (auto& [name, u] : units_) {
-        if (const auto& due = u.watch.restartDue(); due && seconds(*due) <= now && !u.running()) {
+        if (u.restartAt && seconds(*u.restartAt) <= now && !u.running()) {
+            u.restartAt.reset();
             start(u);
         }
         if (u.running() && u.readyBy) {
-            if (accepts(u.recipe ? u.address() : coreAddress(env_, name))) {
+            if (acceptsConnections(u.recipe ? u.address() : coreAddress(env_, name))) {
                 u.readyBy.reset();
                 u.answering = true;
                 u.watch.answering();
@@ -631,7 +646,7 @@ int Supervisor::timeout() const {
     const double now = seconds(Clock::now());
     double next = seconds(nextSample_);
     for (const auto& [name, u] : units_) {
-        if (const auto& due = u.watch.restartDue()) next = std::min(next, seconds(*due));
+        if (u.restartAt) next = std::min(next, seconds(*u.restartAt));
         if (u.readyBy) next = std::min(next, now + 0.2);
         if (u.killAt) next = std::min(next, seconds(*u.killAt));
         if (const auto tick = u.watch.nextTick()) next = std::min(next, seconds(*tick));
