@@ -723,3 +723,29 @@ TEST_F(VeskCommandTest, TheDevelopmentDomainChangesEverywhere) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(VeskCommandTest, ServicesDebianDoesNotPackageAreRefusedInOneLine) {
+    const auto mongo = vesk("service start mongodb");
+    EXPECT_EQ(mongo.status, 1);
+    EXPECT_EQ(std::count(mongo.out.begin(), mongo.out.end(), '\n'), 1) << mongo.out;
+    EXPECT_NE(mongo.out.find("MongoDB is not packaged by Debian"), std::string::npos) << mongo.out;
+    EXPECT_NE(mongo.out.find("27018"), std::string::npos);
+    const auto unknown = vesk("service start oracle");
+    EXPECT_EQ(unknown.status, 1);
+    EXPECT_NE(unknown.out.find("no service is called oracle"), std::string::npos) << unknown.out;
+    EXPECT_EQ(vesk("service frobnicate").status, 2);
+    // Nothing was kept running, so nothing is started at boot.
+    EXPECT_EQ(vesk("service status").out.find("Running"), std::string::npos);
+    const auto listed = vesk("service list");
+    EXPECT_EQ(listed.status, 0);
+    EXPECT_NE(listed.out.find("minio        not packaged by Debian (port 9010)"), std::string::npos)
+        << listed.out;
+    const auto db = vesk("db list");
+    EXPECT_EQ(db.status, 1);
+    EXPECT_NE(db.out.find("no database service is kept running"), std::string::npos) << db.out;
+    EXPECT_EQ(vesk("db list --service redis").status, 1);
+}
+
+}  // namespace

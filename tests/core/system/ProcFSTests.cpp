@@ -1,3 +1,4 @@
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -128,6 +129,11 @@ TEST(ProcFS, APidFileNamesAServerOnlyWhenTheKernelSaysSo) {
     EXPECT_EQ(vesk::procfs::serverInPidFile(file, self), child);
     EXPECT_TRUE(vesk::procfs::runsProgram(child, fs::read_symlink("/proc/self/exe").string()));
     EXPECT_FALSE(vesk::procfs::runsProgram(child, "/usr/sbin/nginx"));
+    // A program known by a link (as Debian's redis-server is) is the one it names.
+    const std::string link = file + ".link";
+    fs::create_symlink(fs::read_symlink("/proc/self/exe"), link);
+    EXPECT_TRUE(vesk::procfs::runsProgram(child, link));
+    fs::remove(link);
     ::kill(child, SIGKILL);
     ::waitpid(child, nullptr, 0);
     EXPECT_FALSE(vesk::procfs::serverInPidFile(file, self)) << "a process that has ended";
@@ -179,6 +185,55 @@ TEST(ProcFS, AProcessTreesUseIsItsOwnAndItsWorkers) {
     vesk::procfs::Usage later;
     later.cpuSeconds = 1;
     EXPECT_DOUBLE_EQ(vesk::resources::between(earlier, later, 10).cpuPercent, 10.0);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(ProcFS, APortsHolderIsThisProcessOrNoOne) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    const int port = ntohs(address.sin_port);
+    EXPECT_FALSE(vesk::procfs::tcpPortHolder(port)) << "bound, not listening";
+    ASSERT_EQ(::listen(fd, 1), 0);
+    const auto holder = vesk::procfs::tcpPortHolder(port);
+    ASSERT_TRUE(holder);
+    EXPECT_EQ(holder->pid, ::getpid());
+    EXPECT_EQ(holder->name, vesk::procfs::stat(::getpid())->name);
+    ::close(fd);
+    EXPECT_FALSE(vesk::procfs::tcpPortHolder(port));
+}
+
+TEST(ResourceSampling, AnAlertNeedsAWholeWindowPastItsThreshold) {
+    vesk::ResourceHistory history(10);
+    const auto add = [&](double cpu, double memory) {
+        history.append({vesk::Date{}, cpu, memory});
+    };
+    for (int i = 0; i < 5; ++i) add(95, 2000);
+    EXPECT_TRUE(vesk::resources::alertsFor("redis", history).empty()) << "five samples of six";
+    add(99, 1500);
+    const auto alerts = vesk::resources::alertsFor("redis", history);
+    ASSERT_EQ(alerts.size(), 2U);
+    EXPECT_EQ(alerts[0].kind, vesk::ResourceAlert::AlertKind::highCPU);
+    EXPECT_EQ(alerts[0].value, 95) << "the lowest of the window";
+    EXPECT_EQ(alerts[0].threshold, vesk::ResourceThresholds::cpuPercent);
+    EXPECT_EQ(alerts[1].kind, vesk::ResourceAlert::AlertKind::highMemory);
+    EXPECT_EQ(alerts[1].value, 1500);
+    EXPECT_EQ(vesk::resources::describe(alerts[0]), "CPU 95% (over 80%) for a minute");
+    EXPECT_EQ(vesk::resources::describe(alerts[1]), "memory 1500 MB (over 1024 MB) for a minute");
+    // One sample under the threshold in the window ends it: a spike is no alert.
+    add(10, 2000);
+    const auto after = vesk::resources::alertsFor("redis", history);
+    ASSERT_EQ(after.size(), 1U);
+    EXPECT_EQ(after[0].kind, vesk::ResourceAlert::AlertKind::highMemory);
+    EXPECT_TRUE(vesk::resources::alertsFor("redis", history, 0).empty());
 }
 
 }  // namespace

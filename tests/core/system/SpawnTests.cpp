@@ -1,7 +1,10 @@
 #include "vesk/system/Spawn.hpp"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 
@@ -70,6 +73,40 @@ TEST(Spawn, AFloodIsBoundedAndAStallIsEndedAtTheLimit) {
     const auto grouped = vesk::spawn::run(group);
     EXPECT_TRUE(grouped.timedOut);
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Spawn, AStartedChildHasTheDescriptorsDirectoryAndGroupItIsGiven) {
+    int pipeFds[2];
+    ASSERT_EQ(::pipe2(pipeFds, O_CLOEXEC), 0);
+    vesk::spawn::Start s;
+    s.program = "/bin/sh";
+    s.arguments = {"-c", "pwd; ps -o pgid= -p $$ | tr -d ' '; echo $$; echo oops >&2"};
+    s.directory = "/usr";
+    s.output = pipeFds[1];
+    s.error = pipeFds[1];
+    s.ownGroup = true;
+    const auto started = vesk::spawn::start(s);
+    ::close(pipeFds[1]);
+    ASSERT_GT(started.pid, 0);
+    std::string out;
+    char buffer[256];
+    for (ssize_t n = 0; (n = ::read(pipeFds[0], buffer, sizeof buffer)) > 0;) {
+        out.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(pipeFds[0]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(static_cast<pid_t>(started.pid), &status, 0), started.pid);
+    const std::string pid = std::to_string(started.pid);
+    EXPECT_EQ(out, "/usr\n" + pid + "\n" + pid + "\noops\n") << "its own group, led by itself";
+
+    vesk::spawn::Start relative;
+    relative.program = "sh";
+    EXPECT_EQ(vesk::spawn::start(relative).error, ENOENT);
+    EXPECT_EQ(vesk::spawn::start(relative).pid, 0);
 }
 
 }  // namespace
