@@ -39,6 +39,17 @@ fetch_apache2_debs() {
     apache2 >/dev/null
 }
 
+# The database servers are here for their programs: Vesk runs its own
+# instances. Their own units stay off, here and in the machines the system
+# tests boot over this one (which start them only to compare with).
+disable_servers() {
+  [ "$(id -u)" -eq 0 ] || return 0
+  for unit in mariadb.service postgresql.service redis-server.service; do
+    [ -e "/etc/systemd/system/multi-user.target.wants/$unit" ] && systemctl disable "$unit" >/dev/null 2>&1
+  done
+  return 0
+}
+
 missing=()
 for p in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
@@ -49,6 +60,7 @@ done
 if [ ${#missing[@]} -eq 0 ]; then
   fetch_test_debs || { apt-get update -qq && fetch_test_debs; }
   fetch_apache2_debs || { apt-get update -qq && fetch_apache2_debs; }
+  disable_servers
   exit 0
 fi
 
@@ -69,10 +81,4 @@ fi
 apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fetch_test_debs
 fetch_apache2_debs
-# The database servers are here for their programs: Vesk runs its own
-# instances. Their own units stay off, here and in the machines the system
-# tests boot over this one (which start them only to compare with).
-for unit in mariadb.service postgresql.service redis-server.service; do
-  systemctl disable "$unit" >/dev/null 2>&1 || true
-done
-
+disable_servers

@@ -105,31 +105,24 @@ void startServer(HelperOperation operation, const std::vector<std::string>& text
 }
 
 void startServers(const Servers& env, Which which) {
-    const auto started = [](const std::string& name) {
-        std::cout << L10n::tr("services.started", name) << "\n";
-    };
-    if (which == Which::all || which == Which::dnsmasq) {
-        if (!env.dnsmasqPid()) {
-            startServer(HelperOperation::startDnsmasq, {env.layout.dnsmasqConf()}, {53});
-            started("dnsmasq");
-        }
+    const bool all = which == Which::all;
+    std::vector<std::string> names;
+    if (all || which == Which::dnsmasq) names.emplace_back("dnsmasq");
+    if (all || which == Which::php) {
+        for (const auto& v : poolsToRun(env)) names.push_back("php " + v);
     }
-    if (which == Which::all || which == Which::php) {
-        for (const auto& v : poolsToRun(env)) {
-            if (env.phpPid(v)) continue;
-            endStrayWorkers(env, "php " + v);
-            startServer(HelperOperation::startPHPFPM, {v, env.layout.phpConf(v)}, {},
-                        env.layout.logDir() + "/php-fpm-" + v + ".log");
-            started("PHP " + v);
+    if (all || which == Which::nginx) names.emplace_back("nginx");
+    for (const auto& name : names) {
+        if (corePid(env, name)) continue;
+        try {
+            startCoreServer(env, name);
+        } catch (const Failure&) {
+            // The supervisor may have started it meanwhile.
+            if (!corePid(env, name)) throw;
         }
-    }
-    if (which == Which::all || which == Which::nginx) {
-        if (!env.nginxPid()) {
-            endStrayWorkers(env, "nginx");
-            startServer(HelperOperation::startNginx, {env.layout.nginxConf()}, {80, 443},
-                        env.layout.logDir() + "/nginx-error.log");
-            started("nginx");
-        }
+        std::cout << L10n::tr("services.started",
+                              name.rfind("php ", 0) == 0 ? "PHP " + name.substr(4) : name)
+                  << "\n";
     }
 }
 

@@ -183,11 +183,13 @@ int install(const Arguments& args) {
         // environment's installation writes too): the helper's resolver
         // operation is what tells systemd-resolved to route it.
         callHelper(HelperOperation::writeResolver, {config.defaultTLD, "127.0.0.1"});
-        start(Arguments{});
+        // The boot unit's supervisor is the one that runs from now on: it is
+        // there before the servers start, and vesk start finds it.
         if (config.autoStartCoreServices) {
             callHelper(HelperOperation::installDaemon, {kServersLabel, serversDaemon(env, dev)});
             std::cout << "The servers start at boot (" << kServersLabel << ".service)\n";
         }
+        start(Arguments{});
         return 0;
     });
     if (rc == 0) std::cout << "Vesk is ready: vesk park in a directory of projects\n";
@@ -201,6 +203,13 @@ int uninstall(const Arguments& args) {
     const bool purge = args.has("--purge");
     // The development domain is in the developer's settings: the child,
     // which reads them as their owner, hands it over.
+    // The boot unit goes first: its supervisor stops the services as it
+    // ends, and is not started again.
+    try {
+        callHelper(HelperOperation::removeDaemon, {kServersLabel});
+    } catch (const Failure& f) {
+        std::cerr << "vesk: " << f.message << "\n";
+    }
     int pipeFds[2];
     if (::pipe2(pipeFds, O_CLOEXEC) != 0) throw Failure{"cannot make a pipe"};
     asDeveloper(dev, [&] {
@@ -227,11 +236,6 @@ int uninstall(const Arguments& args) {
     std::vector<std::string> domains{"test"};
     if (n > 0 && std::string(buffer, static_cast<std::size_t>(n)) != "test") {
         domains.emplace_back(buffer, static_cast<std::size_t>(n));
-    }
-    try {
-        callHelper(HelperOperation::removeDaemon, {kServersLabel});
-    } catch (const Failure& f) {
-        std::cerr << "vesk: " << f.message << "\n";
     }
     for (const std::string& domain : domains) {
         try {

@@ -336,10 +336,14 @@ void Supervisor::start(Unit& u) {
         try {
             startCoreServer(env_, u.name);
         } catch (const Failure& f) {
-            failed(u, std::nullopt, std::nullopt, lastLineOf(f.message.substr(0, 600)));
-            return;
+            // Started by a command meanwhile, it is adopted.
+            pid = corePid(env_, u.name);
+            if (!pid) {
+                failed(u, std::nullopt, std::nullopt, reasonIn(f.message.substr(0, 2000)));
+                return;
+            }
         }
-        pid = corePid(env_, u.name);
+        if (!pid) pid = corePid(env_, u.name);
     }
     if (!pid || !exits_.add(*pid)) {
         failed(u, std::nullopt, std::nullopt, "it ended as it started");
@@ -817,18 +821,27 @@ void ensureSupervisor() {
 
 int supervise(const Arguments& args) {
     if (!args.words.empty()) throw UsageError{};
-    // A boot starts every server, whatever was stopped before it.
-    if (args.has("--boot")) changeWanted([](supervision::Wanted& w) { w.stoppedCore.clear(); });
+    const bool boot = args.has("--boot");
     std::error_code ec;
     fs::create_directories(supervisorDir(), ec);
     const Fd lock(::open(lockPath().c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
     if (!lock) throw Failure{"cannot open " + lockPath()};
-    // One supervisor a developer; another waits to take over.
+    // One supervisor a developer. The boot unit's takes over from one a
+    // command started; any other waits for the one that runs to end.
     if (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
-        std::cerr << "vesk supervise: another supervisor runs; this one waits for it\n";
+        const auto running = procfs::pidInFile(supervisorDir() + "/supervisor.pid");
+        if (boot && running && procfs::runsProgram(*running, fs::read_symlink("/proc/self/exe", ec).string())) {
+            std::cerr << "vesk supervise: taking over from the supervisor a command started (pid "
+                      << *running << ")\n";
+            ::kill(static_cast<pid_t>(*running), SIGTERM);
+        } else {
+            std::cerr << "vesk supervise: another supervisor runs; this one waits for it\n";
+        }
         while (::flock(lock.get(), LOCK_EX) != 0 && errno == EINTR) {
         }
     }
+    // A boot starts every server, whatever was stopped before it.
+    if (boot) changeWanted([](supervision::Wanted& w) { w.stoppedCore.clear(); });
     atomicfile::replace(supervisorDir() + "/supervisor.pid", std::to_string(::getpid()) + "\n");
     std::cerr << "vesk supervise: supervising (pid " << ::getpid() << ")\n";
     Supervisor supervisor;

@@ -22,12 +22,15 @@ expect() {  # expect WANT WORD...
 }
 expect "lan link links logs" vesk l
 expect "off on" vesk lan o
-expect "secure sites start stats status stop" vesk s
+expect "secure service sites start stats status stop supervise" vesk s
+expect "start status stop" vesk service st
+expect "mariadb mysql" vesk service start m
+expect "snapshot snapshots" vesk db sn
 expect "nginx" vesk restart ng
 expect "--purge" vesk uninstall --
 expect "uninstall unisolate unlink unpark unsecure" vesk un
 expect "--json" vesk sites --j
-expect "doctor dumps" vesk d
+expect "db doctor dumps" vesk d
 expect "diff" vesk profile di
 expect "parked" vesk help parke
 work=$(mktemp -d)
