@@ -10,11 +10,10 @@
 #include <string>
 #include <vector>
 
+#include "vesk/app/DiagnosticResult.hpp"
 #include "vesk/foundation/AppConfig.hpp"
 #include "vesk/foundation/Json.hpp"
-#include "vesk/app/DiagnosticResult.hpp"
 #include "vesk/helper/HelperProtocol.hpp"
-#include "vesk/system/ProcFS.hpp"
 #include "vesk/services/Service.hpp"
 #include "vesk/services/ServiceRecipe.hpp"
 #include "vesk/services/Supervision.hpp"
@@ -24,6 +23,7 @@
 #include "vesk/sites/ServingSettings.hpp"
 #include "vesk/sites/Site.hpp"
 #include "vesk/system/EnvironmentLayout.hpp"
+#include "vesk/system/ProcFS.hpp"
 #include "vesk/system/RecordFile.hpp"
 
 namespace vesk::cli {

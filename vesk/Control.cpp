@@ -429,7 +429,8 @@ std::string coreAddress(const Servers& env, const std::string& name) {
 
 std::string coreLog(const Servers& env, const std::string& name) {
     if (name == "nginx") return env.layout.logDir() + "/nginx-error.log";
-    if (name.rfind("php ", 0) == 0) return env.layout.logDir() + "/php-fpm-" + name.substr(4) + ".log";
+    if (name.rfind("php ", 0) == 0)
+        return env.layout.logDir() + "/php-fpm-" + name.substr(4) + ".log";
     return {};
 }
 
@@ -521,9 +522,10 @@ int status(const Arguments& args) {
             const bool service = fromRawValue<ServiceType>(server.name).has_value();
             if (service && !server.pid && h.status != HealthStatus::degraded) continue;
             if (service) {
-                printState(server.name, server.pid ? std::optional<long>(*server.pid) : std::nullopt,
-                           ", 127.0.0.1:" +
-                               std::to_string(defaultPort(*fromRawValue<ServiceType>(server.name))));
+                printState(
+                    server.name, server.pid ? std::optional<long>(*server.pid) : std::nullopt,
+                    ", 127.0.0.1:" +
+                        std::to_string(defaultPort(*fromRawValue<ServiceType>(server.name))));
             }
             if (h.crashCount == 0) continue;
             const CrashEvent& last = h.recentCrashes.back();

@@ -50,15 +50,17 @@ std::pair<ServiceType, ServiceRecipe> sqlService(const Arguments& args) {
         }
     } else {
         const auto kept = currentSettings().autoStartServices;
-        for (const ServiceType t : {ServiceType::mariadb, ServiceType::mysql, ServiceType::postgresql}) {
+        for (const ServiceType t :
+             {ServiceType::mariadb, ServiceType::mysql, ServiceType::postgresql}) {
             if (std::find(kept.begin(), kept.end(), t) != kept.end()) {
                 type = t;
                 break;
             }
         }
         if (!type) {
-            throw Failure{"no database service is kept running: vesk service start mariadb (or "
-                          "postgresql), or name one with --service"};
+            throw Failure{
+                "no database service is kept running: vesk service start mariadb (or "
+                "postgresql), or name one with --service"};
         }
     }
     const auto report = supervisorReport().read({});
@@ -100,8 +102,9 @@ std::string sql(const ServiceRecipe& recipe, const std::string& statement,
     if (result.exitStatus != 0) {
         std::string words = result.output;
         while (!words.empty() && words.back() == '\n') words.pop_back();
-        throw Failure{VeskError::serviceFailed(recipe.type, words.empty() ? "its client failed" : words)
-                          .errorDescription()};
+        throw Failure{
+            VeskError::serviceFailed(recipe.type, words.empty() ? "its client failed" : words)
+                .errorDescription()};
     }
     return result.output;
 }
@@ -162,7 +165,8 @@ std::pair<std::string, std::int64_t> dump(const ServiceRecipe& recipe, const std
     fs::create_directories(snapshotsDir(), ec);
     const std::string final = snapshotsDir() + "/" + id.uuidString() + ".sql.zst";
     const std::string partial = snapshotsDir() + "/." + id.uuidString() + ".partial";
-    const Fd out(::open(partial.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    const Fd out(
+        ::open(partial.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     const Fd errors(::open(snapshotsDir().c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
     int pipeFds[2];
     if (!out || !errors || ::pipe2(pipeFds, O_CLOEXEC) != 0) {
@@ -226,10 +230,10 @@ std::pair<std::string, std::int64_t> dump(const ServiceRecipe& recipe, const std
     }
     if (status != 0 || !written) {
         ::unlink(partial.c_str());
-        const std::string why = status != 0 ? c.program.substr(c.program.rfind('/') + 1) +
-                                                  " failed: " + toolSaid(errors.get())
-                                            : std::string("writing it failed: ") +
-                                                  std::strerror(writeError);
+        const std::string why =
+            status != 0
+                ? c.program.substr(c.program.rfind('/') + 1) + " failed: " + toolSaid(errors.get())
+                : std::string("writing it failed: ") + std::strerror(writeError);
         throw Failure{"the snapshot was not taken (" + why + "); the snapshots stay as they were"};
     }
     struct stat st {};
@@ -284,8 +288,9 @@ void load(const ServiceRecipe& recipe, const std::string& path, const std::strin
     writeEnd = Fd();
     const int status = waitChild(child.pid);
     if (status != 0 || broken) {
-        throw Failure{"the restore failed: " +
-                      (status != 0 ? toolSaid(errors.get()) : std::string("the snapshot is damaged"))};
+        throw Failure{"the restore failed: " + (status != 0
+                                                    ? toolSaid(errors.get())
+                                                    : std::string("the snapshot is damaged"))};
     }
 }
 
@@ -335,7 +340,8 @@ int listDatabases(const Arguments& args) {
         std::cout << scriptJSON(names, true) << "\n";
         return 0;
     }
-    if (names.empty()) std::cout << "No database on " << displayName(type) << " yet: vesk db create NAME\n";
+    if (names.empty())
+        std::cout << "No database on " << displayName(type) << " yet: vesk db create NAME\n";
     for (const auto& n : names) std::cout << n << "\n";
     return 0;
 }
@@ -344,10 +350,11 @@ int create(const Arguments& args) {
     if (args.words.size() != 1) throw UsageError{};
     const std::string name = databaseName(args.words[0]);
     const auto [type, recipe] = sqlService(args);
-    if (exists(recipe, name)) throw Failure{name + " already exists on " + std::string(displayName(type))};
+    if (exists(recipe, name))
+        throw Failure{name + " already exists on " + std::string(displayName(type))};
     sql(recipe, recipe.createStatement(name));
-    std::cout << "Created " << name << " on " << displayName(type) << " (127.0.0.1:" << defaultPort(type)
-              << ")\n";
+    std::cout << "Created " << name << " on " << displayName(type)
+              << " (127.0.0.1:" << defaultPort(type) << ")\n";
     return 0;
 }
 
@@ -355,7 +362,8 @@ int drop(const Arguments& args) {
     if (args.words.size() != 1) throw UsageError{};
     const std::string name = databaseName(args.words[0]);
     const auto [type, recipe] = sqlService(args);
-    if (!exists(recipe, name)) throw Failure{"there is no database " + name + " on " + std::string(displayName(type))};
+    if (!exists(recipe, name))
+        throw Failure{"there is no database " + name + " on " + std::string(displayName(type))};
     if (!args.has("--force")) {
         if (::isatty(STDIN_FILENO) == 0) {
             throw Failure{"vesk db drop " + name + " --force drops it without asking"};
@@ -389,8 +397,8 @@ int snapshot(const Arguments& args) {
         std::cout << scriptJSON(s, true) << "\n";
         return 0;
     }
-    std::cout << "Snapshot " << s.name << " of " << database << " (" << sizeText(s.fileSize)
-              << ", " << s.id.uuidString().substr(0, 8) << ")\n";
+    std::cout << "Snapshot " << s.name << " of " << database << " (" << sizeText(s.fileSize) << ", "
+              << s.id.uuidString().substr(0, 8) << ")\n";
     return 0;
 }
 
@@ -427,7 +435,8 @@ int restore(const Arguments& args) {
     }
     sql(recipe, recipe.createStatement(target));
     load(recipe, s.filePath, target);
-    std::cout << "Restored " << target << " from " << s.name << " (" << s.createdAt.iso8601() << ")\n";
+    std::cout << "Restored " << target << " from " << s.name << " (" << s.createdAt.iso8601()
+              << ")\n";
     return 0;
 }
 
@@ -450,7 +459,8 @@ int forget(const Arguments& args) {
     });
     for (const auto& x : gone) {
         // Only files of the snapshots' own directory are removed.
-        if (fs::path(x.filePath).parent_path() == fs::path(snapshotsDir())) ::unlink(x.filePath.c_str());
+        if (fs::path(x.filePath).parent_path() == fs::path(snapshotsDir()))
+            ::unlink(x.filePath.c_str());
         std::cout << "Forgot " << x.name << " (" << x.id.uuidString().substr(0, 8) << ")\n";
     }
     return 0;

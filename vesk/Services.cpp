@@ -35,7 +35,8 @@ std::pair<ServiceType, ServiceRecipe> runnable(const std::string& name) {
     }
     const auto recipe = recipes::recipeFor(*type);
     if (!recipe) throw Failure{recipes::notPackaged(*type)};
-    if (::access(recipe->server.c_str(), X_OK) != 0) throw Failure{recipes::packageMissing(*recipe)};
+    if (::access(recipe->server.c_str(), X_OK) != 0)
+        throw Failure{recipes::packageMissing(*recipe)};
     return {*type, *recipe};
 }
 
@@ -138,9 +139,9 @@ int startServices(const Arguments& args, bool restart) {
         if (s && s->status == ServiceStatus::running) {
             std::cout << L10n::tr(restart ? "services.restarted" : "services.started", display)
                       << " on 127.0.0.1:" << defaultPort(type)
-                      << (recipe.runsAs ? " (" + *recipe.runsAs + ": Debian ships no " + display +
-                                              ")"
-                                        : "")
+                      << (recipe.runsAs
+                              ? " (" + *recipe.runsAs + ": Debian ships no " + display + ")"
+                              : "")
                       << "\n";
             continue;
         }
@@ -204,7 +205,8 @@ int list(const Arguments& args) {
         const std::string display(displayName(type));
         if (!recipe) {
             if (!args.has("--json")) {
-                std::cout << std::string(rawValue(type)) << std::string(13 - rawValue(type).size(), ' ')
+                std::cout << std::string(rawValue(type))
+                          << std::string(13 - rawValue(type).size(), ' ')
                           << "not packaged by Debian (port " << defaultPort(type) << ")\n";
             }
             continue;
@@ -261,15 +263,18 @@ int serviceStatus(const Arguments& args) {
         std::cout << scriptJSON(shown, true) << "\n";
         return down == 0 ? 0 : 3;
     }
-    if (!supervising) std::cout << "The supervisor does not run: vesk start or vesk service start\n";
+    if (!supervising)
+        std::cout << "The supervisor does not run: vesk start or vesk service start\n";
     if (shown.empty()) std::cout << "No service is kept running: vesk service start mariadb\n";
     for (const auto& s : shown) {
         const auto type = *fromRawValue<ServiceType>(s.name);
         const auto recipe = recipes::recipeFor(type);
         std::cout << displayName(type);
-        if (recipe && recipe->runsAs) std::cout << " (" << *recipe->runsAs << ": Debian ships no MySQL)";
-        std::cout << "\n  " << (s.status == ServiceStatus::running ? L10n::tr("services.running")
-                                                                : std::string(rawValue(s.status)));
+        if (recipe && recipe->runsAs)
+            std::cout << " (" << *recipe->runsAs << ": Debian ships no MySQL)";
+        std::cout << "\n  "
+                  << (s.status == ServiceStatus::running ? L10n::tr("services.running")
+                                                         : std::string(rawValue(s.status)));
         if (s.pid) std::cout << " (pid " << *s.pid << ")";
         if (!s.pid && s.health.status == HealthStatus::recovering) {
             std::cout << ", started again after the back-off";
@@ -316,13 +321,13 @@ std::vector<DiagnosticResult> supervisionChecks() {
     const auto report = supervisorReport().read({});
     const auto enabled = currentSettings().autoStartServices;
     if (servers().installed() || !enabled.empty()) {
-        results.push_back(supervising
-                              ? DiagnosticResult{"the supervisor keeps the servers up",
-                                                 DiagnosticSeverity::passed, std::nullopt}
-                              : DiagnosticResult{"the supervisor keeps the servers up",
-                                                 DiagnosticSeverity::warning,
-                                                 std::string("it does not run, so nothing is "
-                                                             "restarted after a crash: vesk start")});
+        results.push_back(
+            supervising ? DiagnosticResult{"the supervisor keeps the servers up",
+                                           DiagnosticSeverity::passed, std::nullopt}
+                        : DiagnosticResult{"the supervisor keeps the servers up",
+                                           DiagnosticSeverity::warning,
+                                           std::string("it does not run, so nothing is "
+                                                       "restarted after a crash: vesk start")});
     }
     if (supervising) {
         for (const auto& s : report.servers) {
@@ -339,17 +344,17 @@ std::vector<DiagnosticResult> supervisionChecks() {
         const auto recipe = recipes::recipeFor(type);
         if (!recipe) continue;
         const std::string name(rawValue(type));
-        const std::string label = std::string(displayName(type)) + " answers on 127.0.0.1:" +
-                                  std::to_string(defaultPort(type));
+        const std::string label = std::string(displayName(type)) +
+                                  " answers on 127.0.0.1:" + std::to_string(defaultPort(type));
         const auto* s = supervising ? report.find(name) : nullptr;
         const auto holder = procfs::tcpPortHolder(defaultPort(type));
         const bool ours = holder && s != nullptr && s->pid && holder->pid == *s->pid;
         if (::access(recipe->server.c_str(), X_OK) != 0) {
             results.push_back({label, DiagnosticSeverity::error, recipes::packageMissing(*recipe)});
         } else if (holder && !ours && (s == nullptr || !s->pid)) {
-            results.push_back({label, DiagnosticSeverity::error,
-                               portHeld(defaultPort(type), *holder) +
-                                   "\n      then vesk service start " + name});
+            results.push_back(
+                {label, DiagnosticSeverity::error,
+                 portHeld(defaultPort(type), *holder) + "\n      then vesk service start " + name});
         } else if (s != nullptr && s->health.status == HealthStatus::degraded) {
             results.push_back({label, DiagnosticSeverity::error,
                                "it crashed " + std::to_string(s->health.currentRetries) +
@@ -359,10 +364,11 @@ std::vector<DiagnosticResult> supervisionChecks() {
         } else if (!acceptsConnections("127.0.0.1:" + std::to_string(defaultPort(type)))) {
             results.push_back(
                 {label, DiagnosticSeverity::error,
-                 std::string(supervising ? "it is starting, or starting again after a crash: vesk "
-                                           "service status " + name
-                                         : "the supervisor does not run: vesk service start " +
-                                               name)});
+                 std::string(supervising
+                                 ? "it is starting, or starting again after a crash: vesk "
+                                   "service status " +
+                                       name
+                                 : "the supervisor does not run: vesk service start " + name)});
         } else if (s != nullptr && !s->alerts.empty()) {
             results.push_back({label, DiagnosticSeverity::warning, s->alerts.front()});
         } else {

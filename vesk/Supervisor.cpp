@@ -82,7 +82,8 @@ std::string reasonIn(std::string_view output) {
     while (start < output.size()) {
         const auto end = std::min(output.find('\n', start), output.size());
         const std::string_view line = output.substr(start, end - start);
-        if (line.find("rror") != std::string_view::npos || line.find("atal") != std::string_view::npos) {
+        if (line.find("rror") != std::string_view::npos ||
+            line.find("atal") != std::string_view::npos) {
             return lastLineOf(line);
         }
         start = end + 1;
@@ -135,9 +136,7 @@ bool acceptsConnections(const std::string& address) {
     return ::getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0;
 }
 
-namespace {
-
-}  // namespace
+namespace {}  // namespace
 
 std::string portHeld(std::int64_t port, const procfs::PortHolder& holder) {
     if (holder.pid == 0) return VeskError::portInUse(port).errorDescription();
@@ -469,8 +468,7 @@ void Supervisor::failed(Unit& u, std::optional<int> code, std::optional<int> sig
               << (reason.empty() ? "" : ": " + reason)
               << (decision.action == supervision::Decision::Action::restartAt
                       ? "; started again in " +
-                            std::to_string(std::lround(seconds(decision.when) - now)) +
-                            " s"
+                            std::to_string(std::lround(seconds(decision.when) - now)) + " s"
                       : "; left stopped (degraded): vesk service start or vesk start tries again")
               << "\n";
     changed_ = true;
@@ -619,7 +617,7 @@ void Supervisor::report() {
             s.status = u.answering ? ServiceStatus::running : ServiceStatus::installing;
         } else {
             s.status = s.health.status == HealthStatus::degraded ? ServiceStatus::error
-                                                                  : ServiceStatus::stopped;
+                                                                 : ServiceStatus::stopped;
         }
         s.usage = u.usage;
         s.averageCPU = u.history.averageCPU();
@@ -696,8 +694,8 @@ int Supervisor::run() {
             if (!any || seconds(Clock::now()) > seconds(quitBy)) break;
         }
         std::array<epoll_event, 16> events{};
-        const int n = ::epoll_wait(epoll_.get(), events.data(), static_cast<int>(events.size()),
-                                   timeout());
+        const int n =
+            ::epoll_wait(epoll_.get(), events.data(), static_cast<int>(events.size()), timeout());
         bool askedAgain = false;
         for (int i = 0; i < n; ++i) {
             const int fd = events[static_cast<std::size_t>(i)].data.fd;
@@ -795,7 +793,8 @@ void ensureSupervisor() {
     std::cout.flush();
     std::cerr.flush();
     const pid_t child = ::fork();
-    if (child < 0) throw Failure{std::string("cannot start the supervisor: ") + std::strerror(errno)};
+    if (child < 0)
+        throw Failure{std::string("cannot start the supervisor: ") + std::strerror(errno)};
     if (child == 0) {
         // Its own session, reparented to init: it outlives this command.
         ::setsid();
@@ -830,7 +829,8 @@ int supervise(const Arguments& args) {
     // command started; any other waits for the one that runs to end.
     if (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
         const auto running = procfs::pidInFile(supervisorDir() + "/supervisor.pid");
-        if (boot && running && procfs::runsProgram(*running, fs::read_symlink("/proc/self/exe", ec).string())) {
+        if (boot && running &&
+            procfs::runsProgram(*running, fs::read_symlink("/proc/self/exe", ec).string())) {
             std::cerr << "vesk supervise: taking over from the supervisor a command started (pid "
                       << *running << ")\n";
             ::kill(static_cast<pid_t>(*running), SIGTERM);

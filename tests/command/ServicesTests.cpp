@@ -53,8 +53,8 @@ class ServicesTest : public ::testing::Test {
   protected:
     void SetUp() override {
         if (::geteuid() != 0) GTEST_SKIP() << "needs root: the servers run as another account";
-        for (const char* program : {"/usr/sbin/mariadbd", "/usr/bin/redis-server", "/usr/bin/ip",
-                                    "/usr/bin/setpriv"}) {
+        for (const char* program :
+             {"/usr/sbin/mariadbd", "/usr/bin/redis-server", "/usr/bin/ip", "/usr/bin/setpriv"}) {
             if (::access(program, X_OK) != 0) GTEST_SKIP() << program << " is not installed";
         }
         const std::string id = std::to_string(::getpid());
@@ -126,9 +126,7 @@ class ServicesTest : public ::testing::Test {
         }
         return s;
     }
-    [[nodiscard]] std::string dataDir() const {
-        return home + "/Library/Application Support/Vesk";
-    }
+    [[nodiscard]] std::string dataDir() const { return home + "/Library/Application Support/Vesk"; }
 
     std::string home;
     std::string ns;
@@ -137,15 +135,17 @@ class ServicesTest : public ::testing::Test {
 TEST_F(ServicesTest, EachKindRunsOnLoopbackAndComesBackAfterAKill) {
     const auto started = vesk("service start redis postgresql mariadb mysql");
     ASSERT_EQ(started.status, 0) << started.out;
-    EXPECT_NE(started.out.find("Redis started on 127.0.0.1:6380"), std::string::npos) << started.out;
+    EXPECT_NE(started.out.find("Redis started on 127.0.0.1:6380"), std::string::npos)
+        << started.out;
     EXPECT_NE(started.out.find("MySQL started on 127.0.0.1:3360 (MariaDB"), std::string::npos)
         << started.out;
 
     // Each answers its own client with the accounts projects are given.
     EXPECT_EQ(trimmed(asDeveloper("redis-cli -p 6380 ping").out), "PONG");
-    EXPECT_EQ(trimmed(asDeveloper("psql -X -h 127.0.0.1 -p 5440 -U vesk -d postgres -Atc 'select 6*7'")
-                          .out),
-              "42");
+    EXPECT_EQ(
+        trimmed(
+            asDeveloper("psql -X -h 127.0.0.1 -p 5440 -U vesk -d postgres -Atc 'select 6*7'").out),
+        "42");
     EXPECT_EQ(trimmed(asDeveloper("mariadb -h 127.0.0.1 -P 3361 -u root -N -e 'select 6*7'").out),
               "42");
     EXPECT_EQ(trimmed(asDeveloper("mariadb -h 127.0.0.1 -P 3360 -u root -N -e 'select 1'").out),
@@ -285,7 +285,8 @@ TEST_F(ServicesTest, SnapshotsBringRowsBackAndAFailedDumpChangesNothing) {
     ASSERT_EQ(vesk("db create app --service postgresql").status, 0);
     const auto psql = [&](const std::string& statement) {
         return trimmed(
-            asDeveloper("psql -X -h 127.0.0.1 -p 5440 -U vesk -d app -Atc \"" + statement + "\"").out);
+            asDeveloper("psql -X -h 127.0.0.1 -p 5440 -U vesk -d app -Atc \"" + statement + "\"")
+                .out);
     };
     psql("create table users (name text)");
     psql("insert into users values ('ada')");

@@ -41,7 +41,8 @@ std::optional<std::string> numberAfter(std::string_view output, std::string_view
     const auto at = output.find(prefix);
     if (at == std::string_view::npos) return std::nullopt;
     std::size_t end = at + prefix.size();
-    while (end < output.size() && ((output[end] >= '0' && output[end] <= '9') || output[end] == '.')) {
+    while (end < output.size() &&
+           ((output[end] >= '0' && output[end] <= '9') || output[end] == '.')) {
         ++end;
     }
     if (end == at + prefix.size()) return std::nullopt;
@@ -108,7 +109,8 @@ std::string ServiceRecipe::configText(std::int64_t port, const ServicePaths& pat
                "port = " +
                portText(port) +
                "\n"
-               "unix_socket_directories = '" + paths.socketDirectory +
+               "unix_socket_directories = '" +
+               paths.socketDirectory +
                "'\n"
                "hba_file = '" +
                paths.configPath.substr(0, paths.configPath.rfind('/')) +
@@ -152,12 +154,12 @@ std::vector<std::pair<std::string, std::string>> ServiceRecipe::firstStartFiles(
     std::vector<std::pair<std::string, std::string>> files{
         {paths.configPath, configText(port, paths)}};
     if (type == ServiceType::postgresql) {
-        files.emplace_back(paths.configPath.substr(0, paths.configPath.rfind('/')) +
-                               "/postgresql-hba.conf",
-                           "# Made by Vesk: every account without a password, from this machine "
-                           "alone.\n"
-                           "local all all trust\n"
-                           "host all all 127.0.0.1/32 trust\n");
+        files.emplace_back(
+            paths.configPath.substr(0, paths.configPath.rfind('/')) + "/postgresql-hba.conf",
+            "# Made by Vesk: every account without a password, from this machine "
+            "alone.\n"
+            "local all all trust\n"
+            "host all all 127.0.0.1/32 trust\n");
     }
     return files;
 }
@@ -293,10 +295,10 @@ std::optional<ServiceRecipe> recipeFor(ServiceType type, std::string_view postgr
             return ServiceRecipe{type, "mariadb-server", "/usr/sbin/mariadbd", "MariaDB"};
         case ServiceType::postgresql: {
             const auto bin = newestPostgres(postgresLib);
-            return ServiceRecipe{type, "postgresql",
-                                 bin ? *bin + "/postgres"
-                                     : std::string(postgresLib) + "/15/bin/postgres",
-                                 std::nullopt};
+            return ServiceRecipe{
+                type, "postgresql",
+                bin ? *bin + "/postgres" : std::string(postgresLib) + "/15/bin/postgres",
+                std::nullopt};
         }
         case ServiceType::redis:
             return ServiceRecipe{type, "redis-server", "/usr/bin/redis-server", std::nullopt};
@@ -307,7 +309,8 @@ std::optional<ServiceRecipe> recipeFor(ServiceType type, std::string_view postgr
 
 std::string notPackaged(ServiceType type) {
     return std::string(displayName(type)) +
-           " is not packaged by Debian, so Vesk does not run it: run it yourself on 127.0.0.1 port " +
+           " is not packaged by Debian, so Vesk does not run it: run it yourself on 127.0.0.1 "
+           "port " +
            std::to_string(defaultPort(type)) + " (vesk env " + std::string(rawValue(type)) +
            " prints the settings a project needs for it there)";
 }

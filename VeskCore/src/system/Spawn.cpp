@@ -72,8 +72,7 @@ int launch(pid_t& child, const std::string& program, const std::vector<std::stri
     argv.push_back(nullptr);
     std::vector<char*> envp;
     if (environment) {
-        std::transform(environment->begin(), environment->end(), std::back_inserter(envp),
-                       pointer);
+        std::transform(environment->begin(), environment->end(), std::back_inserter(envp), pointer);
         envp.push_back(nullptr);
     }
     posix_spawnattr_t attr;

@@ -53,8 +53,8 @@ TEST(ServiceRecipe, PostgreSQLIsTheNewestMajorVersionWithAServer) {
 }
 
 TEST(ServiceRecipe, EachInstanceListensOnLoopbackAtItsPortUnderTheDevelopersTree) {
-    for (const ServiceType t : {ServiceType::mariadb, ServiceType::mysql, ServiceType::postgresql,
-                                ServiceType::redis}) {
+    for (const ServiceType t :
+         {ServiceType::mariadb, ServiceType::mysql, ServiceType::postgresql, ServiceType::redis}) {
         const auto recipe = *recipeFor(t);
         const std::string name(vesk::rawValue(t));
         const auto paths = recipe.paths("/home/ada/Library/Application Support/Vesk");

@@ -1,7 +1,7 @@
 #include "vesk/system/Spawn.hpp"
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>

@@ -9,8 +9,8 @@
 #include <optional>
 #include <string>
 
-#include "vesk/foundation/Date.hpp"
 #include <vector>
+#include "vesk/foundation/Date.hpp"
 
 #include "vesk/foundation/Json.hpp"
 #include "vesk/services/ResourceUsage.hpp"
