@@ -127,6 +127,9 @@ bool movedEnvironment();
 /// What the supervisor's waits are multiplied by: 1, which only the
 /// command's test build lets its tests lower (VESK_TEST_TIME_SCALE).
 double timeScale();
+/// How long a started server may take to accept connections: 60 s, which
+/// only the test build lets its tests shorten (VESK_TEST_READY_SECONDS).
+double readyWithin();
 
 /// Where the local authority lives: root's, so that no program of the
 /// developer's, the sites' PHP among them, can read its key.

@@ -57,4 +57,14 @@ double timeScale() {
     return 1;
 }
 
+double readyWithin() {
+#ifdef VESK_TEST_SEAMS
+    if (const char* limit = std::getenv("VESK_TEST_READY_SECONDS")) {
+        const double value = std::strtod(limit, nullptr);
+        if (value > 0 && value <= 60) return value;
+    }
+#endif
+    return 60;
+}
+
 }  // namespace vesk::cli

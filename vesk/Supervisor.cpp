@@ -48,9 +48,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-/// How long a started server may take to accept connections (a first start
-/// makes its data directory before it listens).
-constexpr double kReadyWithin = 60;
 /// How long a service may take to stop before it is killed.
 constexpr double kStopWithin = 30;
 /// How often the running servers' use of the machine is read, and how many
@@ -226,7 +223,9 @@ class Supervisor {
     void sample();
     void report();
     [[nodiscard]] int timeout() const;
-    [[nodiscard]] std::set<std::string> wanted() const;
+    /// The servers wanted, in the order they start: the core servers as
+    /// the sites need them (nginx last), then the services.
+    [[nodiscard]] std::vector<std::string> wanted() const;
 };
 
 Unit& Supervisor::unit(const std::string& name) {
@@ -253,8 +252,12 @@ void Supervisor::load() {
     }
 }
 
-std::set<std::string> Supervisor::wanted() const {
-    std::set<std::string> names;
+bool has(const std::vector<std::string>& names, const std::string& name) {
+    return std::find(names.begin(), names.end(), name) != names.end();
+}
+
+std::vector<std::string> Supervisor::wanted() const {
+    std::vector<std::string> names;
     const auto want = supervisorWanted().read({});
     const auto stopped = [&](const std::string& group) {
         return std::find(want.stoppedCore.begin(), want.stoppedCore.end(), group) !=
@@ -262,11 +265,12 @@ std::set<std::string> Supervisor::wanted() const {
     };
     if (env_.installed()) {
         for (const auto& name : coreServers(env_)) {
-            if (!stopped(name.rfind("php ", 0) == 0 ? "php" : name)) names.insert(name);
+            if (!stopped(name.rfind("php ", 0) == 0 ? "php" : name)) names.push_back(name);
         }
     }
     for (const ServiceType type : currentSettings().autoStartServices) {
-        if (recipes::recipeFor(type)) names.insert(std::string(rawValue(type)));
+        const std::string name(rawValue(type));
+        if (recipes::recipeFor(type) && !has(names, name)) names.push_back(name);
     }
     return names;
 }
@@ -279,12 +283,26 @@ void Supervisor::reconcile(bool developerAsked) {
             w.restart.clear();
         });
     }
-    const auto names = wanted();
+    // A service started by hand starts before anything else is looked at.
+    const auto kept = currentSettings().autoStartServices;
+    const auto keptService = [&](const std::string& name) {
+        const auto type = fromRawValue<ServiceType>(name);
+        return type && recipes::recipeFor(*type) &&
+               std::find(kept.begin(), kept.end(), *type) != kept.end();
+    };
+    std::optional<std::vector<std::string>> all;
+    const auto names = [&]() -> const std::vector<std::string>& {
+        if (!all) all = wanted();
+        return *all;
+    };
     for (const auto& name : fresh) {
         Unit& u = unit(name);
         u.watch.started();
         u.restartAt.reset();
-        if (u.running() && names.count(name) != 0) {
+        changed_ = true;
+        const bool want = u.recipe ? keptService(name) : has(names(), name);
+        if (!want) continue;
+        if (u.running()) {
             // Restarted by hand: ended here, started again once it has.
             if (u.recipe) {
                 stop(u);
@@ -294,19 +312,23 @@ void Supervisor::reconcile(bool developerAsked) {
                 exits_.remove(u.pid);
                 u.pid = 0;
             }
+        } else if (u.recipe && !u.stopping) {
+            start(u);
+            report();
         }
-        changed_ = true;
     }
-    for (const auto& name : names) {
+    for (const auto& name : names()) {
         Unit& u = unit(name);
         if (u.running() || u.stopping || u.restartAt ||
             u.watch.health().status == HealthStatus::degraded) {
             continue;
         }
         start(u);
+        // Each start is reported as it is made: the next may take a while.
+        report();
     }
     for (auto& [name, u] : units_) {
-        if (names.count(name) != 0) continue;
+        if (has(names(), name)) continue;
         u.startAgain = false;
         u.restartAt.reset();
         if (u.watch.restartDue() || u.watch.health().status != HealthStatus::stopped) {
@@ -350,7 +372,7 @@ void Supervisor::start(Unit& u) {
     }
     u.pid = *pid;
     u.startedAt = Clock::now();
-    u.readyBy = Date{seconds(u.startedAt) + kReadyWithin};
+    u.readyBy = Date{seconds(u.startedAt) + readyWithin()};
     std::cerr << "vesk supervise: " << u.name << " runs (pid " << u.pid << ")\n";
 }
 
@@ -433,7 +455,7 @@ void Supervisor::startService(Unit& u) {
     }
     u.pid = started.pid;
     u.startedAt = Clock::now();
-    u.readyBy = Date{seconds(u.startedAt) + kReadyWithin};
+    u.readyBy = Date{seconds(u.startedAt) + readyWithin()};
     u.output = std::move(readEnd);
     u.lastLine.clear();
     u.partial.clear();
@@ -492,7 +514,7 @@ void Supervisor::ended(const ExitWatch::Exit& exit) {
         u.lastSample.reset();
         u.alerts.clear();
         changed_ = true;
-        const bool asked = u.stopping || wanted().count(name) == 0;
+        const bool asked = u.stopping || !has(wanted(), name);
         u.stopping = false;
         if (asked) {
             if (u.startAgain) {
@@ -535,16 +557,20 @@ void Supervisor::readOutput(Unit& u) {
         taken += static_cast<std::size_t>(n);
         const std::string_view bytes(buffer, static_cast<std::size_t>(n));
         writeLog(u, bytes);
-        // The last whole line, for a crash's reason; a line never ended is
-        // kept to its first 300 bytes.
-        u.partial.append(bytes.substr(0, std::min<std::size_t>(bytes.size(), 600)));
-        const auto nl = u.partial.rfind('\n');
-        if (nl != std::string::npos) {
-            const std::string line = lastLineOf(std::string_view(u.partial).substr(0, nl));
-            if (!line.empty()) u.lastLine = line;
-            u.partial.erase(0, nl + 1);
+        // The last whole line, for a crash's reason; of a line not ended yet
+        // the first 300 bytes are kept.
+        const auto nl = bytes.rfind('\n');
+        if (nl == std::string_view::npos) {
+            u.partial.append(bytes.substr(0, 300 - std::min<std::size_t>(u.partial.size(), 300)));
+            continue;
         }
-        if (u.partial.size() > 300) u.partial.resize(300);
+        const auto previous = bytes.rfind('\n', nl == 0 ? 0 : nl - 1);
+        std::string line = previous == std::string_view::npos || nl == 0
+                               ? u.partial + std::string(bytes.substr(0, nl))
+                               : std::string(bytes.substr(previous + 1, nl - previous - 1));
+        line = lastLineOf(line);
+        if (!line.empty()) u.lastLine = line;
+        u.partial.assign(bytes.substr(nl + 1, 300));
     }
 }
 
@@ -564,7 +590,7 @@ void Supervisor::timers() {
             } else if (seconds(*u.readyBy) <= now) {
                 u.readyBy.reset();
                 u.endReason = "it did not accept connections within " +
-                              std::to_string(static_cast<int>(kReadyWithin)) + " s";
+                              std::to_string(std::lround(readyWithin())) + " s";
                 ::kill(static_cast<pid_t>(u.recipe ? -u.pid : u.pid), SIGKILL);
             }
         }
@@ -749,11 +775,11 @@ std::string supervisorDir() {
 }
 
 RecordFile<supervision::SupervisorReport> supervisorReport() {
-    return RecordFile<supervision::SupervisorReport>(supervisorDir() + "/supervisor.json");
+    return RecordFile<supervision::SupervisorReport>(supervisorDir() + "/supervisor.json", false);
 }
 
 RecordFile<supervision::Wanted> supervisorWanted() {
-    return RecordFile<supervision::Wanted>(supervisorDir() + "/wanted.json");
+    return RecordFile<supervision::Wanted>(supervisorDir() + "/wanted.json", false);
 }
 
 RecordFile<std::vector<Service>> serviceRecords() {

@@ -91,7 +91,8 @@ class ServicesTest : public ::testing::Test {
         return shell("cd '" + home + "' && ip netns exec " + ns + " " + prefix +
                      " setpriv --reuid=65534 --regid=65534 --clear-groups env -i HOME='" + home +
                      "' PATH=/usr/bin:/bin VESK_BASE='" + home + "/env' VESK_HELPER_SOCKET='" +
-                     home + "/no-helper' VESK_TEST_TIME_SCALE=0.02 " + command);
+                     home + "/no-helper' VESK_TEST_TIME_SCALE=0.02 " + extraEnvironment + " " +
+                     command);
     }
     [[nodiscard]] Outcome vesk(const std::string& args, const std::string& prefix = "") const {
         return asDeveloper(home + "/bin/vesk " + args, prefix);
@@ -130,6 +131,8 @@ class ServicesTest : public ::testing::Test {
 
     std::string home;
     std::string ns;
+    /// Variables for the command and the supervisor it starts.
+    std::string extraEnvironment;
 };
 
 TEST_F(ServicesTest, EachKindRunsOnLoopbackAndComesBackAfterAKill) {
@@ -232,6 +235,52 @@ TEST_F(ServicesTest, AServerThatCrashesAtOnceEndsDegradedAndDoctorSaysWhy) {
     ASSERT_TRUE(healthy);
     EXPECT_EQ(healthy->health.status, vesk::HealthStatus::healthy);
     EXPECT_EQ(healthy->health.currentRetries, 0);
+}
+
+TEST_F(ServicesTest, OneThatNeverAcceptsIsEndedAndAPortHeldIsNamed) {
+    extraEnvironment = "VESK_TEST_READY_SECONDS=2";
+    ASSERT_EQ(vesk("service start redis").status, 0);
+    ASSERT_EQ(vesk("service stop redis").status, 0);
+    // Runs, but listens on no TCP port: ended after its time to get ready.
+    const std::string config = dataDir() + "/config/services/redis.conf";
+    std::ofstream(config, std::ios::app) << "port 0\nunixsocket " << home << "/redis.sock\n";
+    EXPECT_EQ(vesk("service start redis").status, 1);
+    const auto ended =
+        waitFor("redis", 20, [](const SupervisedServer& x) { return x.health.crashCount > 0; });
+    ASSERT_TRUE(ended && !ended->health.recentCrashes.empty());
+    EXPECT_EQ(ended->health.recentCrashes.back().signal, SIGKILL);
+    EXPECT_EQ(ended->health.recentCrashes.back().reason,
+              "it did not accept connections within 2 s");
+    ASSERT_EQ(vesk("service stop redis").status, 0);
+    EXPECT_EQ(shell("pgrep -u 65534 -x redis-server").status, 1) << "a server was left running";
+
+    // The port held by another program of the developer's: named, with its pid.
+    std::string text;
+    {
+        std::ifstream in(config);
+        text.assign(std::istreambuf_iterator<char>(in), {});
+    }
+    text.erase(text.find("port 0"));
+    std::ofstream(config, std::ios::trunc) << text;
+    FILE* holder = ::popen(
+        ("ip netns exec " + ns +
+         " setpriv --reuid=65534 --regid=65534 --clear-groups /usr/bin/python3 -c "
+         "\"import socket, sys, time; s = socket.socket(); "
+         "s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1); s.bind(('127.0.0.1', 6380)); "
+         "s.listen(); print('up', flush=True); "
+         "time.sleep(60)\"")
+            .c_str(),
+        "r");
+    ASSERT_NE(holder, nullptr);
+    std::array<char, 16> line{};
+    ASSERT_NE(std::fgets(line.data(), line.size(), holder), nullptr);
+    const auto r = vesk("service start redis");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("Port 6380 is in use by python3 (pid "), std::string::npos) << r.out;
+    const auto doctor = vesk("doctor");
+    EXPECT_NE(doctor.out.find("Port 6380 is in use by python3"), std::string::npos) << doctor.out;
+    shell("ip netns exec " + ns + " pkill -u 65534 -x python3");
+    ::pclose(holder);
 }
 
 TEST_F(ServicesTest, SnapshotsBringRowsBackAndAFailedDumpChangesNothing) {

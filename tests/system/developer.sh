@@ -427,7 +427,7 @@ expect "sudo vesk uninstall" as_dev sudo vesk uninstall
 [ -e /etc/resolver/test ] && fail "the resolver file is left"
 [ -e /etc/systemd/system/com.vesk.servers.service ] && fail "the boot unit is left"
 wait_for 5 sh -c '! pgrep -x nginx && ! pgrep -x dnsmasq && ! pgrep -f "^php-fpm: master process \(/usr/local/vesk"' || fail "servers left running"
-wait_for 5 sh -c '! pgrep -u '"$dev"' -f "^vesk supervise" && ! pgrep -u '"$dev"' -x mariadbd && ! pgrep -u '"$dev"' -x redis-server && ! pgrep -u '"$dev"' -x postgres' ||
+wait_for 5 sh -c '! pgrep -u '"$dev"' -f "vesk supervise" && ! pgrep -u '"$dev"' -x mariadbd && ! pgrep -u '"$dev"' -x redis-server && ! pgrep -u '"$dev"' -x postgres' ||
   fail "the supervisor or a service is left running: $(pgrep -u "$dev" -a)"
 [ -e "/home/$dev/Library/Application Support/Vesk/config/sites.json" ] || fail "the sites were not kept"
 

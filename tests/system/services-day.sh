@@ -7,7 +7,7 @@ data="/home/$dev/Library/Application Support/Vesk"
 step "vesk service start mariadb postgresql redis, run by the boot unit's supervisor"
 [ "$(systemctl show -p ActiveState --value com.vesk.servers.service)" = active ] ||
   fail "the boot unit's supervisor does not run"
-[ "$(pgrep -u "$dev" -fc '^vesk supervise')" = 1 ] || fail "not one supervisor: $(pgrep -u "$dev" -fa '^vesk supervise')"
+[ "$(pgrep -u "$dev" -fc 'vesk supervise')" = 1 ] || fail "not one supervisor: $(pgrep -u "$dev" -fa 'vesk supervise')"
 expect "vesk service start" vesk_dev service start mariadb postgresql redis
 expect "vesk service list" vesk_dev service list
 for port in 3361 5440 6380; do
@@ -66,8 +66,11 @@ while True:
     finally:
         s.close()
 print("%.1f" % ((time.monotonic() - t0) * 1000))
-if cmd[0].endswith("vesk"): p.wait()
-else: p.terminate(); p.wait()
+if cmd[0].endswith("vesk"):
+    p.wait()
+else:
+    # Ended outright: by hand, MariaDB may not heed SIGTERM this early.
+    p.kill(); p.wait()
 PY
 }
 median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }

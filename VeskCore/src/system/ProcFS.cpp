@@ -1,7 +1,10 @@
 #include "vesk/system/ProcFS.hpp"
 
+#include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -272,6 +275,19 @@ bool runsProgram(long pid, const std::string& executable) {
 }
 
 std::optional<PortHolder> tcpPortHolder(int port) {
+    // The cheap answer first: a port 127.0.0.1 can bind is held by no one.
+    const int probe = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (probe >= 0) {
+        const int on = 1;
+        ::setsockopt(probe, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<std::uint16_t>(port));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const bool free = ::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        ::close(probe);
+        if (free) return std::nullopt;
+    }
     std::set<std::string> inodes;
     for (const auto& l : listening()) {
         if (l.tcp && l.port == port) inodes.insert(l.inode);

@@ -90,10 +90,11 @@ std::optional<std::string> readText(const std::string& path) {
     return text;
 }
 
-void writeText(const std::string& path, std::string_view text) {
+void writeText(const std::string& path, std::string_view text, bool sync) {
     makeParent(path);
     atomicfile::Options options;
     options.mode = 0600;
+    options.sync = sync;
     if (const int error = atomicfile::replace(path, text, options); error != 0) fail(path, error);
 }
 

@@ -68,7 +68,8 @@ struct PortHolder {
     long pid = 0;      ///< 0 when the process is another account's (not readable)
     std::string name;  ///< the kernel's name for its program, when known
 };
-/// Who listens on TCP `port` (IPv4 or IPv6); none when nothing does.
+/// Who holds TCP `port` against a server binding it on 127.0.0.1 (a
+/// listener on it, IPv4 or IPv6); none when such a bind would succeed.
 std::optional<PortHolder> tcpPortHolder(int port);
 
 /// What a process and its descendants (a master and its workers) use.

@@ -42,15 +42,18 @@ class Lock {
 /// The file's text, none when it does not exist; at most 64 MiB.
 std::optional<std::string> readText(const std::string& path);
 /// Replaces the file with `text`: written whole to a new file beside it,
-/// synced, then renamed over it (mode 0600).
-void writeText(const std::string& path, std::string_view text);
+/// synced (unless `sync` is false), then renamed over it (mode 0600).
+void writeText(const std::string& path, std::string_view text, bool sync = true);
 
 }  // namespace recordfile
 
 template <class T>
 class RecordFile {
   public:
-    explicit RecordFile(std::string path) : path_(std::move(path)) {}
+    /// A record kept across crashes, or (not `durable`) state rewritten
+    /// often that a crash may take back to its previous text: never a part.
+    explicit RecordFile(std::string path, bool durable = true)
+        : path_(std::move(path)), durable_(durable) {}
 
     [[nodiscard]] const std::string& path() const noexcept { return path_; }
 
@@ -69,7 +72,7 @@ class RecordFile {
         change(value);
         CodingOptions pretty;
         pretty.indent = 2;
-        recordfile::writeText(path_, encodeJSON(value, pretty));
+        recordfile::writeText(path_, encodeJSON(value, pretty), durable_);
         return value;
     }
 
@@ -86,6 +89,7 @@ class RecordFile {
     }
 
     std::string path_;
+    bool durable_ = true;
 };
 
 }  // namespace vesk
