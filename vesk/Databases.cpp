@@ -88,6 +88,15 @@ std::vector<std::string> clientEnvironment(const CommandLine& c) {
     return environment;
 }
 
+/// A client started beside this command, with the recipe's environment.
+spawn::Start clientStart(const CommandLine& c) {
+    spawn::Start request;
+    request.program = c.program;
+    request.arguments = c.arguments;
+    request.environment = clientEnvironment(c);
+    return request;
+}
+
 /// Runs one statement; its rows, or a Failure with the client's words.
 std::string sql(const ServiceRecipe& recipe, const std::string& statement,
                 const std::optional<std::string>& database = {}) {
@@ -176,10 +185,7 @@ std::pair<std::string, std::int64_t> dump(const ServiceRecipe& recipe, const std
     Fd readEnd(pipeFds[0]);
     Fd writeEnd(pipeFds[1]);
     const CommandLine c = recipe.dumpCommand(defaultPort(recipe.type), database);
-    spawn::Start request;
-    request.program = c.program;
-    request.arguments = c.arguments;
-    request.environment = clientEnvironment(c);
+    spawn::Start request = clientStart(c);
     request.output = writeEnd.get();
     request.error = errors.get();
     const auto child = spawn::start(request);
@@ -255,10 +261,7 @@ void load(const ServiceRecipe& recipe, const std::string& path, const std::strin
     Fd readEnd(pipeFds[0]);
     Fd writeEnd(pipeFds[1]);
     const CommandLine c = recipe.loadCommand(defaultPort(recipe.type), database);
-    spawn::Start request;
-    request.program = c.program;
-    request.arguments = c.arguments;
-    request.environment = clientEnvironment(c);
+    spawn::Start request = clientStart(c);
     request.input = readEnd.get();
     request.output = errors.get();
     request.error = errors.get();
@@ -327,9 +330,10 @@ DatabaseSnapshot findSnapshot(const std::string& key) {
 }
 
 std::string sizeText(std::int64_t bytes) {
-    if (bytes < 10 * 1024) return std::to_string(bytes) + " B";
-    if (bytes < 10 * 1024 * 1024) return std::to_string(bytes / 1024) + " KB";
-    return std::to_string(bytes / (1024 * 1024)) + " MB";
+    constexpr std::int64_t kKiB = 1024;
+    if (bytes < 10 * kKiB) return std::to_string(bytes) + " B";
+    if (bytes < 10 * kKiB * kKiB) return std::to_string(bytes / kKiB) + " KB";
+    return std::to_string(bytes / (kKiB * kKiB)) + " MB";
 }
 
 int listDatabases(const Arguments& args) {

@@ -124,7 +124,9 @@ int startServices(const Arguments& args, bool restart) {
         crashes[type] = now ? now->health.crashCount : 0;
     }
     int failures = 0;
-    for (const auto& [type, recipe] : kinds) {
+    for (const auto& kind : kinds) {
+        const ServiceType type = kind.first;
+        const ServiceRecipe& recipe = kind.second;
         const std::string display(displayName(type));
         const auto old = before[type];
         const auto s = waitFor(type, kStartWaitSeconds, [&](const auto& r) {
@@ -356,11 +358,13 @@ std::vector<DiagnosticResult> supervisionChecks() {
                 {label, DiagnosticSeverity::error,
                  portHeld(defaultPort(type), *holder) + "\n      then vesk service start " + name});
         } else if (s != nullptr && s->health.status == HealthStatus::degraded) {
-            results.push_back({label, DiagnosticSeverity::error,
-                               "it crashed " + std::to_string(s->health.currentRetries) +
-                                   " times in a row and is left stopped; last: " +
-                                   lastCrashText(s->health) + "\n      vesk service logs " + name +
-                                   " says more; vesk service start " + name + " tries again"});
+            std::string why = "it crashed " + std::to_string(s->health.currentRetries) +
+                              " times in a row and is left stopped; last: ";
+            why += lastCrashText(s->health);
+            why += "\n      vesk service logs " + name;
+            why += " says more; vesk service start " + name;
+            why += " tries again";
+            results.push_back({label, DiagnosticSeverity::error, why});
         } else if (!acceptsConnections("127.0.0.1:" + std::to_string(defaultPort(type)))) {
             results.push_back(
                 {label, DiagnosticSeverity::error,

@@ -73,14 +73,15 @@ std::string lastLineOf(std::string_view text) {
 }
 
 /// What a program that failed said of it: its first line that names an
-/// error, else its last line.
+/// error (nginx's [emerg] among them), else its last line.
 std::string reasonIn(std::string_view output) {
     std::size_t start = 0;
     while (start < output.size()) {
         const auto end = std::min(output.find('\n', start), output.size());
         const std::string_view line = output.substr(start, end - start);
         if (line.find("rror") != std::string_view::npos ||
-            line.find("atal") != std::string_view::npos) {
+            line.find("atal") != std::string_view::npos ||
+            line.find("[emerg]") != std::string_view::npos) {
             return lastLineOf(line);
         }
         start = end + 1;
@@ -162,6 +163,8 @@ struct Unit {
     std::optional<ServiceRecipe> recipe;  ///< none for the core servers
     ServicePaths paths;
     std::int64_t port = 0;
+    /// The server's version, as it says (read when it first starts).
+    std::string version;
     supervision::Watch watch;
     long pid = 0;
     Date startedAt;
@@ -464,6 +467,15 @@ void Supervisor::startService(Unit& u) {
     event.data.fd = u.output.get();
     ::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, u.output.get(), &event);
     std::cerr << "vesk supervise: " << u.name << " runs (pid " << u.pid << ")\n";
+    // Asked once, while the server starts.
+    if (u.version.empty()) {
+        spawn::Request ask;
+        ask.program = recipe.server;
+        ask.arguments = recipe.versionCommand().arguments;
+        ask.output = spawn::Output::capture;
+        ask.limit = std::chrono::seconds(5);
+        u.version = recipe.versionFrom(spawn::run(ask).output).value_or("");
+    }
 }
 
 void Supervisor::stop(Unit& u) {
@@ -514,7 +526,9 @@ void Supervisor::ended(const ExitWatch::Exit& exit) {
         u.lastSample.reset();
         u.alerts.clear();
         changed_ = true;
-        const bool asked = u.stopping || !has(wanted(), name);
+        // Ending (a stop of the unit, a shutdown that ends the core servers
+        // too), nothing that ends is a crash.
+        const bool asked = u.stopping || quitting_ || !has(wanted(), name);
         u.stopping = false;
         if (asked) {
             if (u.startAgain) {
@@ -666,6 +680,7 @@ void Supervisor::report() {
                 it = records.end() - 1;
             }
             it->status = s.status;
+            if (!u.version.empty()) it->version = u.version;
         }
     });
 }

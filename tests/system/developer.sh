@@ -384,11 +384,14 @@ expect "dpkg -i apache2" dpkg -i "$debs"/apache2/*.deb
 expect "vesk stop nginx" vesk_dev stop nginx
 wait_for 5 sh -c '! pgrep -x nginx'
 expect "apache2.service" systemctl start apache2.service
+since="@$(date +%s)"
 expect "the boot unit" systemctl restart com.vesk.servers.service
-# The supervisor says nginx could not start, and tries again on its back-off.
-wait_for 10 sh -c 'journalctl -u com.vesk.servers.service --no-pager -o cat | grep -q "nginx ended.*started again in"' ||
+# The supervisor says nginx could not start, in nginx's words, and tries again
+# on its back-off.
+journal() { journalctl -b -u com.vesk.servers.service --since "$since" --no-pager -o cat; }
+wait_for 10 sh -c "$(declare -f journal); since='$since'; journal | grep -q 'nginx ended.*Address already in use.*started again in'" ||
   fail "the boot unit's supervisor does not say nginx could not start with port 80 apache2's"
-journalctl -u com.vesk.servers.service --no-pager -o cat | grep "nginx ended" | tail -n 1 | sed 's/^/    journal: /'
+journal | grep "nginx ended" | tail -n 1 | sed 's/^/    journal: /'
 expect_fails "vesk status with apache2 on port 80" 3 vesk_dev status
 doctor_names "apache2.service on port 80" 'apache2.service'
 # The fix doctor names, then the servers as the boot unit starts them.
