@@ -57,6 +57,25 @@ if [ "$phase" = first ]; then
   fetch https://blog.test/ "$blog"
   printf '    GET http://blog.test/: %s\n' "$(curl -s -o /dev/null -w '%{http_code} -> %{redirect_url}' http://blog.test/)"
   as_dev vesk status
+  step "services: MariaDB and Redis from Debian's packages, kept running for the shop"
+  as_dev vesk service start mariadb redis
+  as_dev vesk db create shop
+  runuser -u "$dev" -- env -C "/home/$dev/Sites/shop" vesk env mariadb redis --write | sed 's/^/    /'
+  cat >"/home/$dev/Sites/shop/orders.php" <<'PHP'
+<?php
+$env = parse_ini_file(__DIR__ . "/.env", false, INI_SCANNER_RAW);
+$db = new PDO("mysql:host={$env['DB_HOST']};port={$env['DB_PORT']};dbname=shop", $env['DB_USERNAME'], $env['DB_PASSWORD']);
+$db->exec("create table if not exists orders (id int auto_increment primary key, item text)");
+$db->exec("insert into orders (item) values ('tea')");
+$redis = new Redis();
+$redis->connect($env['REDIS_HOST'], (int) $env['REDIS_PORT']);
+echo $db->query("select count(*) from orders")->fetchColumn(), " orders, visit ", $redis->incr("visits");
+PHP
+  chown "$dev:$dev" "/home/$dev/Sites/shop/orders.php"
+  printf '    GET http://shop.test/orders.php: %s\n' "$(curl -s --max-time 5 http://shop.test/orders.php)"
+  curl -s --max-time 5 http://shop.test/orders.php | grep -q '^2 orders, visit 2$' || fail "the shop's orders page"
+  as_dev vesk db snapshot shop --label first-day
+  as_dev vesk service status
   step "debugging: a dump from a page, request statistics, a flame graph"
   echo '<?php vesk_dump(["user" => "ada", "roles" => ["admin"]]); echo "dumped";' \
     >"/home/$dev/Sites/shop/dump.php"
@@ -86,6 +105,9 @@ else
   curl -s --max-time 5 https://blog.test/ | grep -q '^Hello from blog' || fail "https://blog.test/"
   printf '    GET https://blog.test/: %s\n' "$(curl -s --max-time 5 https://blog.test/)"
   as_dev vesk status
+  wait_for 30 runuser -u "$dev" -- vesk service status mariadb redis >/dev/null
+  fetch http://shop.test/orders.php "3 orders, visit 3"
+  as_dev vesk db snapshots
   step "vesk doctor"
   as_dev vesk doctor
   step "sudo vesk uninstall, then remove the package"
