@@ -281,10 +281,9 @@ std::vector<std::string> Supervisor::wanted() const {
 void Supervisor::reconcile(bool developerAsked) {
     std::vector<std::string> fresh;
     if (developerAsked) {
-        supervisorWanted().update({}, [&](supervision::Wanted& w) {
-            fresh = std::move(w.restart);
-            w.restart.clear();
-        });
+        // Taken off the list only once the report shows what was done, so
+        // a command that sees its request gone reads the new state.
+        fresh = supervisorWanted().read({}).restart;
     }
     // A service started by hand starts before anything else is looked at.
     const auto kept = currentSettings().autoStartServices;
@@ -343,6 +342,16 @@ void Supervisor::reconcile(bool developerAsked) {
             continue;
         }
         if (u.running() && !u.stopping) stop(u);
+    }
+    if (!fresh.empty()) {
+        changed_ = true;
+        report();
+        supervisorWanted().update({}, [&](supervision::Wanted& w) {
+            for (const auto& name : fresh) {
+                const auto it = std::find(w.restart.begin(), w.restart.end(), name);
+                if (it != w.restart.end()) w.restart.erase(it);
+            }
+        });
     }
 }
 
