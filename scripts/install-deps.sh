@@ -10,7 +10,7 @@ packages=(
   libplist-dev systemd-container clang-14 libclang-rt-14-dev clang-tidy-14 clang-format-14 lintian
   libcli11-dev nginx-light dnsmasq-base php8.2-fpm dnsutils curl procps util-linux iproute2
   sudo chromium libnss3-tools wrk
-  libzstd-dev mariadb-server postgresql redis-server php8.2-mysql php8.2-pgsql php8.2-redis
+  libzstd-dev libgmime-3.0-dev mariadb-server postgresql redis-server php8.2-mysql php8.2-pgsql php8.2-redis
 )
 
 # systemd-resolved and its name-service module are never installed here (they

@@ -1,0 +1,29 @@
+// A caught message read into the library's CapturedMail with GMime: the
+// envelope's sender and recipients beside the headers' (Bcc is who the
+// envelope names and the headers do not), the subject decoded, the text and
+// HTML bodies decoded from their transfer and character encodings into
+// UTF-8, the attachments and inline parts with their bytes. Its own library
+// (VeskMail), so that only the programs that read mail load GMime and GLib.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "vesk/debugging/CapturedMail.hpp"
+
+namespace vesk::mail {
+
+/// What the SMTP conversation said of a message.
+struct Envelope {
+    std::string from;
+    std::vector<std::string> recipients;
+};
+
+/// The message `raw` (as it arrived, CRLF or LF lines) as a CapturedMail
+/// caught at `caught`, with a new id. Never throws on hostile input: what
+/// cannot be read is left empty. Headers keep one value per name: the
+/// first one the message has (the newest Received, say).
+CapturedMail parse(std::string_view raw, const Envelope& envelope, Date caught);
+
+}  // namespace vesk::mail

@@ -1,0 +1,174 @@
+#include "vesk/debugging/MailParsing.hpp"
+
+#include <gmime/gmime.h>
+
+#include <algorithm>
+#include <cctype>
+#include <mutex>
+#include <set>
+
+namespace vesk::mail {
+
+namespace {
+
+/// One GObject reference, released with the owner.
+template <class T>
+class Ref {
+  public:
+    explicit Ref(T* object = nullptr) : object_(object) {}
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    ~Ref() {
+        if (object_ != nullptr) g_object_unref(object_);
+    }
+    [[nodiscard]] T* get() const { return object_; }
+    explicit operator bool() const { return object_ != nullptr; }
+
+  private:
+    T* object_;
+};
+
+/// Parts looked at in one message: a bound on what a hostile one costs.
+constexpr std::size_t kMaxParts = 100'000;
+
+void initialise() {
+    static std::once_flag once;
+    std::call_once(once, [] { g_mime_init(); });
+}
+
+/// `text` as valid UTF-8 (what cannot be read becomes U+FFFD).
+std::string validUTF8(const char* text, gssize length = -1) {
+    if (text == nullptr) return {};
+    gchar* valid = g_utf8_make_valid(text, length);
+    std::string out(valid);
+    g_free(valid);
+    return out;
+}
+
+std::string lowered(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
+/// The mailboxes of a list, groups opened, as bare addresses.
+void addresses(InternetAddressList* list, std::vector<std::string>& out, int depth = 0) {
+    if (list == nullptr || depth > 4) return;
+    const int count = internet_address_list_length(list);
+    for (int i = 0; i < count && out.size() < 10'000; ++i) {
+        InternetAddress* address = internet_address_list_get_address(list, i);
+        if (INTERNET_ADDRESS_IS_MAILBOX(address)) {
+            const char* addr = internet_address_mailbox_get_addr(INTERNET_ADDRESS_MAILBOX(address));
+            if (addr != nullptr && *addr != '\0') out.push_back(validUTF8(addr));
+        } else if (INTERNET_ADDRESS_IS_GROUP(address)) {
+            addresses(internet_address_group_get_members(INTERNET_ADDRESS_GROUP(address)), out,
+                      depth + 1);
+        }
+    }
+}
+
+/// A part's content, its transfer encoding undone; for text, converted
+/// from its charset into UTF-8.
+std::string contentOf(GMimePart* part, bool text) {
+    GMimeDataWrapper* content = g_mime_part_get_content(part);
+    if (content == nullptr) return {};
+    Ref<GMimeStream> memory(g_mime_stream_mem_new());
+    if (text) {
+        Ref<GMimeStream> filtered(g_mime_stream_filter_new(memory.get()));
+        const char* charset =
+            g_mime_object_get_content_type_parameter(GMIME_OBJECT(part), "charset");
+        if (charset != nullptr && g_ascii_strcasecmp(charset, "utf-8") != 0 &&
+            g_ascii_strcasecmp(charset, "us-ascii") != 0) {
+            if (GMimeFilter* convert = g_mime_filter_charset_new(charset, "UTF-8")) {
+                g_mime_stream_filter_add(GMIME_STREAM_FILTER(filtered.get()), convert);
+                g_object_unref(convert);
+            }
+        }
+        g_mime_data_wrapper_write_to_stream(content, filtered.get());
+        g_mime_stream_flush(filtered.get());
+    } else {
+        g_mime_data_wrapper_write_to_stream(content, memory.get());
+    }
+    GByteArray* bytes = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(memory.get()));
+    if (bytes == nullptr) return {};
+    const std::string raw(reinterpret_cast<const char*>(bytes->data), bytes->len);
+    return text ? validUTF8(raw.data(), static_cast<gssize>(raw.size())) : raw;
+}
+
+struct Walk {
+    CapturedMail* mail = nullptr;
+    std::size_t parts = 0;
+};
+
+void visit(GMimeObject* /*parent*/, GMimeObject* object, gpointer data) {
+    auto* walk = static_cast<Walk*>(data);
+    if (++walk->parts > kMaxParts || !GMIME_IS_PART(object)) return;
+    GMimePart* part = GMIME_PART(object);
+    GMimeContentType* type = g_mime_object_get_content_type(object);
+    gchar* mimeType = type != nullptr ? g_mime_content_type_get_mime_type(type) : nullptr;
+    const std::string contentType = lowered(mimeType != nullptr ? mimeType : "text/plain");
+    g_free(mimeType);
+    const char* filename = g_mime_part_get_filename(part);
+    const bool attached = g_mime_part_is_attachment(part) != FALSE;
+    CapturedMail& mail = *walk->mail;
+    // The first text and HTML parts that are not attached files are the bodies.
+    if (!attached && filename == nullptr) {
+        if (contentType == "text/plain" && !mail.textBody) {
+            mail.textBody = contentOf(part, true);
+            return;
+        }
+        if (contentType == "text/html" && !mail.htmlBody) {
+            mail.htmlBody = contentOf(part, true);
+            return;
+        }
+    }
+    MailAttachment attachment;
+    attachment.filename = validUTF8(filename != nullptr ? filename : "");
+    attachment.contentType = contentType;
+    const std::string bytes = contentOf(part, false);
+    attachment.size = static_cast<std::int64_t>(bytes.size());
+    attachment.data = Data::fromString(bytes);
+    mail.attachments.push_back(std::move(attachment));
+}
+
+}  // namespace
+
+CapturedMail parse(std::string_view raw, const Envelope& envelope, Date caught) {
+    initialise();
+    CapturedMail mail;
+    mail.id = UUID::random();
+    mail.timestamp = caught;
+    mail.from = envelope.from;
+    Ref<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(raw.data(), raw.size()));
+    Ref<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
+    Ref<GMimeMessage> message(g_mime_parser_construct_message(parser.get(), nullptr));
+    if (message) {
+        std::vector<std::string> from;
+        addresses(g_mime_message_get_from(message.get()), from);
+        if (!from.empty()) mail.from = from.front();
+        addresses(g_mime_message_get_to(message.get()), mail.to);
+        addresses(g_mime_message_get_cc(message.get()), mail.cc);
+        mail.subject = validUTF8(g_mime_message_get_subject(message.get()));
+        GMimeHeaderList* headers = g_mime_object_get_header_list(GMIME_OBJECT(message.get()));
+        const int count = headers != nullptr ? g_mime_header_list_get_count(headers) : 0;
+        for (int i = 0; i < count && mail.headers.size() < 1000; ++i) {
+            GMimeHeader* header = g_mime_header_list_get_header_at(headers, i);
+            const char* name = g_mime_header_get_name(header);
+            const char* value = g_mime_header_get_value(header);
+            if (name == nullptr) continue;
+            mail.headers.emplace(validUTF8(name), validUTF8(value));
+        }
+        Walk walk{&mail, 0};
+        g_mime_message_foreach(message.get(), visit, &walk);
+    }
+    // Bcc: the envelope's recipients the headers do not name.
+    std::set<std::string> named;
+    for (const auto& a : mail.to) named.insert(lowered(a));
+    for (const auto& a : mail.cc) named.insert(lowered(a));
+    for (const auto& r : envelope.recipients) {
+        if (named.insert(lowered(r)).second) mail.bcc.push_back(r);
+    }
+    return mail;
+}
+
+}  // namespace vesk::mail
