@@ -1,0 +1,99 @@
+// Where the mail catcher keeps what it caught: each message as it arrived
+// (ID.eml) and its CapturedMail record (ID.json, the attachments' bytes left
+// in the raw message), in one directory of the developer's. A message is
+// received into tmp/ and named only once it is whole, its record written
+// after it, so a crash mid-write leaves no half mail; recover() reads again
+// what a crash left between the two. Bounded: past the count or the total
+// size, the oldest go first.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "vesk/debugging/CapturedMail.hpp"
+#include "vesk/debugging/MailParsing.hpp"
+#include "vesk/debugging/SmtpSession.hpp"
+
+namespace vesk::mail {
+
+struct StoreLimits {
+    std::size_t count = 1000;
+    std::uint64_t bytes = std::uint64_t{512} << 20;
+    /// A body longer than this is cut in the record (the raw message keeps it).
+    std::size_t body = std::size_t{1} << 20;
+};
+
+class Store {
+  public:
+    explicit Store(std::string directory, StoreLimits limits = {});
+
+    /// A message being received.
+    class Incoming {
+      public:
+        ~Incoming();
+        Incoming(const Incoming&) = delete;
+        Incoming& operator=(const Incoming&) = delete;
+        /// False once a write failed (a full disk): the message cannot be kept.
+        bool write(std::string_view bytes);
+
+      private:
+        friend class Store;
+        Incoming(int fd, std::string path);
+        int fd_;
+        std::string path_;
+        bool failed_ = false;
+    };
+
+    /// A new message in tmp/; none when the directory cannot be written.
+    std::unique_ptr<Incoming> begin();
+    /// Parses, records and names it; the oldest go past the limits. Its id,
+    /// or an empty text when it could not be kept.
+    std::string keep(std::unique_ptr<Incoming> incoming, const Envelope& envelope);
+
+    /// The records, newest first.
+    [[nodiscard]] std::vector<CapturedMail> list() const;
+    /// The mail whose id starts with `prefix` (at least 4 characters, one
+    /// match); none otherwise.
+    [[nodiscard]] std::optional<CapturedMail> find(std::string_view prefix) const;
+    /// The message as it arrived.
+    [[nodiscard]] std::optional<std::string> raw(const CapturedMail& mail) const;
+    /// The message read again with its attachments' bytes.
+    [[nodiscard]] std::optional<CapturedMail> withAttachments(const CapturedMail& mail) const;
+    bool markRead(const CapturedMail& mail);
+    bool remove(const CapturedMail& mail);
+    /// Removes every mail; how many.
+    std::size_t clear();
+    /// After a crash: unfinished messages go, whole ones without a record
+    /// are read again. How many were read again.
+    std::size_t recover();
+
+    [[nodiscard]] const std::string& directory() const noexcept { return directory_; }
+
+  private:
+    void enforceLimits();
+    bool writeRecord(const CapturedMail& mail) const;
+
+    std::string directory_;
+    StoreLimits limits_;
+};
+
+/// The SMTP session's sink over a store: what it receives is kept there.
+class StoreSink : public smtp::Sink {
+  public:
+    explicit StoreSink(Store& store) : store_(store) {}
+    void begin(const std::string& from, const std::vector<std::string>& recipients) override;
+    void write(std::string_view bytes) override;
+    std::string commit() override;
+    void abort() override;
+
+  private:
+    Store& store_;
+    std::unique_ptr<Store::Incoming> incoming_;
+    Envelope envelope_;
+};
+
+}  // namespace vesk::mail

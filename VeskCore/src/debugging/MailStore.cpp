@@ -1,0 +1,235 @@
+#include "vesk/debugging/MailStore.hpp"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+
+#include "vesk/foundation/Clock.hpp"
+#include "vesk/system/AtomicFile.hpp"
+#include "vesk/system/Fd.hpp"
+#include "vesk/system/RecordFile.hpp"
+
+namespace vesk::mail {
+
+namespace {
+
+constexpr std::string_view kRaw = ".eml";
+constexpr std::string_view kRecord = ".json";
+
+bool endsWith(std::string_view text, std::string_view suffix) {
+    return text.size() > suffix.size() &&
+           text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+/// The names in `directory` that end with `suffix`, without it.
+std::vector<std::string> namesIn(const std::string& directory, std::string_view suffix) {
+    std::vector<std::string> names;
+    DIR* dir = ::opendir(directory.c_str());
+    if (dir == nullptr) return names;
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string_view name = entry->d_name;
+        if (name.front() != '.' && endsWith(name, suffix)) {
+            names.emplace_back(name.substr(0, name.size() - suffix.size()));
+        }
+    }
+    ::closedir(dir);
+    return names;
+}
+
+/// `text` cut to at most `limit` bytes, at the start of a UTF-8 character.
+void cut(std::optional<std::string>& text, std::size_t limit) {
+    if (!text || text->size() <= limit) return;
+    std::size_t at = limit;
+    while (at > 0 && (static_cast<unsigned char>((*text)[at]) & 0xC0) == 0x80) --at;
+    text->resize(at);
+}
+
+std::uint64_t sizeOf(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
+}
+
+}  // namespace
+
+Store::Incoming::Incoming(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
+
+Store::Incoming::~Incoming() {
+    if (fd_ >= 0) ::close(fd_);
+    if (!path_.empty()) ::unlink(path_.c_str());
+}
+
+bool Store::Incoming::write(std::string_view bytes) {
+    if (failed_) return false;
+    if (atomicfile::writeAll(fd_, bytes) != 0) failed_ = true;
+    return !failed_;
+}
+
+Store::Store(std::string directory, StoreLimits limits)
+    : directory_(std::move(directory)), limits_(limits) {
+    ::mkdir(directory_.c_str(), 0700);
+    ::mkdir((directory_ + "/tmp").c_str(), 0700);
+}
+
+std::unique_ptr<Store::Incoming> Store::begin() {
+    const std::string path = directory_ + "/tmp/" + UUID::random().uuidString() + std::string(kRaw);
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) return nullptr;
+    return std::unique_ptr<Incoming>(new Incoming(fd, path));
+}
+
+bool Store::writeRecord(const CapturedMail& mail) const {
+    atomicfile::Options options;
+    options.mode = 0600;
+    const std::string path = directory_ + "/" + mail.id.uuidString() + std::string(kRecord);
+    return atomicfile::replace(path, encodeJSON(mail), options) == 0;
+}
+
+std::string Store::keep(std::unique_ptr<Incoming> incoming, const Envelope& envelope) {
+    if (!incoming || incoming->failed_ || ::fsync(incoming->fd_) != 0) return {};
+    const auto text = recordfile::readText(incoming->path_);
+    if (!text) return {};
+    CapturedMail mail = parse(*text, envelope, Clock::now());
+    // The raw message keeps the attachments and anything cut from the bodies.
+    cut(mail.textBody, limits_.body);
+    cut(mail.htmlBody, limits_.body);
+    for (auto& a : mail.attachments) a.data.reset();
+    const std::string id = mail.id.uuidString();
+    const std::string raw = directory_ + "/" + id + std::string(kRaw);
+    if (::rename(incoming->path_.c_str(), raw.c_str()) != 0) return {};
+    incoming->path_.clear();
+    if (!writeRecord(mail)) {
+        ::unlink(raw.c_str());
+        return {};
+    }
+    enforceLimits();
+    return id;
+}
+
+std::vector<CapturedMail> Store::list() const {
+    std::vector<CapturedMail> mails;
+    for (const auto& name : namesIn(directory_, kRecord)) {
+        const auto text = recordfile::readText(directory_ + "/" + name + std::string(kRecord));
+        if (!text) continue;
+        try {
+            mails.push_back(decodeJSON<CapturedMail>(*text));
+        } catch (const std::exception&) {
+            // A record that cannot be read is left as it is and not listed.
+        }
+    }
+    std::sort(mails.begin(), mails.end(), [](const CapturedMail& a, const CapturedMail& b) {
+        return a.timestamp.timeIntervalSinceReferenceDate >
+               b.timestamp.timeIntervalSinceReferenceDate;
+    });
+    return mails;
+}
+
+std::optional<CapturedMail> Store::find(std::string_view prefix) const {
+    if (prefix.size() < 4) return std::nullopt;
+    std::string wanted(prefix);
+    std::transform(wanted.begin(), wanted.end(), wanted.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    std::optional<CapturedMail> found;
+    for (auto& mail : list()) {
+        if (mail.id.uuidString().rfind(wanted, 0) != 0) continue;
+        if (found) return std::nullopt;
+        found = std::move(mail);
+    }
+    return found;
+}
+
+std::optional<std::string> Store::raw(const CapturedMail& mail) const {
+    return recordfile::readText(directory_ + "/" + mail.id.uuidString() + std::string(kRaw));
+}
+
+std::optional<CapturedMail> Store::withAttachments(const CapturedMail& mail) const {
+    const auto text = raw(mail);
+    if (!text) return std::nullopt;
+    CapturedMail full = mail;
+    full.attachments = parse(*text, {}, mail.timestamp).attachments;
+    return full;
+}
+
+bool Store::markRead(const CapturedMail& mail) {
+    CapturedMail read = mail;
+    read.isRead = true;
+    return writeRecord(read);
+}
+
+bool Store::remove(const CapturedMail& mail) {
+    const std::string base = directory_ + "/" + mail.id.uuidString();
+    const bool gone = ::unlink((base + std::string(kRecord)).c_str()) == 0;
+    ::unlink((base + std::string(kRaw)).c_str());
+    return gone;
+}
+
+std::size_t Store::clear() {
+    std::size_t count = 0;
+    for (const auto& name : namesIn(directory_, kRecord)) {
+        ::unlink((directory_ + "/" + name + std::string(kRaw)).c_str());
+        count += ::unlink((directory_ + "/" + name + std::string(kRecord)).c_str()) == 0 ? 1 : 0;
+    }
+    return count;
+}
+
+std::size_t Store::recover() {
+    for (const auto& name : namesIn(directory_ + "/tmp", kRaw)) {
+        ::unlink((directory_ + "/tmp/" + name + std::string(kRaw)).c_str());
+    }
+    const auto records = namesIn(directory_, kRecord);
+    std::size_t read = 0;
+    for (const auto& name : namesIn(directory_, kRaw)) {
+        if (std::find(records.begin(), records.end(), name) != records.end()) continue;
+        const std::string path = directory_ + "/" + name + std::string(kRaw);
+        const auto text = recordfile::readText(path);
+        const auto id = UUID::parse(name);
+        if (!text || !id) continue;
+        struct stat st {};
+        ::stat(path.c_str(), &st);
+        CapturedMail mail = parse(*text, {}, Date::fromUnix(static_cast<double>(st.st_mtime)));
+        mail.id = *id;
+        cut(mail.textBody, limits_.body);
+        cut(mail.htmlBody, limits_.body);
+        for (auto& a : mail.attachments) a.data.reset();
+        if (writeRecord(mail)) ++read;
+    }
+    return read;
+}
+
+void Store::enforceLimits() {
+    auto mails = list();
+    std::uint64_t total = 0;
+    for (const auto& m : mails)
+        total += sizeOf(directory_ + "/" + m.id.uuidString() + std::string(kRaw));
+    // Newest first: the oldest are at the end.
+    while (!mails.empty() && (mails.size() > limits_.count || total > limits_.bytes)) {
+        const CapturedMail& oldest = mails.back();
+        total -=
+            std::min(total, sizeOf(directory_ + "/" + oldest.id.uuidString() + std::string(kRaw)));
+        remove(oldest);
+        mails.pop_back();
+    }
+}
+
+void StoreSink::begin(const std::string& from, const std::vector<std::string>& recipients) {
+    envelope_ = {from, recipients};
+    incoming_ = store_.begin();
+}
+
+void StoreSink::write(std::string_view bytes) {
+    if (incoming_) incoming_->write(bytes);
+}
+
+std::string StoreSink::commit() {
+    return store_.keep(std::move(incoming_), envelope_);
+}
+
+void StoreSink::abort() {
+    incoming_.reset();
+}
+
+}  // namespace vesk::mail
