@@ -98,7 +98,7 @@ std::string Store::keep(std::unique_ptr<Incoming> incoming, const Envelope& enve
     cut(mail.textBody, limits_.body);
     cut(mail.htmlBody, limits_.body);
     for (auto& a : mail.attachments) a.data.reset();
-    const std::string id = mail.id.uuidString();
+    std::string id = mail.id.uuidString();
     const std::string raw = directory_ + "/" + id + std::string(kRaw);
     if (::rename(incoming->path_.c_str(), raw.c_str()) != 0) return {};
     incoming->path_.clear();

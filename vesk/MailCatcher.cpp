@@ -1,0 +1,253 @@
+// vesk-mail-catcher: the SMTP server that keeps every mail the sites send
+// and delivers none. It listens on 127.0.0.1 alone, serves many clients in
+// one event loop (the library's SmtpSession each, over the developer's mail
+// store), and bounds every client: its idle time, its whole session, what it
+// may leave unread; past the client limit a newcomer is told to come back.
+//
+//   vesk-mail-catcher [--port N] [--store DIR] [--idle SECONDS]
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/epoll.h>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "vesk/debugging/MailStore.hpp"
+#include "vesk/foundation/VeskPaths.hpp"
+#include "vesk/system/Fd.hpp"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+/// Clients served at once; a newcomer past it is told to try later.
+constexpr std::size_t kMaxClients = 512;
+/// A whole session, however busy.
+constexpr std::chrono::minutes kSessionLimit{10};
+/// Replies a client leaves unread before it is dropped.
+constexpr std::size_t kMaxUnread = std::size_t{1} << 20;
+/// Bytes read from one client before the others get a turn.
+constexpr std::size_t kReadSlice = 65536;
+
+struct Client {
+    vesk::Fd socket;
+    vesk::mail::StoreSink sink;
+    vesk::smtp::Session session;
+    std::string unsent;
+    Clock::time_point lastHeard;
+    Clock::time_point started;
+
+    Client(vesk::Fd s, vesk::mail::Store& store)
+        : socket(std::move(s)),
+          sink(store),
+          session(sink, "vesk.mail.test"),
+          lastHeard(Clock::now()),
+          started(lastHeard) {}
+};
+
+class Catcher {
+  public:
+    Catcher(vesk::mail::Store& store, std::chrono::seconds idle) : store_(store), idle_(idle) {}
+    int run(int port);
+
+  private:
+    void accept();
+    /// Sends what it can; false when the client is to be dropped.
+    bool flush(Client& c);
+    void readFrom(int fd);
+    void drop(int fd);
+    void expire();
+    void watch(int fd, bool writable);
+
+    vesk::mail::Store& store_;
+    std::chrono::seconds idle_;
+    vesk::Fd epoll_;
+    vesk::Fd listener_;
+    vesk::Fd signals_;
+    std::map<int, std::unique_ptr<Client>> clients_;
+};
+
+void Catcher::watch(int fd, bool writable) {
+    epoll_event event{};
+    event.events = EPOLLIN | EPOLLRDHUP | (writable ? EPOLLOUT : 0U);
+    event.data.fd = fd;
+    if (::epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, fd, &event) != 0) {
+        ::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, fd, &event);
+    }
+}
+
+void Catcher::accept() {
+    for (;;) {
+        vesk::Fd fd(::accept4(listener_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+        if (!fd) return;
+        if (clients_.size() >= kMaxClients) {
+            constexpr std::string_view busy = "421 4.3.2 Too many clients, try again later\r\n";
+            (void)::send(fd.get(), busy.data(), busy.size(), MSG_NOSIGNAL);
+            continue;
+        }
+        const int raw = fd.get();
+        auto client = std::make_unique<Client>(std::move(fd), store_);
+        client->unsent = client->session.greeting();
+        clients_.emplace(raw, std::move(client));
+        watch(raw, true);
+    }
+}
+
+bool Catcher::flush(Client& c) {
+    while (!c.unsent.empty()) {
+        const ssize_t n = ::send(c.socket.get(), c.unsent.data(), c.unsent.size(), MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+        if (n <= 0) return false;
+        c.unsent.erase(0, static_cast<std::size_t>(n));
+    }
+    if (c.unsent.size() > kMaxUnread) return false;
+    if (c.unsent.empty() && c.session.closed()) return false;
+    watch(c.socket.get(), !c.unsent.empty());
+    return true;
+}
+
+void Catcher::readFrom(int fd) {
+    const auto it = clients_.find(fd);
+    if (it == clients_.end()) return;
+    Client& c = *it->second;
+    std::array<char, 16384> buffer{};
+    std::size_t taken = 0;
+    while (taken < kReadSlice && !c.session.closed()) {
+        const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+        if (n <= 0) {
+            drop(fd);
+            return;
+        }
+        taken += static_cast<std::size_t>(n);
+        c.lastHeard = Clock::now();
+        c.unsent += c.session.feed(std::string_view(buffer.data(), static_cast<std::size_t>(n)));
+    }
+    if (!flush(c)) drop(fd);
+}
+
+void Catcher::drop(int fd) {
+    const auto it = clients_.find(fd);
+    if (it == clients_.end()) return;
+    it->second->session.disconnected();
+    ::epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, fd, nullptr);
+    clients_.erase(it);
+}
+
+void Catcher::expire() {
+    const auto now = Clock::now();
+    std::vector<int> gone;
+    for (auto& [fd, c] : clients_) {
+        if (now - c->lastHeard > idle_ || now - c->started > kSessionLimit) {
+            constexpr std::string_view timeout = "421 4.4.2 Timeout, closing the connection\r\n";
+            (void)::send(fd, timeout.data(), timeout.size(), MSG_NOSIGNAL);
+            gone.push_back(fd);
+        }
+    }
+    for (const int fd : gone) drop(fd);
+}
+
+int Catcher::run(int port) {
+    epoll_ = vesk::Fd(::epoll_create1(EPOLL_CLOEXEC));
+    listener_ = vesk::Fd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    const int on = 1;
+    ::setsockopt(listener_.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (!epoll_ || !listener_ ||
+        ::bind(listener_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(listener_.get(), 128) != 0) {
+        std::cerr << "vesk-mail-catcher: cannot listen on 127.0.0.1:" << port << ": "
+                  << std::strerror(errno) << "\n";
+        return 1;
+    }
+    sigset_t mask;
+    sigemptyset(&mask);
+    sigaddset(&mask, SIGTERM);
+    sigaddset(&mask, SIGINT);
+    ::sigprocmask(SIG_BLOCK, &mask, nullptr);
+    ::signal(SIGPIPE, SIG_IGN);
+    signals_ = vesk::Fd(::signalfd(-1, &mask, SFD_CLOEXEC | SFD_NONBLOCK));
+    for (const int fd : {listener_.get(), signals_.get()}) {
+        epoll_event event{};
+        event.events = EPOLLIN;
+        event.data.fd = fd;
+        ::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, fd, &event);
+    }
+    std::cerr << "vesk-mail-catcher: listening on 127.0.0.1:" << port << ", keeping mail in "
+              << store_.directory() << "\n";
+    for (;;) {
+        std::array<epoll_event, 64> events{};
+        const int n =
+            ::epoll_wait(epoll_.get(), events.data(), static_cast<int>(events.size()), 1000);
+        for (int i = 0; i < n; ++i) {
+            const auto& e = events[static_cast<std::size_t>(i)];
+            const int fd = e.data.fd;
+            if (fd == signals_.get()) return 0;
+            if (fd == listener_.get()) {
+                accept();
+                continue;
+            }
+            if ((e.events & EPOLLIN) != 0U) {
+                readFrom(fd);
+            } else if ((e.events & (EPOLLERR | EPOLLHUP | EPOLLRDHUP)) != 0U) {
+                drop(fd);
+            } else if ((e.events & EPOLLOUT) != 0U) {
+                const auto it = clients_.find(fd);
+                if (it != clients_.end() && !flush(*it->second)) drop(fd);
+            }
+        }
+        expire();
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int port = 2525;
+    std::string store = vesk::VeskPaths::baseDir() + "/mail";
+    long idle = 60;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string option = argv[i];
+        const char* value = argv[i + 1];
+        char* end = nullptr;
+        if (option == "--port") {
+            port = static_cast<int>(std::strtol(value, &end, 10));
+            if (*end != '\0' || port <= 0 || port > 65535) port = -1;
+        } else if (option == "--store") {
+            store = value;
+        } else if (option == "--idle") {
+            idle = std::strtol(value, &end, 10);
+            if (*end != '\0' || idle <= 0 || idle > 3600) idle = -1;
+        } else {
+            port = -1;
+        }
+    }
+    if (port < 0 || idle < 0 || (argc % 2) == 0) {
+        std::cerr << "usage: vesk-mail-catcher [--port N] [--store DIR] [--idle SECONDS]\n";
+        return 2;
+    }
+    vesk::mail::Store mail(store);
+    if (const auto recovered = mail.recover()) {
+        std::cerr << "vesk-mail-catcher: read again " << recovered << " mail(s) a crash left\n";
+    }
+    Catcher catcher(mail, std::chrono::seconds(idle));
+    return catcher.run(port);
+}
