@@ -8,6 +8,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/epoll.h>
 #include <sys/signalfd.h>
@@ -153,7 +154,10 @@ void Catcher::expire() {
     const auto now = Clock::now();
     std::vector<int> gone;
     for (auto& [fd, c] : clients_) {
-        if (now - c->lastHeard > idle_ || now - c->started > kSessionLimit) {
+        // Bytes waiting to be read are no idleness: the catcher was busy.
+        pollfd waiting{fd, POLLIN, 0};
+        const bool idle = now - c->lastHeard > idle_ && ::poll(&waiting, 1, 0) == 0;
+        if (idle || now - c->started > kSessionLimit) {
             constexpr std::string_view timeout = "421 4.4.2 Timeout, closing the connection\r\n";
             (void)::send(fd, timeout.data(), timeout.size(), MSG_NOSIGNAL);
             gone.push_back(fd);

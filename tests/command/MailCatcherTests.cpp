@@ -49,11 +49,11 @@ int connectTo(int port) {
     return -1;
 }
 
-/// What the server says until it closes or `until` appears (5 s at most).
-std::string readUntil(int fd, const std::string& until) {
+/// What the server says until it closes or `until` appears (`seconds` at most).
+std::string readUntil(int fd, const std::string& until, int seconds = 10) {
     std::string got;
     char buffer[4096];
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
     while (got.find(until) == std::string::npos && std::chrono::steady_clock::now() < end) {
         pollfd p{fd, POLLIN, 0};
         if (::poll(&p, 1, 100) != 1) continue;
@@ -110,9 +110,15 @@ TEST_F(MailCatcherTest, TwoHundredClientsAtOnceAreEachKept) {
                   static_cast<ssize_t>(m.size()));
     }
     int done = 0;
+    bool shown = false;
     for (const int fd : fds) {
-        const std::string got = readUntil(fd, "221 ");
-        done += got.find("250 2.0.0 Ok: queued as") != std::string::npos ? 1 : 0;
+        const std::string got = readUntil(fd, "221 ", 60);
+        const bool kept = got.find("250 2.0.0 Ok: queued as") != std::string::npos;
+        done += kept ? 1 : 0;
+        if (!kept && !shown) {
+            shown = true;
+            ADD_FAILURE() << "a client was answered: " << got;
+        }
         ::close(fd);
     }
     EXPECT_EQ(done, 200);

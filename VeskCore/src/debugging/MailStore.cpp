@@ -49,11 +49,6 @@ void cut(std::optional<std::string>& text, std::size_t limit) {
     text->resize(at);
 }
 
-std::uint64_t sizeOf(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
-}
-
 }  // namespace
 
 Store::Incoming::Incoming(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
@@ -201,17 +196,34 @@ std::size_t Store::recover() {
 }
 
 void Store::enforceLimits() {
-    auto mails = list();
+    // By the raw messages' names and times alone: no record is read unless
+    // one has to go.
+    struct Kept {
+        std::string name;
+        std::int64_t time = 0;
+        std::uint64_t size = 0;
+    };
+    std::vector<Kept> kept;
     std::uint64_t total = 0;
-    for (const auto& m : mails)
-        total += sizeOf(directory_ + "/" + m.id.uuidString() + std::string(kRaw));
-    // Newest first: the oldest are at the end.
-    while (!mails.empty() && (mails.size() > limits_.count || total > limits_.bytes)) {
-        const CapturedMail& oldest = mails.back();
-        total -=
-            std::min(total, sizeOf(directory_ + "/" + oldest.id.uuidString() + std::string(kRaw)));
-        remove(oldest);
-        mails.pop_back();
+    for (auto& name : namesIn(directory_, kRaw)) {
+        struct stat st {};
+        if (::stat((directory_ + "/" + name + std::string(kRaw)).c_str(), &st) != 0) continue;
+        const auto size = static_cast<std::uint64_t>(st.st_size);
+        total += size;
+        kept.push_back(
+            {std::move(name), st.st_mtim.tv_sec * 1'000'000'000 + st.st_mtim.tv_nsec, size});
+    }
+    if (kept.size() <= limits_.count && total <= limits_.bytes) return;
+    std::sort(kept.begin(), kept.end(),
+              [](const Kept& a, const Kept& b) { return a.time < b.time; });
+    std::size_t count = kept.size();
+    for (const Kept& oldest : kept) {
+        if (count <= limits_.count && total <= limits_.bytes) break;
+        const std::string base = directory_ + "/" + oldest.name;
+        ::unlink((base + std::string(kRecord)).c_str());
+        ::unlink((base + std::string(kRaw)).c_str());
+        total -= std::min(total, oldest.size);
+        --count;
     }
 }
 
