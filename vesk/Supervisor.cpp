@@ -788,6 +788,9 @@ int Supervisor::run() {
     return 0;
 }
 
+/// Where launchctl writes the boot unit (the launch daemon com.vesk.servers).
+constexpr const char* kServersUnit = "/etc/systemd/system/com.vesk.servers.service";
+
 std::string lockPath() {
     return supervisorDir() + "/supervisor.lock";
 }
@@ -836,6 +839,13 @@ void endSupervisor() {
 
 void ensureSupervisor() {
     if (notifySupervisor()) return;
+    // The boot unit's supervisor may be starting (just installed, or
+    // restarted): it is the one that runs, not a second one.
+    struct stat unit {};
+    if (::stat(kServersUnit, &unit) == 0) {
+        for (int i = 0; i < 50 && !supervisorPid(); ++i) ::usleep(100'000);
+        if (notifySupervisor()) return;
+    }
     std::error_code ec;
     fs::create_directories(supervisorDir(), ec);
     fs::create_directories(VeskPaths::logDir(), ec);

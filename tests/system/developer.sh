@@ -337,7 +337,8 @@ expect "vesk stop" vesk_dev stop
 wait_for 5 sh -c '! pgrep -x nginx' || fail "nginx still runs"
 page http://docs.test/ >/dev/null && fail "docs.test still answers"
 expect "the boot unit" systemctl restart com.vesk.servers.service
-wait_for 10 sh -c '[ "$(curl -s --max-time 2 http://docs.test/)" = "<h1>docs</h1>" ]' || fail "the boot unit did not bring the servers back"
+# The supervisor before it stops the services first (each in its own time).
+wait_for 60 sh -c '[ "$(curl -s --max-time 2 http://docs.test/)" = "<h1>docs</h1>" ]' || fail "the boot unit did not bring the servers back"
 expect "vesk status" vesk_dev status
 
 else

@@ -7,7 +7,8 @@ data="/home/$dev/Library/Application Support/Vesk"
 step "vesk service start mariadb postgresql redis, run by the boot unit's supervisor"
 [ "$(systemctl show -p ActiveState --value com.vesk.servers.service)" = active ] ||
   fail "the boot unit's supervisor does not run"
-[ "$(pgrep -u "$dev" -fc 'vesk supervise')" = 1 ] || fail "not one supervisor: $(pgrep -u "$dev" -fa 'vesk supervise')"
+wait_for 10 sh -c "[ \"\$(pgrep -u $dev -fc 'vesk supervise')\" = 1 ]" ||
+  fail "not one supervisor: $(pgrep -u "$dev" -fa 'vesk supervise')"
 expect "vesk service start" vesk_dev service start mariadb postgresql redis
 expect "vesk service list" vesk_dev service list
 for port in 3361 5440 6380; do
