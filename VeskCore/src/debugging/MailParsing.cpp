@@ -171,4 +171,32 @@ CapturedMail parse(std::string_view raw, const Envelope& envelope, Date caught) 
     return mail;
 }
 
+Envelope envelopeOf(std::string_view raw) {
+    initialise();
+    // The header block alone is read: a large body costs nothing here.
+    std::size_t end = raw.size();
+    for (const std::string_view blank : {"\r\n\r\n", "\n\n"}) {
+        const auto at = raw.find(blank);
+        if (at != std::string_view::npos) end = std::min(end, at + blank.size());
+    }
+    const std::string headers = std::string(raw.substr(0, end)) + "\n";
+    Envelope envelope;
+    Ref<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(headers.data(), headers.size()));
+    Ref<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
+    Ref<GMimeMessage> message(g_mime_parser_construct_message(parser.get(), nullptr));
+    if (!message) return envelope;
+    std::vector<std::string> from;
+    addresses(g_mime_message_get_from(message.get()), from);
+    if (!from.empty()) envelope.from = from.front();
+    std::set<std::string> seen;
+    for (const auto type : {GMIME_ADDRESS_TYPE_TO, GMIME_ADDRESS_TYPE_CC, GMIME_ADDRESS_TYPE_BCC}) {
+        std::vector<std::string> found;
+        addresses(g_mime_message_get_addresses(message.get(), type), found);
+        for (auto& a : found) {
+            if (seen.insert(lowered(a)).second) envelope.recipients.push_back(std::move(a));
+        }
+    }
+    return envelope;
+}
+
 }  // namespace vesk::mail

@@ -64,8 +64,8 @@ bool Store::Incoming::write(std::string_view bytes) {
     return !failed_;
 }
 
-Store::Store(std::string directory, StoreLimits limits)
-    : directory_(std::move(directory)), limits_(limits) {
+Store::Store(std::string directory, StoreLimits limits, Parser parser)
+    : directory_(std::move(directory)), limits_(limits), parse_(parser) {
     ::mkdir(directory_.c_str(), 0700);
     ::mkdir((directory_ + "/tmp").c_str(), 0700);
 }
@@ -85,10 +85,12 @@ bool Store::writeRecord(const CapturedMail& mail) const {
 }
 
 std::string Store::keep(std::unique_ptr<Incoming> incoming, const Envelope& envelope) {
-    if (!incoming || incoming->failed_ || ::fsync(incoming->fd_) != 0) return {};
+    if (parse_ == nullptr || !incoming || incoming->failed_ || ::fsync(incoming->fd_) != 0) {
+        return {};
+    }
     const auto text = recordfile::readText(incoming->path_);
     if (!text) return {};
-    CapturedMail mail = parse(*text, envelope, Clock::now());
+    CapturedMail mail = parse_(*text, envelope, Clock::now());
     // The raw message keeps the attachments and anything cut from the bodies.
     cut(mail.textBody, limits_.body);
     cut(mail.htmlBody, limits_.body);
@@ -142,14 +144,19 @@ std::optional<std::string> Store::raw(const CapturedMail& mail) const {
 }
 
 std::optional<CapturedMail> Store::withAttachments(const CapturedMail& mail) const {
-    const auto text = raw(mail);
+    const auto text = parse_ != nullptr ? raw(mail) : std::nullopt;
     if (!text) return std::nullopt;
     CapturedMail full = mail;
-    full.attachments = parse(*text, {}, mail.timestamp).attachments;
+    full.attachments = parse_(*text, {}, mail.timestamp).attachments;
     return full;
 }
 
 bool Store::markRead(const CapturedMail& mail) {
+    // A mail removed meanwhile (the limits, another command) stays removed.
+    struct stat st {};
+    if (::stat((directory_ + "/" + mail.id.uuidString() + std::string(kRaw)).c_str(), &st) != 0) {
+        return false;
+    }
     CapturedMail read = mail;
     read.isRead = true;
     return writeRecord(read);
@@ -172,6 +179,7 @@ std::size_t Store::clear() {
 }
 
 std::size_t Store::recover() {
+    if (parse_ == nullptr) return 0;
     for (const auto& name : namesIn(directory_ + "/tmp", kRaw)) {
         ::unlink((directory_ + "/tmp/" + name + std::string(kRaw)).c_str());
     }
@@ -185,7 +193,7 @@ std::size_t Store::recover() {
         if (!text || !id) continue;
         struct stat st {};
         ::stat(path.c_str(), &st);
-        CapturedMail mail = parse(*text, {}, Date::fromUnix(static_cast<double>(st.st_mtime)));
+        CapturedMail mail = parse_(*text, {}, Date::fromUnix(static_cast<double>(st.st_mtime)));
         mail.id = *id;
         cut(mail.textBody, limits_.body);
         cut(mail.htmlBody, limits_.body);

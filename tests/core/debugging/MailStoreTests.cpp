@@ -11,6 +11,7 @@ namespace {
 namespace fs = std::filesystem;
 using vesk::mail::Store;
 using vesk::mail::StoreLimits;
+using vesk::mail::parse;
 
 class MailStoreTest : public ::testing::Test {
   protected:
@@ -45,7 +46,7 @@ class MailStoreTest : public ::testing::Test {
 };
 
 TEST_F(MailStoreTest, AMessageIsKeptWhenWholeWithItsRecordAndItsBytes) {
-    Store store(dir);
+    Store store(dir, {}, parse);
     const std::string id = send(store, "Your order", "Thank you", "boss@app.test");
     ASSERT_EQ(id.size(), 36U) << "the reply names the mail's id";
     const auto mails = store.list();
@@ -80,7 +81,7 @@ TEST_F(MailStoreTest, TheOldestGoPastTheCountOrTheSize) {
     StoreLimits limits;
     limits.count = 3;
     limits.body = 10;
-    Store store(dir, limits);
+    Store store(dir, limits, parse);
     for (int i = 0; i < 5; ++i)
         send(store, "mail " + std::to_string(i), "caf\xc3\xa9 caf\xc3\xa9 caf\xc3\xa9");
     auto mails = store.list();
@@ -92,7 +93,7 @@ TEST_F(MailStoreTest, TheOldestGoPastTheCountOrTheSize) {
 
     StoreLimits small;
     small.bytes = 1500;
-    Store bounded(dir, small);
+    Store bounded(dir, small, parse);
     for (int i = 0; i < 4; ++i) send(bounded, "m" + std::to_string(i), std::string(400, 'x'));
     std::uint64_t total = 0;
     for (const auto& entry : fs::directory_iterator(dir)) {
@@ -104,7 +105,7 @@ TEST_F(MailStoreTest, TheOldestGoPastTheCountOrTheSize) {
 
 TEST_F(MailStoreTest, ACrashLeavesNoHalfMailAndWholeOnesAreReadAgain) {
     {
-        Store store(dir);
+        Store store(dir, {}, parse);
         send(store, "kept", "whole");
         // A message that was being received when the catcher died.
         auto incoming = store.begin();
@@ -117,7 +118,7 @@ TEST_F(MailStoreTest, ACrashLeavesNoHalfMailAndWholeOnesAreReadAgain) {
     const std::string orphan = dir + "/0F8FAD5B-D9CB-469F-A165-70867728950E.eml";
     std::ofstream(orphan) << "From: late@app.test\r\nSubject: late\r\n\r\nbody\r\n";
     fs::rename(fs::directory_iterator(dir + "/tmp")->path(), dir + "/tmp/X.eml");
-    Store store(dir);
+    Store store(dir, {}, parse);
     EXPECT_EQ(store.recover(), 1U);
     EXPECT_TRUE(fs::is_empty(dir + "/tmp"));
     const auto mails = store.list();
@@ -132,7 +133,7 @@ TEST_F(MailStoreTest, ACrashLeavesNoHalfMailAndWholeOnesAreReadAgain) {
 }
 
 TEST_F(MailStoreTest, AMessageThatCannotBeReadBackIsNotKept) {
-    Store store(dir);
+    Store store(dir, {}, parse);
     EXPECT_EQ(store.keep(nullptr, {}), "");
     auto incoming = store.begin();
     ASSERT_TRUE(incoming);
@@ -141,6 +142,24 @@ TEST_F(MailStoreTest, AMessageThatCannotBeReadBackIsNotKept) {
     EXPECT_EQ(store.keep(std::move(incoming), {}), "");
     EXPECT_TRUE(store.list().empty());
     EXPECT_TRUE(fs::is_empty(dir + "/tmp"));
+}
+
+TEST_F(MailStoreTest, AReaderWithoutAParserReadsWhatWasKeptAndKeepsNothing) {
+    Store catcher(dir, {}, parse);
+    const std::string id = send(catcher, "Welcome", "Hello");
+    Store reader(dir);
+    const auto mail = reader.find(id.substr(0, 8));
+    ASSERT_TRUE(mail);
+    EXPECT_EQ(mail->subject, "Welcome");
+    EXPECT_TRUE(reader.raw(*mail)->find("Subject: Welcome") != std::string::npos);
+    EXPECT_FALSE(reader.withAttachments(*mail));
+    EXPECT_EQ(send(reader, "Lost", "x"), "") << "without a parser nothing is kept";
+    ASSERT_TRUE(reader.markRead(*mail));
+    EXPECT_TRUE(catcher.list().front().isRead);
+    // A mail removed meanwhile is not brought back by marking it read.
+    ASSERT_TRUE(reader.remove(*mail));
+    EXPECT_FALSE(reader.markRead(*mail));
+    EXPECT_TRUE(catcher.list().empty());
 }
 
 }  // namespace

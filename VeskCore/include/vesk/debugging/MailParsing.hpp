@@ -26,4 +26,8 @@ struct Envelope {
 /// first one the message has (the newest Received, say).
 CapturedMail parse(std::string_view raw, const Envelope& envelope, Date caught);
 
+/// What the headers of `raw` say of its envelope (sendmail -t): the first
+/// From mailbox, and every To, Cc and Bcc mailbox once, groups opened.
+Envelope envelopeOf(std::string_view raw);
+
 }  // namespace vesk::mail

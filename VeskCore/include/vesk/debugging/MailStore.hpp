@@ -4,7 +4,9 @@
 // received into tmp/ and named only once it is whole, its record written
 // after it, so a crash mid-write leaves no half mail; recover() reads again
 // what a crash left between the two. Bounded: past the count or the total
-// size, the oldest go first.
+// size, the oldest go first. Reading the store needs no MIME parser: only
+// what keeps mail (and reads attachments again) is given one, so the vesk
+// command lists and shows mail without loading GMime.
 #pragma once
 
 #include <cstdint>
@@ -27,9 +29,13 @@ struct StoreLimits {
     std::size_t body = std::size_t{1} << 20;
 };
 
+/// What reads a message into its record (mail::parse, of VeskMail).
+using Parser = CapturedMail (*)(std::string_view raw, const Envelope& envelope, Date caught);
+
 class Store {
   public:
-    explicit Store(std::string directory, StoreLimits limits = {});
+    /// Without a parser, keep(), recover() and withAttachments() do nothing.
+    explicit Store(std::string directory, StoreLimits limits = {}, Parser parser = nullptr);
 
     /// A message being received.
     class Incoming {
@@ -79,6 +85,7 @@ class Store {
 
     std::string directory_;
     StoreLimits limits_;
+    Parser parse_;
 };
 
 /// The SMTP session's sink over a store: what it receives is kept there.
