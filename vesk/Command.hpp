@@ -130,6 +130,13 @@ double timeScale();
 /// How long a started server may take to accept connections: 60 s, which
 /// only the test build lets its tests shorten (VESK_TEST_READY_SECONDS).
 double readyWithin();
+/// A program of the package's (in /usr/libexec/vesk; the build tree's in
+/// the test build).
+std::string packageProgram(const std::string& name);
+
+/// The mail catcher's name among the supervised servers; it runs with the
+/// core servers, as the developer.
+inline constexpr std::string_view kMailCatcher = "mail";
 
 /// Where the local authority lives: root's, so that no program of the
 /// developer's, the sites' PHP among them, can read its key.

@@ -1,4 +1,4 @@
-// vesk start|stop|restart [nginx|php|dnsmasq], vesk status, vesk logs, vesk open
+// vesk start|stop|restart [nginx|php|dnsmasq|mail], vesk status, vesk logs, vesk open
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,7 +10,10 @@
 #include <sstream>
 
 #include "Command.hpp"
+#include "vesk/debugging/MailSpool.hpp"
+#include "vesk/debugging/MailStore.hpp"
 #include "vesk/foundation/L10n.hpp"
+#include "vesk/foundation/VeskPaths.hpp"
 #include "vesk/sites/ServedSites.hpp"
 #include "vesk/system/ProcFS.hpp"
 
@@ -18,7 +21,7 @@ namespace vesk::cli {
 
 namespace {
 
-enum class Which { all, nginx, php, dnsmasq };
+enum class Which { all, nginx, php, dnsmasq, mail };
 
 Which whichOf(const Arguments& args) {
     if (args.words.size() > 1) throw UsageError{};
@@ -27,6 +30,7 @@ Which whichOf(const Arguments& args) {
     if (*word == "nginx") return Which::nginx;
     if (*word == "php") return Which::php;
     if (*word == "dnsmasq") return Which::dnsmasq;
+    if (*word == kMailCatcher) return Which::mail;
     throw UsageError{};
 }
 
@@ -344,10 +348,12 @@ std::vector<std::string> wantedNames(Which which) {
             return {"php"};
         case Which::dnsmasq:
             return {"dnsmasq"};
+        case Which::mail:
+            return {std::string(kMailCatcher)};
         case Which::all:
             break;
     }
-    return {"nginx", "php", "dnsmasq"};
+    return {"nginx", "php", "dnsmasq", std::string(kMailCatcher)};
 }
 
 /// The servers `which` asked for are wanted again, with a new retry window.
@@ -367,7 +373,42 @@ void wantStarted(const Servers& env, Which which) {
                 wanted.restart.push_back(name);
             }
         }
+        if (std::find(names.begin(), names.end(), kMailCatcher) != names.end()) {
+            wanted.restart.emplace_back(kMailCatcher);
+        }
     });
+}
+
+/// The catcher's pid, as the supervisor reports it.
+std::optional<long> catcherPid() {
+    if (!supervisorPid()) return std::nullopt;
+    for (const auto& server : supervisorReport().read({}).servers) {
+        if (server.name == kMailCatcher && server.pid) return *server.pid;
+    }
+    return std::nullopt;
+}
+
+/// Waits (ten seconds at most) for the supervisor to have the catcher in
+/// the state asked, and says so.
+void waitForCatcher(bool running) {
+    const std::string address = "127.0.0.1:" + std::to_string(mail::kCatcherPort);
+    const bool before = catcherPid().has_value();
+    for (int i = 0; i < 100; ++i) {
+        const auto pid = catcherPid();
+        if (running && pid && acceptsConnections(address)) {
+            if (!before) std::cout << L10n::tr("services.started", "Mail catcher") << "\n";
+            return;
+        }
+        if (!running && !pid) {
+            if (before) std::cout << L10n::tr("services.stopped", "Mail catcher") << "\n";
+            return;
+        }
+        ::usleep(100'000);
+    }
+    if (running) {
+        std::cerr << "vesk: the mail catcher did not start: vesk status and vesk logs mail say "
+                     "why\n";
+    }
 }
 
 /// The servers `which` asked for are left down until started again: the
@@ -441,6 +482,7 @@ int start(const Arguments& args) {
     wantStarted(env, which);
     startServers(env, which);
     ensureSupervisor();
+    if (which == Which::all || which == Which::mail) waitForCatcher(true);
     return 0;
 }
 
@@ -449,6 +491,7 @@ int stop(const Arguments& args) {
     const Servers env = installedServers();
     wantStopped(which);
     stopServers(env, which);
+    if (which == Which::all || which == Which::mail) waitForCatcher(false);
     return 0;
 }
 
@@ -466,10 +509,12 @@ int restart(const Arguments& args) {
         }
         return !any;
     });
+    if (which == Which::all || which == Which::mail) waitForCatcher(false);
     applyConfiguration(false);
     wantStarted(env, which);
     startServers(env, which);
     ensureSupervisor();
+    if (which == Which::all || which == Which::mail) waitForCatcher(true);
     return 0;
 }
 
@@ -513,6 +558,22 @@ int status(const Arguments& args) {
     }
     const auto dnsmasq = env.dnsmasqPid();
     printState("dnsmasq", dnsmasq, ", 127.0.0.1 port 53, ." + currentSettings().defaultTLD);
+    {
+        const mail::Store caught(mail::storeDirectory());
+        const auto mails = caught.list();
+        const auto unread = std::count_if(mails.begin(), mails.end(),
+                                          [](const CapturedMail& m) { return !m.isRead; });
+        printState(std::string(kMailCatcher), catcherPid(),
+                   ", 127.0.0.1:" + std::to_string(mail::kCatcherPort) + ", " +
+                       std::to_string(mails.size()) + " caught (" + std::to_string(unread) +
+                       " unread): vesk mail list");
+        const auto waiting = mail::Spool(mail::spoolDirectory()).waiting().size();
+        if (waiting > 0) {
+            std::cout << "            " << waiting
+                      << (waiting == 1 ? " mail waits" : " mails wait")
+                      << " in the spool for the catcher to start (vesk start mail)\n";
+        }
+    }
     // What the supervisor saw: each server's crashes, and the services.
     const auto supervisor = supervisorPid();
     const auto report = supervisorReport().read({});
@@ -591,6 +652,8 @@ int logs(const Arguments& args) {
         for (const auto& v : env.phpVersions()) {
             files.push_back(env.layout.logDir() + "/php-fpm-" + v + ".log");
         }
+    } else if (which == kMailCatcher) {
+        files.push_back(VeskPaths::logDir() + "/mail.log");
     } else {
         throw UsageError{};
     }

@@ -3,7 +3,10 @@
 // with VESK_TEST_SEAMS) lets its tests move the environment, the helper's
 // socket and the package's resources into a temporary directory, and run
 // the supervisor's waits (its back-off, its stable period) faster.
+#include <unistd.h>
+
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 
 #include "Command.hpp"
@@ -65,6 +68,19 @@ double readyWithin() {
     }
 #endif
     return 60;
+}
+
+std::string packageProgram(const std::string& name) {
+#ifdef VESK_TEST_SEAMS
+    // The build tree's: beside this program, or a directory above it.
+    std::error_code ec;
+    const auto self = std::filesystem::read_symlink("/proc/self/exe", ec).parent_path();
+    for (const auto& dir : {self, self.parent_path()}) {
+        const auto candidate = dir / name;
+        if (!ec && ::access(candidate.c_str(), X_OK) == 0) return candidate.string();
+    }
+#endif
+    return "/usr/libexec/vesk/" + name;
 }
 
 }  // namespace vesk::cli

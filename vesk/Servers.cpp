@@ -188,6 +188,9 @@ Servers serversFor(const std::string& user, const std::string& group) {
     // The package's dump client, in every pool when it is installed.
     constexpr const char* kDumpClient = "/usr/share/vesk/php/vesk-dump.php";
     if (::access(kDumpClient, R_OK) == 0) s.layout.prependFile = kDumpClient;
+    // The package's sendmail, which hands PHP's mail() to the catcher.
+    constexpr const char* kSendmail = "/usr/libexec/vesk/vesk-sendmail";
+    if (::access(kSendmail, X_OK) == 0) s.layout.sendmailProgram = kSendmail;
     return s;
 }
 

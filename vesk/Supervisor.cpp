@@ -1,7 +1,7 @@
 // vesk supervise: the supervisor that keeps the core servers (dnsmasq, a
 // PHP-FPM pool per version in use, nginx: root's, started through the
-// helper) and the developer's services (its own children, as the developer)
-// running. It learns of every end at once through pidfds, records it in the
+// helper), the mail catcher beside them, and the developer's services (the
+// catcher and the services are its own children, as the developer) running. It learns of every end at once through pidfds, records it in the
 // server's ServiceHealth, restarts on the back-off the record computes and
 // gives up when the record says so; the decisions are the library's
 // (supervision::Watch). One runs per developer: it holds a lock, and a
@@ -31,6 +31,7 @@
 #include <set>
 
 #include "Command.hpp"
+#include "vesk/debugging/MailSpool.hpp"
 #include "vesk/foundation/Clock.hpp"
 #include "vesk/foundation/L10n.hpp"
 #include "vesk/foundation/VeskError.hpp"
@@ -160,7 +161,9 @@ void endLeftover(long pid, int signal) {
 /// One supervised server.
 struct Unit {
     std::string name;
-    std::optional<ServiceRecipe> recipe;  ///< none for the core servers
+    std::optional<ServiceRecipe> recipe;  ///< a service's
+    /// The program of an own child that is no service (the mail catcher).
+    std::optional<CommandLine> program;
     ServicePaths paths;
     std::int64_t port = 0;
     /// The server's version, as it says (read when it first starts).
@@ -192,6 +195,8 @@ struct Unit {
 
     Unit(std::string n, ServiceHealth health) : name(std::move(n)), watch(std::move(health)) {}
     [[nodiscard]] bool running() const { return pid != 0; }
+    /// Its own child (a service, the catcher), not a core server of root's.
+    [[nodiscard]] bool child() const { return recipe || program; }
     [[nodiscard]] std::string address() const { return "127.0.0.1:" + std::to_string(port); }
 };
 
@@ -215,7 +220,10 @@ class Supervisor {
     Unit& unit(const std::string& name);
     void reconcile(bool developerAsked);
     void start(Unit& u);
-    void startService(Unit& u);
+    void startChild(Unit& u);
+    /// A service's files and data directory before its first start; false
+    /// (its failure recorded) when they cannot be made.
+    bool prepareService(Unit& u);
     void stop(Unit& u);
     void ended(const ExitWatch::Exit& exit);
     void failed(Unit& u, std::optional<int> code, std::optional<int> signal,
@@ -240,6 +248,13 @@ Unit& Supervisor::unit(const std::string& name) {
         u.recipe = recipes::recipeFor(*type);
         u.port = defaultPort(*type);
         if (u.recipe) u.paths = u.recipe->paths(VeskPaths::baseDir());
+    } else if (name == kMailCatcher) {
+        u.port = mail::kCatcherPort;
+        u.program = CommandLine{packageProgram("vesk-mail-catcher"),
+                                {"--port", std::to_string(u.port)},
+                                {}};
+        u.paths.dataDirectory = mail::storeDirectory();
+        u.paths.logPath = VeskPaths::logDir() + "/mail.log";
     }
     return units_.emplace(name, std::move(u)).first->second;
 }
@@ -270,6 +285,9 @@ std::vector<std::string> Supervisor::wanted() const {
         for (const auto& name : coreServers(env_)) {
             if (!stopped(name.rfind("php ", 0) == 0 ? "php" : name)) names.push_back(name);
         }
+        // The catcher comes with the servers: the pools' mail goes to it.
+        const std::string catcher(kMailCatcher);
+        if (!stopped(catcher)) names.push_back(catcher);
     }
     for (const ServiceType type : currentSettings().autoStartServices) {
         const std::string name(rawValue(type));
@@ -306,7 +324,7 @@ void Supervisor::reconcile(bool developerAsked) {
         if (!want) continue;
         if (u.running()) {
             // Restarted by hand: ended here, started again once it has.
-            if (u.recipe) {
+            if (u.child()) {
                 stop(u);
                 u.startAgain = true;
             } else {
@@ -314,7 +332,7 @@ void Supervisor::reconcile(bool developerAsked) {
                 exits_.remove(u.pid);
                 u.pid = 0;
             }
-        } else if (u.recipe && !u.stopping) {
+        } else if (u.child() && !u.stopping) {
             start(u);
             report();
         }
@@ -337,7 +355,7 @@ void Supervisor::reconcile(bool developerAsked) {
             u.watch.stopped();
             changed_ = true;
         }
-        if (u.running() && !u.recipe) {
+        if (u.running() && !u.child()) {
             // The developer stops a core server themselves (vesk stop).
             continue;
         }
@@ -359,8 +377,8 @@ void Supervisor::start(Unit& u) {
     changed_ = true;
     u.answering = false;
     u.endReason.reset();
-    if (u.recipe) {
-        startService(u);
+    if (u.child()) {
+        startChild(u);
         return;
     }
     // A core server already running (started by the command) is adopted.
@@ -388,28 +406,8 @@ void Supervisor::start(Unit& u) {
     std::cerr << "vesk supervise: " << u.name << " runs (pid " << u.pid << ")\n";
 }
 
-void Supervisor::startService(Unit& u) {
+bool Supervisor::prepareService(Unit& u) {
     const ServiceRecipe& recipe = *u.recipe;
-    if (::access(recipe.server.c_str(), X_OK) != 0) {
-        failed(u, std::nullopt, std::nullopt, recipes::packageMissing(recipe));
-        return;
-    }
-    auto holder = procfs::tcpPortHolder(static_cast<int>(u.port));
-    if (holder && holder->pid != 0 && procfs::runsProgram(holder->pid, recipe.server)) {
-        // The developer's own server on its port: what a supervisor that
-        // was killed left. It is ended and started again under this one.
-        endLeftover(holder->pid, recipe.stopSignal());
-        holder = procfs::tcpPortHolder(static_cast<int>(u.port));
-    }
-    if (holder) {
-        failed(u, std::nullopt, std::nullopt, portHeld(u.port, *holder));
-        return;
-    }
-    std::error_code ec;
-    fs::create_directories(fs::path(u.paths.configPath).parent_path(), ec);
-    fs::create_directories(fs::path(u.paths.logPath).parent_path(), ec);
-    u.log = Fd(::open(u.paths.logPath.c_str(),
-                      O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0600));
     // The developer's own configuration is never written over.
     for (const auto& [path, text] : recipe.firstStartFiles(u.port, u.paths)) {
         struct stat st {};
@@ -420,28 +418,60 @@ void Supervisor::startService(Unit& u) {
         }
     }
     struct stat st {};
-    if (::stat(recipe.initializedMarker(u.paths).c_str(), &st) != 0) {
-        // A directory a failed first start left is made again from nothing.
-        fs::remove_all(u.paths.dataDirectory, ec);
-        fs::create_directories(u.paths.dataDirectory, ec);
-        ::chmod(u.paths.dataDirectory.c_str(), 0700);
-        for (const CommandLine& c : recipe.initCommands(u.paths)) {
-            writeLog(u, "vesk: making the data directory: " + c.program + "\n");
-            spawn::Request request;
-            request.program = c.program;
-            request.arguments = c.arguments;
-            request.output = spawn::Output::capture;
-            request.limit = std::chrono::seconds(120);
-            const auto result = spawn::run(request);
-            writeLog(u, result.output);
-            if (result.exitStatus != 0) {
-                fs::remove_all(u.paths.dataDirectory, ec);
-                failed(u, result.exitStatus, result.signal,
-                       "making the data directory failed: " + reasonIn(result.output));
-                return;
-            }
+    if (::stat(recipe.initializedMarker(u.paths).c_str(), &st) == 0) return true;
+    // A directory a failed first start left is made again from nothing.
+    std::error_code ec;
+    fs::remove_all(u.paths.dataDirectory, ec);
+    fs::create_directories(u.paths.dataDirectory, ec);
+    ::chmod(u.paths.dataDirectory.c_str(), 0700);
+    for (const CommandLine& c : recipe.initCommands(u.paths)) {
+        writeLog(u, "vesk: making the data directory: " + c.program + "\n");
+        spawn::Request request;
+        request.program = c.program;
+        request.arguments = c.arguments;
+        request.output = spawn::Output::capture;
+        request.limit = std::chrono::seconds(120);
+        const auto result = spawn::run(request);
+        writeLog(u, result.output);
+        if (result.exitStatus != 0) {
+            fs::remove_all(u.paths.dataDirectory, ec);
+            failed(u, result.exitStatus, result.signal,
+                   "making the data directory failed: " + reasonIn(result.output));
+            return false;
         }
     }
+    return true;
+}
+
+void Supervisor::startChild(Unit& u) {
+    const std::string program = u.recipe ? u.recipe->server : u.program->program;
+    if (::access(program.c_str(), X_OK) != 0) {
+        failed(u, std::nullopt, std::nullopt,
+               u.recipe ? recipes::packageMissing(*u.recipe)
+                        : program + " is missing: reinstall the vesk package");
+        return;
+    }
+    auto holder = procfs::tcpPortHolder(static_cast<int>(u.port));
+    if (holder && holder->pid != 0 && procfs::runsProgram(holder->pid, program)) {
+        // The developer's own server on its port: what a supervisor that
+        // was killed left. It is ended and started again under this one.
+        endLeftover(holder->pid, u.recipe ? u.recipe->stopSignal() : SIGTERM);
+        holder = procfs::tcpPortHolder(static_cast<int>(u.port));
+    }
+    if (holder) {
+        failed(u, std::nullopt, std::nullopt, portHeld(u.port, *holder));
+        return;
+    }
+    std::error_code ec;
+    if (!u.paths.configPath.empty()) {
+        fs::create_directories(fs::path(u.paths.configPath).parent_path(), ec);
+    }
+    fs::create_directories(fs::path(u.paths.logPath).parent_path(), ec);
+    fs::create_directories(u.paths.dataDirectory, ec);
+    if (!u.recipe) ::chmod(u.paths.dataDirectory.c_str(), 0700);
+    u.log = Fd(::open(u.paths.logPath.c_str(),
+                      O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (u.recipe && !prepareService(u)) return;
     int pipeFds[2];
     if (::pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK) != 0) {
         failed(u, std::nullopt, std::nullopt, std::strerror(errno));
@@ -451,7 +481,7 @@ void Supervisor::startService(Unit& u) {
     const Fd writeEnd(pipeFds[1]);
     // The child's end blocks: a server that floods waits for its reader.
     ::fcntl(writeEnd.get(), F_SETFL, 0);
-    const CommandLine c = recipe.serverCommand(u.paths);
+    const CommandLine c = u.recipe ? u.recipe->serverCommand(u.paths) : *u.program;
     spawn::Start request;
     request.program = c.program;
     request.arguments = c.arguments;
@@ -477,13 +507,13 @@ void Supervisor::startService(Unit& u) {
     ::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, u.output.get(), &event);
     std::cerr << "vesk supervise: " << u.name << " runs (pid " << u.pid << ")\n";
     // Asked once, while the server starts.
-    if (u.version.empty()) {
+    if (u.recipe && u.version.empty()) {
         spawn::Request ask;
-        ask.program = recipe.server;
-        ask.arguments = recipe.versionCommand().arguments;
+        ask.program = u.recipe->server;
+        ask.arguments = u.recipe->versionCommand().arguments;
         ask.output = spawn::Output::capture;
         ask.limit = std::chrono::seconds(5);
-        u.version = recipe.versionFrom(spawn::run(ask).output).value_or("");
+        u.version = u.recipe->versionFrom(spawn::run(ask).output).value_or("");
     }
 }
 
@@ -522,7 +552,7 @@ void Supervisor::ended(const ExitWatch::Exit& exit) {
         if (u.pid != exit.pid) continue;
         if (u.output) readOutput(u);
         // What it left behind (a server that forked) ends with it.
-        if (u.recipe) ::kill(static_cast<pid_t>(-u.pid), SIGKILL);
+        if (u.child()) ::kill(static_cast<pid_t>(-u.pid), SIGKILL);
         if (u.output) {
             ::epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, u.output.get(), nullptr);
             u.output = Fd();
@@ -549,7 +579,7 @@ void Supervisor::ended(const ExitWatch::Exit& exit) {
             return;
         }
         const std::string reason =
-            u.endReason.value_or(u.recipe ? u.lastLine : lastLineOfFile(coreLog(env_, name)));
+            u.endReason.value_or(u.child() ? u.lastLine : lastLineOfFile(coreLog(env_, name)));
         failed(u, exit.exitCode, exit.signal, reason);
         return;
     }
@@ -605,7 +635,7 @@ void Supervisor::timers() {
             start(u);
         }
         if (u.running() && u.readyBy) {
-            if (acceptsConnections(u.recipe ? u.address() : coreAddress(env_, name))) {
+            if (acceptsConnections(u.child() ? u.address() : coreAddress(env_, name))) {
                 u.readyBy.reset();
                 u.answering = true;
                 u.watch.answering();
@@ -614,7 +644,7 @@ void Supervisor::timers() {
                 u.readyBy.reset();
                 u.endReason = "it did not accept connections within " +
                               std::to_string(std::lround(readyWithin())) + " s";
-                ::kill(static_cast<pid_t>(u.recipe ? -u.pid : u.pid), SIGKILL);
+                ::kill(static_cast<pid_t>(u.child() ? -u.pid : u.pid), SIGKILL);
             }
         }
         if (u.running() && u.killAt && seconds(*u.killAt) <= now) {
@@ -739,7 +769,7 @@ int Supervisor::run() {
         report();
         if (quitting_) {
             const bool any = std::any_of(units_.begin(), units_.end(), [](const auto& entry) {
-                return entry.second.recipe && entry.second.running();
+                return entry.second.child() && entry.second.running();
             });
             if (!any || seconds(Clock::now()) > seconds(quitBy)) break;
         }
@@ -759,7 +789,7 @@ int Supervisor::run() {
                         quitBy = Date{seconds(Clock::now()) + kStopWithin};
                         for (auto& [name, u] : units_) {
                             u.startAgain = false;
-                            if (u.recipe) stop(u);
+                            if (u.child()) stop(u);
                         }
                     }
                 }
@@ -775,14 +805,14 @@ int Supervisor::run() {
         if (askedAgain) {
             // The core servers' pids are read again: a restart by hand has new ones.
             for (auto& [name, u] : units_) {
-                if (!u.recipe && !u.running() && corePid(env_, name)) u.watch.started();
+                if (!u.child() && !u.running() && corePid(env_, name)) u.watch.started();
             }
             reconcile(true);
         }
         timers();
     }
     for (auto& [name, u] : units_) {
-        if (u.recipe && u.running()) ::kill(static_cast<pid_t>(-u.pid), SIGKILL);
+        if (u.child() && u.running()) ::kill(static_cast<pid_t>(-u.pid), SIGKILL);
     }
     report();
     return 0;

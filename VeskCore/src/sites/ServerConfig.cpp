@@ -450,6 +450,10 @@ std::string phpFpmPool(std::string_view version, const Layout& layout) {
     if (layout.prependFile && isPlainPath(*layout.prependFile)) {
         t += "php_admin_value[auto_prepend_file] = " + *layout.prependFile + "\n";
     }
+    // mail() reaches the catcher and nothing else; no site can change it.
+    if (layout.sendmailProgram && isPlainPath(*layout.sendmailProgram)) {
+        t += "php_admin_value[sendmail_path] = " + *layout.sendmailProgram + " -t -i\n";
+    }
     return t;
 }
 

@@ -247,6 +247,16 @@ TEST_F(ServerConfigTest, PHPIsSetUpForDevelopmentAndTheDevelopersOwnSettingsWin)
         EXPECT_NE(pool.find(line), std::string::npos) << line << pool;
     }
     EXPECT_EQ(pool.find("bad;name"), std::string::npos) << "a name that could end a line";
+    EXPECT_EQ(pool.find("sendmail_path"), std::string::npos) << "no sendmail, PHP's own default";
+    layout.sendmailProgram = "/usr/libexec/vesk/vesk-sendmail";
+    EXPECT_NE(vesk::ServerConfig::phpFpmPool("8.2", layout)
+                  .find("php_admin_value[sendmail_path] = /usr/libexec/vesk/vesk-sendmail -t -i\n"),
+              std::string::npos);
+    layout.sendmailProgram = "/tmp/x; rm -rf ~";
+    EXPECT_EQ(vesk::ServerConfig::phpFpmPool("8.2", layout).find("sendmail_path"),
+              std::string::npos)
+        << "a path the shell would read as more than a path";
+    layout.sendmailProgram = "/usr/libexec/vesk/vesk-sendmail";
     EXPECT_NE(vesk::ServerConfig::phpFpmPool("8.3", layout).find("memory_limit] = 2G\n"),
               std::string::npos)
         << "another version takes the directives for every pool";

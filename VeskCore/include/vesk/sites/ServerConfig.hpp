@@ -29,6 +29,9 @@ struct Layout : EnvironmentLayout {
     /// A PHP file every request of the pools runs first (the dump client),
     /// when there is one.
     std::optional<std::string> prependFile;
+    /// The program PHP's mail() runs (the package's sendmail, which hands
+    /// mail to the catcher), when there is one.
+    std::optional<std::string> sendmailProgram;
     /// Whether other machines may reach the sites (the developer's choice,
     /// `vesk lan on`): every address then; the loopback addresses otherwise.
     bool lan = false;
