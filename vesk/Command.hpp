@@ -61,6 +61,9 @@ std::string scriptJSON(const T& value, bool pretty = false) {
     return encodeJSON(value, options);
 }
 
+/// A size as people read it: bytes, KB or MB.
+std::string sizeText(std::int64_t bytes);
+
 /// A failure the user can act on: one line on standard error, exit 1.
 struct Failure {
     std::string message;
@@ -216,6 +219,9 @@ bool acceptsConnections(const std::string& address);
 std::string portHeld(std::int64_t port, const procfs::PortHolder& holder);
 /// doctor's checks of the supervisor and the services kept running.
 std::vector<DiagnosticResult> supervisionChecks();
+/// The mail catcher's checks for vesk doctor: it answers, its port is its
+/// own, nothing waits in the spool.
+std::vector<DiagnosticResult> mailChecks();
 
 /// The supervisor's files: its report, what the developer asked of it, its
 /// lock and its log, under the developer's Vesk tree.
@@ -271,6 +277,8 @@ int lan(const Arguments& args);
 int env(const Arguments& args);
 int service(const Arguments& args);
 int db(const Arguments& args);
+/// vesk mail list|show|open|attachments|read|delete|clear, -f.
+int mail(const Arguments& args);
 /// The supervisor itself, in the foreground (the boot unit runs it).
 int supervise(const Arguments& args);
 

@@ -28,6 +28,13 @@ namespace vesk::cli {
 
 namespace fs = std::filesystem;
 
+std::string sizeText(std::int64_t bytes) {
+    constexpr std::int64_t kKiB = 1024;
+    if (bytes < 10 * kKiB) return std::to_string(bytes) + " B";
+    if (bytes < 10 * kKiB * kKiB) return std::to_string(bytes / kKiB) + " KB";
+    return std::to_string(bytes / (kKiB * kKiB)) + " MB";
+}
+
 namespace {
 
 std::string snapshotsDir() {
@@ -327,13 +334,6 @@ DatabaseSnapshot findSnapshot(const std::string& key) {
         if (s.id.uuidString() == key || s.id.uuidString().rfind(key, 0) == 0) return s;
     }
     throw Failure{"no snapshot is called " + key + ": vesk db snapshots lists them"};
-}
-
-std::string sizeText(std::int64_t bytes) {
-    constexpr std::int64_t kKiB = 1024;
-    if (bytes < 10 * kKiB) return std::to_string(bytes) + " B";
-    if (bytes < 10 * kKiB * kKiB) return std::to_string(bytes / kKiB) + " KB";
-    return std::to_string(bytes / (kKiB * kKiB)) + " MB";
 }
 
 int listDatabases(const Arguments& args) {

@@ -234,6 +234,9 @@ int doctor(const Arguments& args) {
                                            "start vesk-helper.socket")});
 
     for (auto& r : supervisionChecks()) results.push_back(std::move(r));
+    if (servers().installed()) {
+        for (auto& r : mailChecks()) results.push_back(std::move(r));
+    }
 
     bool failed = false;
     for (const auto& r : results) failed = failed || r.severity == DiagnosticSeverity::error;

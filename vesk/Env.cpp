@@ -1,5 +1,6 @@
 // vesk env NAME... [--write [DIR]]: the connection settings of Vesk's
-// services as a project's .env takes them, printed or set in its .env.
+// services (and of its mail catcher, `mail`) as a project's .env takes them,
+// printed or set in its .env.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include <iostream>
 
 #include "Command.hpp"
+#include "vesk/debugging/MailSpool.hpp"
 #include "vesk/foundation/ServiceType.hpp"
 #include "vesk/services/DotEnvFile.hpp"
 #include "vesk/system/AtomicFile.hpp"
@@ -27,7 +29,13 @@ std::string kindsText() {
     for (const ServiceType t : allCases<ServiceType>()) {
         names += (names.empty() ? "" : ", ") + std::string(rawValue(t));
     }
-    return names;
+    return names + " and " + std::string(kMailCatcher);
+}
+
+/// What a project's mailer needs to send to the catcher.
+std::string mailBlock() {
+    return "MAIL_MAILER=smtp\nMAIL_HOST=127.0.0.1\nMAIL_PORT=" +
+           std::to_string(mail::kCatcherPort);
 }
 
 /// The file's text and mode; none when there is no file; a Failure when it
@@ -94,8 +102,13 @@ void writeEnv(const std::string& dir, const dotenv::Entries& entries) {
 int env(const Arguments& args) {
     const bool write = args.has("--write");
     std::vector<ServiceType> kinds;
+    bool mailer = false;
     std::string dir = ".";
     for (const std::string& word : args.words) {
+        if (word == kMailCatcher) {
+            mailer = true;
+            continue;
+        }
         if (const auto kind = fromRawValue<ServiceType>(word)) {
             if (std::find(kinds.begin(), kinds.end(), *kind) == kinds.end()) kinds.push_back(*kind);
             continue;
@@ -107,7 +120,7 @@ int env(const Arguments& args) {
         }
         throw Failure{"no service \"" + word + "\": vesk env takes " + kindsText()};
     }
-    if (kinds.empty()) throw UsageError{};
+    if (kinds.empty() && !mailer) throw UsageError{};
     const auto databases = std::count_if(kinds.begin(), kinds.end(), [](ServiceType t) {
         return t == ServiceType::mysql || t == ServiceType::mariadb || t == ServiceType::postgresql;
     });
@@ -121,6 +134,10 @@ int env(const Arguments& args) {
         const std::string block = connectionInfo(kind, defaultPort(kind)).dotEnv(kind);
         blocks += (blocks.empty() ? "" : "\n\n") + block;
         for (auto& entry : dotenv::parseBlock(block)) entries.push_back(std::move(entry));
+    }
+    if (mailer) {
+        blocks += (blocks.empty() ? "" : "\n\n") + mailBlock();
+        for (auto& entry : dotenv::parseBlock(mailBlock())) entries.push_back(std::move(entry));
     }
     if (!write) {
         std::cout << blocks << "\n";

@@ -134,9 +134,9 @@ constexpr std::array kCommands{
                 vesk::cli::lan, "", "1:on off"},
     CommandSpec{"env", "vesk env NAME... [--write [DIR]]",
                 "the connection settings of Vesk's services (mariadb, mysql, postgresql, redis, "
-                "...) as a project's .env takes them; --write sets them in DIR's .env (default: "
+                "..., and mail: its mail catcher) as a project's .env takes them; --write sets them in DIR's .env (default: "
                 "the current directory), every other line kept and the old file beside it",
-                vesk::cli::env, "--write", "*:mariadb mysql postgresql redis"},
+                vesk::cli::env, "--write", "*:mariadb mysql postgresql redis mail"},
     CommandSpec{"service",
                 "vesk service list | start NAME... | stop NAME... | restart NAME... | status "
                 "[NAME...] | logs [-f] NAME  [--json]",
@@ -153,6 +153,13 @@ constexpr std::array kCommands{
                 "running, or --service), and their snapshots (zstd-compressed dumps)",
                 vesk::cli::db, "--json --force --label= --notes= --into= --service=",
                 "1:list create drop snapshot snapshots restore forget"},
+    CommandSpec{"mail",
+                "vesk mail list [--json] | show ID [--html|--text|--raw|--headers|--json] | open "
+                "ID | attachments ID [DIR] | read ID | delete ID | clear | -f [--json]",
+                "the mail the sites sent, kept by the mail catcher and never delivered (newest "
+                "first; an ID is the first characters of one); -f prints new mail as it arrives",
+                vesk::cli::mail, "--json --html --text --raw --headers -f --follow",
+                "1:list show open attachments read delete clear"},
     CommandSpec{"supervise", "vesk supervise [--boot]",
                 "the supervisor in the foreground (vesk start runs it in the background; the "
                 "boot unit runs it with --boot, which starts the servers stopped before)",

@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -81,6 +82,7 @@ class MailCatcherTest : public ::testing::Test {
         fs::remove_all(dir);
         home = dir + "/home";
         spool = home + "/Library/Application Support/Vesk/mail/spool";
+        store = dir;
         fs::create_directories(home);
         port = freePort();
     }
@@ -90,7 +92,7 @@ class MailCatcherTest : public ::testing::Test {
         if (child == 0) {
             const std::string p = std::to_string(port);
             const std::string i = std::to_string(idle);
-            ::execl(VESK_CATCHER, VESK_CATCHER, "--port", p.c_str(), "--store", dir.c_str(),
+            ::execl(VESK_CATCHER, VESK_CATCHER, "--port", p.c_str(), "--store", store.c_str(),
                     "--spool", spool.c_str(), "--idle", i.c_str(), nullptr);
             ::_exit(127);
         }
@@ -139,22 +141,36 @@ class MailCatcherTest : public ::testing::Test {
 
     /// The store's mails once `count` are there (ten seconds at most).
     [[nodiscard]] std::vector<vesk::CapturedMail> mailsOnce(std::size_t count) const {
-        const vesk::mail::Store store(dir);
+        const vesk::mail::Store kept(store);
         for (int i = 0; i < 200; ++i) {
-            auto mails = store.list();
+            auto mails = kept.list();
             if (mails.size() >= count) return mails;
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
-        return store.list();
+        return kept.list();
     }
 
     [[nodiscard]] std::size_t spooled() const {
         return vesk::mail::Spool(spool).waiting().size();
     }
 
+    /// vesk with `args`, as the developer; its status and output.
+    [[nodiscard]] std::pair<int, std::string> vesk(const std::string& args) const {
+        const std::string command = "cd '" + dir + "' && HOME='" + home + "' PATH='" + dir +
+                                    "/bin:/usr/bin:/bin' " + VESK_PROGRAM + " " + args + " 2>&1";
+        std::string out;
+        FILE* p = ::popen(command.c_str(), "r");
+        if (p == nullptr) return {-1, out};
+        std::array<char, 4096> buffer{};
+        while (std::fgets(buffer.data(), buffer.size(), p) != nullptr) out += buffer.data();
+        const int status = ::pclose(p);
+        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
+    }
+
     std::string dir;
     std::string home;
     std::string spool;
+    std::string store;
     int port = 0;
     pid_t child = 0;
 };
@@ -343,6 +359,108 @@ TEST_F(MailCatcherTest, AttachmentsAreWrittenUnderSafeNamesAndNeverOverAFile) {
     std::ifstream kept(out + "/report.csv");
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "mine");
     EXPECT_FALSE(fs::exists(dir + "/.bashrc"));
+}
+
+TEST_F(MailCatcherTest, TheDeveloperReadsTheCaughtMailWithVeskMail) {
+    store = home + "/Library/Application Support/Vesk/mail";
+    start(10);
+    ASSERT_NE(connectTo(port), -1);
+    const std::string html =
+        "To: ada@example.com\nFrom: Shop <shop@app.test>\nSubject: Order \x1b[2J\x1b]0;owned\x07 "
+        "ready\nBcc: audit@app.test\nMIME-Version: 1.0\n"
+        "Content-Type: multipart/mixed; boundary=m\n\n--m\n"
+        "Content-Type: multipart/alternative; boundary=a\n\n--a\nContent-Type: text/plain\n\n"
+        "Your order \x1b[31mis ready.\n--a\nContent-Type: text/html\n\n<!DOCTYPE html><html><body>"
+        "<img src=\"https://tracker.example/p.gif\">Your <b>order</b></body></html>\n--a--\n--m\n"
+        "Content-Type: application/pdf\nContent-Transfer-Encoding: base64\n"
+        "Content-Disposition: attachment; filename=invoice.pdf\n\nJVBERi0xLjQK\n--m--\n";
+    ASSERT_EQ(sendmail({"-t", "-i"}, html), 0);
+    ASSERT_EQ(mailsOnce(1).size(), 1U);
+
+    const auto [listed, list] = vesk("mail list");
+    EXPECT_EQ(listed, 0) << list;
+    EXPECT_EQ(list.find('\x1b'), std::string::npos) << "a mail's escapes reach no terminal";
+    EXPECT_NE(list.find("new "), std::string::npos) << list;
+    EXPECT_NE(list.find("Order \\x1b[2J"), std::string::npos) << list;
+    const auto records =
+        vesk::decodeJSON<std::vector<vesk::CapturedMail>>(vesk("mail list --json").second, [] {
+            vesk::CodingOptions o;
+            o.dates = vesk::DateStrategy::iso8601;
+            return o;
+        }());
+    ASSERT_EQ(records.size(), 1U);
+    const auto& m = records[0];
+    EXPECT_EQ(m.from, "shop@app.test");
+    EXPECT_EQ(m.bcc, (std::vector<std::string>{"audit@app.test"}));
+    EXPECT_EQ(m.subject, "Order \x1b[2J\x1b]0;owned\x07 ready") << "--json is exact";
+    ASSERT_EQ(m.attachments.size(), 1U);
+    EXPECT_EQ(m.attachments[0].filename, "invoice.pdf");
+    EXPECT_FALSE(m.isRead);
+    const std::string id = m.id.uuidString().substr(0, 8);
+
+    const auto [shown, text] = vesk("mail show " + id);
+    EXPECT_EQ(shown, 0);
+    EXPECT_NE(text.find("Your order \\x1b[31mis ready.\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("Attached: invoice.pdf (application/pdf, 9 B)"), std::string::npos)
+        << text;
+    EXPECT_EQ(text.find('\x1b'), std::string::npos);
+    EXPECT_EQ(vesk("mail list").second.find("new "), std::string::npos) << "shown is read";
+    EXPECT_EQ(vesk("mail show " + id + " --raw").second.find("Bcc:"), std::string::npos);
+    EXPECT_NE(vesk("mail show " + id + " --html").second.find("<b>order</b>"), std::string::npos);
+
+    fs::create_directories(dir + "/files");
+    const auto [saved, savedText] = vesk("mail attachments " + id + " files");
+    EXPECT_EQ(saved, 0) << savedText;
+    std::ifstream pdf(dir + "/files/invoice.pdf");
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(pdf), {}), "%PDF-1.4\n");
+
+    // The page opened keeps every remote fetch out.
+    fs::create_directories(dir + "/bin");
+    std::ofstream(dir + "/bin/xdg-open") << "#!/bin/sh\necho \"$1\" > '" << dir << "/opened'\n";
+    fs::permissions(dir + "/bin/xdg-open", fs::perms::owner_all);
+    EXPECT_EQ(vesk("mail open " + id).first, 0);
+    std::ifstream opened(dir + "/opened");
+    std::string url;
+    std::getline(opened, url);
+    ASSERT_EQ(url.rfind("file://", 0), 0U) << url;
+    std::ifstream page(url.substr(7));
+    const std::string pageText(std::istreambuf_iterator<char>(page), {});
+    EXPECT_EQ(pageText.rfind("<!DOCTYPE html><meta http-equiv=\"Content-Security-Policy\" "
+                             "content=\"default-src 'none'; img-src data:;",
+                             0),
+              0U)
+        << pageText;
+
+    // Followed: a new mail is printed as it arrives.
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    const pid_t follower = ::fork();
+    if (follower == 0) {
+        ::dup2(fds[1], 1);
+        ::close(fds[0]);
+        ::setenv("HOME", home.c_str(), 1);
+        ::execl(VESK_PROGRAM, VESK_PROGRAM, "mail", "-f", "--json", nullptr);
+        ::_exit(127);
+    }
+    ::close(fds[1]);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    ASSERT_EQ(sendmail({"-i", "bob@example.com"}, "Subject: followed\n\nhi\n"), 0);
+    std::string followed;
+    for (int i = 0; i < 100 && followed.find('\n') == std::string::npos; ++i) {
+        pollfd p{fds[0], POLLIN, 0};
+        char chunk[4096];
+        const ssize_t n = ::poll(&p, 1, 100) == 1 ? ::read(fds[0], chunk, sizeof chunk) : 0;
+        if (n > 0) followed.append(chunk, static_cast<std::size_t>(n));
+    }
+    EXPECT_NE(followed.find("\"subject\":\"followed\""), std::string::npos) << followed;
+    ::kill(follower, SIGTERM);
+    ::waitpid(follower, nullptr, 0);
+    ::close(fds[0]);
+
+    EXPECT_EQ(vesk("mail delete " + id).second, "Deleted mail " + id + "\n");
+    EXPECT_EQ(vesk("mail show " + id).first, 1);
+    EXPECT_EQ(vesk("mail clear").second, "Deleted 1 mail\n");
+    EXPECT_EQ(mailsOnce(1).size(), 0U);
 }
 
 }  // namespace

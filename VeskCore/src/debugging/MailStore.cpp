@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <filesystem>
 
 #include "vesk/foundation/Clock.hpp"
 #include "vesk/system/AtomicFile.hpp"
@@ -66,8 +67,11 @@ bool Store::Incoming::write(std::string_view bytes) {
 
 Store::Store(std::string directory, StoreLimits limits, Parser parser)
     : directory_(std::move(directory)), limits_(limits), parse_(parser) {
-    ::mkdir(directory_.c_str(), 0700);
-    ::mkdir((directory_ + "/tmp").c_str(), 0700);
+    // The directories above it too: a developer's tree may not have them yet.
+    std::error_code ec;
+    std::filesystem::create_directories(directory_ + "/tmp", ec);
+    ::chmod(directory_.c_str(), 0700);
+    ::chmod((directory_ + "/tmp").c_str(), 0700);
 }
 
 std::unique_ptr<Store::Incoming> Store::begin() {
@@ -141,6 +145,12 @@ std::optional<CapturedMail> Store::find(std::string_view prefix) const {
 
 std::optional<std::string> Store::raw(const CapturedMail& mail) const {
     return recordfile::readText(directory_ + "/" + mail.id.uuidString() + std::string(kRaw));
+}
+
+std::uint64_t Store::rawSize(const CapturedMail& mail) const {
+    struct stat st {};
+    const std::string path = directory_ + "/" + mail.id.uuidString() + std::string(kRaw);
+    return ::stat(path.c_str(), &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
 }
 
 std::optional<CapturedMail> Store::withAttachments(const CapturedMail& mail) const {

@@ -65,8 +65,9 @@ class Store {
     /// The mail whose id starts with `prefix` (at least 4 characters, one
     /// match); none otherwise.
     [[nodiscard]] std::optional<CapturedMail> find(std::string_view prefix) const;
-    /// The message as it arrived.
+    /// The message as it arrived, and its size.
     [[nodiscard]] std::optional<std::string> raw(const CapturedMail& mail) const;
+    [[nodiscard]] std::uint64_t rawSize(const CapturedMail& mail) const;
     /// The message read again with its attachments' bytes.
     [[nodiscard]] std::optional<CapturedMail> withAttachments(const CapturedMail& mail) const;
     bool markRead(const CapturedMail& mail);
