@@ -147,7 +147,9 @@ std::optional<Spooled> Spool::read(const std::string& path) const {
         }
     }
     if (!whole || s.envelope.recipients.empty()) {
-        if (text) ::rename(path.c_str(), (path + ".unreadable").c_str());
+        // Set aside (a link, a file too large or not ours alike), so that
+        // it is neither delivered nor looked at again.
+        ::rename(path.c_str(), (path + ".unreadable").c_str());
         return std::nullopt;
     }
     s.message = text->substr(at);
