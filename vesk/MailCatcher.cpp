@@ -300,7 +300,7 @@ std::string safeName(const std::string& name, std::size_t index) {
 /// vesk mail attachments: each attachment of the mail into `dir`, never
 /// over a file that is there; each path written is printed.
 int writeAttachments(const std::string& storeDir, const std::string& id, const std::string& dir) {
-    vesk::mail::Store store(storeDir, {}, vesk::mail::parse);
+    vesk::mail::Store store(storeDir, {}, vesk::mail::parseFile);
     const auto mail = store.find(id);
     const auto full = mail ? store.withAttachments(*mail) : std::nullopt;
     if (!full) {
@@ -382,7 +382,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     if (attachments) return writeAttachments(store, attachments->first, attachments->second);
-    vesk::mail::Store mail(store, {}, vesk::mail::parse);
+    vesk::mail::Store mail(store, {}, vesk::mail::parseFile);
     if (const auto recovered = mail.recover()) {
         std::cerr << "vesk-mail-catcher: read again " << recovered << " mail(s) a crash left\n";
     }

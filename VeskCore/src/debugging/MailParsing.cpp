@@ -1,8 +1,11 @@
 #include "vesk/debugging/MailParsing.hpp"
 
+#include <fcntl.h>
 #include <gmime/gmime.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cctype>
 #include <mutex>
 #include <set>
@@ -67,36 +70,60 @@ void addresses(InternetAddressList* list, std::vector<std::string>& out, int dep
     }
 }
 
-/// A part's content, its transfer encoding undone; for text, converted
-/// from its charset into UTF-8.
-std::string contentOf(GMimePart* part, bool text) {
+/// A part's content, its transfer encoding undone (for text, converted
+/// from its charset into UTF-8), read through GMime's filters a piece at a
+/// time: at most `limit` bytes are kept, and `size` counts them all, so a
+/// large part costs no more memory than a small one.
+std::string contentOf(GMimePart* part, bool text, std::size_t limit, std::int64_t* size = nullptr) {
     GMimeDataWrapper* content = g_mime_part_get_content(part);
-    if (content == nullptr) return {};
-    Ref<GMimeStream> memory(g_mime_stream_mem_new());
+    GMimeStream* source = content != nullptr ? g_mime_data_wrapper_get_stream(content) : nullptr;
+    if (source == nullptr) return {};
+    g_mime_stream_reset(source);
+    Ref<GMimeStream> decoded(g_mime_stream_filter_new(source));
+    const GMimeContentEncoding encoding = g_mime_data_wrapper_get_encoding(content);
+    if (encoding != GMIME_CONTENT_ENCODING_DEFAULT) {
+        if (GMimeFilter* decode = g_mime_filter_basic_new(encoding, FALSE)) {
+            g_mime_stream_filter_add(GMIME_STREAM_FILTER(decoded.get()), decode);
+            g_object_unref(decode);
+        }
+    }
     if (text) {
-        Ref<GMimeStream> filtered(g_mime_stream_filter_new(memory.get()));
         const char* charset =
             g_mime_object_get_content_type_parameter(GMIME_OBJECT(part), "charset");
         if (charset != nullptr && g_ascii_strcasecmp(charset, "utf-8") != 0 &&
             g_ascii_strcasecmp(charset, "us-ascii") != 0) {
             if (GMimeFilter* convert = g_mime_filter_charset_new(charset, "UTF-8")) {
-                g_mime_stream_filter_add(GMIME_STREAM_FILTER(filtered.get()), convert);
+                g_mime_stream_filter_add(GMIME_STREAM_FILTER(decoded.get()), convert);
                 g_object_unref(convert);
             }
         }
-        g_mime_data_wrapper_write_to_stream(content, filtered.get());
-        g_mime_stream_flush(filtered.get());
-    } else {
-        g_mime_data_wrapper_write_to_stream(content, memory.get());
     }
-    GByteArray* bytes = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(memory.get()));
-    if (bytes == nullptr) return {};
-    const std::string raw(reinterpret_cast<const char*>(bytes->data), bytes->len);
-    return text ? validUTF8(raw.data(), static_cast<gssize>(raw.size())) : raw;
+    std::string out;
+    std::int64_t total = 0;
+    char buffer[65536];
+    for (;;) {
+        const gssize n = g_mime_stream_read(decoded.get(), buffer, sizeof buffer);
+        if (n <= 0) break;
+        total += n;
+        const auto piece = static_cast<std::size_t>(n);
+        if (out.size() < limit) out.append(buffer, std::min(piece, limit - out.size()));
+        // Without a count wanted, nothing past the limit is read.
+        if (size == nullptr && out.size() >= limit) break;
+    }
+    if (size != nullptr) *size = total;
+    if (!text) return out;
+    if (out.size() >= limit && limit > 0) {
+        // Cut at a character's start, not inside one.
+        std::size_t at = out.size();
+        while (at > 0 && (static_cast<unsigned char>(out[at - 1]) & 0xC0) == 0x80) --at;
+        if (at > 0 && (static_cast<unsigned char>(out[at - 1]) & 0x80) != 0) out.resize(at - 1);
+    }
+    return validUTF8(out.data(), static_cast<gssize>(out.size()));
 }
 
 struct Walk {
     CapturedMail* mail = nullptr;
+    const ParseLimits* limits = nullptr;
     std::size_t parts = 0;
 };
 
@@ -114,33 +141,37 @@ void visit(GMimeObject* /*parent*/, GMimeObject* object, gpointer data) {
     // The first text and HTML parts that are not attached files are the bodies.
     if (!attached && filename == nullptr) {
         if (contentType == "text/plain" && !mail.textBody) {
-            mail.textBody = contentOf(part, true);
+            mail.textBody = contentOf(part, true, walk->limits->body);
             return;
         }
         if (contentType == "text/html" && !mail.htmlBody) {
-            mail.htmlBody = contentOf(part, true);
+            mail.htmlBody = contentOf(part, true, walk->limits->body);
             return;
         }
     }
     MailAttachment attachment;
     attachment.filename = validUTF8(filename != nullptr ? filename : "");
     attachment.contentType = contentType;
-    const std::string bytes = contentOf(part, false);
-    attachment.size = static_cast<std::int64_t>(bytes.size());
-    attachment.data = Data::fromString(bytes);
+    const std::string bytes =
+        contentOf(part, false, walk->limits->attachmentBytes ? SIZE_MAX : 0, &attachment.size);
+    if (walk->limits->attachmentBytes) attachment.data = Data::fromString(bytes);
     mail.attachments.push_back(std::move(attachment));
 }
 
 }  // namespace
 
-CapturedMail parse(std::string_view raw, const Envelope& envelope, Date caught) {
-    initialise();
+namespace {
+
+/// The message in `stream` (parsed with `persist`: its parts read from the
+/// stream when needed, not copied).
+CapturedMail parseStream(GMimeStream* stream, bool persist, const Envelope& envelope, Date caught,
+                         const ParseLimits& limits) {
     CapturedMail mail;
     mail.id = UUID::random();
     mail.timestamp = caught;
     mail.from = envelope.from;
-    Ref<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(raw.data(), raw.size()));
-    Ref<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
+    Ref<GMimeParser> parser(g_mime_parser_new_with_stream(stream));
+    g_mime_parser_set_persist_stream(parser.get(), persist ? TRUE : FALSE);
     Ref<GMimeMessage> message(g_mime_parser_construct_message(parser.get(), nullptr));
     if (message) {
         std::vector<std::string> from;
@@ -158,7 +189,7 @@ CapturedMail parse(std::string_view raw, const Envelope& envelope, Date caught) 
             if (name == nullptr) continue;
             mail.headers.emplace(validUTF8(name), validUTF8(value));
         }
-        Walk walk{&mail, 0};
+        Walk walk{&mail, &limits, 0};
         g_mime_message_foreach(message.get(), visit, &walk);
     }
     // Bcc: the envelope's recipients the headers do not name.
@@ -169,6 +200,24 @@ CapturedMail parse(std::string_view raw, const Envelope& envelope, Date caught) 
         if (named.insert(lowered(r)).second) mail.bcc.push_back(r);
     }
     return mail;
+}
+
+}  // namespace
+
+CapturedMail parse(std::string_view raw, const Envelope& envelope, Date caught,
+                   const ParseLimits& limits) {
+    initialise();
+    Ref<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(raw.data(), raw.size()));
+    return parseStream(stream.get(), false, envelope, caught, limits);
+}
+
+std::optional<CapturedMail> parseFile(const std::string& path, const Envelope& envelope,
+                                      Date caught, const ParseLimits& limits) {
+    initialise();
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    Ref<GMimeStream> stream(g_mime_stream_fs_new(fd));  // owns the descriptor
+    return parseStream(stream.get(), true, envelope, caught, limits);
 }
 
 Envelope envelopeOf(std::string_view raw) {

@@ -42,13 +42,6 @@ std::vector<std::string> namesIn(const std::string& directory, std::string_view 
     return names;
 }
 
-/// `text` cut to at most `limit` bytes, at the start of a UTF-8 character.
-void cut(std::optional<std::string>& text, std::size_t limit) {
-    if (!text || text->size() <= limit) return;
-    std::size_t at = limit;
-    while (at > 0 && (static_cast<unsigned char>((*text)[at]) & 0xC0) == 0x80) --at;
-    text->resize(at);
-}
 
 }  // namespace
 
@@ -92,13 +85,10 @@ std::string Store::keep(std::unique_ptr<Incoming> incoming, const Envelope& enve
     if (parse_ == nullptr || !incoming || incoming->failed_ || ::fsync(incoming->fd_) != 0) {
         return {};
     }
-    const auto text = recordfile::readText(incoming->path_);
-    if (!text) return {};
-    CapturedMail mail = parse_(*text, envelope, Clock::now());
     // The raw message keeps the attachments and anything cut from the bodies.
-    cut(mail.textBody, limits_.body);
-    cut(mail.htmlBody, limits_.body);
-    for (auto& a : mail.attachments) a.data.reset();
+    auto parsed = parse_(incoming->path_, envelope, Clock::now(), {false, limits_.body});
+    if (!parsed) return {};
+    CapturedMail mail = std::move(*parsed);
     std::string id = mail.id.uuidString();
     const std::string raw = directory_ + "/" + id + std::string(kRaw);
     if (::rename(incoming->path_.c_str(), raw.c_str()) != 0) return {};
@@ -154,10 +144,12 @@ std::uint64_t Store::rawSize(const CapturedMail& mail) const {
 }
 
 std::optional<CapturedMail> Store::withAttachments(const CapturedMail& mail) const {
-    const auto text = parse_ != nullptr ? raw(mail) : std::nullopt;
-    if (!text) return std::nullopt;
+    if (parse_ == nullptr) return std::nullopt;
+    const auto parsed =
+        parse_(directory_ + "/" + mail.id.uuidString() + std::string(kRaw), {}, mail.timestamp, {});
+    if (!parsed) return std::nullopt;
     CapturedMail full = mail;
-    full.attachments = parse_(*text, {}, mail.timestamp).attachments;
+    full.attachments = parsed->attachments;
     return full;
 }
 
@@ -198,17 +190,14 @@ std::size_t Store::recover() {
     for (const auto& name : namesIn(directory_, kRaw)) {
         if (std::find(records.begin(), records.end(), name) != records.end()) continue;
         const std::string path = directory_ + "/" + name + std::string(kRaw);
-        const auto text = recordfile::readText(path);
         const auto id = UUID::parse(name);
-        if (!text || !id) continue;
         struct stat st {};
-        ::stat(path.c_str(), &st);
-        CapturedMail mail = parse_(*text, {}, Date::fromUnix(static_cast<double>(st.st_mtime)));
-        mail.id = *id;
-        cut(mail.textBody, limits_.body);
-        cut(mail.htmlBody, limits_.body);
-        for (auto& a : mail.attachments) a.data.reset();
-        if (writeRecord(mail)) ++read;
+        if (!id || ::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+        auto parsed = parse_(path, {}, Date::fromUnix(static_cast<double>(st.st_mtime)),
+                             {false, limits_.body});
+        if (!parsed) continue;
+        parsed->id = *id;
+        if (writeRecord(*parsed)) ++read;
     }
     return read;
 }

@@ -159,3 +159,51 @@ TEST(MailParsing, FiftyThousandPartsAreReadWithinTheirBound) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(MailParsing, AMessageReadFromItsFileCostsItsBoundNotItsSize) {
+    // A body of 2 MiB in quoted-printable, an attachment of 3 MiB in base64.
+    std::string body;
+    for (int i = 0; i < 70'000; ++i) body += "caf=C3=A9 cr=C3=A8me=\r\n";
+    std::string encoded;
+    const std::string chunk = "QUJDREVGR0hJSktMTU5PUFFSU1RVVldYWVpB";  // 27 bytes
+    for (int i = 0; i < 120'000; ++i) encoded += chunk + "\r\n";
+    const std::string raw =
+        "From: a@app.test\r\nTo: b@example.com\r\nSubject: large\r\n"
+        "Content-Type: multipart/mixed; boundary=z\r\n\r\n--z\r\n"
+        "Content-Type: text/plain; charset=utf-8\r\nContent-Transfer-Encoding: quoted-printable\r\n"
+        "\r\n" +
+        body + "\r\n--z\r\nContent-Type: application/octet-stream\r\n"
+               "Content-Transfer-Encoding: base64\r\n"
+               "Content-Disposition: attachment; filename=big.bin\r\n\r\n" +
+        encoded + "--z--\r\n";
+    const std::string path = testing::TempDir() + "/vesk-large.eml";
+    {
+        std::FILE* f = std::fopen(path.c_str(), "wb");
+        ASSERT_NE(f, nullptr);
+        std::fwrite(raw.data(), 1, raw.size(), f);
+        std::fclose(f);
+    }
+    const auto whole = vesk::mail::parse(raw, {}, kCaught);
+    const auto bounded = vesk::mail::parseFile(path, {}, kCaught, {false, 1000});
+    ASSERT_TRUE(bounded);
+    ASSERT_EQ(bounded->attachments.size(), 1U);
+    EXPECT_EQ(bounded->attachments[0].size, 120'000 * 27);
+    EXPECT_EQ(whole.attachments[0].size, 120'000 * 27);
+    EXPECT_FALSE(bounded->attachments[0].data) << "sizes alone, no bytes";
+    ASSERT_TRUE(bounded->textBody);
+    // "café crème" is 12 bytes; 1000 bytes cut inside a character step back to its start.
+    EXPECT_LE(bounded->textBody->size(), 1000U);
+    EXPECT_GE(bounded->textBody->size(), 990U);
+    EXPECT_EQ(whole.textBody->substr(0, bounded->textBody->size()), *bounded->textBody);
+    EXPECT_EQ(bounded->textBody->find("\xEF\xBF\xBD"), std::string::npos) << "no broken character";
+    const auto full = vesk::mail::parseFile(path, {}, kCaught);
+    ASSERT_TRUE(full);
+    EXPECT_EQ(full->attachments[0].data, whole.attachments[0].data);
+    EXPECT_EQ(full->textBody, whole.textBody);
+    EXPECT_FALSE(vesk::mail::parseFile(path + ".missing", {}, kCaught));
+    std::remove(path.c_str());
+}
+
+}  // namespace

@@ -11,7 +11,7 @@ namespace {
 namespace fs = std::filesystem;
 using vesk::mail::Store;
 using vesk::mail::StoreLimits;
-using vesk::mail::parse;
+using vesk::mail::parseFile;
 
 class MailStoreTest : public ::testing::Test {
   protected:
@@ -46,7 +46,7 @@ class MailStoreTest : public ::testing::Test {
 };
 
 TEST_F(MailStoreTest, AMessageIsKeptWhenWholeWithItsRecordAndItsBytes) {
-    Store store(dir, {}, parse);
+    Store store(dir, {}, parseFile);
     const std::string id = send(store, "Your order", "Thank you", "boss@app.test");
     ASSERT_EQ(id.size(), 36U) << "the reply names the mail's id";
     const auto mails = store.list();
@@ -81,7 +81,7 @@ TEST_F(MailStoreTest, TheOldestGoPastTheCountOrTheSize) {
     StoreLimits limits;
     limits.count = 3;
     limits.body = 10;
-    Store store(dir, limits, parse);
+    Store store(dir, limits, parseFile);
     for (int i = 0; i < 5; ++i)
         send(store, "mail " + std::to_string(i), "caf\xc3\xa9 caf\xc3\xa9 caf\xc3\xa9");
     auto mails = store.list();
@@ -93,7 +93,7 @@ TEST_F(MailStoreTest, TheOldestGoPastTheCountOrTheSize) {
 
     StoreLimits small;
     small.bytes = 1500;
-    Store bounded(dir, small, parse);
+    Store bounded(dir, small, parseFile);
     for (int i = 0; i < 4; ++i) send(bounded, "m" + std::to_string(i), std::string(400, 'x'));
     std::uint64_t total = 0;
     for (const auto& entry : fs::directory_iterator(dir)) {
@@ -105,7 +105,7 @@ TEST_F(MailStoreTest, TheOldestGoPastTheCountOrTheSize) {
 
 TEST_F(MailStoreTest, ACrashLeavesNoHalfMailAndWholeOnesAreReadAgain) {
     {
-        Store store(dir, {}, parse);
+        Store store(dir, {}, parseFile);
         send(store, "kept", "whole");
         // A message that was being received when the catcher died.
         auto incoming = store.begin();
@@ -118,7 +118,7 @@ TEST_F(MailStoreTest, ACrashLeavesNoHalfMailAndWholeOnesAreReadAgain) {
     const std::string orphan = dir + "/0F8FAD5B-D9CB-469F-A165-70867728950E.eml";
     std::ofstream(orphan) << "From: late@app.test\r\nSubject: late\r\n\r\nbody\r\n";
     fs::rename(fs::directory_iterator(dir + "/tmp")->path(), dir + "/tmp/X.eml");
-    Store store(dir, {}, parse);
+    Store store(dir, {}, parseFile);
     EXPECT_EQ(store.recover(), 1U);
     EXPECT_TRUE(fs::is_empty(dir + "/tmp"));
     const auto mails = store.list();
@@ -133,7 +133,7 @@ TEST_F(MailStoreTest, ACrashLeavesNoHalfMailAndWholeOnesAreReadAgain) {
 }
 
 TEST_F(MailStoreTest, AMessageThatCannotBeReadBackIsNotKept) {
-    Store store(dir, {}, parse);
+    Store store(dir, {}, parseFile);
     EXPECT_EQ(store.keep(nullptr, {}), "");
     auto incoming = store.begin();
     ASSERT_TRUE(incoming);
@@ -145,7 +145,7 @@ TEST_F(MailStoreTest, AMessageThatCannotBeReadBackIsNotKept) {
 }
 
 TEST_F(MailStoreTest, AReaderWithoutAParserReadsWhatWasKeptAndKeepsNothing) {
-    Store catcher(dir, {}, parse);
+    Store catcher(dir, {}, parseFile);
     const std::string id = send(catcher, "Welcome", "Hello");
     Store reader(dir);
     const auto mail = reader.find(id.substr(0, 8));

@@ -6,6 +6,8 @@
 // (VeskMail), so that only the programs that read mail load GMime and GLib.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -20,11 +22,26 @@ struct Envelope {
     std::vector<std::string> recipients;
 };
 
+/// What a parse keeps.
+struct ParseLimits {
+    /// The attachments' bytes (without them, their sizes alone).
+    bool attachmentBytes = true;
+    /// The longest text or HTML body kept (cut at a character's start).
+    std::size_t body = SIZE_MAX;
+};
+
 /// The message `raw` (as it arrived, CRLF or LF lines) as a CapturedMail
 /// caught at `caught`, with a new id. Never throws on hostile input: what
 /// cannot be read is left empty. Headers keep one value per name: the
 /// first one the message has (the newest Received, say).
-CapturedMail parse(std::string_view raw, const Envelope& envelope, Date caught);
+CapturedMail parse(std::string_view raw, const Envelope& envelope, Date caught,
+                   const ParseLimits& limits = {});
+/// The same of the message in the file at `path`, read from it as needed:
+/// its parts are never all in memory, and without the attachments' bytes
+/// what a mail costs is bounded whatever its size. None when it cannot be
+/// opened.
+std::optional<CapturedMail> parseFile(const std::string& path, const Envelope& envelope,
+                                      Date caught, const ParseLimits& limits = {});
 
 /// What the headers of `raw` say of its envelope (sendmail -t): the first
 /// From mailbox, and every To, Cc and Bcc mailbox once, groups opened.

@@ -29,8 +29,9 @@ struct StoreLimits {
     std::size_t body = std::size_t{1} << 20;
 };
 
-/// What reads a message into its record (mail::parse, of VeskMail).
-using Parser = CapturedMail (*)(std::string_view raw, const Envelope& envelope, Date caught);
+/// What reads a message in a file into its record (mail::parseFile, of VeskMail).
+using Parser = std::optional<CapturedMail> (*)(const std::string& path, const Envelope& envelope,
+                                               Date caught, const ParseLimits& limits);
 
 class Store {
   public:
