@@ -64,6 +64,8 @@ struct Client {
     vesk::mail::StoreSink sink;
     vesk::smtp::Session session;
     std::string unsent;
+    /// Whether the loop waits for it to be writable (as it was last told).
+    bool waitsToWrite = false;
     Clock::time_point lastHeard;
     Clock::time_point started;
 
@@ -124,6 +126,7 @@ void Catcher::accept() {
         const int raw = fd.get();
         auto client = std::make_unique<Client>(std::move(fd), store_);
         client->unsent = client->session.greeting();
+        client->waitsToWrite = true;
         clients_.emplace(raw, std::move(client));
         watch(raw, true);
     }
@@ -139,7 +142,10 @@ bool Catcher::flush(Client& c) {
     }
     if (c.unsent.size() > kMaxUnread) return false;
     if (c.unsent.empty() && c.session.closed()) return false;
-    watch(c.socket.get(), !c.unsent.empty());
+    if (c.waitsToWrite != !c.unsent.empty()) {
+        c.waitsToWrite = !c.unsent.empty();
+        watch(c.socket.get(), c.waitsToWrite);
+    }
     return true;
 }
 
@@ -160,6 +166,8 @@ void Catcher::readFrom(int fd) {
         taken += static_cast<std::size_t>(n);
         c.lastHeard = Clock::now();
         c.unsent += c.session.feed(std::string_view(buffer.data(), static_cast<std::size_t>(n)));
+        // Less than asked for: nothing more waits (no read to learn it).
+        if (static_cast<std::size_t>(n) < buffer.size()) break;
     }
     if (!flush(c)) drop(fd);
 }
@@ -240,6 +248,7 @@ int Catcher::run(int port) {
                             IN_MOVED_TO | IN_CLOSE_WRITE | IN_ONLYDIR);
     }
     bool spoolWaits = deliverSpool();
+    auto expireDue = Clock::now();
     for (const int fd : {listener_.get(), signals_.get(), inotify_.get()}) {
         if (fd < 0) continue;
         epoll_event event{};
@@ -277,7 +286,11 @@ int Catcher::run(int port) {
                 if (it != clients_.end() && !flush(*it->second)) drop(fd);
             }
         }
-        expire();
+        // Idleness is looked for once a second, not at every wake-up.
+        if (Clock::now() >= expireDue) {
+            expire();
+            expireDue = Clock::now() + std::chrono::seconds(1);
+        }
         if (spoolWaits || Clock::now() >= spoolDue_) spoolWaits = deliverSpool();
     }
 }

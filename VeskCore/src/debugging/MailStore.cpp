@@ -54,8 +54,22 @@ Store::Incoming::~Incoming() {
 
 bool Store::Incoming::write(std::string_view bytes) {
     if (failed_) return false;
-    if (atomicfile::writeAll(fd_, bytes) != 0) failed_ = true;
+    // Lines arrive one by one: they reach the file in pieces of 64 KiB.
+    pending_.append(bytes);
+    if (pending_.size() >= kPiece) return flush();
+    return true;
+}
+
+bool Store::Incoming::flush() {
+    if (!failed_ && !pending_.empty() && atomicfile::writeAll(fd_, pending_) != 0) failed_ = true;
+    written_ += static_cast<off_t>(pending_.size());
+    pending_.clear();
     return !failed_;
+}
+
+bool Store::Incoming::finish() {
+    // A spare file written over may be longer than this message.
+    return flush() && ::ftruncate(fd_, written_) == 0;
 }
 
 Store::Store(std::string directory, StoreLimits limits, Parser parser)
@@ -67,24 +81,62 @@ Store::Store(std::string directory, StoreLimits limits, Parser parser)
     ::chmod((directory_ + "/tmp").c_str(), 0700);
 }
 
+std::optional<std::string> Store::Spares::take(const std::string& path) {
+    while (!files.empty()) {
+        const std::string spare = std::move(files.back());
+        files.pop_back();
+        if (::rename(spare.c_str(), path.c_str()) == 0) return path;
+    }
+    return std::nullopt;
+}
+
+void Store::Spares::give(const std::string& path, const std::string& tmp) {
+    const std::string spare = tmp + "/spare-" + UUID::random().uuidString();
+    if (files.size() < kSpares && ::rename(path.c_str(), spare.c_str()) == 0) {
+        files.push_back(spare);
+    } else {
+        ::unlink(path.c_str());
+    }
+}
+
 std::unique_ptr<Store::Incoming> Store::begin() {
     const std::string path = directory_ + "/tmp/" + UUID::random().uuidString() + std::string(kRaw);
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    // A file an evicted mail left is written again (no new inode, none
+    // freed: a file system's allocator slows down under a churn of them).
+    int fd = -1;
+    // Written over, not truncated first: ext4 writes a file truncated to
+    // nothing out to the disk as it is closed.
+    if (spareRaw_.take(path)) fd = ::open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) return nullptr;
     return std::unique_ptr<Incoming>(new Incoming(fd, path));
 }
 
-bool Store::writeRecord(const CapturedMail& mail) const {
+bool Store::writeRecord(const CapturedMail& mail) {
+    const std::string path = directory_ + "/" + mail.id.uuidString() + std::string(kRecord);
+    const std::string text = encodeJSON(mail);
+    // A new mail's record: written whole into a spare file, then named.
+    const std::string staged = directory_ + "/tmp/record-" + mail.id.uuidString();
+    if (spareRecord_.take(staged)) {
+        const Fd fd(::open(staged.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
+        if (fd && atomicfile::writeAll(fd.get(), text) == 0 &&
+            ::ftruncate(fd.get(), static_cast<off_t>(text.size())) == 0 &&
+            ::rename(staged.c_str(), path.c_str()) == 0) {
+            return true;
+        }
+        ::unlink(staged.c_str());
+    }
     atomicfile::Options options;
     options.mode = 0600;
-    const std::string path = directory_ + "/" + mail.id.uuidString() + std::string(kRecord);
-    return atomicfile::replace(path, encodeJSON(mail), options) == 0;
+    options.sync = false;
+    return atomicfile::replace(path, text, options) == 0;
 }
 
 std::string Store::keep(std::unique_ptr<Incoming> incoming, const Envelope& envelope) {
-    if (parse_ == nullptr || !incoming || incoming->failed_ || ::fsync(incoming->fd_) != 0) {
-        return {};
-    }
+    // Not synced: a catcher that is killed leaves no half mail (the names
+    // change only once the bytes are written), and a development machine's
+    // power cut may lose the last mails caught, never a mail half read.
+    if (parse_ == nullptr || !incoming || !incoming->finish()) return {};
     // The raw message keeps the attachments and anything cut from the bodies.
     auto parsed = parse_(incoming->path_, envelope, Clock::now(), {false, limits_.body});
     if (!parsed) return {};
@@ -97,7 +149,7 @@ std::string Store::keep(std::unique_ptr<Incoming> incoming, const Envelope& enve
         ::unlink(raw.c_str());
         return {};
     }
-    enforceLimits();
+    enforceLimits(id);
     return id;
 }
 
@@ -182,9 +234,12 @@ std::size_t Store::clear() {
 
 std::size_t Store::recover() {
     if (parse_ == nullptr) return 0;
-    for (const auto& name : namesIn(directory_ + "/tmp", kRaw)) {
-        ::unlink((directory_ + "/tmp/" + name + std::string(kRaw)).c_str());
+    // What was being received, and the spare files of a store before.
+    DIR* tmp = ::opendir((directory_ + "/tmp").c_str());
+    while (const dirent* entry = tmp != nullptr ? ::readdir(tmp) : nullptr) {
+        if (entry->d_name[0] != '.') ::unlinkat(::dirfd(tmp), entry->d_name, 0);
     }
+    if (tmp != nullptr) ::closedir(tmp);
     const auto records = namesIn(directory_, kRecord);
     std::size_t read = 0;
     for (const auto& name : namesIn(directory_, kRaw)) {
@@ -202,36 +257,48 @@ std::size_t Store::recover() {
     return read;
 }
 
-void Store::enforceLimits() {
-    // By the raw messages' names and times alone: no record is read unless
-    // one has to go.
-    struct Kept {
-        std::string name;
-        std::int64_t time = 0;
-        std::uint64_t size = 0;
-    };
-    std::vector<Kept> kept;
-    std::uint64_t total = 0;
+void Store::scan() {
+    // By the raw messages' names and times alone: no record is read.
+    kept_.clear();
+    total_ = 0;
     for (auto& name : namesIn(directory_, kRaw)) {
         struct stat st {};
         if (::stat((directory_ + "/" + name + std::string(kRaw)).c_str(), &st) != 0) continue;
         const auto size = static_cast<std::uint64_t>(st.st_size);
-        total += size;
-        kept.push_back(
+        total_ += size;
+        kept_.push_back(
             {std::move(name), st.st_mtim.tv_sec * 1'000'000'000 + st.st_mtim.tv_nsec, size});
     }
-    if (kept.size() <= limits_.count && total <= limits_.bytes) return;
-    std::sort(kept.begin(), kept.end(),
+    std::sort(kept_.begin(), kept_.end(),
               [](const Kept& a, const Kept& b) { return a.time < b.time; });
-    std::size_t count = kept.size();
-    for (const Kept& oldest : kept) {
-        if (count <= limits_.count && total <= limits_.bytes) break;
-        const std::string base = directory_ + "/" + oldest.name;
-        ::unlink((base + std::string(kRecord)).c_str());
-        ::unlink((base + std::string(kRaw)).c_str());
-        total -= std::min(total, oldest.size);
-        --count;
+    keptSinceScan_ = 0;
+}
+
+void Store::enforceLimits(const std::string& id) {
+    // What is kept is known from the last look at the directory and what
+    // came since; the directory is looked at again now and then, for what
+    // the developer deleted meanwhile. A mail deleted by hand is counted
+    // until then, so the limits only ever err on the side of fewer mails.
+    if (!scanned_ || ++keptSinceScan_ >= 256) {
+        scan();
+        scanned_ = true;
+    } else {
+        struct stat st {};
+        if (::stat((directory_ + "/" + id + std::string(kRaw)).c_str(), &st) == 0) {
+            const auto size = static_cast<std::uint64_t>(st.st_size);
+            total_ += size;
+            kept_.push_back({id, st.st_mtim.tv_sec * 1'000'000'000 + st.st_mtim.tv_nsec, size});
+        }
     }
+    std::size_t gone = 0;
+    while (gone < kept_.size() && (kept_.size() - gone > limits_.count || total_ > limits_.bytes)) {
+        const std::string base = directory_ + "/" + kept_[gone].name;
+        spareRecord_.give(base + std::string(kRecord), directory_ + "/tmp");
+        spareRaw_.give(base + std::string(kRaw), directory_ + "/tmp");
+        total_ -= std::min(total_, kept_[gone].size);
+        ++gone;
+    }
+    kept_.erase(kept_.begin(), kept_.begin() + static_cast<std::ptrdiff_t>(gone));
 }
 
 void StoreSink::begin(const std::string& from, const std::vector<std::string>& recipients) {

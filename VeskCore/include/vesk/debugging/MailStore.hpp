@@ -9,6 +9,8 @@
 // command lists and shows mail without loading GMime.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -49,9 +51,14 @@ class Store {
 
       private:
         friend class Store;
+        static constexpr std::size_t kPiece = 65536;
         Incoming(int fd, std::string path);
+        bool flush();
+        bool finish();
         int fd_;
         std::string path_;
+        std::string pending_;
+        off_t written_ = 0;
         bool failed_ = false;
     };
 
@@ -82,12 +89,35 @@ class Store {
     [[nodiscard]] const std::string& directory() const noexcept { return directory_; }
 
   private:
-    void enforceLimits();
-    bool writeRecord(const CapturedMail& mail) const;
+    struct Kept {
+        std::string name;
+        std::int64_t time = 0;
+        std::uint64_t size = 0;
+    };
+    /// Files of evicted mails, kept in tmp/ to be written again.
+    struct Spares {
+        static constexpr std::size_t kSpares = 64;
+        std::vector<std::string> files;
+        /// A spare renamed to `path`; none when there is none.
+        std::optional<std::string> take(const std::string& path);
+        /// `path` kept as a spare in `tmp` (removed past the bound).
+        void give(const std::string& path, const std::string& tmp);
+    };
+    void scan();
+    /// After `id` was kept: the oldest go past the limits.
+    void enforceLimits(const std::string& id);
+    bool writeRecord(const CapturedMail& mail);
 
     std::string directory_;
     StoreLimits limits_;
     Parser parse_;
+    /// What is kept, oldest first, and its size (the limits' account).
+    std::vector<Kept> kept_;
+    std::uint64_t total_ = 0;
+    bool scanned_ = false;
+    std::size_t keptSinceScan_ = 0;
+    Spares spareRaw_;
+    Spares spareRecord_;
 };
 
 /// The SMTP session's sink over a store: what it receives is kept there.
