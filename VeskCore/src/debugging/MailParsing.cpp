@@ -212,7 +212,9 @@ CapturedMail parse(std::string_view raw, const Envelope& envelope, Date caught,
 }
 
 std::optional<CapturedMail> parseFile(const std::string& path, const Envelope& envelope,
-                                      Date caught, const ParseLimits& limits) {
+                                      Date caught, const ParseLimits& limits,
+                                      const std::optional<std::string>& bytes) {
+    if (bytes) return parse(*bytes, envelope, caught, limits);
     initialise();
     const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) return std::nullopt;

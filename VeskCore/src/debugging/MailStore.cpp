@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <filesystem>
 
 #include "vesk/foundation/Clock.hpp"
@@ -68,6 +69,8 @@ bool Store::Incoming::flush() {
 }
 
 bool Store::Incoming::finish() {
+    // A message that fits one piece is parsed from memory, not read again.
+    if (written_ == 0) whole_ = pending_;
     // A spare file written over may be longer than this message.
     return flush() && ::ftruncate(fd_, written_) == 0;
 }
@@ -81,13 +84,11 @@ Store::Store(std::string directory, StoreLimits limits, Parser parser)
     ::chmod((directory_ + "/tmp").c_str(), 0700);
 }
 
-std::optional<std::string> Store::Spares::take(const std::string& path) {
-    while (!files.empty()) {
-        const std::string spare = std::move(files.back());
-        files.pop_back();
-        if (::rename(spare.c_str(), path.c_str()) == 0) return path;
-    }
-    return std::nullopt;
+std::optional<std::string> Store::Spares::take() {
+    if (files.empty()) return std::nullopt;
+    std::string spare = std::move(files.back());
+    files.pop_back();
+    return spare;
 }
 
 void Store::Spares::give(const std::string& path, const std::string& tmp) {
@@ -100,14 +101,16 @@ void Store::Spares::give(const std::string& path, const std::string& tmp) {
 }
 
 std::unique_ptr<Store::Incoming> Store::begin() {
-    const std::string path = directory_ + "/tmp/" + UUID::random().uuidString() + std::string(kRaw);
     // A file an evicted mail left is written again (no new inode, none
-    // freed: a file system's allocator slows down under a churn of them).
-    int fd = -1;
-    // Written over, not truncated first: ext4 writes a file truncated to
-    // nothing out to the disk as it is closed.
-    if (spareRaw_.take(path)) fd = ::open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    // freed: a file system's allocator slows down under a churn of them),
+    // over, not truncated first: ext4 writes a file truncated to nothing
+    // out to the disk as it is closed.
+    while (const auto spare = spareRaw_.take()) {
+        const int fd = ::open(spare->c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd >= 0) return std::unique_ptr<Incoming>(new Incoming(fd, *spare));
+    }
+    const std::string path = directory_ + "/tmp/" + UUID::random().uuidString() + std::string(kRaw);
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) return nullptr;
     return std::unique_ptr<Incoming>(new Incoming(fd, path));
 }
@@ -116,15 +119,14 @@ bool Store::writeRecord(const CapturedMail& mail) {
     const std::string path = directory_ + "/" + mail.id.uuidString() + std::string(kRecord);
     const std::string text = encodeJSON(mail);
     // A new mail's record: written whole into a spare file, then named.
-    const std::string staged = directory_ + "/tmp/record-" + mail.id.uuidString();
-    if (spareRecord_.take(staged)) {
-        const Fd fd(::open(staged.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (const auto spare = spareRecord_.take()) {
+        const Fd fd(::open(spare->c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
         if (fd && atomicfile::writeAll(fd.get(), text) == 0 &&
             ::ftruncate(fd.get(), static_cast<off_t>(text.size())) == 0 &&
-            ::rename(staged.c_str(), path.c_str()) == 0) {
+            ::rename(spare->c_str(), path.c_str()) == 0) {
             return true;
         }
-        ::unlink(staged.c_str());
+        ::unlink(spare->c_str());
     }
     atomicfile::Options options;
     options.mode = 0600;
@@ -138,7 +140,8 @@ std::string Store::keep(std::unique_ptr<Incoming> incoming, const Envelope& enve
     // power cut may lose the last mails caught, never a mail half read.
     if (parse_ == nullptr || !incoming || !incoming->finish()) return {};
     // The raw message keeps the attachments and anything cut from the bodies.
-    auto parsed = parse_(incoming->path_, envelope, Clock::now(), {false, limits_.body});
+    auto parsed = parse_(incoming->path_, envelope, Clock::now(), {false, limits_.body},
+                         incoming->whole_);
     if (!parsed) return {};
     CapturedMail mail = std::move(*parsed);
     std::string id = mail.id.uuidString();
@@ -149,7 +152,7 @@ std::string Store::keep(std::unique_ptr<Incoming> incoming, const Envelope& enve
         ::unlink(raw.c_str());
         return {};
     }
-    enforceLimits(id);
+    enforceLimits(id, static_cast<std::uint64_t>(incoming->written_));
     return id;
 }
 
@@ -198,7 +201,8 @@ std::uint64_t Store::rawSize(const CapturedMail& mail) const {
 std::optional<CapturedMail> Store::withAttachments(const CapturedMail& mail) const {
     if (parse_ == nullptr) return std::nullopt;
     const auto parsed =
-        parse_(directory_ + "/" + mail.id.uuidString() + std::string(kRaw), {}, mail.timestamp, {});
+        parse_(directory_ + "/" + mail.id.uuidString() + std::string(kRaw), {}, mail.timestamp, {},
+               std::nullopt);
     if (!parsed) return std::nullopt;
     CapturedMail full = mail;
     full.attachments = parsed->attachments;
@@ -249,7 +253,7 @@ std::size_t Store::recover() {
         struct stat st {};
         if (!id || ::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
         auto parsed = parse_(path, {}, Date::fromUnix(static_cast<double>(st.st_mtime)),
-                             {false, limits_.body});
+                             {false, limits_.body}, std::nullopt);
         if (!parsed) continue;
         parsed->id = *id;
         if (writeRecord(*parsed)) ++read;
@@ -274,7 +278,7 @@ void Store::scan() {
     keptSinceScan_ = 0;
 }
 
-void Store::enforceLimits(const std::string& id) {
+void Store::enforceLimits(const std::string& id, std::uint64_t size) {
     // What is kept is known from the last look at the directory and what
     // came since; the directory is looked at again now and then, for what
     // the developer deleted meanwhile. A mail deleted by hand is counted
@@ -283,12 +287,10 @@ void Store::enforceLimits(const std::string& id) {
         scan();
         scanned_ = true;
     } else {
-        struct stat st {};
-        if (::stat((directory_ + "/" + id + std::string(kRaw)).c_str(), &st) == 0) {
-            const auto size = static_cast<std::uint64_t>(st.st_size);
-            total_ += size;
-            kept_.push_back({id, st.st_mtim.tv_sec * 1'000'000'000 + st.st_mtim.tv_nsec, size});
-        }
+        const auto now = std::chrono::system_clock::now().time_since_epoch();
+        total_ += size;
+        kept_.push_back(
+            {id, std::chrono::duration_cast<std::chrono::nanoseconds>(now).count(), size});
     }
     std::size_t gone = 0;
     while (gone < kept_.size() && (kept_.size() - gone > limits_.count || total_ > limits_.bytes)) {

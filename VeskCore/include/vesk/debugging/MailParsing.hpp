@@ -38,10 +38,12 @@ CapturedMail parse(std::string_view raw, const Envelope& envelope, Date caught,
                    const ParseLimits& limits = {});
 /// The same of the message in the file at `path`, read from it as needed:
 /// its parts are never all in memory, and without the attachments' bytes
-/// what a mail costs is bounded whatever its size. None when it cannot be
-/// opened.
+/// what a mail costs is bounded whatever its size. `bytes`, when given, is
+/// the file's content the caller still holds (a small message), parsed
+/// without reading the file. None when it cannot be opened.
 std::optional<CapturedMail> parseFile(const std::string& path, const Envelope& envelope,
-                                      Date caught, const ParseLimits& limits = {});
+                                      Date caught, const ParseLimits& limits = {},
+                                      const std::optional<std::string>& bytes = std::nullopt);
 
 /// What the headers of `raw` say of its envelope (sendmail -t): the first
 /// From mailbox, and every To, Cc and Bcc mailbox once, groups opened.

@@ -33,7 +33,8 @@ struct StoreLimits {
 
 /// What reads a message in a file into its record (mail::parseFile, of VeskMail).
 using Parser = std::optional<CapturedMail> (*)(const std::string& path, const Envelope& envelope,
-                                               Date caught, const ParseLimits& limits);
+                                               Date caught, const ParseLimits& limits,
+                                               const std::optional<std::string>& bytes);
 
 class Store {
   public:
@@ -59,6 +60,8 @@ class Store {
         std::string path_;
         std::string pending_;
         off_t written_ = 0;
+        /// The whole message, when it fitted in one piece.
+        std::optional<std::string> whole_;
         bool failed_ = false;
     };
 
@@ -98,14 +101,14 @@ class Store {
     struct Spares {
         static constexpr std::size_t kSpares = 64;
         std::vector<std::string> files;
-        /// A spare renamed to `path`; none when there is none.
-        std::optional<std::string> take(const std::string& path);
+        /// A spare's path, no longer a spare; none when there is none.
+        std::optional<std::string> take();
         /// `path` kept as a spare in `tmp` (removed past the bound).
         void give(const std::string& path, const std::string& tmp);
     };
     void scan();
-    /// After `id` was kept: the oldest go past the limits.
-    void enforceLimits(const std::string& id);
+    /// After `id` (of `size` bytes) was kept: the oldest go past the limits.
+    void enforceLimits(const std::string& id, std::uint64_t size);
     bool writeRecord(const CapturedMail& mail);
 
     std::string directory_;
