@@ -162,4 +162,28 @@ TEST_F(MailStoreTest, AReaderWithoutAParserReadsWhatWasKeptAndKeepsNothing) {
     EXPECT_TRUE(catcher.list().empty());
 }
 
+TEST_F(MailStoreTest, TheFilesOfEvictedMailsAreWrittenAgainWithNothingOfThemLeft) {
+    StoreLimits one;
+    one.count = 1;
+    Store store(dir, one, parseFile);
+    send(store, "long", std::string(200'000, 'L'));
+    send(store, "evicts the long one", "b");
+    ASSERT_FALSE(fs::is_empty(dir + "/tmp")) << "its files are kept to be written again";
+    const std::string id = send(store, "short", "c");
+    ASSERT_FALSE(id.empty());
+    const auto mails = store.list();
+    ASSERT_EQ(mails.size(), 1U);
+    EXPECT_EQ(mails[0].subject, "short");
+    const auto raw = store.raw(mails[0]);
+    ASSERT_TRUE(raw);
+    EXPECT_EQ(raw->find('L'), std::string::npos) << "nothing of the long mail is left in it";
+    EXPECT_EQ(raw->substr(raw->size() - 14), "a,b\r\n--b--\r\n") << "it ends where the message did";
+    EXPECT_EQ(store.rawSize(mails[0]), raw->size());
+    // A catcher started again finds no spare of the one before.
+    Store again(dir, one, parseFile);
+    again.recover();
+    EXPECT_TRUE(fs::is_empty(dir + "/tmp"));
+    EXPECT_EQ(again.list().size(), 1U);
+}
+
 }  // namespace
