@@ -1,5 +1,7 @@
 // Caught mail read from arbitrary bytes: whatever arrives, every text of the
-// record is valid UTF-8 and every attachment's size is its bytes'.
+// record is valid UTF-8 and every attachment's size is its bytes'; what
+// sendmail takes from the headers (the envelope, the message without Bcc)
+// names no empty recipient and only ever drops lines.
 #include <glib.h>
 
 #include <cstddef>
@@ -38,5 +40,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         valid(a.filename);
         if (!a.data || static_cast<std::int64_t>(a.data->bytes.size()) != a.size) std::abort();
     }
+    const auto envelope = vesk::mail::envelopeOf(raw);
+    for (const auto& r : envelope.recipients) {
+        if (r.empty()) std::abort();
+    }
+    if (vesk::mail::withoutBcc(raw).size() > raw.size()) std::abort();
     return 0;
 }

@@ -173,6 +173,24 @@ bool writeAll(int fd, const void* bytes, std::size_t size) {
     return true;
 }
 
+/// A client tool's plumbing: a pipe to or from it, and an unnamed file for
+/// what it says; none when they cannot be made.
+struct Plumbing {
+    Fd errors;
+    Fd readEnd;
+    Fd writeEnd;
+};
+
+std::optional<Plumbing> plumbing() {
+    Plumbing p;
+    p.errors = Fd(::open(snapshotsDir().c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+    int fds[2];
+    if (!p.errors || ::pipe2(fds, O_CLOEXEC) != 0) return std::nullopt;
+    p.readEnd = Fd(fds[0]);
+    p.writeEnd = Fd(fds[1]);
+    return p;
+}
+
 /// Dumps `database` into a new snapshot file; its path and size, or a
 /// Failure with nothing left behind.
 std::pair<std::string, std::int64_t> dump(const ServiceRecipe& recipe, const std::string& database,
@@ -183,14 +201,14 @@ std::pair<std::string, std::int64_t> dump(const ServiceRecipe& recipe, const std
     const std::string partial = snapshotsDir() + "/." + id.uuidString() + ".partial";
     const Fd out(
         ::open(partial.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    const Fd errors(::open(snapshotsDir().c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
-    int pipeFds[2];
-    if (!out || !errors || ::pipe2(pipeFds, O_CLOEXEC) != 0) {
+    auto pipes = out ? plumbing() : std::nullopt;
+    if (!pipes) {
         ::unlink(partial.c_str());
         throw Failure{"cannot write in " + snapshotsDir() + ": " + std::strerror(errno)};
     }
-    Fd readEnd(pipeFds[0]);
-    Fd writeEnd(pipeFds[1]);
+    const Fd& errors = pipes->errors;
+    const Fd& readEnd = pipes->readEnd;
+    Fd& writeEnd = pipes->writeEnd;
     const CommandLine c = recipe.dumpCommand(defaultPort(recipe.type), database);
     spawn::Start request = clientStart(c);
     request.output = writeEnd.get();
@@ -262,11 +280,11 @@ std::pair<std::string, std::int64_t> dump(const ServiceRecipe& recipe, const std
 void load(const ServiceRecipe& recipe, const std::string& path, const std::string& database) {
     const Fd in(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
     if (!in) throw Failure{"cannot read " + path + ": " + std::strerror(errno)};
-    const Fd errors(::open(snapshotsDir().c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
-    int pipeFds[2];
-    if (!errors || ::pipe2(pipeFds, O_CLOEXEC) != 0) throw Failure{"cannot make a pipe"};
-    Fd readEnd(pipeFds[0]);
-    Fd writeEnd(pipeFds[1]);
+    auto pipes = plumbing();
+    if (!pipes) throw Failure{"cannot make a pipe"};
+    const Fd& errors = pipes->errors;
+    Fd& readEnd = pipes->readEnd;
+    Fd& writeEnd = pipes->writeEnd;
     const CommandLine c = recipe.loadCommand(defaultPort(recipe.type), database);
     spawn::Start request = clientStart(c);
     request.input = readEnd.get();

@@ -644,7 +644,14 @@ TEST_F(VeskCommandTest, LogsShowTheLastLinesOfEachFile) {
               std::string::npos)
         << r.out;
     EXPECT_EQ(r.out.find("error 70\n"), std::string::npos);
-    EXPECT_EQ(vesk("logs mail").status, 2);
+    EXPECT_EQ(vesk("logs postfix").status, 2);
+    // The mail catcher's log is the developer's, in their Vesk tree.
+    const std::string tree = home + "/Library/Application Support/Vesk/log";
+    fs::create_directories(tree);
+    std::ofstream(tree + "/mail.log") << "vesk-mail-catcher: listening on 127.0.0.1:2525\n";
+    const Outcome mail = vesk("logs mail");
+    EXPECT_EQ(mail.status, 0) << mail.out;
+    EXPECT_NE(mail.out.find("listening on 127.0.0.1:2525"), std::string::npos) << mail.out;
 
     // -n as tail takes it; the access log's lines readable, with their time.
     std::ofstream(env + "/log/nginx-access.log")

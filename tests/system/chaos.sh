@@ -1,8 +1,8 @@
 # Sourced by services-day.sh: every server the supervisor keeps killed with
 # SIGKILL at once, three rounds in a row. nginx's master is root's (the helper
 # started it): the supervisor is not its parent. Each round must be served
-# again within its back-off (5, 15, 45 s, and a few seconds to start six
-# servers), and a probe that asks a PHP site every tenth of a second says how
+# again within its back-off (5, 15, 45 s, and a few seconds to start seven
+# servers: the mail catcher among them), and a probe that asks a PHP site every tenth of a second says how
 # long requests failed.
 run=/usr/local/vesk/run
 service_pid() { # KIND
@@ -10,7 +10,8 @@ service_pid() { # KIND
 }
 all_pids() {
   echo "nginx=$(cat $run/nginx.pid) php=$(cat $run/php-fpm-8.2.pid) dnsmasq=$(cat $run/dnsmasq.pid)" \
-    "mariadb=$(service_pid mariadb) postgresql=$(service_pid postgresql) redis=$(service_pid redis)"
+    "mariadb=$(service_pid mariadb) postgresql=$(service_pid postgresql) redis=$(service_pid redis)" \
+    "mail=$(pgrep -u "$dev" -f '^/usr/libexec/vesk/vesk-mail-catcher' | head -n 1)"
 }
 # Every one runs on a pid other than its killed one, and the sites answer.
 all_back() { # PIDS-BEFORE
@@ -21,7 +22,8 @@ all_back() { # PIDS-BEFORE
     case " $now " in *" $name=$pid "*) return 1 ;; *" $name= "*) return 1 ;; esac
   done
   kill -0 "$(cat $run/nginx.pid)" 2>/dev/null && kill -0 "$(cat $run/dnsmasq.pid)" 2>/dev/null || return 1
-  [ "$(curl -s --max-time 1 http://shop.test/)" = shop ] &&
+  ss -Hltn 'sport = :2525' | grep -q 127.0.0.1:2525 &&
+    [ "$(curl -s --max-time 1 http://shop.test/)" = shop ] &&
     [ "$(curl -s --max-time 2 http://laravel.test/)" = "mariadb 42, postgresql 42, redis ok" ]
 }
 probe_log=/tmp/chaos-probe.log
@@ -39,7 +41,7 @@ for backoff in 5 15 45; do
   echo "$t0 round$round" >>"$probe_log.marks"
   limit=$((backoff + 20))
   if wait_for "$limit" all_back "$before"; then
-    echo "    round $round: all six killed, all serving again after $(( ($(date +%s%3N) - t0) / 1000 )).$(( ($(date +%s%3N) - t0) % 1000 / 100 )) s (back-off ${backoff} s)"
+    echo "    round $round: all seven killed, all serving again after $(( ($(date +%s%3N) - t0) / 1000 )).$(( ($(date +%s%3N) - t0) % 1000 / 100 )) s (back-off ${backoff} s)"
   else
     fail "round $round: not all serving again within ${limit} s: $(all_pids) (killed: $before)"
     vesk_dev status 2>&1 | sed 's/^/    | /'
@@ -64,7 +66,7 @@ for i, start in enumerate(marks):
 PY
 rm -f "$probe_log" "$probe_log.marks"
 out=$(vesk_dev status 2>&1)
-for server in nginx "php 8.2" dnsmasq; do
+for server in nginx "php 8.2" dnsmasq mail; do
   echo "$out" | grep -q "$server: [A-Za-z]*, 3 crashes, last .*signal 9\|$server: [A-Za-z]*, 3 crashes" ||
     fail "vesk status does not show $server's three crashes"
 done

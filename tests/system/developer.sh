@@ -116,6 +116,7 @@ expect "vesk unlink docs2" vesk_dev unlink docs2
 [ "$(page http://docs.test/)" = "<h1>docs</h1>" ] || fail "docs.test after a refused snippet"
 
 . "$tests/system/services-day.sh"
+. "$tests/system/mail-day.sh"
 
 step "a second developer on the same machine is told whose environment it is"
 expect "adduser bob" adduser --disabled-password --gecos Bob bob
@@ -355,6 +356,8 @@ expect "vesk service status" vesk_dev service status mariadb postgresql redis
 got=$(page http://laravel.test/)
 printf '    http://laravel.test/: %s\n' "$got"
 [ "$got" = "mariadb 42, postgresql 42, redis ok" ] || fail "the Laravel-shaped page after the reboot ($got)"
+wait_for 10 sh -c 'ss -Hltn "sport = :2525" | grep -q 127.0.0.1:2525' || fail "the mail catcher does not run after the reboot"
+vesk_dev mail list | grep -q 'Bestellung 2 für Ada' || fail "the caught mail is not kept across the reboot"
 
 step "vesk doctor: all well, then each planted fault named"
 expect "vesk doctor" vesk_dev doctor

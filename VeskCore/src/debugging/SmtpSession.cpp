@@ -141,24 +141,17 @@ void Session::line(std::string_view text, std::string& out) {
             dataLine(text);
             endOfLine(out);
             return;
-        case State::authPlain:
-            state_ = State::command;
-            if (text == "*") {
-                refuse("501 5.7.0 Error: authentication cancelled", out);
-            } else {
-                out += "235 2.7.0 Authentication successful\r\n";
-            }
-            return;
         case State::authLoginUser:
             if (text == "*") {
                 state_ = State::command;
                 refuse("501 5.7.0 Error: authentication cancelled", out);
                 return;
             }
-            state_ = State::authLoginPassword;
+            state_ = State::authLast;
             out += "334 UGFzc3dvcmQ6\r\n";
             return;
-        case State::authLoginPassword:
+        case State::authLast:
+            // PLAIN's credentials, or LOGIN's password: any are taken.
             state_ = State::command;
             if (text == "*") {
                 refuse("501 5.7.0 Error: authentication cancelled", out);
@@ -323,11 +316,11 @@ void Session::command(std::string_view text, std::string& out) {
             if (initial) {
                 out += "235 2.7.0 Authentication successful\r\n";
             } else {
-                state_ = State::authPlain;
+                state_ = State::authLast;
                 out += "334 \r\n";
             }
         } else if (startsWithWord(mechanism, "LOGIN")) {
-            state_ = initial ? State::authLoginPassword : State::authLoginUser;
+            state_ = initial ? State::authLast : State::authLoginUser;
             out += initial ? "334 UGFzc3dvcmQ6\r\n" : "334 VXNlcm5hbWU6\r\n";
         } else {
             refuse("504 5.5.4 Error: unrecognized authentication type", out);

@@ -61,7 +61,9 @@ class Session {
     [[nodiscard]] std::size_t accepted() const noexcept { return accepted_; }
 
   private:
-    enum class State { command, data, authPlain, authLoginUser, authLoginPassword };
+    /// authLast: the line that ends an authentication (PLAIN's credentials,
+    /// LOGIN's password); authLoginUser: LOGIN's user name.
+    enum class State { command, data, authLoginUser, authLast };
 
     void line(std::string_view text, std::string& out);
     void command(std::string_view text, std::string& out);
