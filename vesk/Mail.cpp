@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cctype>
 #include <ctime>
+#include <filesystem>
 #include <iostream>
 #include <set>
 
@@ -252,6 +253,7 @@ int remove(const Arguments& args) {
     auto s = store();
     const CapturedMail m = found(s, args.word(0));
     s.remove(m);
+    ::unlink((s.directory() + "/pages/" + m.id.uuidString() + ".html").c_str());
     std::cout << "Deleted mail " << m.id.uuidString().substr(0, 8) << "\n";
     return 0;
 }
@@ -260,6 +262,8 @@ int clear(const Arguments& args) {
     if (!args.words.empty()) throw UsageError{};
     auto s = store();
     const auto count = s.clear();
+    std::error_code ec;
+    std::filesystem::remove_all(s.directory() + "/pages", ec);
     std::cout << "Deleted " << count << (count == 1 ? " mail" : " mails") << "\n";
     return 0;
 }
