@@ -569,8 +569,7 @@ int status(const Arguments& args) {
                        " unread): vesk mail list");
         const auto waiting = mail::Spool(mail::spoolDirectory()).waiting().size();
         if (waiting > 0) {
-            std::cout << "            " << waiting
-                      << (waiting == 1 ? " mail waits" : " mails wait")
+            std::cout << "            " << waiting << (waiting == 1 ? " mail waits" : " mails wait")
                       << " in the spool for the catcher to start (vesk start mail)\n";
         }
     }

@@ -34,8 +34,7 @@ std::string kindsText() {
 
 /// What a project's mailer needs to send to the catcher.
 std::string mailBlock() {
-    return "MAIL_MAILER=smtp\nMAIL_HOST=127.0.0.1\nMAIL_PORT=" +
-           std::to_string(mail::kCatcherPort);
+    return "MAIL_MAILER=smtp\nMAIL_HOST=127.0.0.1\nMAIL_PORT=" + std::to_string(mail::kCatcherPort);
 }
 
 /// The file's text and mode; none when there is no file; a Failure when it

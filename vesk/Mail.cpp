@@ -76,9 +76,7 @@ void printLine(const mail::Store& s, const CapturedMail& m) {
               << localTime(m.timestamp) << "  " << field(m.from, 28) << " → "
               << field(recipientsText(m), 28) << "  " << field(m.subject, 50) << "  "
               << sizeText(static_cast<std::int64_t>(s.rawSize(m)))
-              << (m.attachments.empty()
-                      ? ""
-                      : "  📎" + std::to_string(m.attachments.size()))
+              << (m.attachments.empty() ? "" : "  📎" + std::to_string(m.attachments.size()))
               << "\n";
 }
 
@@ -86,7 +84,8 @@ CapturedMail found(const mail::Store& s, const std::optional<std::string>& id) {
     if (!id) throw UsageError{};
     auto m = s.find(*id);
     if (!m) {
-        throw Failure{"no single mail has an id starting with " + Unicode::terminalSafe(*id, false) +
+        throw Failure{"no single mail has an id starting with " +
+                      Unicode::terminalSafe(*id, false) +
                       " (at least 4 characters): vesk mail list shows them"};
     }
     return *m;
@@ -141,7 +140,8 @@ int show(const Arguments& args) {
         return 0;
     }
     if (args.has("--html")) {
-        if (!m.htmlBody) throw Failure{"mail " + m.id.uuidString().substr(0, 8) + " has no HTML part"};
+        if (!m.htmlBody)
+            throw Failure{"mail " + m.id.uuidString().substr(0, 8) + " has no HTML part"};
         std::cout << lines(*m.htmlBody) << "\n";
         return 0;
     }
@@ -175,8 +175,8 @@ int show(const Arguments& args) {
 /// The page of a mail's HTML part: the policy that blocks every remote
 /// fetch first thing in its head.
 std::string pageOf(const std::string& html) {
-    const std::string meta =
-        "<meta http-equiv=\"Content-Security-Policy\" content=\"" + std::string(kPagePolicy) + "\">";
+    const std::string meta = "<meta http-equiv=\"Content-Security-Policy\" content=\"" +
+                             std::string(kPagePolicy) + "\">";
     // After a doctype, so the page keeps its standards mode.
     std::size_t at = html.find_first_not_of(" \t\r\n");
     if (at == std::string::npos) at = 0;
@@ -233,7 +233,7 @@ int attachments(const Arguments& args) {
     std::string dir = args.word(1).value_or(".");
     std::string storeFlag = "--store";
     std::string storeDir = s.directory();
-    char* argv[] = {program.data(), flag.data(), id.data(), dir.data(),
+    char* argv[] = {program.data(),   flag.data(),     id.data(), dir.data(),
                     storeFlag.data(), storeDir.data(), nullptr};
     std::cout.flush();
     std::cerr.flush();
@@ -339,8 +339,9 @@ std::vector<DiagnosticResult> mailChecks() {
     const auto waiting = mail::Spool(mail::spoolDirectory()).waiting().size();
     if (waiting > 0) {
         results.push_back({"no mail waits for the catcher", DiagnosticSeverity::warning,
-                           std::to_string(waiting) + (waiting == 1 ? " mail waits" : " mails wait") +
-                               " in " + mail::spoolDirectory() +
+                           std::to_string(waiting) +
+                               (waiting == 1 ? " mail waits" : " mails wait") + " in " +
+                               mail::spoolDirectory() +
                                ": the catcher delivers them when it runs (vesk start mail)"});
     }
     return results;
@@ -354,7 +355,8 @@ int mail(const Arguments& args) {
     }
     Arguments rest = args;
     rest.words.erase(rest.words.begin());
-    if (*verb == "list") return (args.has("-f") || args.has("--follow")) ? follow(rest) : listMail(rest);
+    if (*verb == "list")
+        return (args.has("-f") || args.has("--follow")) ? follow(rest) : listMail(rest);
     if (*verb == "show") return show(rest);
     if (*verb == "open") return openPage(rest);
     if (*verb == "attachments") return attachments(rest);

@@ -299,9 +299,8 @@ int Catcher::run(int port) {
 /// directory, no control character, no leading dot.
 std::string safeName(const std::string& name, std::size_t index) {
     std::string out;
-    for (const char ch : name.substr(name.find_last_of("/\\") == std::string::npos
-                                         ? 0
-                                         : name.find_last_of("/\\") + 1)) {
+    for (const char ch : name.substr(
+             name.find_last_of("/\\") == std::string::npos ? 0 : name.find_last_of("/\\") + 1)) {
         const auto u = static_cast<unsigned char>(ch);
         out += u < 0x20 || u == 0x7F ? '_' : ch;
     }
@@ -322,7 +321,8 @@ int writeAttachments(const std::string& storeDir, const std::string& id, const s
     }
     const vesk::Fd directory(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!directory) {
-        std::cerr << "vesk-mail-catcher: cannot open " << dir << ": " << std::strerror(errno) << "\n";
+        std::cerr << "vesk-mail-catcher: cannot open " << dir << ": " << std::strerror(errno)
+                  << "\n";
         return 1;
     }
     int status = 0;
@@ -340,8 +340,8 @@ int writeAttachments(const std::string& storeDir, const std::string& id, const s
                        ? base + " (" + std::to_string(n) + ")"
                        : base.substr(0, dot) + " (" + std::to_string(n) + ")" + base.substr(dot);
         }
-        const std::string bytes = a.data ? std::string(a.data->bytes.begin(), a.data->bytes.end())
-                                         : std::string();
+        const std::string bytes =
+            a.data ? std::string(a.data->bytes.begin(), a.data->bytes.end()) : std::string();
         if (!out || vesk::atomicfile::writeAll(out.get(), bytes) != 0) {
             std::cerr << "vesk-mail-catcher: cannot write " << dir << "/" << name << ": "
                       << std::strerror(errno) << "\n";

@@ -206,7 +206,8 @@ Handed hand(int port, const Envelope& envelope, std::string_view message, std::s
     Client c(std::move(fd));
     // Another program on the catcher's port never gets a mail.
     const std::string greeting = c.reply();
-    if (greeting.rfind("220 ", 0) != 0 || greeting.find(vesk::mail::kCatcherBanner) == std::string::npos) {
+    if (greeting.rfind("220 ", 0) != 0 ||
+        greeting.find(vesk::mail::kCatcherBanner) == std::string::npos) {
         return Handed::later;
     }
     const auto code = [](const std::string& reply) { return reply.substr(0, 1); };
@@ -222,8 +223,9 @@ Handed hand(int port, const Envelope& envelope, std::string_view message, std::s
         return std::any_of(text.begin(), text.end(),
                            [](char ch) { return static_cast<unsigned char>(ch) >= 0x80; });
     };
-    const bool utf8 = beyondASCII(envelope.from) ||
-                      std::any_of(envelope.recipients.begin(), envelope.recipients.end(), beyondASCII);
+    const bool utf8 =
+        beyondASCII(envelope.from) ||
+        std::any_of(envelope.recipients.begin(), envelope.recipients.end(), beyondASCII);
     if (code(c.ask("EHLO vesk-sendmail")) != "2") return Handed::later;
     const std::string mail = c.ask("MAIL FROM:<" + envelope.from + ">" + (utf8 ? " SMTPUTF8" : ""));
     if (code(mail) != "2") return failedWith(mail);
@@ -278,7 +280,8 @@ int main(int argc, char** argv) {
     }
     for (const auto& a : envelope.recipients) {
         if (!vesk::mail::isEnvelopeAddress(a)) {
-            std::cerr << "vesk-sendmail: a recipient holds a control character or an angle bracket: not sent\n";
+            std::cerr << "vesk-sendmail: a recipient holds a control character or an angle "
+                         "bracket: not sent\n";
             return kDataError;
         }
     }

@@ -1,9 +1,9 @@
 // vesk supervise: the supervisor that keeps the core servers (dnsmasq, a
 // PHP-FPM pool per version in use, nginx: root's, started through the
 // helper), the mail catcher beside them, and the developer's services (the
-// catcher and the services are its own children, as the developer) running. It learns of every end at once through pidfds, records it in the
-// server's ServiceHealth, restarts on the back-off the record computes and
-// gives up when the record says so; the decisions are the library's
+// catcher and the services are its own children, as the developer) running. It learns of every end
+// at once through pidfds, records it in the server's ServiceHealth, restarts on the back-off the
+// record computes and gives up when the record says so; the decisions are the library's
 // (supervision::Watch). One runs per developer: it holds a lock, and a
 // second one (the boot unit's while one started by hand runs) waits for it.
 #include <arpa/inet.h>
@@ -250,9 +250,8 @@ Unit& Supervisor::unit(const std::string& name) {
         if (u.recipe) u.paths = u.recipe->paths(VeskPaths::baseDir());
     } else if (name == kMailCatcher) {
         u.port = mail::kCatcherPort;
-        u.program = CommandLine{packageProgram("vesk-mail-catcher"),
-                                {"--port", std::to_string(u.port)},
-                                {}};
+        u.program = CommandLine{
+            packageProgram("vesk-mail-catcher"), {"--port", std::to_string(u.port)}, {}};
         u.paths.dataDirectory = mail::storeDirectory();
         u.paths.logPath = VeskPaths::logDir() + "/mail.log";
     }

@@ -134,7 +134,8 @@ constexpr std::array kCommands{
                 vesk::cli::lan, "", "1:on off"},
     CommandSpec{"env", "vesk env NAME... [--write [DIR]]",
                 "the connection settings of Vesk's services (mariadb, mysql, postgresql, redis, "
-                "..., and mail: its mail catcher) as a project's .env takes them; --write sets them in DIR's .env (default: "
+                "..., and mail: its mail catcher) as a project's .env takes them; --write sets "
+                "them in DIR's .env (default: "
                 "the current directory), every other line kept and the old file beside it",
                 vesk::cli::env, "--write", "*:mariadb mysql postgresql redis mail"},
     CommandSpec{"service",

@@ -130,8 +130,8 @@ class MailCatcherTest : public ::testing::Test {
             ::_exit(127);
         }
         ::close(fds[0]);
-        const bool written = ::write(fds[1], input.data(), input.size()) ==
-                             static_cast<ssize_t>(input.size());
+        const bool written =
+            ::write(fds[1], input.data(), input.size()) == static_cast<ssize_t>(input.size());
         ::close(fds[1]);
         int status = 0;
         ::waitpid(pid, &status, 0);
@@ -150,9 +150,7 @@ class MailCatcherTest : public ::testing::Test {
         return kept.list();
     }
 
-    [[nodiscard]] std::size_t spooled() const {
-        return vesk::mail::Spool(spool).waiting().size();
-    }
+    [[nodiscard]] std::size_t spooled() const { return vesk::mail::Spool(spool).waiting().size(); }
 
     /// vesk with `args`, as the developer; its status and output.
     [[nodiscard]] std::pair<int, std::string> vesk(const std::string& args) const {
@@ -401,8 +399,7 @@ TEST_F(MailCatcherTest, TheDeveloperReadsTheCaughtMailWithVeskMail) {
     const auto [shown, text] = vesk("mail show " + id);
     EXPECT_EQ(shown, 0);
     EXPECT_NE(text.find("Your order \\x1b[31mis ready.\n"), std::string::npos) << text;
-    EXPECT_NE(text.find("Attached: invoice.pdf (application/pdf, 9 B)"), std::string::npos)
-        << text;
+    EXPECT_NE(text.find("Attached: invoice.pdf (application/pdf, 9 B)"), std::string::npos) << text;
     EXPECT_EQ(text.find('\x1b'), std::string::npos);
     EXPECT_EQ(vesk("mail list").second.find("new "), std::string::npos) << "shown is read";
     EXPECT_EQ(vesk("mail show " + id + " --raw").second.find("Bcc:"), std::string::npos);

@@ -5,8 +5,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdint>
 #include <cctype>
+#include <cstdint>
 #include <mutex>
 #include <set>
 

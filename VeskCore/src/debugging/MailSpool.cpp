@@ -117,7 +117,7 @@ std::vector<std::string> Spool::waiting() const {
     ::closedir(dir);
     // Microseconds since 1970 have the same number of digits for ages.
     std::sort(names.begin(), names.end());
-    for (auto& name : names) name = directory_ + "/" + name;
+    for (auto& name : names) name.insert(0, directory_ + "/");
     return names;
 }
 
@@ -134,17 +134,12 @@ std::optional<Spooled> Spool::read(const std::string& path) const {
     }
     while (whole) {
         const auto line = nextLine(*text, at);
-        if (!line) {
-            whole = false;
-        } else if (line->empty()) {
-            break;
-        } else if (line->substr(0, 3) == "TO " && line->size() > 3 &&
-                   isEnvelopeAddress(line->substr(3)) &&
-                   s.envelope.recipients.size() < kMostRecipients) {
-            s.envelope.recipients.emplace_back(line->substr(3));
-        } else {
-            whole = false;
-        }
+        if (line && line->empty()) break;
+        // Each line to the blank one names a recipient, or the file is no spool file.
+        whole = line && line->substr(0, 3) == "TO " && line->size() > 3 &&
+                isEnvelopeAddress(line->substr(3)) &&
+                s.envelope.recipients.size() < kMostRecipients;
+        if (whole) s.envelope.recipients.emplace_back(line->substr(3));
     }
     if (!whole || s.envelope.recipients.empty()) {
         // Set aside (a link, a file too large or not ours alike), so that

@@ -43,7 +43,6 @@ std::vector<std::string> namesIn(const std::string& directory, std::string_view 
     return names;
 }
 
-
 }  // namespace
 
 Store::Incoming::Incoming(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
@@ -140,8 +139,8 @@ std::string Store::keep(std::unique_ptr<Incoming> incoming, const Envelope& enve
     // power cut may lose the last mails caught, never a mail half read.
     if (parse_ == nullptr || !incoming || !incoming->finish()) return {};
     // The raw message keeps the attachments and anything cut from the bodies.
-    auto parsed = parse_(incoming->path_, envelope, Clock::now(), {false, limits_.body},
-                         incoming->whole_);
+    auto parsed =
+        parse_(incoming->path_, envelope, Clock::now(), {false, limits_.body}, incoming->whole_);
     if (!parsed) return {};
     CapturedMail mail = std::move(*parsed);
     std::string id = mail.id.uuidString();
@@ -200,9 +199,8 @@ std::uint64_t Store::rawSize(const CapturedMail& mail) const {
 
 std::optional<CapturedMail> Store::withAttachments(const CapturedMail& mail) const {
     if (parse_ == nullptr) return std::nullopt;
-    const auto parsed =
-        parse_(directory_ + "/" + mail.id.uuidString() + std::string(kRaw), {}, mail.timestamp, {},
-               std::nullopt);
+    const auto parsed = parse_(directory_ + "/" + mail.id.uuidString() + std::string(kRaw), {},
+                               mail.timestamp, {}, std::nullopt);
     if (!parsed) return std::nullopt;
     CapturedMail full = mail;
     full.attachments = parsed->attachments;

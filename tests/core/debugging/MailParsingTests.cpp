@@ -174,9 +174,10 @@ TEST(MailParsing, AMessageReadFromItsFileCostsItsBoundNotItsSize) {
         "Content-Type: multipart/mixed; boundary=z\r\n\r\n--z\r\n"
         "Content-Type: text/plain; charset=utf-8\r\nContent-Transfer-Encoding: quoted-printable\r\n"
         "\r\n" +
-        body + "\r\n--z\r\nContent-Type: application/octet-stream\r\n"
-               "Content-Transfer-Encoding: base64\r\n"
-               "Content-Disposition: attachment; filename=big.bin\r\n\r\n" +
+        body +
+        "\r\n--z\r\nContent-Type: application/octet-stream\r\n"
+        "Content-Transfer-Encoding: base64\r\n"
+        "Content-Disposition: attachment; filename=big.bin\r\n\r\n" +
         encoded + "--z--\r\n";
     const std::string path = testing::TempDir() + "/vesk-large.eml";
     {

@@ -9,9 +9,9 @@
 namespace {
 
 namespace fs = std::filesystem;
+using vesk::mail::parseFile;
 using vesk::mail::Store;
 using vesk::mail::StoreLimits;
-using vesk::mail::parseFile;
 
 class MailStoreTest : public ::testing::Test {
   protected:
