@@ -60,11 +60,11 @@ def client(port, count, barrier):
     smtp.quit()
 
 
-def rate(port):
-    """Mails a second, 8 clients each sending PER_CLIENT mails on one connection."""
-    barrier = multiprocessing.Barrier(CLIENTS + 1)
-    workers = [multiprocessing.Process(target=client, args=(port, PER_CLIENT, barrier))
-               for _ in range(CLIENTS)]
+def run_clients(count, target, *args):
+    """`count` processes running target(*args, barrier), let go at once; seconds taken."""
+    barrier = multiprocessing.Barrier(count + 1)
+    workers = [multiprocessing.Process(target=target, args=args + (barrier,))
+               for _ in range(count)]
     for w in workers:
         w.start()
     barrier.wait()
@@ -73,7 +73,12 @@ def rate(port):
         w.join()
         if w.exitcode != 0:
             raise SystemExit("a client failed")
-    return CLIENTS * PER_CLIENT / (time.perf_counter() - started)
+    return time.perf_counter() - started
+
+
+def rate(port):
+    """Mails a second, 8 clients each sending PER_CLIENT mails on one connection."""
+    return CLIENTS * PER_CLIENT / run_clients(CLIENTS, client, port, PER_CLIENT)
 
 
 DISCARDING = """
@@ -105,14 +110,7 @@ def peak_memory(size, clients=100):
                              "--spool", home + "/spool"], stderr=subprocess.DEVNULL)
     try:
         wait_for(port)
-        barrier = multiprocessing.Barrier(clients + 1)
-        workers = [multiprocessing.Process(target=big_client, args=(port, size, barrier))
-                   for _ in range(clients)]
-        for w in workers:
-            w.start()
-        barrier.wait()
-        for w in workers:
-            w.join()
+        run_clients(clients, big_client, port, size)
         with open("/proc/%d/status" % proc.pid) as status:
             for line in status:
                 if line.startswith("VmHWM:"):
