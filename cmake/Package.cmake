@@ -38,7 +38,8 @@ install(FILES ${CMAKE_BINARY_DIR}/packaging/vesk.1.gz ${CMAKE_BINARY_DIR}/packag
 install(CODE [[
   set(root "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}")
   foreach(program libexec/vesk/vesk-helper libexec/vesk/launchctl bin/vesk-codesign
-                  lib/vesk/resources/bin/nginx)
+                  lib/vesk/resources/bin/nginx libexec/vesk/vesk-mail-catcher
+                  libexec/vesk/vesk-sendmail)
     execute_process(COMMAND strip --remove-section=.comment --remove-section=.note
                             "${root}/${program}" COMMAND_ERROR_IS_FATAL ANY)
   endforeach()
