@@ -14,6 +14,7 @@
 #include "vesk/foundation/AppConfig.hpp"
 #include "vesk/foundation/Json.hpp"
 #include "vesk/helper/HelperProtocol.hpp"
+#include "vesk/services/QueueWorker.hpp"
 #include "vesk/services/Service.hpp"
 #include "vesk/services/ServiceRecipe.hpp"
 #include "vesk/services/Supervision.hpp"
@@ -140,6 +141,15 @@ std::string packageProgram(const std::string& name);
 /// The mail catcher's name among the supervised servers; it runs with the
 /// core servers, as the developer.
 inline constexpr std::string_view kMailCatcher = "mail";
+/// A queue worker's name among the supervised servers: this, then the
+/// first 8 characters of its id.
+inline constexpr std::string_view kWorkerPrefix = "worker ";
+std::string workerUnitName(const UUID& id);
+/// The developer's queue workers (config/workers.json), which the
+/// supervisor keeps running (but those stopped in wanted.json).
+RecordFile<std::vector<QueueWorker>> workerRecords();
+/// The PHP CLI of a version (Debian's php<version>-cli).
+std::string workerPHP(const std::string& version);
 
 /// Where the local authority lives: root's, so that no program of the
 /// developer's, the sites' PHP among them, can read its key.
@@ -279,6 +289,8 @@ int service(const Arguments& args);
 int db(const Arguments& args);
 /// vesk mail list|show|open|attachments|read|delete|clear, -f.
 int mail(const Arguments& args);
+/// vesk worker add|list|start|stop|restart|remove|logs.
+int worker(const Arguments& args);
 /// The supervisor itself, in the foreground (the boot unit runs it).
 int supervise(const Arguments& args);
 

@@ -576,6 +576,13 @@ int status(const Arguments& args) {
     // What the supervisor saw: each server's crashes, and the services.
     const auto supervisor = supervisorPid();
     const auto report = supervisorReport().read({});
+    for (const auto& w : workerRecords().read({})) {
+        const auto* seen = supervisor ? report.find(workerUnitName(w.id)) : nullptr;
+        printState(workerUnitName(w.id),
+                   seen != nullptr && seen->pid ? std::optional<long>(*seen->pid) : std::nullopt,
+                   ", " + w.siteDomain + ", " + std::to_string(w.jobsProcessed) + " jobs done, " +
+                       std::to_string(w.jobsFailed) + " failed");
+    }
     if (supervisor) {
         for (const auto& server : report.servers) {
             const ServiceHealth& h = server.health;

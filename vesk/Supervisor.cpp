@@ -37,6 +37,7 @@
 #include "vesk/foundation/VeskError.hpp"
 #include "vesk/foundation/VeskPaths.hpp"
 #include "vesk/services/ResourceSampling.hpp"
+#include "vesk/services/WorkerOutput.hpp"
 #include "vesk/system/AtomicFile.hpp"
 #include "vesk/system/ExitWatch.hpp"
 #include "vesk/system/Fd.hpp"
@@ -162,8 +163,19 @@ void endLeftover(long pid, int signal) {
 struct Unit {
     std::string name;
     std::optional<ServiceRecipe> recipe;  ///< a service's
-    /// The program of an own child that is no service (the mail catcher).
+    /// The program of an own child that is no service (the mail catcher, a
+    /// queue worker).
     std::optional<CommandLine> program;
+    /// Where a worker runs (its site's directory: never made or changed).
+    std::string workingDirectory;
+    /// A queue worker's id, and the jobs its output said it did.
+    std::optional<UUID> worker;
+    std::int64_t jobsProcessed = 0;
+    std::int64_t jobsFailed = 0;
+    /// Of a worker's output, the line not ended yet (its first 4 KiB).
+    std::string jobLine;
+    /// How long it may take to stop before it is killed.
+    double stopWithin = kStopWithin;
     ServicePaths paths;
     std::int64_t port = 0;
     /// The server's version, as it says (read when it first starts).
@@ -221,6 +233,10 @@ class Supervisor {
     void reconcile(bool developerAsked);
     void start(Unit& u);
     void startChild(Unit& u);
+    /// A worker unit from its record and its site's (a missing program when
+    /// either is gone).
+    static void prepareWorker(Unit& u);
+    void countJobs(Unit& u, std::string_view bytes);
     /// A service's files and data directory before its first start; false
     /// (its failure recorded) when they cannot be made.
     bool prepareService(Unit& u);
@@ -248,6 +264,8 @@ Unit& Supervisor::unit(const std::string& name) {
         u.recipe = recipes::recipeFor(*type);
         u.port = defaultPort(*type);
         if (u.recipe) u.paths = u.recipe->paths(VeskPaths::baseDir());
+    } else if (name.rfind(kWorkerPrefix, 0) == 0) {
+        prepareWorker(u);
     } else if (name == kMailCatcher) {
         u.port = mail::kCatcherPort;
         u.program = CommandLine{
@@ -256,6 +274,54 @@ Unit& Supervisor::unit(const std::string& name) {
         u.paths.logPath = VeskPaths::logDir() + "/mail.log";
     }
     return units_.emplace(name, std::move(u)).first->second;
+}
+
+void Supervisor::prepareWorker(Unit& u) {
+    u.program = CommandLine{"/nonexistent/php", {}, {}};
+    u.paths.logPath = VeskPaths::logDir() + "/" + u.name.substr(kWorkerPrefix.size()) + ".log";
+    u.paths.dataDirectory = "/";
+    u.workingDirectory = "/";
+    for (const auto& w : workerRecords().read({})) {
+        if (workerUnitName(w.id) != u.name) continue;
+        u.worker = w.id;
+        u.jobsProcessed = w.jobsProcessed;
+        u.jobsFailed = w.jobsFailed;
+        // SIGTERM lets the job that runs finish: its own time, and ten seconds.
+        u.stopWithin = static_cast<double>(std::clamp<std::int64_t>(w.timeout, 0, 3600)) + 10;
+        for (const Site& site : servedSites()) {
+            if (site.fullDomain() != w.siteDomain) continue;
+            const std::string version =
+                site.phpVersion.value_or(currentSettings().defaultPHPVersion);
+            u.program = workers::commandLine(w, workerPHP(version));
+            u.workingDirectory = site.path;
+        }
+    }
+}
+
+void Supervisor::countJobs(Unit& u, std::string_view bytes) {
+    std::size_t at = 0;
+    while (at < bytes.size()) {
+        const auto nl = bytes.find('\n', at);
+        const std::string_view piece =
+            bytes.substr(at, nl == std::string_view::npos ? std::string_view::npos : nl - at);
+        if (u.jobLine.size() < 4096) u.jobLine.append(piece.substr(0, 4096 - u.jobLine.size()));
+        if (nl == std::string_view::npos) return;
+        switch (workers::classify(u.jobLine)) {
+            case workers::JobLine::processed:
+                ++u.jobsProcessed;
+                changed_ = true;
+                break;
+            case workers::JobLine::failed:
+                ++u.jobsFailed;
+                changed_ = true;
+                break;
+            case workers::JobLine::started:
+            case workers::JobLine::none:
+                break;
+        }
+        u.jobLine.clear();
+        at = nl + 1;
+    }
 }
 
 /// The health kept from before (a reboot, a supervisor started again).
@@ -291,6 +357,11 @@ std::vector<std::string> Supervisor::wanted() const {
     for (const ServiceType type : currentSettings().autoStartServices) {
         const std::string name(rawValue(type));
         if (recipes::recipeFor(type) && !has(names, name)) names.push_back(name);
+    }
+    // The developer's queue workers, but those they stopped.
+    for (const auto& w : workerRecords().read({})) {
+        const std::string name = workerUnitName(w.id);
+        if (!stopped(name)) names.push_back(name);
     }
     return names;
 }
@@ -374,6 +445,8 @@ void Supervisor::reconcile(bool developerAsked) {
 
 void Supervisor::start(Unit& u) {
     changed_ = true;
+    // A worker's site may have moved or changed its PHP version meanwhile.
+    if (u.worker) prepareWorker(u);
     u.answering = false;
     u.endReason.reset();
     if (u.child()) {
@@ -450,7 +523,7 @@ void Supervisor::startChild(Unit& u) {
                         : program + " is missing: reinstall the vesk package");
         return;
     }
-    auto holder = procfs::tcpPortHolder(static_cast<int>(u.port));
+    auto holder = u.port != 0 ? procfs::tcpPortHolder(static_cast<int>(u.port)) : std::nullopt;
     if (holder && holder->pid != 0 && procfs::runsProgram(holder->pid, program)) {
         // The developer's own server on its port: what a supervisor that
         // was killed left. It is ended and started again under this one.
@@ -466,8 +539,10 @@ void Supervisor::startChild(Unit& u) {
         fs::create_directories(fs::path(u.paths.configPath).parent_path(), ec);
     }
     fs::create_directories(fs::path(u.paths.logPath).parent_path(), ec);
-    fs::create_directories(u.paths.dataDirectory, ec);
-    if (!u.recipe) ::chmod(u.paths.dataDirectory.c_str(), 0700);
+    if (u.workingDirectory.empty()) {
+        fs::create_directories(u.paths.dataDirectory, ec);
+        if (!u.recipe) ::chmod(u.paths.dataDirectory.c_str(), 0700);
+    }
     u.log = Fd(::open(u.paths.logPath.c_str(),
                       O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (u.recipe && !prepareService(u)) return;
@@ -484,7 +559,7 @@ void Supervisor::startChild(Unit& u) {
     spawn::Start request;
     request.program = c.program;
     request.arguments = c.arguments;
-    request.directory = u.paths.dataDirectory;
+    request.directory = u.workingDirectory.empty() ? u.paths.dataDirectory : u.workingDirectory;
     request.output = writeEnd.get();
     request.error = writeEnd.get();
     request.ownGroup = true;
@@ -519,7 +594,7 @@ void Supervisor::startChild(Unit& u) {
 void Supervisor::stop(Unit& u) {
     if (!u.running()) return;
     u.stopping = true;
-    u.killAt = Date{seconds(Clock::now()) + kStopWithin};
+    u.killAt = Date{seconds(Clock::now()) + u.stopWithin};
     // The server alone is asked; what it started ends with it.
     ::kill(static_cast<pid_t>(u.pid), u.recipe ? u.recipe->stopSignal() : SIGTERM);
     changed_ = true;
@@ -609,6 +684,7 @@ void Supervisor::readOutput(Unit& u) {
         taken += static_cast<std::size_t>(n);
         const std::string_view bytes(buffer, static_cast<std::size_t>(n));
         writeLog(u, bytes);
+        if (u.worker) countJobs(u, bytes);
         // The last whole line, for a crash's reason; of a line not ended yet
         // the first 300 bytes are kept.
         const auto nl = bytes.rfind('\n');
@@ -634,7 +710,10 @@ void Supervisor::timers() {
             start(u);
         }
         if (u.running() && u.readyBy) {
-            if (acceptsConnections(u.child() ? u.address() : coreAddress(env_, name))) {
+            // A worker listens nowhere: a second up is its being ready.
+            if (u.port == 0 && u.child() ? now - seconds(u.startedAt) >= 1
+                                         : acceptsConnections(u.child() ? u.address()
+                                                                        : coreAddress(env_, name))) {
                 u.readyBy.reset();
                 u.answering = true;
                 u.watch.answering();
@@ -704,6 +783,27 @@ void Supervisor::report() {
         r.servers.push_back(std::move(s));
     }
     supervisorReport().update({}, [&](supervision::SupervisorReport& stored) { stored = r; });
+    // The workers' records say what runs and what their output counted.
+    const bool anyWorker = std::any_of(units_.begin(), units_.end(),
+                                       [](const auto& entry) { return entry.second.worker; });
+    if (anyWorker) {
+        workerRecords().update({}, [&](std::vector<QueueWorker>& records) {
+            for (auto& w : records) {
+                const auto it = units_.find(workerUnitName(w.id));
+                if (it == units_.end() || !it->second.worker) continue;
+                const Unit& u = it->second;
+                w.jobsProcessed = u.jobsProcessed;
+                w.jobsFailed = u.jobsFailed;
+                w.pid = u.running() ? std::optional<std::int32_t>(static_cast<std::int32_t>(u.pid))
+                                    : std::nullopt;
+                w.startedAt = u.running() ? std::optional<Date>(u.startedAt) : std::nullopt;
+                const auto status = u.watch.health().status;
+                w.status = u.running() ? WorkerStatus::running
+                           : status == HealthStatus::degraded || u.restartAt ? WorkerStatus::crashed
+                                                                             : WorkerStatus::stopped;
+            }
+        });
+    }
     // The services' own records follow their state.
     serviceRecords().update({}, [&](std::vector<Service>& records) {
         for (const auto& s : r.servers) {
@@ -838,6 +938,18 @@ RecordFile<supervision::Wanted> supervisorWanted() {
     return RecordFile<supervision::Wanted>(supervisorDir() + "/wanted.json", false);
 }
 
+RecordFile<std::vector<QueueWorker>> workerRecords() {
+    return RecordFile<std::vector<QueueWorker>>(VeskPaths::configDir() + "/workers.json");
+}
+
+std::string workerUnitName(const UUID& id) {
+    return std::string(kWorkerPrefix) + id.uuidString().substr(0, 8);
+}
+
+std::string workerPHP(const std::string& version) {
+    return "/usr/bin/php" + version;
+}
+
 RecordFile<std::vector<Service>> serviceRecords() {
     return RecordFile<std::vector<Service>>(VeskPaths::servicesConfigPath());
 }
@@ -930,7 +1042,13 @@ int supervise(const Arguments& args) {
         }
     }
     // A boot starts every server, whatever was stopped before it.
-    if (boot) changeWanted([](supervision::Wanted& w) { w.stoppedCore.clear(); });
+    // The queue workers the developer stopped stay stopped.
+    if (boot) {
+        changeWanted([](supervision::Wanted& w) {
+            std::erase_if(w.stoppedCore,
+                          [](const std::string& n) { return n.rfind(kWorkerPrefix, 0) != 0; });
+        });
+    }
     atomicfile::replace(supervisorDir() + "/supervisor.pid", std::to_string(::getpid()) + "\n");
     std::cerr << "vesk supervise: supervising (pid " << ::getpid() << ")\n";
     Supervisor supervisor;

@@ -161,6 +161,15 @@ constexpr std::array kCommands{
                 "first; an ID is the first characters of one); -f prints new mail as it arrives",
                 vesk::cli::mail, "--json --html --text --raw --headers -f --follow",
                 "1:list show open attachments read delete clear"},
+    CommandSpec{"worker",
+                "vesk worker add [SITE] [--connection C] [--queue Q] [--memory MB] [--timeout S] "
+                "[--tries N] | list [--json] | start|stop|restart|remove ID|SITE | logs ID|SITE "
+                "[-f]",
+                "Laravel queue workers (php artisan queue:work in the site's directory, with its "
+                "PHP version), kept running by the supervisor, after a crash and at every boot, "
+                "until stopped",
+                vesk::cli::worker, "--json -f --follow --connection= --queue= --memory= --timeout= --tries=",
+                "1:add list start stop restart remove logs"},
     CommandSpec{"supervise", "vesk supervise [--boot]",
                 "the supervisor in the foreground (vesk start runs it in the background; the "
                 "boot unit runs it with --boot, which starts the servers stopped before)",

@@ -19,6 +19,8 @@
 #include "vesk/app/DiagnosticResult.hpp"
 #include "vesk/debugging/DumpEntry.hpp"
 #include "vesk/foundation/Json.hpp"
+#include "vesk/services/QueueWorker.hpp"
+#include "vesk/services/Supervision.hpp"
 #include "vesk/sites/Certificate.hpp"
 #include "vesk/sites/DashboardStats.hpp"
 #include "vesk/sites/ServerConfig.hpp"
@@ -72,7 +74,8 @@ class VeskCommandTest : public ::testing::Test {
     Outcome vesk(const std::string& args, const std::string& cwd = "") const {
         const std::string command = "cd '" + (cwd.empty() ? home : cwd) + "' && HOME='" + home +
                                     "' VESK_BASE='" + home + "/env' VESK_HELPER_SOCKET='" + home +
-                                    "/no-helper' " + VESK_PROGRAM + " " + args + " 2>&1";
+                                    "/no-helper' " + extraEnv + " " + VESK_PROGRAM + " " + args +
+                                    " 2>&1";
         Outcome r;
         FILE* p = ::popen(command.c_str(), "r");
         if (p == nullptr) return r;
@@ -87,6 +90,8 @@ class VeskCommandTest : public ::testing::Test {
     }
 
     std::string home;
+    /// Variables set for vesk beside the fixture's ("NAME=value ...").
+    std::string extraEnv;
 };
 
 TEST_F(VeskCommandTest, ParkLinkAndListTheSites) {
@@ -753,6 +758,88 @@ TEST_F(VeskCommandTest, ServicesDebianDoesNotPackageAreRefusedInOneLine) {
     EXPECT_EQ(db.status, 1);
     EXPECT_NE(db.out.find("no database service is kept running"), std::string::npos) << db.out;
     EXPECT_EQ(vesk("db list --service redis").status, 1);
+}
+
+/// The queue workers of the command's record, by the first 8 characters of their ids.
+std::vector<vesk::QueueWorker> workersIn(const std::string& json) {
+    try {
+        return vesk::decodeJSON<std::vector<vesk::QueueWorker>>(json, isoDates());
+    } catch (const std::exception&) {
+        return {};
+    }
+}
+
+TEST_F(VeskCommandTest, AQueueWorkerIsKeptRunningAndItsJobsCounted) {
+    if (::access("/usr/bin/php8.2", X_OK) != 0) GTEST_SKIP() << "no PHP 8.2 command line";
+    // A Laravel-shaped project whose artisan prints five of Laravel's job
+    // lines (the third fails), then waits.
+    const std::string app = home + "/elsewhere/api";
+    std::ofstream(app + "/artisan") << R"(<?php
+echo "   INFO  Processing jobs from the [default] queue.\n\n";
+file_put_contents(__DIR__ . "/args", implode(" ", array_slice($argv, 1)));
+for ($n = 1; $n <= 5; $n++) {
+    echo "  2026-12-09 10:00:00 App\\Jobs\\Job$n ........ RUNNING\n";
+    echo "  2026-12-09 10:00:00 App\\Jobs\\Job$n ... 1.00ms " . ($n == 3 ? "FAIL" : "DONE") . "\n";
+}
+while (true) sleep(1);
+)";
+    std::ofstream(app + "/.env") << "QUEUE_CONNECTION=redis\n";
+    ASSERT_EQ(vesk("link", app).status, 0);
+    extraEnv = "VESK_TEST_TIME_SCALE=0.05";
+    EXPECT_EQ(vesk("worker add blog").status, 1) << "a site without artisan";
+    EXPECT_NE(vesk("worker add api --queue 'x;touch /tmp/owned'").out.find("--queue takes"),
+              std::string::npos);
+    EXPECT_EQ(vesk("worker add api --memory lots").status, 1);
+    const Outcome added = vesk("worker add api --queue high,default --tries 3");
+    ASSERT_EQ(added.status, 0) << added.out;
+    const auto counted = [&](std::int64_t done, std::int64_t failed) {
+        for (int i = 0; i < 200; ++i) {
+            const auto w = workersIn(vesk("worker list --json").out);
+            if (w.size() == 1 && w[0].jobsProcessed == done && w[0].jobsFailed == failed &&
+                w[0].pid) {
+                return w[0];
+            }
+            ::usleep(50'000);
+        }
+        const auto w = workersIn(vesk("worker list --json").out);
+        ADD_FAILURE() << "not " << done << " done and " << failed << " failed: "
+                      << vesk("worker list").out;
+        return w.empty() ? vesk::QueueWorker{} : w[0];
+    };
+    const auto first = counted(4, 1);
+    EXPECT_EQ(first.status, vesk::WorkerStatus::running);
+    EXPECT_EQ(first.connection, "redis") << "the project's QUEUE_CONNECTION";
+    std::ifstream args(app + "/args");
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(args), {}),
+              "queue:work redis --queue=high,default --memory=128 --timeout=60 --tries=3");
+    // Killed, it is started again on the back-off and counts on.
+    ASSERT_TRUE(first.pid);
+    ::kill(*first.pid, SIGKILL);
+    const auto again = counted(8, 2);
+    EXPECT_NE(again.pid, first.pid);
+    // The crash is in the supervisor's report, on the worker's health.
+    std::ifstream reportFile(home + "/Library/Application Support/Vesk/state/supervisor.json");
+    const auto report = vesk::decodeJSON<vesk::supervision::SupervisorReport>(
+        std::string(std::istreambuf_iterator<char>(reportFile), {}));
+    const auto* seen = report.find("worker " + again.id.uuidString().substr(0, 8));
+    ASSERT_NE(seen, nullptr);
+    EXPECT_EQ(seen->health.crashCount, 1);
+    ASSERT_EQ(seen->health.recentCrashes.size(), 1U);
+    EXPECT_EQ(seen->health.recentCrashes[0].signal, SIGKILL);
+    // Stopped, it stays stopped; removed, it is gone.
+    EXPECT_EQ(vesk("worker stop api").status, 0);
+    for (int i = 0; i < 100 && ::kill(*again.pid, 0) == 0; ++i) ::usleep(50'000);
+    EXPECT_NE(::kill(*again.pid, 0), 0) << "the stopped worker still runs";
+    EXPECT_EQ(vesk("worker remove api").out.substr(0, 15), "Removed worker ");
+    EXPECT_EQ(vesk("worker list").out, "No queue worker yet: vesk worker add SITE\n");
+    EXPECT_EQ(vesk("worker stop api").status, 1);
+    std::ifstream pid(home + "/Library/Application Support/Vesk/state/supervisor.pid");
+    long supervisor = 0;
+    pid >> supervisor;
+    if (supervisor > 0) ::kill(static_cast<pid_t>(supervisor), SIGTERM);
+    for (int i = 0; i < 100 && supervisor > 0 && ::kill(static_cast<pid_t>(supervisor), 0) == 0; ++i) {
+        ::usleep(50'000);
+    }
 }
 
 }  // namespace
