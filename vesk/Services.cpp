@@ -336,10 +336,16 @@ std::vector<DiagnosticResult> supervisionChecks() {
             if (fromRawValue<ServiceType>(s.name) || s.health.status != HealthStatus::degraded) {
                 continue;
             }
+            const bool worker = s.name.rfind(kWorkerPrefix, 0) == 0;
+            const std::string again =
+                worker ? "vesk worker logs " + s.name.substr(kWorkerPrefix.size()) +
+                             " says more; vesk worker start " + s.name.substr(kWorkerPrefix.size()) +
+                             " tries again"
+                       : std::string("vesk start tries again");
             results.push_back({s.name + " is kept running", DiagnosticSeverity::error,
                                "it crashed " + std::to_string(s.health.currentRetries) +
                                    " times in a row and is left stopped; last: " +
-                                   lastCrashText(s.health) + "\n      vesk start tries again"});
+                                   lastCrashText(s.health) + "\n      " + again});
         }
     }
     for (const ServiceType type : enabled) {

@@ -117,6 +117,7 @@ expect "vesk unlink docs2" vesk_dev unlink docs2
 
 . "$tests/system/services-day.sh"
 . "$tests/system/mail-day.sh"
+. "$tests/system/workers-day.sh"
 
 step "a second developer on the same machine is told whose environment it is"
 expect "adduser bob" adduser --disabled-password --gecos Bob bob
@@ -358,6 +359,9 @@ printf '    http://laravel.test/: %s\n' "$got"
 [ "$got" = "mariadb 42, postgresql 42, redis ok" ] || fail "the Laravel-shaped page after the reboot ($got)"
 wait_for 10 sh -c 'ss -Hltn "sport = :2525" | grep -q 127.0.0.1:2525' || fail "the mail catcher does not run after the reboot"
 vesk_dev mail list | grep -q 'Bestellung 2 für Ada' || fail "the caught mail is not kept across the reboot"
+wait_for 20 sh -c "runuser -u $dev -- vesk worker list | grep -q 'Running (pid'" ||
+  fail "the queue worker does not run after the reboot: $(vesk_dev worker list)"
+expect "vesk worker list" vesk_dev worker list
 
 step "vesk doctor: all well, then each planted fault named"
 expect "vesk doctor" vesk_dev doctor
