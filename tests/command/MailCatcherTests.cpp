@@ -268,6 +268,16 @@ TEST_F(MailCatcherTest, SendmailHandsMailToTheCatcherAsPHPSendsIt) {
     const auto third = mailsOnce(3);
     ASSERT_EQ(third.size(), 3U);
     EXPECT_EQ(third.front().textBody, "kept\r\n");
+    // The options of the classic sendmail attacks (a log file the web
+    // server serves, another configuration) do nothing here.
+    const std::string planted = dir + "/planted.php";
+    EXPECT_EQ(sendmail({"-t", "-i", "-fa@b.test", "-X" + planted, "-OQueueDirectory=" + dir,
+                        "-C" + planted, "-X", planted},
+                       "To: frank@example.com\nSubject: attacked\n\n<?php system($_GET[1]); ?>\n"),
+              0);
+    EXPECT_FALSE(fs::exists(planted)) << "sendmail wrote a file it was told to";
+    ASSERT_EQ(mailsOnce(4).size(), 4U);
+    EXPECT_EQ(mailsOnce(4).front().from, "a@b.test");
     // Nobody to send to is an error, not a silent loss.
     EXPECT_EQ(sendmail({"-i"}, "Subject: nobody\n\nx\n"), 64);
     EXPECT_EQ(sendmail({"-i", "a@b\r\nRCPT TO:<x@y>"}, "Subject: x\n\nx\n"), 65);
