@@ -339,8 +339,8 @@ std::vector<DiagnosticResult> supervisionChecks() {
             const bool worker = s.name.rfind(kWorkerPrefix, 0) == 0;
             const std::string again =
                 worker ? "vesk worker logs " + s.name.substr(kWorkerPrefix.size()) +
-                             " says more; vesk worker start " + s.name.substr(kWorkerPrefix.size()) +
-                             " tries again"
+                             " says more; vesk worker start " +
+                             s.name.substr(kWorkerPrefix.size()) + " tries again"
                        : std::string("vesk start tries again");
             results.push_back({s.name + " is kept running", DiagnosticSeverity::error,
                                "it crashed " + std::to_string(s.health.currentRetries) +

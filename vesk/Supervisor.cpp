@@ -711,9 +711,9 @@ void Supervisor::timers() {
         }
         if (u.running() && u.readyBy) {
             // A worker listens nowhere: a second up is its being ready.
-            if (u.port == 0 && u.child() ? now - seconds(u.startedAt) >= 1
-                                         : acceptsConnections(u.child() ? u.address()
-                                                                        : coreAddress(env_, name))) {
+            if (u.port == 0 && u.child()
+                    ? now - seconds(u.startedAt) >= 1
+                    : acceptsConnections(u.child() ? u.address() : coreAddress(env_, name))) {
                 u.readyBy.reset();
                 u.answering = true;
                 u.watch.answering();
@@ -799,8 +799,9 @@ void Supervisor::report() {
                 w.startedAt = u.running() ? std::optional<Date>(u.startedAt) : std::nullopt;
                 const auto status = u.watch.health().status;
                 w.status = u.running() ? WorkerStatus::running
-                           : status == HealthStatus::degraded || u.restartAt ? WorkerStatus::crashed
-                                                                             : WorkerStatus::stopped;
+                           : status == HealthStatus::degraded || u.restartAt
+                               ? WorkerStatus::crashed
+                               : WorkerStatus::stopped;
             }
         });
     }

@@ -36,7 +36,7 @@ std::int64_t number(const Arguments& args, const std::string& flag, std::int64_t
 }
 
 std::string queueName(const Arguments& args, const std::string& flag, const std::string& fallback) {
-    const std::string name = args.value(flag).value_or(fallback);
+    std::string name = args.value(flag).value_or(fallback);
     if (!workers::isQueueName(name)) {
         throw Failure{flag + " takes letters, digits and _-.:, (at most 128), not \"" +
                       Unicode::terminalSafe(name, false) + "\""};
@@ -46,7 +46,8 @@ std::string queueName(const Arguments& args, const std::string& flag, const std:
 
 /// QUEUE_CONNECTION in the project's .env, when it names one.
 std::optional<std::string> envConnection(const std::string& dir) {
-    for (const auto& [key, value] : dotenv::parseBlock(recordfile::readText(dir + "/.env").value_or(""))) {
+    for (const auto& [key, value] :
+         dotenv::parseBlock(recordfile::readText(dir + "/.env").value_or(""))) {
         if (key == "QUEUE_CONNECTION" && workers::isQueueName(value)) return value;
     }
     return std::nullopt;

@@ -168,7 +168,8 @@ constexpr std::array kCommands{
                 "Laravel queue workers (php artisan queue:work in the site's directory, with its "
                 "PHP version), kept running by the supervisor, after a crash and at every boot, "
                 "until stopped",
-                vesk::cli::worker, "--json -f --follow --connection= --queue= --memory= --timeout= --tries=",
+                vesk::cli::worker,
+                "--json -f --follow --connection= --queue= --memory= --timeout= --tries=",
                 "1:add list start stop restart remove logs"},
     CommandSpec{"supervise", "vesk supervise [--boot]",
                 "the supervisor in the foreground (vesk start runs it in the background; the "

@@ -802,8 +802,8 @@ while (true) sleep(1);
             ::usleep(50'000);
         }
         const auto w = workersIn(vesk("worker list --json").out);
-        ADD_FAILURE() << "not " << done << " done and " << failed << " failed: "
-                      << vesk("worker list").out;
+        ADD_FAILURE() << "not " << done << " done and " << failed
+                      << " failed: " << vesk("worker list").out;
         return w.empty() ? vesk::QueueWorker{} : w[0];
     };
     const auto first = counted(4, 1);
@@ -837,7 +837,8 @@ while (true) sleep(1);
     long supervisor = 0;
     pid >> supervisor;
     if (supervisor > 0) ::kill(static_cast<pid_t>(supervisor), SIGTERM);
-    for (int i = 0; i < 100 && supervisor > 0 && ::kill(static_cast<pid_t>(supervisor), 0) == 0; ++i) {
+    for (int i = 0; i < 100 && supervisor > 0 && ::kill(static_cast<pid_t>(supervisor), 0) == 0;
+         ++i) {
         ::usleep(50'000);
     }
 }

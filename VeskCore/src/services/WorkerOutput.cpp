@@ -70,7 +70,8 @@ JobLine classify(std::string_view raw) {
         if (endsWith(line, " RUNNING")) return JobLine::started;
     }
     // Laravel 8 and before: "[" and the date first.
-    if (line.size() > 2 && line.front() == '[' && std::isdigit(static_cast<unsigned char>(line[1])) != 0) {
+    if (line.size() > 2 && line.front() == '[' &&
+        std::isdigit(static_cast<unsigned char>(line[1])) != 0) {
         if (line.find("] Processed:") != std::string::npos) return JobLine::processed;
         if (line.find("] Failed:") != std::string::npos) return JobLine::failed;
         if (line.find("] Processing:") != std::string::npos) return JobLine::started;

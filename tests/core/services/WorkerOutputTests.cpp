@@ -21,7 +21,8 @@ TEST(WorkerOutput, TheWorkersCommandLineIsTheArtisanCommandsWordsWithTheSitesPHP
                                         "--memory=256", "--timeout=90", "--tries=3"}));
     // No connection: Laravel's default one, no empty word.
     w.connection.clear();
-    EXPECT_EQ(vesk::workers::commandLine(w, "/usr/bin/php8.2").arguments[2], "--queue=high,default");
+    EXPECT_EQ(vesk::workers::commandLine(w, "/usr/bin/php8.2").arguments[2],
+              "--queue=high,default");
 }
 
 TEST(WorkerOutput, NamesThatAShellOrTheCommandLineWouldSplitAreRefused) {
@@ -42,8 +43,10 @@ TEST(WorkerOutput, LaravelsJobLinesAreCountedInEitherForm) {
               JobLine::started);
     EXPECT_EQ(classify("  2026-12-09 10:00:00 App\\Jobs\\SendWelcome ... 12.34ms DONE"),
               JobLine::processed);
-    EXPECT_EQ(classify("  2026-12-09 10:00:01 App\\Jobs\\Charge ....... 3.21ms \x1b[31;1mFAIL\x1b[39;22m"),
-              JobLine::failed);
+    EXPECT_EQ(
+        classify(
+            "  2026-12-09 10:00:01 App\\Jobs\\Charge ....... 3.21ms \x1b[31;1mFAIL\x1b[39;22m"),
+        JobLine::failed);
     EXPECT_EQ(classify("  2026-12-09 10:00:00 App\\Jobs\\SendWelcome ... 1s DONE  \r"),
               JobLine::processed);
     // Laravel 8 and before.
