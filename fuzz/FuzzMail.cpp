@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "vesk/debugging/MailParsing.hpp"
+#include "vesk/debugging/MailSpool.hpp"
 
 namespace {
 
