@@ -17,6 +17,7 @@
 #include "CallerCheck.hpp"
 #include "HelperTools.hpp"
 #include "Log.hpp"
+#include "PHPIni.hpp"
 #include "SafeFS.hpp"
 #include "vesk/foundation/Unicode.hpp"
 #include "vesk/foundation/Version.hpp"
@@ -379,25 +380,41 @@ void HelperService::reloadNginx(StatusReply reply) {
 
 void HelperService::startPHPFPM(const std::string& version, const std::string& configPath,
                                 StatusReply reply) {
-    if (!isSafeComponent(version)) {
+    // "8.2", or "8.2-debug" for that version's master with Xdebug.
+    const auto pool = isSafeComponent(version) ? PHPPool::parse(version) : std::nullopt;
+    if (!pool) {
         reply(false, "Invalid PHP version: " + version);
         return;
     }
-    const std::string executable = layout_.phpFpm(version);
+    const std::string executable = layout_.phpFpm(pool->version);
     if (!fileExists(executable)) {
         reply(false, "PHP " + version + " not found at " + executable);
         return;
     }
-    replyStatus(reply, runShell(executable, {"-y", configPath, "-D"}),
+    std::vector<std::string> variables;
+    try {
+        // Debian's ini files but Xdebug's, whatever conf.d holds.
+        if (const auto scan = makeScanDirectory(layout_, pool->version)) {
+            variables.push_back("PHP_INI_SCAN_DIR=" + *scan);
+        }
+    } catch (const std::exception& e) {
+        reply(false, "php-fpm " + version + " start failed: " + e.what());
+        return;
+    }
+    std::vector<std::string> args{"-y", configPath, "-D"};
+    const auto xdebug = xdebugOptions(*pool);
+    args.insert(args.end(), xdebug.begin(), xdebug.end());
+    replyStatus(reply, runShell(executable, args, variables),
                 "php-fpm " + version + " start failed");
 }
 
 void HelperService::stopPHPFPM(const std::string& version, StatusReply reply) {
-    if (!isSafeComponent(version)) {
+    const auto pool = isSafeComponent(version) ? PHPPool::parse(version) : std::nullopt;
+    if (!pool) {
         reply(false, "Invalid PHP version: " + version);
         return;
     }
-    const std::string executable = layout_.phpFpm(version);
+    const std::string executable = layout_.phpFpm(pool->version);
     const auto pid = pidFromFile(layout_.phpPidFile(version));
     if (!pid) {
         reply(false, "No PID file for php-fpm " + version);

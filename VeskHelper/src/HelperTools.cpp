@@ -104,8 +104,22 @@ bool isAllowedPath(const EnvironmentLayout& layout, const std::string& path) {
 namespace {
 
 int spawnAndWait(const std::string& executable, const std::vector<std::string>& args,
-                 std::optional<std::chrono::milliseconds> limit) {
+                 std::optional<std::chrono::milliseconds> limit,
+                 const std::vector<std::string>& variables = {}) {
     spawn::Request request;
+    if (!variables.empty()) {
+        std::vector<std::string> environment;
+        for (char** e = environ; *e != nullptr; ++e) {
+            const std::string_view entry(*e);
+            const bool replaced = std::any_of(variables.begin(), variables.end(), [&](const auto& v) {
+                const auto name = v.substr(0, v.find('=') + 1);
+                return entry.substr(0, name.size()) == name;
+            });
+            if (!replaced) environment.emplace_back(entry);
+        }
+        environment.insert(environment.end(), variables.begin(), variables.end());
+        request.environment = std::move(environment);
+    }
     request.program = executable;
     request.arguments = args;
     request.output = spawn::Output::discard;
@@ -130,6 +144,11 @@ int runShell(const std::string& executable, const std::vector<std::string>& args
 int runShell(const std::string& executable, const std::vector<std::string>& args,
              std::chrono::milliseconds limit) {
     return spawnAndWait(executable, args, limit);
+}
+
+int runShell(const std::string& executable, const std::vector<std::string>& args,
+             const std::vector<std::string>& variables) {
+    return spawnAndWait(executable, args, std::nullopt, variables);
 }
 
 void createDirIfNeeded(const EnvironmentLayout& layout, const std::string& path,

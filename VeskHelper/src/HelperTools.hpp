@@ -49,6 +49,11 @@ int runShell(const std::string& executable, const std::vector<std::string>& args
 int runShell(const std::string& executable, const std::vector<std::string>& args,
              std::chrono::milliseconds limit);
 
+/// The same with these variables ("NAME=value") set in the program's
+/// environment, over the helper's own.
+int runShell(const std::string& executable, const std::vector<std::string>& args,
+             const std::vector<std::string>& variables);
+
 /// Creates the directory and its missing parents with `permissions` unless
 /// something already exists there, never following a link out of the allowed
 /// places. Throws FileError on failure.

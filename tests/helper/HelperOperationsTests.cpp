@@ -311,6 +311,58 @@ TEST_F(OperationsTest, PhpFpmStartAndItsRefusals) {
     EXPECT_EQ(call(Op::startPHPFPM, {"8.3", "/c"}), failure("php-fpm 8.3 start failed (exit 78)"));
 }
 
+TEST_F(OperationsTest, PoolsReadDebiansIniFilesButXdebugsAndOnlyXdebugsPoolLoadsIt) {
+    const std::string conf = layout.debianPHPDir + "/8.3/fpm/conf.d";
+    const std::string mods = layout.debianPHPDir + "/8.3/mods-available";
+    fs::create_directories(conf);
+    fs::create_directories(mods);
+    writeText(mods + "/redis.ini", "extension=redis.so\n");
+    writeText(mods + "/xdebug.ini", "zend_extension=xdebug.so\nxdebug.mode=develop\n");
+    // Under another name, and with the path a developer would write.
+    writeText(mods + "/debugger.ini", "; mine\n  ZEND_EXTENSION = /usr/lib/php/20220829/xdebug.so\n");
+    writeText(mods + "/opcache.ini", "zend_extension=opcache.so\n; xdebug would slow this\n");
+    for (const char* name : {"redis", "xdebug", "debugger", "opcache"}) {
+        fs::create_symlink(mods + "/" + name + ".ini", conf + "/20-" + name + ".ini");
+    }
+    const std::string fpm = layout.veskBase + "/php/8.3/sbin/php-fpm";
+    fs::create_directories(fs::path(fpm).parent_path());
+    writeText(fpm, "#!/bin/sh\nprintf '%s\\n' \"$PHP_INI_SCAN_DIR\" \"$@\" >> '" + fpm +
+                       ".args'\nls \"$PHP_INI_SCAN_DIR\" >> '" + fpm + ".args'\n");
+    ::chmod(fpm.c_str(), 0755);
+
+    const std::string scan = layout.phpScanRoot + "/8.3";
+    EXPECT_EQ(call(Op::startPHPFPM, {"8.3", "/pool.conf"}), ok());
+    EXPECT_EQ(readText(fpm + ".args"),
+              scan + "\n-y\n/pool.conf\n-D\n20-opcache.ini\n20-redis.ini\n");
+    EXPECT_EQ(fs::read_symlink(scan + "/20-redis.ini"), conf + "/20-redis.ini");
+
+    // Made anew for every start: what Debian dropped is gone, nothing is left staged.
+    fs::remove(conf + "/20-opcache.ini");
+    fs::remove(fpm + ".args");
+    EXPECT_EQ(call(Op::startPHPFPM, {"8.3-profile", "/x.conf"}), ok());
+    EXPECT_EQ(readText(fpm + ".args"),
+              scan + "\n-y\n/x.conf\n-D\n-d\nzend_extension=xdebug.so\n-d\n"
+                     "xdebug.mode=profile\n20-redis.ini\n");
+    EXPECT_EQ(std::distance(fs::directory_iterator(layout.phpScanRoot), fs::directory_iterator{}),
+              1);
+
+    for (const char* name : {"8.3-develop", "8.3-debug,profile", "8.3-", "x.3", "8.3.1", "8"}) {
+        EXPECT_EQ(call(Op::startPHPFPM, {name, "/c"}), failure("Invalid PHP version: " + std::string(name)))
+            << name;
+        EXPECT_EQ(call(Op::stopPHPFPM, {name}), failure("Invalid PHP version: " + std::string(name)));
+    }
+
+    // A directory others may write is not root's to read ini files from.
+    ::chmod(layout.phpScanRoot.c_str(), 0777);
+    const auto refused = call(Op::startPHPFPM, {"8.3", "/pool.conf"});
+    EXPECT_FALSE(refused.success);
+    EXPECT_NE(refused.message.value_or("").find("is not root's alone"), std::string::npos);
+    ::chmod(layout.phpScanRoot.c_str(), 0755);
+    fs::remove_all(layout.phpScanRoot);
+    fs::create_directory_symlink(root.path(), layout.phpScanRoot);
+    EXPECT_FALSE(call(Op::startPHPFPM, {"8.3", "/pool.conf"}).success);
+}
+
 TEST_F(OperationsTest, PhpFpmStopThroughAVerifiedPidFile) {
     fs::create_directories(layout.runDir());
     const std::string pidFile = layout.runDir() + "/php-fpm-8.3.pid";

@@ -13,6 +13,8 @@ EnvironmentLayout EnvironmentLayout::rootedAt(const std::string& root) {
     l.socketPath = l.socketDir + "/com.vesk.helper";
     l.resolvedRuntimeDir = root + "/run/systemd/resolve";
     l.authorityDir = root + "/var/lib/vesk/authority";
+    l.debianPHPDir = root + "/etc/php";
+    l.phpScanRoot = root + "/var/lib/vesk/php";
     return l;
 }
 

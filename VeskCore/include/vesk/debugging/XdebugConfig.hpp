@@ -2,8 +2,10 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "vesk/foundation/Hashing.hpp"
 #include "vesk/foundation/Json.hpp"
@@ -54,3 +56,30 @@ VESK_RECORD(vesk::XdebugConfig, vesk::field("mode", &vesk::XdebugConfig::mode),
             vesk::field("clientPort", &vesk::XdebugConfig::clientPort),
             vesk::field("startWithRequest", &vesk::XdebugConfig::startWithRequest));
 VESK_HASHABLE(vesk::XdebugConfig);
+
+namespace vesk {
+
+/// The developer's Xdebug switch: off, on for every site, or on for the
+/// sites named (by full domain), with the debugger's settings.
+struct XdebugSettings {
+    bool on = false;
+    /// Empty: every site.
+    std::vector<std::string> sites;
+    XdebugConfig config = XdebugConfig::preset(IDEPreset::vscode, XdebugMode::debug);
+
+    /// Whether requests of the site at `fullDomain` may reach Xdebug.
+    [[nodiscard]] bool coversSite(std::string_view fullDomain) const;
+
+    friend bool operator==(const XdebugSettings&, const XdebugSettings&) = default;
+};
+
+/// The request names Xdebug starts on, as cookies or query parameters:
+/// a request carrying any of them is sent to the pool that loads it.
+inline constexpr std::string_view kXdebugTriggers[] = {
+    "XDEBUG_SESSION", "XDEBUG_SESSION_START", "XDEBUG_TRIGGER", "XDEBUG_PROFILE", "XDEBUG_TRACE"};
+
+}  // namespace vesk
+
+VESK_RECORD(vesk::XdebugSettings, vesk::field("on", &vesk::XdebugSettings::on),
+            vesk::field("sites", &vesk::XdebugSettings::sites),
+            vesk::field("config", &vesk::XdebugSettings::config));

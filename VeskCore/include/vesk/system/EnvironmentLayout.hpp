@@ -41,6 +41,13 @@ struct EnvironmentLayout {
     /// The local authority: root's, so that no program of the developer's,
     /// the sites' PHP among them, can read its key.
     std::string authorityDir = "/var/lib/vesk/authority";
+    /// Debian's PHP configuration: <version>/fpm/conf.d holds the ini files
+    /// its PHP-FPM reads.
+    std::string debianPHPDir = "/etc/php";
+    /// Root's copies of those directories for the environment's pools, one
+    /// per version, without Xdebug's file: a pool loads Xdebug only when it
+    /// is the one for Xdebug.
+    std::string phpScanRoot = "/var/lib/vesk/php";
     /// What the package hands `sudo vesk install`: the environment's nginx,
     /// Debian's dnsmasq and the command.
     std::string resourcesDir = "/usr/lib/vesk/resources";
