@@ -170,6 +170,9 @@ struct Servers {
     [[nodiscard]] std::string notInstalledReason() const;
     /// The PHP versions whose PHP-FPM the environment holds, ascending.
     [[nodiscard]] std::vector<std::string> phpVersions() const;
+    /// Every pool those versions may run: each version's own, and its
+    /// pools with Xdebug ("8.2-debug", "8.2-profile", "8.2-trace").
+    [[nodiscard]] std::vector<std::string> phpPools() const;
     /// The running server's pid, read from its pid file and confirmed by the
     /// kernel (procfs::serverInPidFile); none when it does not run.
     [[nodiscard]] std::optional<long> nginxPid() const;
@@ -229,6 +232,18 @@ bool acceptsConnections(const std::string& address);
 std::string portHeld(std::int64_t port, const procfs::PortHolder& holder);
 /// doctor's checks of the supervisor and the services kept running.
 std::vector<DiagnosticResult> supervisionChecks();
+/// The developer's Xdebug switch and settings.
+RecordFile<XdebugSettings> xdebugRecord();
+/// Where Xdebug's pools write profiles and traces, in the developer's Vesk tree.
+std::string xdebugOutputDir();
+/// Whether Debian's Xdebug is installed for the PHP version.
+bool xdebugInstalled(const Servers& env, const std::string& version);
+/// The pools with Xdebug the sites need while it is on, one for each
+/// version they use that has it ("8.2-debug").
+std::vector<std::string> xdebugPools(const Servers& env, const AppConfig& config,
+                                     const std::vector<Site>& sites);
+/// doctor's checks of Xdebug's pools while it is on.
+std::vector<DiagnosticResult> xdebugChecks();
 /// The mail catcher's checks for vesk doctor: it answers, its port is its
 /// own, nothing waits in the spool.
 std::vector<DiagnosticResult> mailChecks();
@@ -291,6 +306,7 @@ int db(const Arguments& args);
 int mail(const Arguments& args);
 /// vesk worker add|list|start|stop|restart|remove|logs.
 int worker(const Arguments& args);
+int xdebug(const Arguments& args);
 /// The supervisor itself, in the foreground (the boot unit runs it).
 int supervise(const Arguments& args);
 

@@ -141,7 +141,7 @@ void stopServers(const Servers& env, Which which) {
         }
     }
     if (which == Which::all || which == Which::php) {
-        for (const auto& v : env.phpVersions()) {
+        for (const auto& v : env.phpPools()) {
             if (!env.phpPid(v)) continue;
             callHelper(HelperOperation::stopPHPFPM, {v});
             stopped("PHP " + v);
@@ -431,11 +431,14 @@ void wantStopped(Which which) {
 std::vector<std::string> coreServers(const Servers& env) {
     std::vector<std::string> names{"dnsmasq"};
     const auto available = env.phpVersions();
-    for (const auto& v : phpVersionsInUse(currentSettings(), servedSites())) {
+    const AppConfig config = currentSettings();
+    const auto sites = servedSites();
+    for (const auto& v : phpVersionsInUse(config, sites)) {
         if (std::find(available.begin(), available.end(), v) != available.end()) {
             names.push_back("php " + v);
         }
     }
+    for (const auto& pool : xdebugPools(env, config, sites)) names.push_back("php " + pool);
     names.emplace_back("nginx");
     return names;
 }
@@ -555,6 +558,27 @@ int status(const Arguments& args) {
                 }
             }
         }
+    }
+    for (const auto& pool : xdebugPools(env, currentSettings(), sites)) {
+        printState("php " + pool, env.phpPid(pool),
+                   ", " + env.layout.phpSocket(pool) + ", the requests that ask for Xdebug");
+    }
+    {
+        const XdebugSettings& x = env.layout.xdebug;
+        std::string installed;
+        for (const auto& v : env.phpVersions()) {
+            if (xdebugInstalled(env, v)) installed += (installed.empty() ? "" : ", ") + v;
+        }
+        std::cout << "xdebug      "
+                  << (x.on ? "on (" + std::string(rawValue(x.config.mode)) + ", " +
+                                 (x.sites.empty() ? std::string("every site")
+                                                  : std::to_string(x.sites.size()) + " sites") +
+                                 ")"
+                           : std::string("off"))
+                  << ", "
+                  << (installed.empty() ? std::string("not installed")
+                                        : "installed for PHP " + installed)
+                  << ": vesk xdebug status\n";
     }
     const auto dnsmasq = env.dnsmasqPid();
     printState("dnsmasq", dnsmasq, ", 127.0.0.1 port 53, ." + currentSettings().defaultTLD);

@@ -236,6 +236,7 @@ int doctor(const Arguments& args) {
     for (auto& r : supervisionChecks()) results.push_back(std::move(r));
     if (servers().installed()) {
         for (auto& r : mailChecks()) results.push_back(std::move(r));
+        for (auto& r : xdebugChecks()) results.push_back(std::move(r));
     }
 
     bool failed = false;

@@ -1,4 +1,5 @@
-// vesk profile list | show ID [--svg FILE] | diff A B [--svg FILE] | import FILE [--label TEXT]
+// vesk profile list | show ID [--svg FILE] | diff A B [--svg FILE] | import [FILE] [--label TEXT]
+#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include <unordered_map>
 
 #include "Command.hpp"
+#include "vesk/debugging/Cachegrind.hpp"
 #include "vesk/debugging/FlameGraphNode.hpp"
 #include "vesk/debugging/ProfileDiff.hpp"
 #include "vesk/foundation/VeskPaths.hpp"
@@ -103,22 +105,39 @@ int list() {
     return 0;
 }
 
-int import(const Arguments& args) {
-    if (args.words.size() != 2) throw UsageError{};
-    const std::string& file = args.words[1];
+/// The run in `file`: Xdebug's profile (cachegrind) or folded stacks.
+ProfileRun runIn(const std::string& file, const std::string& label, std::size_t& skipped) {
     std::ifstream in(file, std::ios::binary);
     if (!in) throw Failure{"cannot read " + file};
+    char start[32] = {};
+    in.read(start, sizeof start);
+    const std::string_view opening(start, static_cast<std::size_t>(in.gcount()));
+    in.clear();
+    in.seekg(0);
+    skipped = 0;
+    if (cachegrind::looksLike(opening)) {
+        try {
+            ProfileRun r = cachegrind::read(in, label);
+            struct stat st {};
+            if (::stat(file.c_str(), &st) == 0) r.date = Date::fromUnix(static_cast<double>(st.st_mtime));
+            return r;
+        } catch (const cachegrind::FormatError& e) {
+            throw Failure{file + ": " + e.what()};
+        }
+    }
     std::string text;
     char buffer[1 << 16];
     while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
         text.append(buffer, static_cast<std::size_t>(in.gcount()));
         if (text.size() > kImportLimit) throw Failure{file + " is larger than 512 MiB"};
     }
+    return profileFromFoldedStacks(text, label, skipped);
+}
+
+void importOne(const std::string& file, const std::string& label) {
     std::size_t skipped = 0;
-    const std::string label =
-        args.value("--label").value_or(file.substr(file.find_last_of('/') + 1));
-    const ProfileRun r = profileFromFoldedStacks(text, label, skipped);
-    if (r.frames.empty()) throw Failure{file + " holds no folded stacks"};
+    const ProfileRun r = runIn(file, label, skipped);
+    if (r.frames.empty()) throw Failure{file + " holds no call stacks"};
     std::string path;
     try {
         path = store().save(r);
@@ -128,6 +147,49 @@ int import(const Arguments& args) {
     std::cout << "Imported " << file << " as " << r.id.uuidString() << " (total " << r.totalTime;
     if (skipped > 0) std::cout << "; " << skipped << " lines were no stack and were skipped";
     std::cout << ")\n" << path << "\n";
+}
+
+/// Every profile Xdebug's pools wrote since the last import; each moves to
+/// imported/ once it is a profile of the store.
+int importXdebug() {
+    const std::string dir = xdebugOutputDir();
+    std::vector<std::string> names;
+    if (DIR* d = ::opendir(dir.c_str())) {
+        while (const dirent* e = ::readdir(d)) {
+            if (std::string_view(e->d_name).rfind("cachegrind.out.", 0) == 0 &&
+                e->d_type == DT_REG) {
+                names.emplace_back(e->d_name);
+            }
+        }
+        ::closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    if (names.empty()) {
+        std::cout << "No profile waits in " << dir
+                  << " (vesk xdebug on --mode profile, then a request with XDEBUG_PROFILE or "
+                     "XDEBUG_TRIGGER)\n";
+        return 0;
+    }
+    ::mkdir((dir + "/imported").c_str(), 0700);
+    int failures = 0;
+    for (const auto& name : names) {
+        const std::string file = dir + "/" + name;
+        try {
+            importOne(file, name);
+            ::rename(file.c_str(), (dir + "/imported/" + name).c_str());
+        } catch (const Failure& f) {
+            std::cerr << "vesk: " << f.message << "\n";
+            ++failures;
+        }
+    }
+    return failures == 0 ? 0 : 1;
+}
+
+int import(const Arguments& args) {
+    if (args.words.size() == 1) return importXdebug();
+    if (args.words.size() != 2) throw UsageError{};
+    const std::string& file = args.words[1];
+    importOne(file, args.value("--label").value_or(file.substr(file.find_last_of('/') + 1)));
     return 0;
 }
 

@@ -17,6 +17,7 @@
 #include <sstream>
 
 #include "Command.hpp"
+#include "vesk/system/PHPPool.hpp"
 #include "HelperClient.hpp"
 #include "vesk/foundation/L10n.hpp"
 #include "vesk/foundation/Unicode.hpp"
@@ -159,6 +160,17 @@ std::vector<std::string> Servers::phpVersions() const {
     return versions;
 }
 
+std::vector<std::string> Servers::phpPools() const {
+    std::vector<std::string> pools;
+    for (const auto& v : phpVersions()) {
+        pools.push_back(v);
+        for (const XdebugMode mode : allCases<XdebugMode>()) {
+            pools.push_back(PHPPool{v, mode}.name());
+        }
+    }
+    return pools;
+}
+
 std::optional<long> Servers::nginxPid() const {
     return procfs::serverInPidFile(layout.nginxPidFile(), "nginx");
 }
@@ -203,6 +215,8 @@ Servers servers() {
     s.layout.lan = exposureRecord().read({}).lan;
     s.layout.snippetsDir = snippetsDir();
     s.layout.serving = servingRecord().read(ServingSettings::defaultValue());
+    s.layout.xdebug = xdebugRecord().read({});
+    s.layout.xdebugOutputDir = xdebugOutputDir();
     return s;
 }
 
@@ -271,6 +285,12 @@ void applyConfiguration(bool reloadRunning) {
         serving::writeIfChanged(env.layout.phpConf(v), ServerConfig::phpFpmPool(v, env.layout));
         pools.push_back(v);
     }
+    // Xdebug's pools, while it is on.
+    const auto xdebug = xdebugPools(env, config, sites);
+    for (const auto& pool : xdebug) {
+        serving::writeIfChanged(env.layout.phpConf(pool), ServerConfig::phpFpmPool(pool, env.layout));
+        pools.push_back(pool);
+    }
     // The servers open their logs as root, and would make them root's alone;
     // made here first, they stay the developer's to read.
     std::vector<std::string> logs{"nginx-error.log", "nginx-access.log"};
@@ -288,6 +308,14 @@ void applyConfiguration(bool reloadRunning) {
     }
     serving::reloadAndWait(*master, [] { callHelper(HelperOperation::reloadNginx, {}); });
     std::cout << L10n::tr("nginx.reloaded") << "\n";
+    // Xdebug's pools no request reaches any longer (turned off, another
+    // mode): nginx no longer names them.
+    for (const auto& pool : env.phpPools()) {
+        if (PHPPool::parse(pool)->xdebug && env.phpPid(pool) &&
+            std::find(xdebug.begin(), xdebug.end(), pool) == xdebug.end()) {
+            callHelper(HelperOperation::stopPHPFPM, {pool});
+        }
+    }
 }
 
 }  // namespace vesk::cli

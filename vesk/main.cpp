@@ -116,10 +116,11 @@ constexpr std::array kCommands{
                 "follows them",
                 vesk::cli::logs, "-f --follow -n=", "1:nginx php dnsmasq mail"},
     CommandSpec{"profile",
-                "vesk profile list | show ID [--svg FILE] | diff A B [--svg FILE] | import FILE "
+                "vesk profile list | show ID [--svg FILE] | diff A B [--svg FILE] | import [FILE] "
                 "[--label TEXT]",
                 "the profiles: list them, draw one as a flame graph (or the change between two "
-                "as a differential one), or import folded stacks",
+                "as a differential one), or import one: Xdebug's (cachegrind) or folded stacks; "
+                "without FILE, every profile Xdebug's pools wrote",
                 vesk::cli::profile, "--svg= --label=", "1:list show diff import;2@import:files"},
     CommandSpec{"stats", "vesk stats [--range 5m|15m|1h|24h] [--site SITE] [--json]",
                 "request statistics from nginx's access log: totals, percentiles, status "
@@ -171,6 +172,16 @@ constexpr std::array kCommands{
                 vesk::cli::worker,
                 "--json -f --follow --connection= --queue= --memory= --timeout= --tries=",
                 "1:add list start stop restart remove logs"},
+    CommandSpec{"xdebug",
+                "vesk xdebug on [SITE] [--mode debug|profile|trace] [--ide vscode|phpstorm] "
+                "[--key KEY] [--host H] [--port P] [--trigger|--always] | off [SITE] | status "
+                "[--json]",
+                "Xdebug for the requests that ask for it: the sites' pools never load it; while "
+                "it is on, requests with the XDEBUG_SESSION or XDEBUG_TRIGGER cookie or query "
+                "parameter reach a pool that does (for every site, or the sites named)",
+                vesk::cli::xdebug,
+                "--json --mode= --ide= --key= --host= --port= --trigger --always",
+                "1:on off status"},
     CommandSpec{"supervise", "vesk supervise [--boot]",
                 "the supervisor in the foreground (vesk start runs it in the background; the "
                 "boot unit runs it with --boot, which starts the servers stopped before)",

@@ -1,7 +1,5 @@
 #include "vesk/debugging/XdebugConfig.hpp"
 
-#include <algorithm>
-
 namespace vesk {
 
 std::string_view ideKey(IDEPreset preset) {
@@ -14,10 +12,6 @@ std::int64_t defaultPort(IDEPreset) {
 
 XdebugConfig XdebugConfig::preset(IDEPreset ide, XdebugMode mode) {
     return XdebugConfig{mode, std::string(vesk::ideKey(ide)), "127.0.0.1", defaultPort(ide), true};
-}
-
-bool XdebugSettings::coversSite(std::string_view fullDomain) const {
-    return on && (sites.empty() || std::find(sites.begin(), sites.end(), fullDomain) != sites.end());
 }
 
 }  // namespace vesk

@@ -7,6 +7,7 @@
 #include "vesk/sites/FrameworkInfo.hpp"
 #include "vesk/sites/NginxTemplate.hpp"
 #include "vesk/sites/ServedSites.hpp"
+#include "vesk/system/PHPPool.hpp"
 
 namespace vesk::ServerConfig {
 
@@ -306,6 +307,18 @@ std::string nginxMain(const Layout& layout, const MainOptions& options) {
          "\\t$host';\n";
     t += options.discardLogs ? std::string("    access_log off;\n")
                              : "    access_log " + layout.logDir() + "/nginx-access.log vesk;\n";
+    if (layout.xdebug.on) {
+        // A request that names one of Xdebug's triggers, as a cookie or a
+        // query parameter, goes to the pool that loads it; any other stays
+        // on the pool without it.
+        std::string triggers;
+        for (const std::string_view name : kXdebugTriggers) {
+            triggers.append("$cookie_").append(name).append("$arg_").append(name);
+        }
+        t += "    map \"" + triggers + "\" " + std::string(kXdebugVariable) +
+             " {\n        \"\" \"\";\n        default \"-" +
+             std::string(rawValue(layout.xdebug.config.mode)) + "\";\n    }\n";
+    }
     t += "    include " + options.sitesDir.value_or(layout.sitesDir()) + "/*.conf;\n\n";
     t += "    server {\n" + listenLines(layout, 80, "default_server", "        ") +
          "        server_name _;\n        return 404;\n    }\n";
@@ -341,8 +354,11 @@ std::optional<std::string> nginxSite(const Site& site, const std::string& defaul
         text += "server {\n" + listenLines(layout, 80, "") + "    server_name " + names +
                 ";\n    return 301 https://$host$request_uri;\n}\n\n";
     }
-    const auto rendered = t.renderListening(
-        {{"domain", names}, {"root", site.path}, {"php_socket", layout.phpSocket(php)}}, listen);
+    const std::string socket = layout.xdebug.coversSite(site.fullDomain())
+                                   ? layout.phpSocket(php + std::string(kXdebugVariable))
+                                   : layout.phpSocket(php);
+    const auto rendered =
+        t.renderListening({{"domain", names}, {"root", site.path}, {"php_socket", socket}}, listen);
     if (!rendered) return std::nullopt;
     const std::string block = withSiteDirectives(
         beforeClosingBrace(withDotDenial(withPathInfo(withQuotedRoot(*rendered))),
@@ -393,7 +409,9 @@ std::optional<std::string> nginxParkedFallback(const std::vector<std::string>& p
          "        set $vesk_path_info $fastcgi_path_info;\n"
          "        try_files $fastcgi_script_name =404;\n"
          "        fastcgi_param PATH_INFO $vesk_path_info;\n        fastcgi_pass unix:" +
-         layout.phpSocket(defaultPHP) +
+         layout.phpSocket(layout.xdebug.on && layout.xdebug.sites.empty()
+                              ? defaultPHP + std::string(kXdebugVariable)
+                              : defaultPHP) +
          ";\n        fastcgi_param SCRIPT_FILENAME $document_root$fastcgi_script_name;\n"
          "        include fastcgi_params;\n    }\n\n";
     t += snippetIncludes(layout, "");
@@ -408,32 +426,100 @@ std::string nginxDefaultTLS(const Layout& layout) {
            "    server_name _;\n    ssl_reject_handshake on;\n}\n";
 }
 
-std::string phpFpmPool(std::string_view version, const Layout& layout) {
-    const std::string v(version);
+bool isXdebugConfig(const XdebugConfig& c) {
+    const auto within = [](std::string_view text, std::string_view extra) {
+        return !text.empty() && text.size() <= 253 &&
+               std::all_of(text.begin(), text.end(), [&](char ch) {
+                   return (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') ||
+                          (ch >= '0' && ch <= '9') || extra.find(ch) != std::string_view::npos;
+               });
+    };
+    return within(c.ideKey, "_.-") && c.ideKey.size() <= 64 && within(c.clientHost, ".-:") &&
+           c.clientPort > 0 && c.clientPort < 65536;
+}
+
+namespace {
+
+/// A path as an ini value: in double quotes, which only a quote, a
+/// backslash or '$' could end or expand.
+std::optional<std::string> iniPath(std::string_view path) {
+    if (path.empty() || path.front() != '/') return std::nullopt;
+    const bool plain = std::none_of(path.begin(), path.end(), [](char c) {
+        const auto u = static_cast<unsigned char>(c);
+        return u < 0x20 || u == 0x7f || c == '"' || c == '\\' || c == '$';
+    });
+    if (!plain) return std::nullopt;
+    return "\"" + std::string(path) + "\"";
+}
+
+std::string xdebugDirectives(const PHPPool& pool, const Layout& layout) {
+    const XdebugConfig& c = layout.xdebug.config;
     std::string t;
-    t += "; Written by vesk: PHP " + v + " for the development sites.\n";
+    if (!isXdebugConfig(c)) return t;
+    const auto admin = [&](std::string_view name, const std::string& value) {
+        t.append("php_admin_value[xdebug.").append(name).append("] = ").append(value).append("\n");
+    };
+    admin("client_host", c.clientHost);
+    admin("client_port", std::to_string(c.clientPort));
+    admin("idekey", c.ideKey);
+    // Only requests that carry a trigger reach this pool: "yes" starts on
+    // each of them, "trigger" leaves it to Xdebug's own test.
+    admin("start_with_request", c.startWithRequest ? "yes" : "trigger");
+    admin("discover_client_host", "0");
+    if (const auto dir = iniPath(layout.xdebugOutputDir)) {
+        admin("output_dir", *dir);
+        // The time, the worker and a random part: one file a request.
+        admin("profiler_output_name", "cachegrind.out.%t.%p.%r");
+        admin("trace_output_name", "trace.%t.%p.%r");
+    }
+    if (const auto log = iniPath(layout.logDir() + "/xdebug-" + pool.version + ".log")) {
+        admin("log", *log);
+    }
+    return t;
+}
+
+}  // namespace
+
+std::string phpFpmPool(std::string_view name, const Layout& layout) {
+    const auto pool = PHPPool::parse(name);
+    const std::string v(name);
+    std::string t;
+    if (pool && pool->xdebug) {
+        t += "; Written by vesk: PHP " + pool->version + " with Xdebug (" +
+             std::string(rawValue(*pool->xdebug)) + "), for the requests that ask for it.\n";
+    } else {
+        t += "; Written by vesk: PHP " + v + " for the development sites.\n";
+    }
     t += "[global]\n";
     t += "pid = " + layout.phpPidFile(v) + "\n";
     t += "error_log = " + layout.logDir() + "/php-fpm-" + v + ".log\n";
     t += "daemonize = yes\n\n";
-    t += "[vesk]\n";
+    t += pool && pool->xdebug ? "[vesk-xdebug]\n" : "[vesk]\n";
     t += "user = " + layout.user + "\n";
     t += "group = " + layout.group + "\n";
     t += "listen = " + layout.phpSocket(v) + "\n";
     t += "listen.owner = " + layout.user + "\n";
     t += "listen.group = " + layout.group + "\n";
     t += "listen.mode = 0660\n";
-    // Debian's own pool's numbers (two workers waiting, one to three idle
-    // kept), but up to eight when requests come: a request held by a
-    // debugger takes one. (Fewer idle ones keep less memory, but workers are
-    // then ended and forked again all through a burst: a tenth fewer requests
-    // a second; "ondemand" keeps none, and its master wakes for every new
-    // connection: a sixth fewer.)
-    t += "pm = dynamic\n";
-    t += "pm.max_children = 8\n";
-    t += "pm.start_servers = 2\n";
-    t += "pm.min_spare_servers = 1\n";
-    t += "pm.max_spare_servers = 3\n";
+    if (pool && pool->xdebug) {
+        // Requests with a trigger are few: workers are made for them and
+        // go after a minute, keeping no memory the rest of the day.
+        t += "pm = ondemand\n";
+        t += "pm.max_children = 4\n";
+        t += "pm.process_idle_timeout = 60s\n";
+    } else {
+        // Debian's own pool's numbers (two workers waiting, one to three idle
+        // kept), but up to eight when requests come: a request held by a
+        // debugger takes one. (Fewer idle ones keep less memory, but workers are
+        // then ended and forked again all through a burst: a tenth fewer requests
+        // a second; "ondemand" keeps none, and its master wakes for every new
+        // connection: a sixth fewer.)
+        t += "pm = dynamic\n";
+        t += "pm.max_children = 8\n";
+        t += "pm.start_servers = 2\n";
+        t += "pm.min_spare_servers = 1\n";
+        t += "pm.max_spare_servers = 3\n";
+    }
     // PHP's own errors reach nginx's error log through FastCGI; the workers'
     // stdout and stderr are not piped through the master, which would add
     // to every request's latency under load.
@@ -442,9 +528,10 @@ std::string phpFpmPool(std::string_view version, const Layout& layout) {
     // The developer's own processes may look into the workers (a debugger,
     // and vesk finding what a dead master left holding its socket).
     t += "process.dumpable = yes\n";
-    for (const auto& [name, value] : layout.serving.poolDirectives(v)) {
-        if (ServingRules::isDirective(name, value)) {
-            t.append("php_value[").append(name).append("] = ").append(value).append("\n");
+    const std::string version = pool ? pool->version : v;
+    for (const auto& [directive, value] : layout.serving.poolDirectives(version)) {
+        if (ServingRules::isDirective(directive, value)) {
+            t.append("php_value[").append(directive).append("] = ").append(value).append("\n");
         }
     }
     if (layout.prependFile && isPlainPath(*layout.prependFile)) {
@@ -454,6 +541,7 @@ std::string phpFpmPool(std::string_view version, const Layout& layout) {
     if (layout.sendmailProgram && isPlainPath(*layout.sendmailProgram)) {
         t += "php_admin_value[sendmail_path] = " + *layout.sendmailProgram + " -t -i\n";
     }
+    if (pool && pool->xdebug) t += xdebugDirectives(*pool, layout);
     return t;
 }
 

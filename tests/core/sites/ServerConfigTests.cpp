@@ -2,6 +2,8 @@
 // and that Debian's own nginx, PHP-FPM and dnsmasq accept them.
 #include <grp.h>
 #include <gtest/gtest.h>
+
+#include <functional>
 #include <pwd.h>
 #include <unistd.h>
 
@@ -307,6 +309,79 @@ TEST_F(ServerConfigTest, PHPIsSetUpForDevelopmentAndTheDevelopersOwnSettingsWin)
                  vesk::DecodingError);
 }
 
+TEST_F(ServerConfigTest, OnlyRequestsWithATriggerOfTheSitesNamedReachXdebugsPool) {
+    const auto blog = site("blog", base + "/p/blog");
+    const auto shop = site("shop", base + "/p/shop");
+    const std::string plain = "fastcgi_pass unix:" + layout.veskBase + "/run/php-fpm-8.2.sock;";
+    const std::string routed =
+        "fastcgi_pass unix:" + layout.veskBase + "/run/php-fpm-8.2$vesk_xdebug.sock;";
+    // Off: no map, no variable anywhere.
+    EXPECT_EQ(vesk::ServerConfig::nginxMain(layout).find("vesk_xdebug"), std::string::npos);
+    EXPECT_NE(vesk::ServerConfig::nginxSite(blog, "8.2", layout, kLaravel)->find(plain),
+              std::string::npos);
+
+    layout.xdebug.on = true;
+    layout.xdebug.config.mode = vesk::XdebugMode::profile;
+    layout.xdebug.sites = {"blog.test"};
+    const std::string main = vesk::ServerConfig::nginxMain(layout);
+    EXPECT_NE(main.find("map \"$cookie_XDEBUG_SESSION$arg_XDEBUG_SESSION$cookie_XDEBUG_SESSION_"
+                        "START$arg_XDEBUG_SESSION_START$cookie_XDEBUG_TRIGGER$arg_XDEBUG_TRIGGER"),
+              std::string::npos)
+        << main;
+    EXPECT_NE(main.find("        \"\" \"\";\n        default \"-profile\";\n"), std::string::npos)
+        << main;
+    EXPECT_NE(vesk::ServerConfig::nginxSite(blog, "8.2", layout, kLaravel)->find(routed),
+              std::string::npos);
+    EXPECT_NE(vesk::ServerConfig::nginxSite(shop, "8.2", layout, kLaravel)->find(plain),
+              std::string::npos)
+        << "a site Xdebug is not on for";
+    const auto parked = vesk::ServerConfig::nginxParkedFallback({base + "/p"}, "test", "8.2", layout);
+    EXPECT_EQ(parked->find("vesk_xdebug"), std::string::npos);
+    layout.xdebug.sites.clear();
+    EXPECT_NE(vesk::ServerConfig::nginxSite(shop, "8.2", layout, kPHP)->find(routed),
+              std::string::npos);
+    EXPECT_NE(vesk::ServerConfig::nginxParkedFallback({base + "/p"}, "test", "8.2", layout)
+                  ->find(routed),
+              std::string::npos);
+}
+
+TEST_F(ServerConfigTest, XdebugsPoolCarriesItsSettingsAndNoPoolElseDoes) {
+    layout.xdebug.on = true;
+    layout.xdebugOutputDir = base + "/Application Support/xdebug";
+    layout.xdebug.config = vesk::XdebugConfig::preset(vesk::IDEPreset::phpstorm,
+                                                     vesk::XdebugMode::debug);
+    layout.xdebug.config.clientPort = 9010;
+    const std::string pool = vesk::ServerConfig::phpFpmPool("8.2-debug", layout);
+    for (const std::string& line :
+         std::vector<std::string>{"[vesk-xdebug]\n", "listen = " + layout.veskBase + "/run/php-fpm-8.2-debug.sock\n",
+          "pid = " + layout.veskBase + "/run/php-fpm-8.2-debug.pid\n", "pm = ondemand\n",
+          "php_admin_value[xdebug.client_host] = 127.0.0.1\n",
+          "php_admin_value[xdebug.client_port] = 9010\n",
+          "php_admin_value[xdebug.idekey] = PHPSTORM\n",
+          "php_admin_value[xdebug.start_with_request] = yes\n",
+          "php_admin_value[xdebug.output_dir] = \"" + base + "/Application Support/xdebug\"\n",
+          "request_terminate_timeout = 0\n"}) {
+        EXPECT_NE(pool.find(line), std::string::npos) << line << pool;
+    }
+    EXPECT_EQ(vesk::ServerConfig::phpFpmPool("8.2", layout).find("xdebug"), std::string::npos);
+    // Settings that would end the line, or a quoted value, write no Xdebug line at all.
+    for (auto change : std::vector<std::function<void(vesk::XdebugConfig&)>>{
+             [](auto& c) { c.ideKey = "X\nphp_admin_value[auto_prepend_file]=/tmp/x"; },
+             [](auto& c) { c.clientHost = "127.0.0.1\nuser=root"; },
+             [](auto& c) { c.clientPort = 70000; }, [](auto& c) { c.ideKey = ""; }}) {
+        auto hostile = layout;
+        change(hostile.xdebug.config);
+        EXPECT_FALSE(vesk::ServerConfig::isXdebugConfig(hostile.xdebug.config));
+        const std::string text = vesk::ServerConfig::phpFpmPool("8.2-debug", hostile);
+        EXPECT_EQ(text.find("xdebug.client"), std::string::npos) << text;
+        EXPECT_EQ(text.find("/tmp/x"), std::string::npos) << text;
+    }
+    auto quoted = layout;
+    quoted.xdebugOutputDir = base + "/x\"\nuser = root";
+    EXPECT_EQ(vesk::ServerConfig::phpFpmPool("8.2-debug", quoted).find("output_dir"),
+              std::string::npos);
+}
+
 TEST_F(ServerConfigTest, DebiansServersAcceptTheTexts) {
     if (!fs::exists("/usr/sbin/nginx")) GTEST_SKIP() << "no nginx here";
     fs::create_directories(base + "/p/blog/public");
@@ -320,6 +395,10 @@ TEST_F(ServerConfigTest, DebiansServersAcceptTheTexts) {
         << "location /slow { fastcgi_read_timeout 2h; return 204; }\n";
     layout.serving.sites = {
         {"blog.test", {{"memory_limit", "256M"}, {"error_reporting", "E_ALL & ~E_DEPRECATED"}}}};
+    // Xdebug on for one site, its files in a directory with a space.
+    layout.xdebug.on = true;
+    layout.xdebug.sites = {"blog.test"};
+    layout.xdebugOutputDir = base + "/Application Support/xdebug";
     // The check's own pid file and logs instead of Debian's /run/nginx.pid.
     std::ofstream(base + "/etc/nginx.conf")
         << vesk::ServerConfig::nginxMain(layout, {std::nullopt, true, std::nullopt});
@@ -391,6 +470,11 @@ TEST_F(ServerConfigTest, DebiansServersAcceptTheTexts) {
         const std::string fpm =
             "/usr/sbin/php-fpm8.2 -t -y " + base + "/etc/php-fpm-8.2.conf >/dev/null 2>&1";
         EXPECT_EQ(std::system(fpm.c_str()), 0) << "php-fpm -t refused the pool";
+        std::ofstream(base + "/etc/php-fpm-8.2-debug.conf")
+            << vesk::ServerConfig::phpFpmPool("8.2-debug", layout);
+        const std::string xdebug =
+            "/usr/sbin/php-fpm8.2 -t -y " + base + "/etc/php-fpm-8.2-debug.conf >/dev/null 2>&1";
+        EXPECT_EQ(std::system(xdebug.c_str()), 0) << "php-fpm -t refused Xdebug's pool";
     }
     if (fs::exists("/usr/sbin/dnsmasq")) {
         std::ofstream(base + "/etc/dnsmasq.conf")

@@ -1,6 +1,7 @@
 // Settings of PHP's step debugger for a site.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -65,10 +66,14 @@ struct XdebugSettings {
     bool on = false;
     /// Empty: every site.
     std::vector<std::string> sites;
-    XdebugConfig config = XdebugConfig::preset(IDEPreset::vscode, XdebugMode::debug);
+    /// VS Code's preset in debug mode.
+    XdebugConfig config{XdebugMode::debug, "VSCODE", "127.0.0.1", 9003, true};
 
     /// Whether requests of the site at `fullDomain` may reach Xdebug.
-    [[nodiscard]] bool coversSite(std::string_view fullDomain) const;
+    [[nodiscard]] bool coversSite(std::string_view fullDomain) const {
+        return on && (sites.empty() ||
+                      std::find(sites.begin(), sites.end(), fullDomain) != sites.end());
+    }
 
     friend bool operator==(const XdebugSettings&, const XdebugSettings&) = default;
 };

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "vesk/debugging/XdebugConfig.hpp"
 #include "vesk/foundation/Json.hpp"
 #include "vesk/foundation/RawEnum.hpp"
 #include "vesk/sites/DetectedProject.hpp"
@@ -45,7 +46,16 @@ struct Layout : EnvironmentLayout {
     /// The developer's settings for serving: PHP's directives, the body
     /// limit and the request timeout.
     ServingSettings serving;
+    /// Whether requests that ask for Xdebug (and of which sites) go to each
+    /// version's pool that loads it, and its settings there.
+    XdebugSettings xdebug;
+    /// Where Xdebug's profiles and traces are written.
+    std::string xdebugOutputDir;
 };
+
+/// The nginx variable a site's PHP socket ends with when Xdebug is on for
+/// it: empty, or "-<mode>" for a request that carries a trigger.
+inline constexpr std::string_view kXdebugVariable = "$vesk_xdebug";
 
 /// The `listen` lines of a server on `port` with `parameters` (such as
 /// "ssl http2" or "default_server"), indented by `indent`: 127.0.0.1 and
@@ -143,9 +153,14 @@ std::optional<std::string> nginxParkedFallback(const std::vector<std::string>& p
                                                std::string_view tld, const std::string& defaultPHP,
                                                const Layout& layout);
 
-/// A PHP-FPM pool for `version`, run as the developer, listening on the
-/// version's socket (nginx's workers, the developer too, may connect).
-std::string phpFpmPool(std::string_view version, const Layout& layout);
+/// The PHP-FPM pool `pool` ("8.2", or "8.2-debug": the version's pool with
+/// Xdebug and its settings), run as the developer, listening on its socket
+/// (nginx's workers, the developer too, may connect).
+std::string phpFpmPool(std::string_view pool, const Layout& layout);
+
+/// The Xdebug settings a pool can carry: an IDE key of letters, digits and
+/// "_.-", a host name or address, a port.
+bool isXdebugConfig(const XdebugConfig& config);
 
 /// dnsmasq answering every name under `tld` with `address`, on the loopback
 /// address only, asking nobody else.
