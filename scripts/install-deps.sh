@@ -11,7 +11,7 @@ packages=(
   libcli11-dev nginx-light dnsmasq-base php8.2-fpm dnsutils curl procps util-linux iproute2
   sudo chromium libnss3-tools wrk
   libzstd-dev libgmime-3.0-dev mariadb-server postgresql redis-server php8.2-mysql php8.2-pgsql php8.2-redis
-  python3-aiosmtpd php8.2-cli
+  python3-aiosmtpd php8.2-cli php8.2-xdebug
 )
 
 # systemd-resolved and its name-service module are never installed here (they

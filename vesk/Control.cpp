@@ -53,6 +53,10 @@ std::vector<std::string> poolsToRun(const Servers& env) {
                          "versions installed on this machine\n";
         }
     }
+    // Xdebug's, while it is on.
+    for (const auto& pool : xdebugPools(env, currentSettings(), servedSites())) {
+        pools.push_back(pool);
+    }
     return pools;
 }
 

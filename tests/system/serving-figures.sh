@@ -92,6 +92,9 @@ figures_setup() {
     /etc/nginx/sites-available/default >/etc/nginx/sites-available/figures
   rm -f /etc/nginx/sites-enabled/default
   ln -sf /etc/nginx/sites-available/figures /etc/nginx/sites-enabled/figures
+  # A stock install has no Xdebug (the tests install it): Debian's pool
+  # without it, as Vesk's pools are.
+  phpdismod -v 8.2 -s fpm xdebug 2>/dev/null || true
   systemctl start php8.2-fpm.service nginx.service >/dev/null 2>&1
   wait_for 5 sh -c '[ "$(curl -s http://127.0.0.1:8080/index.php)" = hello ]' ||
     fail "Debian's stock nginx and php8.2-fpm do not serve the page"
@@ -102,6 +105,7 @@ figures_setup() {
 # figures_teardown: Debian's servers stopped and its default site back.
 figures_teardown() {
   systemctl stop nginx.service php8.2-fpm.service >/dev/null 2>&1
+  [ -f /etc/php/8.2/mods-available/xdebug.ini ] && phpenmod -v 8.2 -s fpm xdebug 2>/dev/null
   rm -f /etc/nginx/sites-enabled/figures /etc/nginx/sites-available/figures
   ln -sf /etc/nginx/sites-available/default /etc/nginx/sites-enabled/default
   rm -rf "$figures" /var/www/figures
