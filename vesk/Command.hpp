@@ -232,6 +232,12 @@ bool acceptsConnections(const std::string& address);
 std::string portHeld(std::int64_t port, const procfs::PortHolder& holder);
 /// doctor's checks of the supervisor and the services kept running.
 std::vector<DiagnosticResult> supervisionChecks();
+/// The proxied sites' targets (config/proxies.json).
+RecordFile<std::vector<SiteProxy>> proxyRecords();
+/// Where the site forwards, when it is a proxied site (a linked one with a
+/// record whose target is this machine's, or allowed elsewhere).
+std::optional<ProxyTarget> proxyTargetOf(const std::vector<SiteProxy>& proxies, const Site& site);
+
 /// The developer's Xdebug switch and settings.
 RecordFile<XdebugSettings> xdebugRecord();
 /// Where Xdebug's pools write profiles and traces, in the developer's Vesk tree.
@@ -307,6 +313,9 @@ int mail(const Arguments& args);
 /// vesk worker add|list|start|stop|restart|remove|logs.
 int worker(const Arguments& args);
 int xdebug(const Arguments& args);
+int proxy(const Arguments& args);
+int unproxy(const Arguments& args);
+int proxies(const Arguments& args);
 /// The supervisor itself, in the foreground (the boot unit runs it).
 int supervise(const Arguments& args);
 

@@ -39,6 +39,7 @@ std::vector<std::pair<std::string, std::string>> siteBlocks(
     const Servers& env, const AppConfig& config, const std::vector<Site>& sites,
     std::vector<ServerConfig::Served>& served) {
     const auto certificates = certificateRecords().read({});
+    const auto proxies = proxyRecords().read({});
     std::vector<std::pair<std::string, std::string>> blocks;
     for (const Site& site : sites) {
         struct stat st {};
@@ -60,6 +61,19 @@ std::vector<std::pair<std::string, std::string>> siteBlocks(
                           << " is secured but has no certificate; served over HTTP (vesk secure "
                           << site.domain << " makes one)\n";
             }
+        }
+        if (const auto target = proxyTargetOf(proxies, site)) {
+            const auto text = ServerConfig::nginxProxySite(site, *target, env.layout, tls);
+            if (!text) {
+                std::cerr << "vesk: " << site.fullDomain()
+                          << " is not served: its names cannot be written in nginx's "
+                             "configuration\n";
+                continue;
+            }
+            blocks.emplace_back(site.fullDomain() + ".conf", *text);
+            served.push_back({site.fullDomain(), site.path, ProjectType::unknown,
+                              "proxy to " + target->url()});
+            continue;
         }
         const DetectedProject project = ServerConfig::detectProject(site.path);
         const auto text =

@@ -53,6 +53,9 @@ std::string kindOf(const Site& site, const std::string& domain,
         type = project.primaryType;
         if (project.frameworkInfo) framework = project.frameworkInfo->name;
     }
+    if (type == ProjectType::unknown && framework && framework->rfind("proxy to ", 0) == 0) {
+        return "proxy -> " + framework->substr(9);
+    }
     switch (type) {
         case ProjectType::laravel:
             return "Laravel-shaped PHP (public/index.php)";

@@ -172,6 +172,15 @@ constexpr std::array kCommands{
                 vesk::cli::worker,
                 "--json -f --follow --connection= --queue= --memory= --timeout= --tries=",
                 "1:add list start stop restart remove logs"},
+    CommandSpec{"proxy", "vesk proxy NAME PORT|URL [--secure] [--any-host]",
+                "serve NAME.<tld> by forwarding to a server of yours (a local port, or an http:// "
+                "URL on this machine; another machine's only with --any-host), WebSockets "
+                "included",
+                vesk::cli::proxy, "--secure --any-host"},
+    CommandSpec{"unproxy", "vesk unproxy NAME", "stop serving a proxied site",
+                vesk::cli::unproxy},
+    CommandSpec{"proxies", "vesk proxies [--json]", "the proxied sites and where they forward",
+                vesk::cli::proxies, "--json"},
     CommandSpec{"xdebug",
                 "vesk xdebug on [SITE] [--mode debug|profile|trace] [--ide vscode|phpstorm] "
                 "[--key KEY] [--host H] [--port P] [--trigger|--always] | off [SITE] | status "

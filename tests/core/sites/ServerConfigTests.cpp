@@ -309,6 +309,35 @@ TEST_F(ServerConfigTest, PHPIsSetUpForDevelopmentAndTheDevelopersOwnSettingsWin)
                  vesk::DecodingError);
 }
 
+TEST_F(ServerConfigTest, AProxiedSiteKeepsItsUpstreamConnectionsAndPassesWebSockets) {
+    auto api = site("api", base + "/p/api");
+    api.aliases = {"v1.api.test"};
+    const auto block =
+        vesk::ServerConfig::nginxProxySite(api, *vesk::ProxyTarget::parse("localhost:5173"), layout);
+    ASSERT_TRUE(block);
+    for (const std::string& line :
+         std::vector<std::string>{"upstream vesk_proxy_api_test {\n    server localhost:5173;\n"
+                                  "    keepalive 16;\n}\n",
+                                  "server_name api.test v1.api.test *.api.test;",
+                                  "proxy_pass http://vesk_proxy_api_test;",
+                                  "proxy_set_header Upgrade $http_upgrade;",
+                                  "proxy_set_header Connection $vesk_connection;",
+                                  "proxy_http_version 1.1;", "listen 127.0.0.1:80;"}) {
+        EXPECT_NE(block->find(line), std::string::npos) << line << *block;
+    }
+    EXPECT_EQ(block->find("Connection \"upgrade\""), std::string::npos);
+    EXPECT_NE(vesk::ServerConfig::nginxMain(layout).find(
+                  "map $http_upgrade $vesk_connection {\n        default upgrade;\n        \"\" \"\";"),
+              std::string::npos);
+    // A target changed by hand into something nginx would read as more.
+    vesk::ProxyTarget forged{"127.0.0.1", 80, "/x; return 302 http://evil"};
+    EXPECT_FALSE(vesk::ServerConfig::nginxProxySite(api, forged, layout));
+    forged = {"127.0.0.1:80 backup; server 10.0.0.1", 80, ""};
+    EXPECT_FALSE(vesk::ServerConfig::nginxProxySite(api, forged, layout));
+    api.aliases = {"x;y"};
+    EXPECT_FALSE(vesk::ServerConfig::nginxProxySite(api, *vesk::ProxyTarget::parse("3000"), layout));
+}
+
 TEST_F(ServerConfigTest, OnlyRequestsWithATriggerOfTheSitesNamedReachXdebugsPool) {
     const auto blog = site("blog", base + "/p/blog");
     const auto shop = site("shop", base + "/p/shop");
@@ -441,6 +470,12 @@ TEST_F(ServerConfigTest, DebiansServersAcceptTheTexts) {
             std::ofstream(base + "/etc/nginx/sites/kind" + std::to_string(n++) + ".conf") << *text;
         }
     }
+    // Proxies, to a port and to [::1] over TLS.
+    std::ofstream(base + "/etc/nginx/sites/api.conf") << *vesk::ServerConfig::nginxProxySite(
+        site("api", base + "/p/blog"), *vesk::ProxyTarget::parse("3000"), layout);
+    std::ofstream(base + "/etc/nginx/sites/ws.conf") << *vesk::ServerConfig::nginxProxySite(
+        site("ws", base + "/p/blog"), *vesk::ProxyTarget::parse("http://[::1]:8080/app"), layout,
+        vesk::ServerConfig::TLSFiles{issued.certificatePath, issued.keyPath});
     // Directories new in a parked folder: one server for them all.
     const auto fallback = vesk::ServerConfig::nginxParkedFallback(
         {base + "/p", base + "/Work Projects", "/bad\"path"}, "test", "8.2", layout);

@@ -18,6 +18,7 @@
 #include "vesk/sites/ProjectType.hpp"
 #include "vesk/sites/ServingSettings.hpp"
 #include "vesk/sites/Site.hpp"
+#include "vesk/sites/SiteProxy.hpp"
 #include "vesk/system/EnvironmentLayout.hpp"
 
 namespace vesk::ServerConfig {
@@ -136,6 +137,14 @@ struct TLSFiles {
 std::optional<std::string> nginxSite(const Site& site, const std::string& defaultPHP,
                                      const Layout& layout, const DetectedProject& project,
                                      const std::optional<TLSFiles>& tls = std::nullopt);
+
+/// A proxied site's block: the `proxy` template forwarding to `target`
+/// through an upstream of its own whose connections are kept open between
+/// requests (a WebSocket's upgrade still passes), TLS as for nginxSite.
+/// None when the site's names cannot be served.
+std::optional<std::string> nginxProxySite(const Site& site, const ProxyTarget& target,
+                                          const Layout& layout,
+                                          const std::optional<TLSFiles>& tls = std::nullopt);
 
 /// The default server on 443: it refuses the handshake of any name that no
 /// block serves, so no site's certificate or content answers for it.

@@ -1,0 +1,44 @@
+# Sourced by developer.sh (first day): a Node.js server of the developer's,
+# HTTP and a WebSocket, served at https://api.test/ through vesk proxy;
+# targets on another machine refused without --any-host. The figures: the
+# same server asked directly and through Vesk's nginx, in this run.
+step "vesk proxy: a Node.js server with a WebSocket at https://api.test/"
+as_dev cp "$tests/system/proxy/echo-server.js" "/home/$dev/echo-server.js"
+runuser -u "$dev" -- env PORT=3000 node "/home/$dev/echo-server.js" & node_server=$!
+wait_for 5 sh -c 'curl -s http://127.0.0.1:3000/ | grep -q hello' || fail "the Node.js server does not answer"
+expect_fails "vesk proxy to another machine" 1 vesk_dev proxy far http://10.1.2.3:8080
+vesk_dev proxy far http://10.1.2.3:8080 2>&1 | grep -q 'unless you add --any-host' || fail "the refusal does not say how"
+expect_fails "vesk proxy to a URL that would end a directive" 1 vesk_dev proxy bad 'http://127.0.0.1:3000/;return'
+expect "vesk proxy api 3000 --secure" vesk_dev proxy api 3000 --secure
+expect "vesk proxy plainapi 3000" vesk_dev proxy plainapi 3000
+got=$(page --cacert "$ca" https://api.test/)
+printf '    https://api.test/: %s\n' "$got"
+[ "$got" = "hello from node, host api.test" ] || fail "https://api.test/ does not reach the Node.js server ($got)"
+[ "$(curl -s -o /dev/null -w '%{http_code}' --max-time 5 http://api.test/)" = 301 ] || fail "http://api.test/ is not sent to HTTPS"
+echo=$(/usr/bin/python3 "$tests/system/proxy/ws-echo.py" api.test 443 api.test tls 20 "$ca") ||
+  fail "no WebSocket echo through https://api.test/"
+echo "    a WebSocket echo through wss://api.test/: 20 frames back, median $echo ms"
+vesk_dev sites | grep 'api.test' | sed 's/^/    | /'
+vesk_dev sites | grep -q '^https://api.test/ .*proxy -> http://127.0.0.1:3000' || fail "vesk sites does not show the proxy"
+vesk_dev proxies | sed 's/^/    | /'
+
+if [ "${VESK_FIGURES:-on}" != off ] && command -v wrk >/dev/null; then
+  p50() { wrk -t 1 -c 1 -d "${FIGURES_SECONDS:-2}" --latency "$1" 2>&1 | awk '
+    / +50%/ { v = $2; if (v ~ /us$/) { sub(/us$/, "", v); v /= 1000 } else if (v ~ /ms$/) { sub(/ms$/, "", v) } else if (v ~ /s$/) { sub(/s$/, "", v); v *= 1000 }; printf "%.3f", v }'; }
+  p50 http://plainapi.test/ >/dev/null
+  : >/tmp/proxy-figures.txt
+  for round in 1 2 3; do
+    echo "direct $(p50 http://127.0.0.1:3000/) $(/usr/bin/python3 "$tests/system/proxy/ws-echo.py" 127.0.0.1 3000 127.0.0.1 plain 2000)" >>/tmp/proxy-figures.txt
+    echo "proxied $(p50 http://plainapi.test/) $(/usr/bin/python3 "$tests/system/proxy/ws-echo.py" 127.0.0.1 80 plainapi.test plain 2000)" >>/tmp/proxy-figures.txt
+  done
+  sort -k1,1 -k2n /tmp/proxy-figures.txt | awk '
+    { http[$1] = http[$1] " " $2; ws[$1] = ws[$1] " " $3 }
+    function median(list,   a, n) { n = split(list, a, " "); asort(a); return a[int((n + 1) / 2)] }
+    END {
+      hd = median(http["direct"]); hp = median(http["proxied"]); wd = median(ws["direct"]); wp = median(ws["proxied"])
+      printf "    figure: HTTP p50: direct %.3f ms, through Vesk %.3f ms: %.2fx\n", hd, hp, hp / hd
+      printf "    figure: WebSocket echo round trip (median): direct %.3f ms, through Vesk %.3f ms: %.2fx\n", wd, wp, wp / wd }'
+fi
+expect "vesk unproxy plainapi" vesk_dev unproxy plainapi
+[ "$(curl -s -o /dev/null -w '%{http_code}' --max-time 5 http://plainapi.test/)" = 404 ] || fail "an unproxied site still forwards"
+kill "$node_server" 2>/dev/null; wait "$node_server" 2>/dev/null || true
