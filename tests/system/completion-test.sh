@@ -28,7 +28,7 @@ expect "mariadb mysql" vesk service start m
 expect "snapshot snapshots" vesk db sn
 expect "nginx" vesk restart ng
 expect "--purge" vesk uninstall --
-expect "uninstall unisolate unlink unpark unsecure" vesk un
+expect "uninstall unisolate unlink unpark unproxy unsecure" vesk un
 expect "--json" vesk sites --j
 expect "db doctor dumps" vesk d
 expect "diff" vesk profile di
