@@ -20,6 +20,7 @@
 #include "vesk/services/Supervision.hpp"
 #include "vesk/sites/Certificate.hpp"
 #include "vesk/sites/Exposure.hpp"
+#include "vesk/services/NodeApp.hpp"
 #include "vesk/sites/ServerConfig.hpp"
 #include "vesk/sites/ServingSettings.hpp"
 #include "vesk/sites/Site.hpp"
@@ -144,6 +145,8 @@ inline constexpr std::string_view kMailCatcher = "mail";
 /// A queue worker's name among the supervised servers: this, then the
 /// first 8 characters of its id.
 inline constexpr std::string_view kWorkerPrefix = "worker ";
+/// A Node.js server's unit is "node <full domain>".
+inline constexpr std::string_view kNodePrefix = "node ";
 std::string workerUnitName(const UUID& id);
 /// The developer's queue workers (config/workers.json), which the
 /// supervisor keeps running (but those stopped in wanted.json).
@@ -232,6 +235,11 @@ bool acceptsConnections(const std::string& address);
 std::string portHeld(std::int64_t port, const procfs::PortHolder& holder);
 /// doctor's checks of the supervisor and the services kept running.
 std::vector<DiagnosticResult> supervisionChecks();
+/// The developer's Node.js servers (config/nodeapps.json).
+RecordFile<std::vector<NodeApp>> nodeRecords();
+/// A Node.js server's log.
+std::string nodeLog(const std::string& domain);
+
 /// The proxied sites' targets (config/proxies.json).
 RecordFile<std::vector<SiteProxy>> proxyRecords();
 /// Where the site forwards, when it is a proxied site (a linked one with a
@@ -248,6 +256,9 @@ bool xdebugInstalled(const Servers& env, const std::string& version);
 /// version they use that has it ("8.2-debug").
 std::vector<std::string> xdebugPools(const Servers& env, const AppConfig& config,
                                      const std::vector<Site>& sites);
+/// doctor's checks of the Node.js servers: node there, the version each
+/// project asks for.
+std::vector<DiagnosticResult> nodeChecks();
 /// doctor's checks of Xdebug's pools while it is on.
 std::vector<DiagnosticResult> xdebugChecks();
 /// The mail catcher's checks for vesk doctor: it answers, its port is its
@@ -316,6 +327,7 @@ int xdebug(const Arguments& args);
 int proxy(const Arguments& args);
 int unproxy(const Arguments& args);
 int proxies(const Arguments& args);
+int node(const Arguments& args);
 /// The supervisor itself, in the foreground (the boot unit runs it).
 int supervise(const Arguments& args);
 

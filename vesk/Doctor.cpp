@@ -237,6 +237,7 @@ int doctor(const Arguments& args) {
     if (servers().installed()) {
         for (auto& r : mailChecks()) results.push_back(std::move(r));
         for (auto& r : xdebugChecks()) results.push_back(std::move(r));
+        for (auto& r : nodeChecks()) results.push_back(std::move(r));
     }
 
     bool failed = false;

@@ -40,6 +40,7 @@ std::vector<std::pair<std::string, std::string>> siteBlocks(
     std::vector<ServerConfig::Served>& served) {
     const auto certificates = certificateRecords().read({});
     const auto proxies = proxyRecords().read({});
+    const auto nodeApps = nodeRecords().read({});
     std::vector<std::pair<std::string, std::string>> blocks;
     for (const Site& site : sites) {
         struct stat st {};
@@ -60,6 +61,19 @@ std::vector<std::pair<std::string, std::string>> siteBlocks(
                 std::cerr << "vesk: " << site.fullDomain()
                           << " is secured but has no certificate; served over HTTP (vesk secure "
                           << site.domain << " makes one)\n";
+            }
+        }
+        const auto app = std::find_if(nodeApps.begin(), nodeApps.end(), [&](const NodeApp& a) {
+            return a.enabled && a.siteDomain == site.fullDomain();
+        });
+        if (app != nodeApps.end()) {
+            const ProxyTarget target{"127.0.0.1", app->port, ""};
+            if (const auto text = ServerConfig::nginxProxySite(site, target, env.layout, tls,
+                                                               NginxTemplate::node())) {
+                blocks.emplace_back(site.fullDomain() + ".conf", *text);
+                served.push_back({site.fullDomain(), site.path, ProjectType::nodejs,
+                                  "Node.js server on port " + std::to_string(app->port)});
+                continue;
             }
         }
         if (const auto target = proxyTargetOf(proxies, site)) {

@@ -37,6 +37,7 @@
 #include "vesk/foundation/VeskError.hpp"
 #include "vesk/foundation/VeskPaths.hpp"
 #include "vesk/services/ResourceSampling.hpp"
+#include "vesk/services/NodeApp.hpp"
 #include "vesk/services/WorkerOutput.hpp"
 #include "vesk/system/AtomicFile.hpp"
 #include "vesk/system/ExitWatch.hpp"
@@ -236,6 +237,8 @@ class Supervisor {
     /// A worker unit from its record and its site's (a missing program when
     /// either is gone).
     static void prepareWorker(Unit& u);
+    /// A Node.js server's unit from its record and its site's.
+    static void prepareNode(Unit& u);
     void countJobs(Unit& u, std::string_view bytes);
     /// A service's files and data directory before its first start; false
     /// (its failure recorded) when they cannot be made.
@@ -266,6 +269,8 @@ Unit& Supervisor::unit(const std::string& name) {
         if (u.recipe) u.paths = u.recipe->paths(VeskPaths::baseDir());
     } else if (name.rfind(kWorkerPrefix, 0) == 0) {
         prepareWorker(u);
+    } else if (name.rfind(kNodePrefix, 0) == 0) {
+        prepareNode(u);
     } else if (name == kMailCatcher) {
         u.port = mail::kCatcherPort;
         u.program = CommandLine{
@@ -274,6 +279,23 @@ Unit& Supervisor::unit(const std::string& name) {
         u.paths.logPath = VeskPaths::logDir() + "/mail.log";
     }
     return units_.emplace(name, std::move(u)).first->second;
+}
+
+void Supervisor::prepareNode(Unit& u) {
+    const std::string domain = u.name.substr(kNodePrefix.size());
+    u.program = CommandLine{"/nonexistent/npm", {}, {}};
+    u.paths.logPath = nodeLog(domain);
+    u.paths.dataDirectory = "/";
+    u.workingDirectory = "/";
+    for (const auto& app : nodeRecords().read({})) {
+        if (app.siteDomain != domain) continue;
+        u.port = app.port;
+        for (const Site& site : servedSites()) {
+            if (site.fullDomain() != domain) continue;
+            u.program = nodeapps::commandLine(app, nodeapps::managerOf(site.path));
+            u.workingDirectory = site.path;
+        }
+    }
 }
 
 void Supervisor::prepareWorker(Unit& u) {
@@ -357,6 +379,17 @@ std::vector<std::string> Supervisor::wanted() const {
     for (const ServiceType type : currentSettings().autoStartServices) {
         const std::string name(rawValue(type));
         if (recipes::recipeFor(type) && !has(names, name)) names.push_back(name);
+    }
+    // The developer's Node.js servers they started, of the sites served.
+    {
+        const auto sites = servedSites();
+        for (const auto& app : nodeRecords().read({})) {
+            if (!app.enabled) continue;
+            if (std::any_of(sites.begin(), sites.end(),
+                            [&](const Site& s) { return s.fullDomain() == app.siteDomain; })) {
+                names.push_back(std::string(kNodePrefix) + app.siteDomain);
+            }
+        }
     }
     // The developer's queue workers, but those they stopped.
     for (const auto& w : workerRecords().read({})) {
@@ -447,6 +480,7 @@ void Supervisor::start(Unit& u) {
     changed_ = true;
     // A worker's site may have moved or changed its PHP version meanwhile.
     if (u.worker) prepareWorker(u);
+    if (u.name.rfind(kNodePrefix, 0) == 0) prepareNode(u);
     u.answering = false;
     u.endReason.reset();
     if (u.child()) {
@@ -524,7 +558,12 @@ void Supervisor::startChild(Unit& u) {
         return;
     }
     auto holder = u.port != 0 ? procfs::tcpPortHolder(static_cast<int>(u.port)) : std::nullopt;
-    if (holder && holder->pid != 0 && procfs::runsProgram(holder->pid, program)) {
+    // A Node.js server is node's, started by its package manager.
+    const bool own = holder && holder->pid != 0 &&
+                     (procfs::runsProgram(holder->pid, program) ||
+                      (u.name.rfind(kNodePrefix, 0) == 0 &&
+                       procfs::runsProgram(holder->pid, "/usr/bin/node")));
+    if (own) {
         // The developer's own server on its port: what a supervisor that
         // was killed left. It is ended and started again under this one.
         endLeftover(holder->pid, u.recipe ? u.recipe->stopSignal() : SIGTERM);
@@ -560,6 +599,20 @@ void Supervisor::startChild(Unit& u) {
     request.program = c.program;
     request.arguments = c.arguments;
     request.directory = u.workingDirectory.empty() ? u.paths.dataDirectory : u.workingDirectory;
+    if (!c.environment.empty()) {
+        std::vector<std::string> environment;
+        for (char** e = environ; *e != nullptr; ++e) {
+            const std::string_view entry(*e);
+            const bool replaced = std::any_of(c.environment.begin(), c.environment.end(),
+                                              [&](const std::string& v) {
+                                                  const auto name = v.substr(0, v.find('=') + 1);
+                                                  return entry.substr(0, name.size()) == name;
+                                              });
+            if (!replaced) environment.emplace_back(entry);
+        }
+        environment.insert(environment.end(), c.environment.begin(), c.environment.end());
+        request.environment = std::move(environment);
+    }
     request.output = writeEnd.get();
     request.error = writeEnd.get();
     request.ownGroup = true;

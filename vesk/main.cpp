@@ -181,6 +181,10 @@ constexpr std::array kCommands{
                 vesk::cli::unproxy},
     CommandSpec{"proxies", "vesk proxies [--json]", "the proxied sites and where they forward",
                 vesk::cli::proxies, "--json"},
+    CommandSpec{"node", "vesk node start|stop|restart|logs [SITE] [-f] | list [--json]",
+                "a Node.js project's own server (its start script, with PORT set to a port Vesk "
+                "chooses), kept running by the supervisor until stopped; the site forwards to it",
+                vesk::cli::node, "--json -f --follow", "1:start stop restart logs list"},
     CommandSpec{"xdebug",
                 "vesk xdebug on [SITE] [--mode debug|profile|trace] [--ide vscode|phpstorm] "
                 "[--key KEY] [--host H] [--port P] [--trigger|--always] | off [SITE] | status "

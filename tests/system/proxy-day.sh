@@ -42,3 +42,28 @@ fi
 expect "vesk unproxy plainapi" vesk_dev unproxy plainapi
 [ "$(curl -s -o /dev/null -w '%{http_code}' --max-time 5 http://plainapi.test/)" = 404 ] || fail "an unproxied site still forwards"
 kill "$node_server" 2>/dev/null; wait "$node_server" 2>/dev/null || true
+
+step "vesk node start: a parked Node.js project's own server, kept running"
+app_dir="/home/$dev/code/nodeapp"
+mkdir -p "$app_dir"
+cp "$tests/system/proxy/echo-server.js" "$app_dir/server.js"
+echo '{"name":"nodeapp","scripts":{"start":"node server.js"},"engines":{"node":">=14"}}' >"$app_dir/package.json"
+chown -R "$dev:$dev" "$app_dir"
+expect "vesk node start nodeapp" vesk_dev node start nodeapp
+got=$(page http://nodeapp.test/)
+printf '    http://nodeapp.test/: %s\n' "$got"
+[ "$got" = "hello from node, host nodeapp.test" ] || fail "nodeapp.test does not reach its Node.js server ($got)"
+port=$(vesk_dev node list --json | python3 -c 'import json,sys; print(json.load(sys.stdin)[0]["port"])')
+echo=$(/usr/bin/python3 "$tests/system/proxy/ws-echo.py" 127.0.0.1 80 nodeapp.test plain 20) ||
+  fail "no WebSocket echo through nodeapp.test"
+echo "    port $port, a WebSocket echo through ws://nodeapp.test/: median $echo ms"
+node_pid=$(ss -Hltnp "sport = :$port" | grep -o 'pid=[0-9]*' | head -1 | cut -d= -f2)
+[ "$(ps -o user= -p "$node_pid")" = "$dev" ] || fail "the Node.js server does not run as $dev"
+kill -9 "$node_pid"
+wait_for 20 sh -c '[ "$(curl -s --max-time 2 http://nodeapp.test/)" = "hello from node, host nodeapp.test" ]' ||
+  fail "the Node.js server is not running again after kill -9"
+echo "    killed with -9: serving again"
+vesk_dev status | grep '^node ' | sed 's/^/    | /'
+vesk_dev sites | grep -q 'nodeapp.test/ .*Node.js server on port' || fail "vesk sites does not show the Node.js server"
+expect "vesk node stop nodeapp" vesk_dev node stop nodeapp
+wait_for 10 sh -c "! ss -Hltn 'sport = :$port' | grep -q ." || fail "the stopped Node.js server still listens"

@@ -374,8 +374,8 @@ std::optional<std::string> nginxSite(const Site& site, const std::string& defaul
 }
 
 std::optional<std::string> nginxProxySite(const Site& site, const ProxyTarget& target,
-                                          const Layout& layout,
-                                          const std::optional<TLSFiles>& tls) {
+                                          const Layout& layout, const std::optional<TLSFiles>& tls,
+                                          const NginxTemplate& shape) {
     // Checked again here: the record may have been changed by hand.
     const auto again = ProxyTarget::parse(target.url());
     if (!again || !(*again == target) || !isDomainName(site.fullDomain())) return std::nullopt;
@@ -405,7 +405,7 @@ std::optional<std::string> nginxProxySite(const Site& site, const ProxyTarget& t
         text += "server {\n" + listenLines(layout, 80, "") + "    server_name " + names +
                 ";\n    return 301 https://$host$request_uri;\n}\n\n";
     }
-    auto rendered = NginxTemplate::proxy().renderListening(
+    auto rendered = shape.renderListening(
         {{"domain", names}, {"port", std::to_string(target.port)}}, listen);
     if (!rendered) return std::nullopt;
     const std::string pass = "proxy_pass http://127.0.0.1:" + std::to_string(target.port) + ";";

@@ -142,9 +142,11 @@ std::optional<std::string> nginxSite(const Site& site, const std::string& defaul
 /// through an upstream of its own whose connections are kept open between
 /// requests (a WebSocket's upgrade still passes), TLS as for nginxSite.
 /// None when the site's names cannot be served.
+/// A Node.js server's site takes the `node` template (`shape`) the same way.
 std::optional<std::string> nginxProxySite(const Site& site, const ProxyTarget& target,
                                           const Layout& layout,
-                                          const std::optional<TLSFiles>& tls = std::nullopt);
+                                          const std::optional<TLSFiles>& tls = std::nullopt,
+                                          const NginxTemplate& shape = NginxTemplate::proxy());
 
 /// The default server on 443: it refuses the handshake of any name that no
 /// block serves, so no site's certificate or content answers for it.
