@@ -607,7 +607,8 @@ int status(const Arguments& args) {
     for (const auto& app : nodeRecords().read({})) {
         const std::string name = std::string(kNodePrefix) + app.siteDomain;
         const auto* seen = supervisor ? report.find(name) : nullptr;
-        printState(name, seen != nullptr && seen->pid ? std::optional<long>(*seen->pid) : std::nullopt,
+        printState(name,
+                   seen != nullptr && seen->pid ? std::optional<long>(*seen->pid) : std::nullopt,
                    ", 127.0.0.1:" + std::to_string(app.port) + (app.enabled ? "" : ", stopped"));
     }
     for (const auto& w : workerRecords().read({})) {

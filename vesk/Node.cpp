@@ -42,8 +42,8 @@ bool portFree(std::int64_t port) {
 
 std::int64_t freePort(const std::vector<NodeApp>& apps) {
     for (std::int64_t port = nodeapps::kFirstPort; port < nodeapps::kFirstPort + 900; ++port) {
-        const bool taken = std::any_of(apps.begin(), apps.end(),
-                                       [&](const NodeApp& a) { return a.port == port; });
+        const bool taken =
+            std::any_of(apps.begin(), apps.end(), [&](const NodeApp& a) { return a.port == port; });
         if (!taken && portFree(port)) return port;
     }
     throw Failure{"no free port from " + std::to_string(nodeapps::kFirstPort) + " to " +
@@ -51,8 +51,8 @@ std::int64_t freePort(const std::vector<NodeApp>& apps) {
 }
 
 int start(const Site& site, bool restart) {
-    const auto script = nodeapps::startScript(
-        recordfile::readText(site.path + "/package.json").value_or(""));
+    const auto script =
+        nodeapps::startScript(recordfile::readText(site.path + "/package.json").value_or(""));
     if (!script) {
         throw Failure{site.path + "/package.json has no start script: nothing to run for " +
                       site.fullDomain()};
@@ -90,8 +90,8 @@ int start(const Site& site, bool restart) {
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
-    std::cout << "It does not answer on port " << app.port
-              << " yet: vesk node logs " << site.domain << " says why\n";
+    std::cout << "It does not answer on port " << app.port << " yet: vesk node logs " << site.domain
+              << " says why\n";
     return 0;
 }
 
@@ -155,7 +155,8 @@ std::vector<DiagnosticResult> nodeChecks() {
     if (apps.empty()) return results;
     const Ran version = run("/usr/bin/node", {"--version"}, std::chrono::seconds(5));
     int major = 0;
-    if (version.status == 0 && version.output.size() > 1) major = std::atoi(version.output.c_str() + 1);
+    if (version.status == 0 && version.output.size() > 1)
+        major = std::atoi(version.output.c_str() + 1);
     for (const Site& site : servedSites()) {
         const bool started = std::any_of(apps.begin(), apps.end(), [&](const NodeApp& a) {
             return a.enabled && a.siteDomain == site.fullDomain();
@@ -169,11 +170,13 @@ std::vector<DiagnosticResult> nodeChecks() {
         }
         const auto wanted = nodeapps::requestedVersion(site.path);
         if (wanted && !nodeapps::satisfies(*wanted, major)) {
-            results.push_back(
-                {what, DiagnosticSeverity::warning,
-                 "the project asks for Node.js " + *wanted + " (.nvmrc or engines.node), and Vesk "
-                 "runs Debian's node, " + std::to_string(major) + ": change what the project asks "
-                 "for, or install that version as /usr/bin/node"});
+            results.push_back({what, DiagnosticSeverity::warning,
+                               "the project asks for Node.js " + *wanted +
+                                   " (.nvmrc or engines.node), and Vesk "
+                                   "runs Debian's node, " +
+                                   std::to_string(major) +
+                                   ": change what the project asks "
+                                   "for, or install that version as /usr/bin/node"});
         } else {
             results.push_back({what, DiagnosticSeverity::passed, std::nullopt});
         }

@@ -119,7 +119,8 @@ ProfileRun runIn(const std::string& file, const std::string& label, std::size_t&
         try {
             ProfileRun r = cachegrind::read(in, label);
             struct stat st {};
-            if (::stat(file.c_str(), &st) == 0) r.date = Date::fromUnix(static_cast<double>(st.st_mtime));
+            if (::stat(file.c_str(), &st) == 0)
+                r.date = Date::fromUnix(static_cast<double>(st.st_mtime));
             return r;
         } catch (const cachegrind::FormatError& e) {
             throw Failure{file + ": " + e.what()};

@@ -24,8 +24,7 @@ RecordFile<std::vector<SiteProxy>> proxyRecords() {
     return RecordFile<std::vector<SiteProxy>>(VeskPaths::configDir() + "/proxies.json");
 }
 
-std::optional<ProxyTarget> proxyTargetOf(const std::vector<SiteProxy>& proxies,
-                                         const Site& site) {
+std::optional<ProxyTarget> proxyTargetOf(const std::vector<SiteProxy>& proxies, const Site& site) {
     for (const auto& p : proxies) {
         if (p.domain != site.fullDomain() || !site.isLinked) continue;
         auto target = ProxyTarget::parse(p.target);

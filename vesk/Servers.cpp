@@ -17,7 +17,6 @@
 #include <sstream>
 
 #include "Command.hpp"
-#include "vesk/system/PHPPool.hpp"
 #include "HelperClient.hpp"
 #include "vesk/foundation/L10n.hpp"
 #include "vesk/foundation/Unicode.hpp"
@@ -25,6 +24,7 @@
 #include "vesk/sites/Exposure.hpp"
 #include "vesk/sites/ServedSites.hpp"
 #include "vesk/sites/ServingTransaction.hpp"
+#include "vesk/system/PHPPool.hpp"
 #include "vesk/system/ProcFS.hpp"
 
 namespace vesk::cli {
@@ -85,8 +85,8 @@ std::vector<std::pair<std::string, std::string>> siteBlocks(
                 continue;
             }
             blocks.emplace_back(site.fullDomain() + ".conf", *text);
-            served.push_back({site.fullDomain(), site.path, ProjectType::unknown,
-                              "proxy to " + target->url()});
+            served.push_back(
+                {site.fullDomain(), site.path, ProjectType::unknown, "proxy to " + target->url()});
             continue;
         }
         const DetectedProject project = ServerConfig::detectProject(site.path);
@@ -316,7 +316,8 @@ void applyConfiguration(bool reloadRunning) {
     // Xdebug's pools, while it is on.
     const auto xdebug = xdebugPools(env, config, sites);
     for (const auto& pool : xdebug) {
-        serving::writeIfChanged(env.layout.phpConf(pool), ServerConfig::phpFpmPool(pool, env.layout));
+        serving::writeIfChanged(env.layout.phpConf(pool),
+                                ServerConfig::phpFpmPool(pool, env.layout));
         pools.push_back(pool);
     }
     // The servers open their logs as root, and would make them root's alone;

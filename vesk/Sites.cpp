@@ -56,8 +56,7 @@ std::string kindOf(const Site& site, const std::string& domain,
     if (type == ProjectType::unknown && framework && framework->rfind("proxy to ", 0) == 0) {
         return "proxy -> " + framework->substr(9);
     }
-    if (type == ProjectType::nodejs && framework &&
-        framework->rfind("Node.js server", 0) == 0) {
+    if (type == ProjectType::nodejs && framework && framework->rfind("Node.js server", 0) == 0) {
         return *framework;
     }
     switch (type) {

@@ -36,8 +36,8 @@
 #include "vesk/foundation/L10n.hpp"
 #include "vesk/foundation/VeskError.hpp"
 #include "vesk/foundation/VeskPaths.hpp"
-#include "vesk/services/ResourceSampling.hpp"
 #include "vesk/services/NodeApp.hpp"
+#include "vesk/services/ResourceSampling.hpp"
 #include "vesk/services/WorkerOutput.hpp"
 #include "vesk/system/AtomicFile.hpp"
 #include "vesk/system/ExitWatch.hpp"
@@ -559,10 +559,10 @@ void Supervisor::startChild(Unit& u) {
     }
     auto holder = u.port != 0 ? procfs::tcpPortHolder(static_cast<int>(u.port)) : std::nullopt;
     // A Node.js server is node's, started by its package manager.
-    const bool own = holder && holder->pid != 0 &&
-                     (procfs::runsProgram(holder->pid, program) ||
-                      (u.name.rfind(kNodePrefix, 0) == 0 &&
-                       procfs::runsProgram(holder->pid, "/usr/bin/node")));
+    const bool own =
+        holder && holder->pid != 0 &&
+        (procfs::runsProgram(holder->pid, program) ||
+         (u.name.rfind(kNodePrefix, 0) == 0 && procfs::runsProgram(holder->pid, "/usr/bin/node")));
     if (own) {
         // The developer's own server on its port: what a supervisor that
         // was killed left. It is ended and started again under this one.
@@ -603,11 +603,11 @@ void Supervisor::startChild(Unit& u) {
         std::vector<std::string> environment;
         for (char** e = environ; *e != nullptr; ++e) {
             const std::string_view entry(*e);
-            const bool replaced = std::any_of(c.environment.begin(), c.environment.end(),
-                                              [&](const std::string& v) {
-                                                  const auto name = v.substr(0, v.find('=') + 1);
-                                                  return entry.substr(0, name.size()) == name;
-                                              });
+            const bool replaced =
+                std::any_of(c.environment.begin(), c.environment.end(), [&](const std::string& v) {
+                    const auto name = v.substr(0, v.find('=') + 1);
+                    return entry.substr(0, name.size()) == name;
+                });
             if (!replaced) environment.emplace_back(entry);
         }
         environment.insert(environment.end(), c.environment.begin(), c.environment.end());

@@ -26,8 +26,9 @@ std::string xdebugOutputDir() {
 }
 
 bool xdebugInstalled(const Servers& env, const std::string& version) {
-    return ::access((env.layout.debianPHPDir + "/" + version + "/mods-available/xdebug.ini").c_str(),
-                    R_OK) == 0;
+    return ::access(
+               (env.layout.debianPHPDir + "/" + version + "/mods-available/xdebug.ini").c_str(),
+               R_OK) == 0;
 }
 
 std::vector<std::string> xdebugPools(const Servers& env, const AppConfig& config,
@@ -66,8 +67,7 @@ std::string describe(const XdebugSettings& x) {
         for (const auto& s : x.sites) where += (where.empty() ? "" : ", ") + s;
     }
     return std::string(rawValue(x.config.mode)) + ", for " + where + "; IDE key " +
-           x.config.ideKey + ", " + x.config.clientHost + ":" +
-           std::to_string(x.config.clientPort);
+           x.config.ideKey + ", " + x.config.clientHost + ":" + std::to_string(x.config.clientPort);
 }
 
 /// The versions the sites use that have no Xdebug, with the way to get it.
@@ -109,8 +109,9 @@ int on(const Arguments& args) {
     if (args.has("--trigger")) x.config.startWithRequest = false;
     if (args.has("--always")) x.config.startWithRequest = true;
     if (!ServerConfig::isXdebugConfig(x.config)) {
-        throw Failure{"an IDE key is letters, digits and _.- (64 at most), a host a name or an "
-                      "address"};
+        throw Failure{
+            "an IDE key is letters, digits and _.- (64 at most), a host a name or an "
+            "address"};
     }
     if (const auto name = args.word(1)) {
         const Site site = siteFor(*name);
@@ -168,8 +169,9 @@ int off(const Arguments& args) {
     if (const auto name = args.word(1)) {
         const Site site = siteFor(*name);
         if (x.sites.empty()) {
-            throw Failure{"Xdebug is on for every site: vesk xdebug off turns it off, vesk xdebug "
-                          "on SITE turns it on for one"};
+            throw Failure{
+                "Xdebug is on for every site: vesk xdebug off turns it off, vesk xdebug "
+                "on SITE turns it on for one"};
         }
         const auto it = std::find(x.sites.begin(), x.sites.end(), site.fullDomain());
         if (it == x.sites.end()) throw Failure{"Xdebug is not on for " + site.fullDomain()};

@@ -177,8 +177,7 @@ constexpr std::array kCommands{
                 "URL on this machine; another machine's only with --any-host), WebSockets "
                 "included",
                 vesk::cli::proxy, "--secure --any-host"},
-    CommandSpec{"unproxy", "vesk unproxy NAME", "stop serving a proxied site",
-                vesk::cli::unproxy},
+    CommandSpec{"unproxy", "vesk unproxy NAME", "stop serving a proxied site", vesk::cli::unproxy},
     CommandSpec{"proxies", "vesk proxies [--json]", "the proxied sites and where they forward",
                 vesk::cli::proxies, "--json"},
     CommandSpec{"node", "vesk node start|stop|restart|logs [SITE] [-f] | list [--json]",

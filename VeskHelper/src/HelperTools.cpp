@@ -111,10 +111,11 @@ int spawnAndWait(const std::string& executable, const std::vector<std::string>& 
         std::vector<std::string> environment;
         for (char** e = environ; *e != nullptr; ++e) {
             const std::string_view entry(*e);
-            const bool replaced = std::any_of(variables.begin(), variables.end(), [&](const auto& v) {
-                const auto name = v.substr(0, v.find('=') + 1);
-                return entry.substr(0, name.size()) == name;
-            });
+            const bool replaced =
+                std::any_of(variables.begin(), variables.end(), [&](const auto& v) {
+                    const auto name = v.substr(0, v.find('=') + 1);
+                    return entry.substr(0, name.size()) == name;
+                });
             if (!replaced) environment.emplace_back(entry);
         }
         environment.insert(environment.end(), variables.begin(), variables.end());

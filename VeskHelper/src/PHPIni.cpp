@@ -143,8 +143,8 @@ std::optional<std::string> makeScanDirectory(const EnvironmentLayout& layout,
     if (::renameat2(root.get(), staged.c_str(), root.get(), version.c_str(), RENAME_EXCHANGE) ==
         0) {
         removeDirectory(root.get(), staged);  // the old one
-    } else if (errno != ENOENT || ::renameat(root.get(), staged.c_str(), root.get(),
-                                             version.c_str()) != 0) {
+    } else if (errno != ENOENT ||
+               ::renameat(root.get(), staged.c_str(), root.get(), version.c_str()) != 0) {
         removeDirectory(root.get(), staged);
         fail("cannot put " + version + "'s ini files in place");
     }

@@ -8,8 +8,8 @@
 #include <string_view>
 #include <vector>
 
-#include "vesk/system/PHPPool.hpp"
 #include "vesk/system/EnvironmentLayout.hpp"
+#include "vesk/system/PHPPool.hpp"
 
 namespace vesk::helper {
 

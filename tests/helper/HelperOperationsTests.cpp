@@ -319,7 +319,8 @@ TEST_F(OperationsTest, PoolsReadDebiansIniFilesButXdebugsAndOnlyXdebugsPoolLoads
     writeText(mods + "/redis.ini", "extension=redis.so\n");
     writeText(mods + "/xdebug.ini", "zend_extension=xdebug.so\nxdebug.mode=develop\n");
     // Under another name, and with the path a developer would write.
-    writeText(mods + "/debugger.ini", "; mine\n  ZEND_EXTENSION = /usr/lib/php/20220829/xdebug.so\n");
+    writeText(mods + "/debugger.ini",
+              "; mine\n  ZEND_EXTENSION = /usr/lib/php/20220829/xdebug.so\n");
     writeText(mods + "/opcache.ini", "zend_extension=opcache.so\n; xdebug would slow this\n");
     for (const char* name : {"redis", "xdebug", "debugger", "opcache"}) {
         fs::create_symlink(mods + "/" + name + ".ini", conf + "/20-" + name + ".ini");
@@ -340,16 +341,18 @@ TEST_F(OperationsTest, PoolsReadDebiansIniFilesButXdebugsAndOnlyXdebugsPoolLoads
     fs::remove(conf + "/20-opcache.ini");
     fs::remove(fpm + ".args");
     EXPECT_EQ(call(Op::startPHPFPM, {"8.3-profile", "/x.conf"}), ok());
-    EXPECT_EQ(readText(fpm + ".args"),
-              scan + "\n-y\n/x.conf\n-D\n-d\nzend_extension=xdebug.so\n-d\n"
-                     "xdebug.mode=profile\n20-redis.ini\n");
+    EXPECT_EQ(readText(fpm + ".args"), scan +
+                                           "\n-y\n/x.conf\n-D\n-d\nzend_extension=xdebug.so\n-d\n"
+                                           "xdebug.mode=profile\n20-redis.ini\n");
     EXPECT_EQ(std::distance(fs::directory_iterator(layout.phpScanRoot), fs::directory_iterator{}),
               1);
 
     for (const char* name : {"8.3-develop", "8.3-debug,profile", "8.3-", "x.3", "8.3.1", "8"}) {
-        EXPECT_EQ(call(Op::startPHPFPM, {name, "/c"}), failure("Invalid PHP version: " + std::string(name)))
+        EXPECT_EQ(call(Op::startPHPFPM, {name, "/c"}),
+                  failure("Invalid PHP version: " + std::string(name)))
             << name;
-        EXPECT_EQ(call(Op::stopPHPFPM, {name}), failure("Invalid PHP version: " + std::string(name)));
+        EXPECT_EQ(call(Op::stopPHPFPM, {name}),
+                  failure("Invalid PHP version: " + std::string(name)));
     }
 
     // A directory others may write is not root's to read ini files from.

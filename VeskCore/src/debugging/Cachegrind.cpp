@@ -140,7 +140,8 @@ class Reader {
             const std::string_view rest = trimmed(value.substr(close + 1));
             if (rest.empty()) {
                 const auto known = ids.find(id);
-                if (known == ids.end()) fail("names (" + std::to_string(id) + ") before it is defined");
+                if (known == ids.end())
+                    fail("names (" + std::to_string(id) + ") before it is defined");
                 return known->second;
             }
             const std::size_t index = intern(rest);
@@ -194,7 +195,8 @@ class Reader {
             const std::string_view word = text.substr(0, space);
             if (!word.empty()) {
                 std::int64_t n = 0;
-                const auto [end, error] = std::from_chars(word.data(), word.data() + word.size(), n);
+                const auto [end, error] =
+                    std::from_chars(word.data(), word.data() + word.size(), n);
                 if (error != std::errc() || end != word.data() + word.size()) {
                     fail("has a cost that is no whole number");
                 }
@@ -215,7 +217,8 @@ class Reader {
         const bool relative = position.front() == '+' || position.front() == '-';
         if (position != "*") {
             const std::string_view digits = position.substr(position.front() == '+' ? 1 : 0);
-            const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), line);
+            const auto [end, error] =
+                std::from_chars(digits.data(), digits.data() + digits.size(), line);
             if (error != std::errc() || end != digits.data() + digits.size()) {
                 fail("has a position that is no line number");
             }
@@ -367,7 +370,8 @@ class Reader {
 }  // namespace
 
 bool looksLike(std::string_view start) {
-    for (const std::string_view opening : {"version:", "# callgrind format", "creator:", "events:"}) {
+    for (const std::string_view opening :
+         {"version:", "# callgrind format", "creator:", "events:"}) {
         if (start.rfind(opening, 0) == 0) return true;
     }
     return false;

@@ -55,7 +55,8 @@ std::optional<std::string> startScript(std::string_view packageJSON) {
 }
 
 PackageManager managerOf(const std::string& directory) {
-    for (const PackageManager m : {PackageManager::pnpm, PackageManager::yarn, PackageManager::bun}) {
+    for (const PackageManager m :
+         {PackageManager::pnpm, PackageManager::yarn, PackageManager::bun}) {
         if (exists(directory + "/" + std::string(lockFile(m)))) return m;
     }
     return PackageManager::npm;
@@ -67,9 +68,10 @@ CommandLine commandLine(const NodeApp& app, PackageManager manager, const std::s
     if (::access(program.c_str(), X_OK) != 0) program = bin + "/npm";
     std::vector<std::string> arguments{"run", "start"};
     if (program == bin + "/yarn") arguments = {"start"};
-    return CommandLine{program, arguments,
-                       {"PORT=" + std::to_string(app.port), "HOST=127.0.0.1",
-                        "NODE_ENV=development"}};
+    return CommandLine{
+        program,
+        arguments,
+        {"PORT=" + std::to_string(app.port), "HOST=127.0.0.1", "NODE_ENV=development"}};
 }
 
 std::optional<std::string> requestedVersion(const std::string& directory) {

@@ -389,8 +389,8 @@ std::optional<std::string> nginxProxySite(const Site& site, const ProxyTarget& t
     std::string upstream = "vesk_proxy_" + site.fullDomain();
     std::replace_if(
         upstream.begin(), upstream.end(), [](char c) { return c == '.' || c == '-'; }, '_');
-    std::string text = "# Written by vesk for " + site.fullDomain() + ": forwards to " +
-                       target.url() + "\n";
+    std::string text =
+        "# Written by vesk for " + site.fullDomain() + ": forwards to " + target.url() + "\n";
     // Connections to the server are kept and reused: a request pays no
     // new TCP connection (most of the extra hop's time otherwise).
     text += "upstream " + upstream + " {\n    server " + target.address() +
@@ -405,8 +405,8 @@ std::optional<std::string> nginxProxySite(const Site& site, const ProxyTarget& t
         text += "server {\n" + listenLines(layout, 80, "") + "    server_name " + names +
                 ";\n    return 301 https://$host$request_uri;\n}\n\n";
     }
-    auto rendered = shape.renderListening(
-        {{"domain", names}, {"port", std::to_string(target.port)}}, listen);
+    auto rendered =
+        shape.renderListening({{"domain", names}, {"port", std::to_string(target.port)}}, listen);
     if (!rendered) return std::nullopt;
     const std::string pass = "proxy_pass http://127.0.0.1:" + std::to_string(target.port) + ";";
     const auto at = rendered->find(pass);

@@ -60,9 +60,9 @@ std::optional<ProxyTarget> ProxyTarget::parse(std::string_view text) {
         const auto colon = authority.rfind(':');
         if (colon == std::string_view::npos) {
             // A number alone is a local port; anything else a host.
-            const bool digits = !authority.empty() &&
-                                std::all_of(authority.begin(), authority.end(),
-                                            [](char c) { return c >= '0' && c <= '9'; });
+            const bool digits =
+                !authority.empty() && std::all_of(authority.begin(), authority.end(),
+                                                  [](char c) { return c >= '0' && c <= '9'; });
             if (digits && slash == std::string_view::npos) {
                 port = authority;
             } else {

@@ -140,8 +140,8 @@ TEST(Cachegrind, XdebugsCallsBecomeATreeWithEachCallersCallsOfAFunctionMerged) {
     EXPECT_EQ(main.children[0].function, "fast");
     const CallFrame& fast = main.children[0];
     EXPECT_EQ(fast.callCount, 3);
-    EXPECT_EQ(fast.selfTime, 7);         // 700 x 10 ns
-    EXPECT_EQ(fast.totalTime, 13);       // and leaf's 600
+    EXPECT_EQ(fast.selfTime, 7);    // 700 x 10 ns
+    EXPECT_EQ(fast.totalTime, 13);  // and leaf's 600
     EXPECT_EQ(child(fast, "leaf").callCount, 3);
     EXPECT_EQ(fast.selfMemory, 16);
     const CallFrame& slow = child(main, "slow");
@@ -227,7 +227,8 @@ TEST(Cachegrind, OpeningsThatLookLikeAProfile) {
 
 TEST(PHPPool, NamesOfTheEnvironmentsMasters) {
     EXPECT_EQ(vesk::PHPPool::parse("8.2"), (vesk::PHPPool{"8.2", std::nullopt}));
-    EXPECT_EQ(vesk::PHPPool::parse("8.2-profile"), (vesk::PHPPool{"8.2", vesk::XdebugMode::profile}));
+    EXPECT_EQ(vesk::PHPPool::parse("8.2-profile"),
+              (vesk::PHPPool{"8.2", vesk::XdebugMode::profile}));
     EXPECT_EQ((vesk::PHPPool{"8.3", vesk::XdebugMode::trace}).name(), "8.3-trace");
     for (const char* bad : {"", "8", "8.", ".2", "8.2.1", "8.2-", "8.2-off", "8.2-debug-x",
                             "../8.2", "8.2 ", "1234.2", "8.2-DEBUG"}) {

@@ -31,7 +31,8 @@ class TempDir {
 };
 
 TEST(NodeApp, TheStartScriptOfPackageJson) {
-    EXPECT_EQ(nodeapps::startScript(R"({"name":"api","scripts":{"dev":"vite","start":"node server.js"}})"),
+    EXPECT_EQ(nodeapps::startScript(
+                  R"({"name":"api","scripts":{"dev":"vite","start":"node server.js"}})"),
               "node server.js");
     EXPECT_FALSE(nodeapps::startScript(R"({"scripts":{"dev":"vite"}})"));
     EXPECT_FALSE(nodeapps::startScript(R"({"scripts":{"start":"   "}})"));

@@ -3,9 +3,9 @@
 #include <grp.h>
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <pwd.h>
 #include <unistd.h>
+#include <functional>
 
 #include <cstdlib>
 #include <filesystem>
@@ -312,30 +312,31 @@ TEST_F(ServerConfigTest, PHPIsSetUpForDevelopmentAndTheDevelopersOwnSettingsWin)
 TEST_F(ServerConfigTest, AProxiedSiteKeepsItsUpstreamConnectionsAndPassesWebSockets) {
     auto api = site("api", base + "/p/api");
     api.aliases = {"v1.api.test"};
-    const auto block =
-        vesk::ServerConfig::nginxProxySite(api, *vesk::ProxyTarget::parse("localhost:5173"), layout);
+    const auto block = vesk::ServerConfig::nginxProxySite(
+        api, *vesk::ProxyTarget::parse("localhost:5173"), layout);
     ASSERT_TRUE(block);
-    for (const std::string& line :
-         std::vector<std::string>{"upstream vesk_proxy_api_test {\n    server localhost:5173;\n"
-                                  "    keepalive 16;\n}\n",
-                                  "server_name api.test v1.api.test *.api.test;",
-                                  "proxy_pass http://vesk_proxy_api_test;",
-                                  "proxy_set_header Upgrade $http_upgrade;",
-                                  "proxy_set_header Connection $vesk_connection;",
-                                  "proxy_http_version 1.1;", "listen 127.0.0.1:80;"}) {
+    for (const std::string& line : std::vector<std::string>{
+             "upstream vesk_proxy_api_test {\n    server localhost:5173;\n"
+             "    keepalive 16;\n}\n",
+             "server_name api.test v1.api.test *.api.test;",
+             "proxy_pass http://vesk_proxy_api_test;", "proxy_set_header Upgrade $http_upgrade;",
+             "proxy_set_header Connection $vesk_connection;", "proxy_http_version 1.1;",
+             "listen 127.0.0.1:80;"}) {
         EXPECT_NE(block->find(line), std::string::npos) << line << *block;
     }
     EXPECT_EQ(block->find("Connection \"upgrade\""), std::string::npos);
-    EXPECT_NE(vesk::ServerConfig::nginxMain(layout).find(
-                  "map $http_upgrade $vesk_connection {\n        default upgrade;\n        \"\" \"\";"),
-              std::string::npos);
+    EXPECT_NE(
+        vesk::ServerConfig::nginxMain(layout).find(
+            "map $http_upgrade $vesk_connection {\n        default upgrade;\n        \"\" \"\";"),
+        std::string::npos);
     // A target changed by hand into something nginx would read as more.
     vesk::ProxyTarget forged{"127.0.0.1", 80, "/x; return 302 http://evil"};
     EXPECT_FALSE(vesk::ServerConfig::nginxProxySite(api, forged, layout));
     forged = {"127.0.0.1:80 backup; server 10.0.0.1", 80, ""};
     EXPECT_FALSE(vesk::ServerConfig::nginxProxySite(api, forged, layout));
     api.aliases = {"x;y"};
-    EXPECT_FALSE(vesk::ServerConfig::nginxProxySite(api, *vesk::ProxyTarget::parse("3000"), layout));
+    EXPECT_FALSE(
+        vesk::ServerConfig::nginxProxySite(api, *vesk::ProxyTarget::parse("3000"), layout));
 }
 
 TEST_F(ServerConfigTest, OnlyRequestsWithATriggerOfTheSitesNamedReachXdebugsPool) {
@@ -364,32 +365,33 @@ TEST_F(ServerConfigTest, OnlyRequestsWithATriggerOfTheSitesNamedReachXdebugsPool
     EXPECT_NE(vesk::ServerConfig::nginxSite(shop, "8.2", layout, kLaravel)->find(plain),
               std::string::npos)
         << "a site Xdebug is not on for";
-    const auto parked = vesk::ServerConfig::nginxParkedFallback({base + "/p"}, "test", "8.2", layout);
+    const auto parked =
+        vesk::ServerConfig::nginxParkedFallback({base + "/p"}, "test", "8.2", layout);
     EXPECT_EQ(parked->find("vesk_xdebug"), std::string::npos);
     layout.xdebug.sites.clear();
     EXPECT_NE(vesk::ServerConfig::nginxSite(shop, "8.2", layout, kPHP)->find(routed),
               std::string::npos);
-    EXPECT_NE(vesk::ServerConfig::nginxParkedFallback({base + "/p"}, "test", "8.2", layout)
-                  ->find(routed),
-              std::string::npos);
+    EXPECT_NE(
+        vesk::ServerConfig::nginxParkedFallback({base + "/p"}, "test", "8.2", layout)->find(routed),
+        std::string::npos);
 }
 
 TEST_F(ServerConfigTest, XdebugsPoolCarriesItsSettingsAndNoPoolElseDoes) {
     layout.xdebug.on = true;
     layout.xdebugOutputDir = base + "/Application Support/xdebug";
-    layout.xdebug.config = vesk::XdebugConfig::preset(vesk::IDEPreset::phpstorm,
-                                                     vesk::XdebugMode::debug);
+    layout.xdebug.config =
+        vesk::XdebugConfig::preset(vesk::IDEPreset::phpstorm, vesk::XdebugMode::debug);
     layout.xdebug.config.clientPort = 9010;
     const std::string pool = vesk::ServerConfig::phpFpmPool("8.2-debug", layout);
-    for (const std::string& line :
-         std::vector<std::string>{"[vesk-xdebug]\n", "listen = " + layout.veskBase + "/run/php-fpm-8.2-debug.sock\n",
-          "pid = " + layout.veskBase + "/run/php-fpm-8.2-debug.pid\n", "pm = ondemand\n",
-          "php_admin_value[xdebug.client_host] = 127.0.0.1\n",
-          "php_admin_value[xdebug.client_port] = 9010\n",
-          "php_admin_value[xdebug.idekey] = PHPSTORM\n",
-          "php_admin_value[xdebug.start_with_request] = yes\n",
-          "php_admin_value[xdebug.output_dir] = \"" + base + "/Application Support/xdebug\"\n",
-          "request_terminate_timeout = 0\n"}) {
+    for (const std::string& line : std::vector<std::string>{
+             "[vesk-xdebug]\n", "listen = " + layout.veskBase + "/run/php-fpm-8.2-debug.sock\n",
+             "pid = " + layout.veskBase + "/run/php-fpm-8.2-debug.pid\n", "pm = ondemand\n",
+             "php_admin_value[xdebug.client_host] = 127.0.0.1\n",
+             "php_admin_value[xdebug.client_port] = 9010\n",
+             "php_admin_value[xdebug.idekey] = PHPSTORM\n",
+             "php_admin_value[xdebug.start_with_request] = yes\n",
+             "php_admin_value[xdebug.output_dir] = \"" + base + "/Application Support/xdebug\"\n",
+             "request_terminate_timeout = 0\n"}) {
         EXPECT_NE(pool.find(line), std::string::npos) << line << pool;
     }
     EXPECT_EQ(vesk::ServerConfig::phpFpmPool("8.2", layout).find("xdebug"), std::string::npos);

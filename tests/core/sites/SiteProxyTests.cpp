@@ -18,21 +18,34 @@ TEST(ProxyTarget, PortsHostsAndURLs) {
 }
 
 TEST(ProxyTarget, WhatCouldEndADirectiveOrIsNoTargetIsRefused) {
-    for (const char* bad :
-         {"", "0", "65536", "http://", "https://127.0.0.1:3000", "ftp://x", "127.0.0.1:",
-          "127.0.0.1:3000;", "127.0.0.1:3000 backup", "http://127.0.0.1:3000/a;b",
-          "http://127.0.0.1:3000/$host", "http://127.0.0.1:3000/a b", "http://127.0.0.1:3000/{x}",
-          "http://[::1", "http://[nonsense]:80", "http://a\"b:80", "http://a\nb", "-x:80",
-          "http://127.0.0.1:3000/x'y", "http://user@127.0.0.1:80"}) {
+    for (const char* bad : {"",
+                            "0",
+                            "65536",
+                            "http://",
+                            "https://127.0.0.1:3000",
+                            "ftp://x",
+                            "127.0.0.1:",
+                            "127.0.0.1:3000;",
+                            "127.0.0.1:3000 backup",
+                            "http://127.0.0.1:3000/a;b",
+                            "http://127.0.0.1:3000/$host",
+                            "http://127.0.0.1:3000/a b",
+                            "http://127.0.0.1:3000/{x}",
+                            "http://[::1",
+                            "http://[nonsense]:80",
+                            "http://a\"b:80",
+                            "http://a\nb",
+                            "-x:80",
+                            "http://127.0.0.1:3000/x'y",
+                            "http://user@127.0.0.1:80"}) {
         EXPECT_FALSE(ProxyTarget::parse(bad)) << bad;
     }
     EXPECT_FALSE(ProxyTarget::parse(std::string(3000, '1')));
 }
 
 TEST(ProxyTarget, OnlyThisMachinesAddressesAreLoopback) {
-    for (const char* local :
-         {"3000", "localhost:80", "LOCALHOST:80", "http://127.0.0.1:1", "http://127.1.2.3:80",
-          "http://[::1]:80"}) {
+    for (const char* local : {"3000", "localhost:80", "LOCALHOST:80", "http://127.0.0.1:1",
+                              "http://127.1.2.3:80", "http://[::1]:80"}) {
         EXPECT_TRUE(ProxyTarget::parse(local)->isLoopback()) << local;
     }
     // A name is never taken as this machine's, whatever it resolves to.

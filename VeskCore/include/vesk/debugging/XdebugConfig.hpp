@@ -71,8 +71,8 @@ struct XdebugSettings {
 
     /// Whether requests of the site at `fullDomain` may reach Xdebug.
     [[nodiscard]] bool coversSite(std::string_view fullDomain) const {
-        return on && (sites.empty() ||
-                      std::find(sites.begin(), sites.end(), fullDomain) != sites.end());
+        return on &&
+               (sites.empty() || std::find(sites.begin(), sites.end(), fullDomain) != sites.end());
     }
 
     friend bool operator==(const XdebugSettings&, const XdebugSettings&) = default;
