@@ -51,6 +51,11 @@ disable_servers() {
   return 0
 }
 
+# Node.js and npm for the Node.js and Vite projects' tests: Debian's, unless
+# the machine has a node of its own (whose npm comes with it).
+command -v node >/dev/null || packages+=(nodejs)
+command -v npm >/dev/null || packages+=(npm)
+
 missing=()
 for p in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then

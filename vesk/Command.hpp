@@ -147,6 +147,8 @@ inline constexpr std::string_view kMailCatcher = "mail";
 inline constexpr std::string_view kWorkerPrefix = "worker ";
 /// A Node.js server's unit is "node <full domain>".
 inline constexpr std::string_view kNodePrefix = "node ";
+/// A Vite dev server's unit is "vite <full domain>".
+inline constexpr std::string_view kVitePrefix = "vite ";
 std::string workerUnitName(const UUID& id);
 /// The developer's queue workers (config/workers.json), which the
 /// supervisor keeps running (but those stopped in wanted.json).
@@ -240,6 +242,14 @@ RecordFile<std::vector<NodeApp>> nodeRecords();
 /// A Node.js server's log.
 std::string nodeLog(const std::string& domain);
 
+/// The developer's Vite dev servers (config/vite.json).
+RecordFile<std::vector<ViteConfig>> viteRecords();
+/// A Vite dev server's log.
+std::string viteLog(const std::string& domain);
+/// What is done once the site's Vite answers: Laravel's public/hot names
+/// the site, so its pages ask their own origin for the modules.
+void viteAnswers(const std::string& domain);
+
 /// The proxied sites' targets (config/proxies.json).
 RecordFile<std::vector<SiteProxy>> proxyRecords();
 /// Where the site forwards, when it is a proxied site (a linked one with a
@@ -328,6 +338,7 @@ int proxy(const Arguments& args);
 int unproxy(const Arguments& args);
 int proxies(const Arguments& args);
 int node(const Arguments& args);
+int vite(const Arguments& args);
 /// The supervisor itself, in the foreground (the boot unit runs it).
 int supervise(const Arguments& args);
 

@@ -604,6 +604,13 @@ int status(const Arguments& args) {
     // What the supervisor saw: each server's crashes, and the services.
     const auto supervisor = supervisorPid();
     const auto report = supervisorReport().read({});
+    for (const auto& v : viteRecords().read({})) {
+        const std::string name = std::string(kVitePrefix) + v.siteDomain;
+        const auto* seen = supervisor ? report.find(name) : nullptr;
+        printState(name,
+                   seen != nullptr && seen->pid ? std::optional<long>(*seen->pid) : std::nullopt,
+                   ", 127.0.0.1:" + std::to_string(v.port) + ", through the site");
+    }
     for (const auto& app : nodeRecords().read({})) {
         const std::string name = std::string(kNodePrefix) + app.siteDomain;
         const auto* seen = supervisor ? report.find(name) : nullptr;

@@ -41,6 +41,7 @@ std::vector<std::pair<std::string, std::string>> siteBlocks(
     const auto certificates = certificateRecords().read({});
     const auto proxies = proxyRecords().read({});
     const auto nodeApps = nodeRecords().read({});
+    const auto vites = viteRecords().read({});
     std::vector<std::pair<std::string, std::string>> blocks;
     for (const Site& site : sites) {
         struct stat st {};
@@ -61,6 +62,20 @@ std::vector<std::pair<std::string, std::string>> siteBlocks(
                 std::cerr << "vesk: " << site.fullDomain()
                           << " is secured but has no certificate; served over HTTP (vesk secure "
                           << site.domain << " makes one)\n";
+            }
+        }
+        const auto vite = std::find_if(vites.begin(), vites.end(), [&](const ViteConfig& v) {
+            return v.siteDomain == site.fullDomain() && v.sitePath == site.path;
+        });
+        if (vite != vites.end()) {
+            const DetectedProject project = ServerConfig::detectProject(site.path);
+            if (const auto text = ServerConfig::nginxViteSite(
+                    site, vite->port, config.defaultPHPVersion, env.layout, project, tls)) {
+                blocks.emplace_back(site.fullDomain() + ".conf", *text);
+                served.push_back({site.fullDomain(), site.path, project.primaryType,
+                                  project.frameworkInfo ? std::optional(project.frameworkInfo->name)
+                                                        : std::nullopt});
+                continue;
             }
         }
         const auto app = std::find_if(nodeApps.begin(), nodeApps.end(), [&](const NodeApp& a) {

@@ -239,6 +239,8 @@ class Supervisor {
     static void prepareWorker(Unit& u);
     /// A Node.js server's unit from its record and its site's.
     static void prepareNode(Unit& u);
+    /// A Vite dev server's unit from its record.
+    static void prepareVite(Unit& u);
     void countJobs(Unit& u, std::string_view bytes);
     /// A service's files and data directory before its first start; false
     /// (its failure recorded) when they cannot be made.
@@ -271,6 +273,8 @@ Unit& Supervisor::unit(const std::string& name) {
         prepareWorker(u);
     } else if (name.rfind(kNodePrefix, 0) == 0) {
         prepareNode(u);
+    } else if (name.rfind(kVitePrefix, 0) == 0) {
+        prepareVite(u);
     } else if (name == kMailCatcher) {
         u.port = mail::kCatcherPort;
         u.program = CommandLine{
@@ -295,6 +299,20 @@ void Supervisor::prepareNode(Unit& u) {
             u.program = nodeapps::commandLine(app, nodeapps::managerOf(site.path));
             u.workingDirectory = site.path;
         }
+    }
+}
+
+void Supervisor::prepareVite(Unit& u) {
+    const std::string domain = u.name.substr(kVitePrefix.size());
+    u.program = CommandLine{"/nonexistent/npx", {}, {}};
+    u.paths.logPath = viteLog(domain);
+    u.paths.dataDirectory = "/";
+    u.workingDirectory = "/";
+    for (const auto& v : viteRecords().read({})) {
+        if (v.siteDomain != domain) continue;
+        u.port = v.port;
+        u.program = vite::commandLine(v);
+        u.workingDirectory = v.sitePath;
     }
 }
 
@@ -391,6 +409,9 @@ std::vector<std::string> Supervisor::wanted() const {
             }
         }
     }
+    // The Vite dev servers the developer started.
+    for (const auto& v : viteRecords().read({}))
+        names.push_back(std::string(kVitePrefix) + v.siteDomain);
     // The developer's queue workers, but those they stopped.
     for (const auto& w : workerRecords().read({})) {
         const std::string name = workerUnitName(w.id);
@@ -481,6 +502,7 @@ void Supervisor::start(Unit& u) {
     // A worker's site may have moved or changed its PHP version meanwhile.
     if (u.worker) prepareWorker(u);
     if (u.name.rfind(kNodePrefix, 0) == 0) prepareNode(u);
+    if (u.name.rfind(kVitePrefix, 0) == 0) prepareVite(u);
     u.answering = false;
     u.endReason.reset();
     if (u.child()) {
@@ -771,6 +793,7 @@ void Supervisor::timers() {
                 u.answering = true;
                 u.watch.answering();
                 changed_ = true;
+                if (name.rfind(kVitePrefix, 0) == 0) viteAnswers(name.substr(kVitePrefix.size()));
             } else if (seconds(*u.readyBy) <= now) {
                 u.readyBy.reset();
                 u.endReason = "it did not accept connections within " +

@@ -184,6 +184,13 @@ constexpr std::array kCommands{
                 "a Node.js project's own server (its start script, with PORT set to a port Vesk "
                 "chooses), kept running by the supervisor until stopped; the site forwards to it",
                 vesk::cli::node, "--json -f --follow", "1:start stop restart logs list"},
+    CommandSpec{"vite",
+                "vesk vite [start] [SITE] [--port P] | stop [SITE] | logs [SITE] [-f] | list "
+                "[--json]",
+                "the project's Vite dev server, kept running by the supervisor, its modules and "
+                "hot reload served through the site itself (https included), the project's Vite "
+                "configuration untouched",
+                vesk::cli::vite, "--json --port= -f --follow", "1:start stop logs list"},
     CommandSpec{"xdebug",
                 "vesk xdebug on [SITE] [--mode debug|profile|trace] [--ide vscode|phpstorm] "
                 "[--key KEY] [--host H] [--port P] [--trigger|--always] | off [SITE] | status "

@@ -67,7 +67,9 @@ PY
 rm -f "$probe_log" "$probe_log.marks"
 out=$(vesk_dev status 2>&1)
 for server in nginx "php 8.2" dnsmasq mail; do
-  echo "$out" | grep -q "$server: [A-Za-z]*, 3 crashes, last .*signal 9\|$server: [A-Za-z]*, 3 crashes" ||
+  # Three at least: a start the supervisor makes while the killed server's
+  # last moments still hold its port may fail and count once more.
+  echo "$out" | grep -q "$server: [A-Za-z]*, [3-9] crashes" ||
     fail "vesk status does not show $server's three crashes"
 done
 echo "$out" | grep 'crashes' | sed 's/^/    | /'

@@ -120,6 +120,7 @@ expect "vesk unlink docs2" vesk_dev unlink docs2
 . "$tests/system/workers-day.sh"
 . "$tests/system/xdebug-day.sh"
 . "$tests/system/proxy-day.sh"
+. "$tests/system/vite-day.sh"
 
 step "a second developer on the same machine is told whose environment it is"
 expect "adduser bob" adduser --disabled-password --gecos Bob bob

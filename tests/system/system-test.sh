@@ -22,6 +22,18 @@ deb=$(ls "$package"/vesk_*.deb)
 # systemd-resolved's packages (scripts/install-deps.sh keeps them) are
 # installed inside the machine only.
 debs=/var/cache/vesk-test
+# The Vite project's packages and Chromium's driver, from the npm registry
+# once (the machine has no network); without the registry the test that
+# needs them says it was skipped.
+if [ ! -d "$debs/npm/node_modules/vite" ] || [ ! -d "$debs/npm/node_modules/puppeteer-core" ]; then
+  mkdir -p "$debs/npm"
+  # Vite 7 needs Node.js 20; Debian 12's own is 18, which Vite 5 takes.
+  vite=vite@7
+  [ "$(node -p 'process.versions.node.split(".")[0]' 2>/dev/null || echo 0)" -ge 20 ] || vite=vite@5
+  (cd "$debs/npm" && echo '{"private": true}' >package.json &&
+    timeout 300 npm install --no-audit --no-fund --loglevel=error "$vite" puppeteer-core@24 >/dev/null 2>&1) ||
+    echo "system test: the npm registry does not answer; the Vite test will be skipped"
+fi
 export MACHINE_BINDS="$(dirname "$(dirname "$here")") $build $debs"
 started=$(date +%s.%N)
 set +e

@@ -373,6 +373,17 @@ std::optional<std::string> nginxSite(const Site& site, const std::string& defaul
     return text;
 }
 
+namespace {
+
+std::string upstreamName(std::string_view kind, const Site& site) {
+    std::string name = "vesk_" + std::string(kind) + "_" + site.fullDomain();
+    std::replace_if(
+        name.begin(), name.end(), [](char c) { return c == '.' || c == '-'; }, '_');
+    return name;
+}
+
+}  // namespace
+
 std::optional<std::string> nginxProxySite(const Site& site, const ProxyTarget& target,
                                           const Layout& layout, const std::optional<TLSFiles>& tls,
                                           const NginxTemplate& shape) {
@@ -386,9 +397,7 @@ std::optional<std::string> nginxProxySite(const Site& site, const ProxyTarget& t
         names += alias;
     }
     names += " *." + site.fullDomain();
-    std::string upstream = "vesk_proxy_" + site.fullDomain();
-    std::replace_if(
-        upstream.begin(), upstream.end(), [](char c) { return c == '.' || c == '-'; }, '_');
+    const std::string upstream = upstreamName("proxy", site);
     std::string text =
         "# Written by vesk for " + site.fullDomain() + ": forwards to " + target.url() + "\n";
     // Connections to the server are kept and reused: a request pays no
@@ -420,6 +429,51 @@ std::optional<std::string> nginxProxySite(const Site& site, const ProxyTarget& t
     text += beforeClosingBrace(*rendered, snippetIncludes(layout, site.fullDomain()));
     text += '\n';
     return text;
+}
+
+std::optional<std::string> nginxViteSite(const Site& site, std::int64_t port,
+                                         const std::string& defaultPHP, const Layout& layout,
+                                         const DetectedProject& project,
+                                         const std::optional<TLSFiles>& tls) {
+    if (port < 1 || port > 65535) return std::nullopt;
+    const std::string host = "127.0.0.1:" + std::to_string(port);
+    const bool php =
+        project.primaryType == ProjectType::laravel || project.primaryType == ProjectType::php;
+    if (!php) {
+        auto block = nginxProxySite(site, ProxyTarget{"127.0.0.1", port, ""}, layout, tls);
+        if (!block) return std::nullopt;
+        const std::string own = "proxy_set_header Host $host;";
+        const auto at = block->find(own);
+        if (at != std::string::npos)
+            block->replace(at, own.size(), "proxy_set_header Host " + host + ";");
+        return block;
+    }
+    auto block = nginxSite(site, defaultPHP, layout, project, tls);
+    if (!block) return std::nullopt;
+    const std::string upstream = upstreamName("vite", site);
+    const std::string pass = "        proxy_pass http://" + upstream +
+                             ";\n        proxy_http_version 1.1;\n        proxy_set_header Host " +
+                             host +
+                             ";\n        proxy_set_header Upgrade $http_upgrade;\n"
+                             "        proxy_set_header Connection $vesk_connection;\n";
+    const std::string vite =
+        "\n    # Vite's dev server: the pages' modules, and hot reload's WebSocket (which\n"
+        "    # asks for the vite-hmr protocol at the page's own address).\n"
+        "    if ($http_sec_websocket_protocol = \"vite-hmr\") {\n"
+        "        rewrite ^ /@vesk-vite-hmr$uri last;\n    }\n"
+        "    location ^~ /@vesk-vite-hmr/ {\n        internal;\n"
+        "        rewrite ^/@vesk-vite-hmr(.*)$ $1 break;\n" +
+        pass +
+        "    }\n"
+        "    location ~ ^/(@vite|@id|@fs|@react-refresh|node_modules|resources|src)/ {\n" +
+        pass + "    }\n";
+    // Into the block that serves the site (the last one: the first may be
+    // HTTP's redirect to HTTPS).
+    const auto close = block->rfind('}');
+    if (close == std::string::npos) return std::nullopt;
+    block->insert(close, vite);
+    return "upstream " + upstream + " {\n    server " + host + ";\n    keepalive 16;\n}\n\n" +
+           *block;
 }
 
 std::optional<std::string> nginxParkedFallback(const std::vector<std::string>& parkedPaths,

@@ -92,3 +92,33 @@ TEST(NodeApp, TheVersionAProjectAsksFor) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Vite, TheDevServerRunsTheProjectsOwnViteOnItsPortAlone) {
+    TempDir dir;
+    const std::string bin = dir.path() + "/bin";
+    fs::create_directories(bin);
+    for (const char* program : {"npx", "pnpm"}) {
+        std::ofstream(bin + "/" + program) << "#!/bin/sh\n";
+        ::chmod((bin + "/" + program).c_str(), 0755);
+    }
+    vesk::ViteConfig config{"app.test", dir.path(),  5175, false, vesk::PackageManager::npm,
+                            true,       std::nullopt};
+    const auto npm = vesk::vite::commandLine(config, bin);
+    EXPECT_EQ(npm.program, bin + "/npx");
+    EXPECT_EQ(npm.arguments, (std::vector<std::string>{"--no", "vite", "--port", "5175",
+                                                       "--strictPort", "--host", "127.0.0.1"}));
+    config.packageManager = vesk::PackageManager::pnpm;
+    EXPECT_EQ(vesk::vite::commandLine(config, bin).arguments.front(), "exec");
+    config.packageManager = vesk::PackageManager::bun;  // no bunx here
+    EXPECT_EQ(vesk::vite::commandLine(config, bin).program, bin + "/npx");
+
+    EXPECT_FALSE(vesk::vite::usesVite(dir.path()));
+    std::ofstream(dir.path() + "/package.json") << R"({"devDependencies":{"vite":"^7"}})";
+    EXPECT_TRUE(vesk::vite::usesVite(dir.path()));
+    std::ofstream(dir.path() + "/package.json") << R"({"dependencies":{"vitest":"1"}})";
+    EXPECT_FALSE(vesk::vite::usesVite(dir.path()));
+}
+
+}  // namespace

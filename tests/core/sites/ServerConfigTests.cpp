@@ -339,6 +339,27 @@ TEST_F(ServerConfigTest, AProxiedSiteKeepsItsUpstreamConnectionsAndPassesWebSock
         vesk::ServerConfig::nginxProxySite(api, *vesk::ProxyTarget::parse("3000"), layout));
 }
 
+TEST_F(ServerConfigTest, ViteIsAskedUnderTheOneHostItAllowsAndItsPathsGoToIt) {
+    const auto spa = vesk::ServerConfig::nginxViteSite(site("app", base + "/p/app"), 5173, "8.2",
+                                                       layout, kStatic);
+    ASSERT_TRUE(spa);
+    EXPECT_NE(spa->find("proxy_set_header Host 127.0.0.1:5173;"), std::string::npos) << *spa;
+    EXPECT_EQ(spa->find("Host $host"), std::string::npos) << *spa;
+    EXPECT_NE(spa->find("server 127.0.0.1:5173;"), std::string::npos) << *spa;
+    // Laravel's pages stay PHP's; Vite's paths and its socket are Vite's.
+    const auto laravel = vesk::ServerConfig::nginxViteSite(site("shop", base + "/p/shop"), 5180,
+                                                           "8.2", layout, kLaravel);
+    ASSERT_TRUE(laravel);
+    for (const std::string& line : std::vector<std::string>{
+             "upstream vesk_vite_shop_test {\n    server 127.0.0.1:5180;",
+             "location ~ ^/(@vite|@id|@fs|@react-refresh|node_modules|resources|src)/ {",
+             "if ($http_sec_websocket_protocol = \"vite-hmr\") {",
+             "proxy_set_header Host 127.0.0.1:5180;", "fastcgi_pass unix:"}) {
+        EXPECT_NE(laravel->find(line), std::string::npos) << line << *laravel;
+    }
+    EXPECT_FALSE(vesk::ServerConfig::nginxViteSite(site("x", base), 70000, "8.2", layout, kStatic));
+}
+
 TEST_F(ServerConfigTest, OnlyRequestsWithATriggerOfTheSitesNamedReachXdebugsPool) {
     const auto blog = site("blog", base + "/p/blog");
     const auto shop = site("shop", base + "/p/shop");
@@ -478,6 +499,12 @@ TEST_F(ServerConfigTest, DebiansServersAcceptTheTexts) {
     std::ofstream(base + "/etc/nginx/sites/ws.conf") << *vesk::ServerConfig::nginxProxySite(
         site("ws", base + "/p/blog"), *vesk::ProxyTarget::parse("http://[::1]:8080/app"), layout,
         vesk::ServerConfig::TLSFiles{issued.certificatePath, issued.keyPath});
+    // Vite beside Laravel's PHP, and a project that is Vite's whole.
+    std::ofstream(base + "/etc/nginx/sites/vite-php.conf") << *vesk::ServerConfig::nginxViteSite(
+        site("vitephp", base + "/p/blog"), 5173, "8.2", layout, kLaravel,
+        vesk::ServerConfig::TLSFiles{issued.certificatePath, issued.keyPath});
+    std::ofstream(base + "/etc/nginx/sites/vite-app.conf") << *vesk::ServerConfig::nginxViteSite(
+        site("viteapp", base + "/p/blog"), 5174, "8.2", layout, kStatic);
     // Directories new in a parked folder: one server for them all.
     const auto fallback = vesk::ServerConfig::nginxParkedFallback(
         {base + "/p", base + "/Work Projects", "/bad\"path"}, "test", "8.2", layout);

@@ -5,10 +5,12 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "vesk/foundation/Hashing.hpp"
 #include "vesk/foundation/Json.hpp"
 #include "vesk/foundation/RawEnum.hpp"
+#include "vesk/services/ServiceRecipe.hpp"
 
 namespace vesk {
 
@@ -43,6 +45,20 @@ struct ViteConfig {
 };
 
 }  // namespace vesk
+
+namespace vesk::vite {
+
+/// Vite's own first port; the next free one after it when that is taken.
+inline constexpr std::int64_t kFirstPort = 5173;
+
+/// Whether the project's package.json names vite among its dependencies.
+bool usesVite(const std::string& directory);
+/// The dev server's command: the package manager's runner with
+/// startCommand's words, on 127.0.0.1 and exactly its port, and never a
+/// download (the project's own vite). Programs under `bin`.
+CommandLine commandLine(const ViteConfig& config, const std::string& bin = "/usr/bin");
+
+}  // namespace vesk::vite
 
 VESK_RECORD(vesk::ViteConfig, vesk::field("siteDomain", &vesk::ViteConfig::siteDomain),
             vesk::field("sitePath", &vesk::ViteConfig::sitePath),

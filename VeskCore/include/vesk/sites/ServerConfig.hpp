@@ -148,6 +148,17 @@ std::optional<std::string> nginxProxySite(const Site& site, const ProxyTarget& t
                                           const std::optional<TLSFiles>& tls = std::nullopt,
                                           const NginxTemplate& shape = NginxTemplate::proxy());
 
+/// A site whose Vite dev server listens on `port`: a project PHP serves
+/// (Laravel's) keeps its block, and Vite's own paths (/@vite/, /@id/,
+/// /@fs/, /node_modules/, /resources/, /src/) and its hot-reload WebSocket
+/// go to Vite; any other project is Vite's whole. Vite is asked as
+/// 127.0.0.1:<port>, the one host it allows unconfigured, so the developer's
+/// Vite configuration needs nothing. None when the site cannot be served.
+std::optional<std::string> nginxViteSite(const Site& site, std::int64_t port,
+                                         const std::string& defaultPHP, const Layout& layout,
+                                         const DetectedProject& project,
+                                         const std::optional<TLSFiles>& tls = std::nullopt);
+
 /// The default server on 443: it refuses the handshake of any name that no
 /// block serves, so no site's certificate or content answers for it.
 std::string nginxDefaultTLS(const Layout& layout);
