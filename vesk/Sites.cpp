@@ -90,6 +90,7 @@ int sites(const Arguments& args) {
     const std::string& defaultPHP = config.defaultPHPVersion;
     const auto index = servedIndex();
     const auto vites = viteRecords().read({});
+    const auto proxies = proxyRecords().read({});
     // Written at once: a thousand sites are a thousand lines.
     std::string text;
     text.reserve(served.size() * 128);
@@ -98,7 +99,9 @@ int sites(const Arguments& args) {
         text.append(s.isSecured ? "https://" : "http://").append(domain).append("/  ");
         text.append(s.path).append("  PHP ").append(s.phpVersion.value_or(defaultPHP));
         text.append(s.phpVersion ? " (isolated)" : "");
-        text.append(s.isLinked ? "  linked  " : "  parked  ").append(kindOf(s, domain, index));
+        const auto target = proxyTargetOf(proxies, s);
+        text.append(s.isLinked ? "  linked  " : "  parked  ")
+            .append(target ? "proxy -> " + target->url() : kindOf(s, domain, index));
         for (const auto& v : vites) {
             if (v.siteDomain == domain)
                 text.append(", Vite on port ").append(std::to_string(v.port));

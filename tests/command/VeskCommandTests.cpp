@@ -769,6 +769,41 @@ std::vector<vesk::QueueWorker> workersIn(const std::string& json) {
     }
 }
 
+TEST_F(VeskCommandTest, ProxiesNodeServersViteAndXdebugRefuseWhatTheyCannotServe) {
+    const std::string proxies = home + "/Library/Application Support/Vesk/config/proxies.json";
+    ASSERT_EQ(vesk("park", home + "/Sites").status, 0);
+    Outcome far = vesk("proxy far http://10.0.0.1:80");
+    EXPECT_EQ(far.status, 1);
+    EXPECT_NE(far.out.find("unless you add --any-host"), std::string::npos) << far.out;
+    EXPECT_EQ(vesk("proxy bad 'http://127.0.0.1:3000/;return 302 x'").status, 1);
+    EXPECT_EQ(vesk("proxy 'a b' 3000").status, 1);
+    EXPECT_EQ(vesk("proxy x https://127.0.0.1:3000").status, 1);
+    EXPECT_FALSE(fs::exists(proxies)) << "a refusal recorded something";
+    EXPECT_EQ(vesk("proxy blog 3000").status, 1) << "a name a directory is served under";
+
+    const Outcome added = vesk("proxy api 3000");
+    ASSERT_EQ(added.status, 0) << added.out;
+    EXPECT_NE(vesk("proxies").out.find("http://api.test/  -> http://127.0.0.1:3000"),
+              std::string::npos);
+    EXPECT_NE(vesk("sites").out.find("linked  proxy -> http://127.0.0.1:3000"), std::string::npos)
+        << vesk("sites").out;
+    EXPECT_EQ(vesk("proxy remote http://192.168.1.9:8080 --any-host").status, 0);
+    EXPECT_NE(vesk("proxies").out.find("(another machine)"), std::string::npos);
+    EXPECT_EQ(vesk("unproxy api").status, 0);
+    EXPECT_EQ(vesk("unproxy api").status, 1);
+    EXPECT_EQ(vesk("sites").out.find("api.test"), std::string::npos) << "the proxy's site stays";
+
+    const Outcome node = vesk("node start blog");
+    EXPECT_EQ(node.status, 1);
+    EXPECT_NE(node.out.find("has no start script"), std::string::npos) << node.out;
+    const Outcome vite = vesk("vite blog");
+    EXPECT_EQ(vite.status, 1);
+    EXPECT_NE(vite.out.find("does not name vite"), std::string::npos) << vite.out;
+    EXPECT_EQ(vesk("xdebug status").out.substr(0, 11), "Xdebug off\n");
+    EXPECT_EQ(vesk("xdebug on --mode develop").status, 1);
+    EXPECT_EQ(vesk("xdebug sideways").status, 2);
+}
+
 TEST_F(VeskCommandTest, AQueueWorkerIsKeptRunningAndItsJobsCounted) {
     if (::access("/usr/bin/php8.2", X_OK) != 0) GTEST_SKIP() << "no PHP 8.2 command line";
     // A Laravel-shaped project whose artisan prints five of Laravel's job
