@@ -50,8 +50,8 @@ void viteAnswers(const std::string& domain) {
         const int error = atomicfile::replace(v.sitePath + "/public/hot",
                                               (secured ? "https://" : "http://") + domain, options);
         if (error != 0) {
-            std::cerr << "vesk: cannot write " << v.sitePath << "/public/hot: "
-                      << std::strerror(error) << "\n";
+            std::cerr << "vesk: cannot write " << v.sitePath
+                      << "/public/hot: " << std::strerror(error) << "\n";
         }
     }
 }
@@ -95,11 +95,13 @@ int start(const Arguments& args, const Site& site) {
     ViteConfig config;
     viteRecords().update({}, [&](std::vector<ViteConfig>& all) {
         const std::int64_t port = portFor(args, all, site.fullDomain());
-        all.erase(std::remove_if(all.begin(), all.end(),
-                                 [&](const ViteConfig& v) { return v.siteDomain == site.fullDomain(); }),
-                  all.end());
-        config = ViteConfig{site.fullDomain(), site.path, port, false,
-                            nodeapps::managerOf(site.path), true, std::nullopt};
+        all.erase(
+            std::remove_if(all.begin(), all.end(),
+                           [&](const ViteConfig& v) { return v.siteDomain == site.fullDomain(); }),
+            all.end());
+        config = ViteConfig{
+            site.fullDomain(), site.path, port, false, nodeapps::managerOf(site.path), true,
+            std::nullopt};
         all.push_back(config);
     });
     applyConfiguration();
@@ -130,9 +132,10 @@ int stop(const Site& site) {
     bool found = false;
     viteRecords().update({}, [&](std::vector<ViteConfig>& all) {
         const auto before = all.size();
-        all.erase(std::remove_if(all.begin(), all.end(),
-                                 [&](const ViteConfig& v) { return v.siteDomain == site.fullDomain(); }),
-                  all.end());
+        all.erase(
+            std::remove_if(all.begin(), all.end(),
+                           [&](const ViteConfig& v) { return v.siteDomain == site.fullDomain(); }),
+            all.end());
         found = all.size() != before;
     });
     if (!found) throw Failure{"Vite does not run for " + site.fullDomain()};
@@ -146,8 +149,8 @@ int stop(const Site& site) {
 
 int vite(const Arguments& args) {
     const auto first = args.word(0);
-    const bool verb = first && (*first == "start" || *first == "stop" || *first == "logs" ||
-                                *first == "list");
+    const bool verb =
+        first && (*first == "start" || *first == "stop" || *first == "logs" || *first == "list");
     const std::string command = verb ? *first : "start";
     const std::size_t at = verb ? 1 : 0;
     if (args.words.size() > at + 1) throw UsageError{};
