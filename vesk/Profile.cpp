@@ -174,10 +174,13 @@ int importXdebug() {
     ::mkdir((dir + "/imported").c_str(), 0700);
     int failures = 0;
     for (const auto& name : names) {
-        const std::string file = dir + "/" + name;
+        std::string file = dir;
+        file.append("/").append(name);
+        std::string imported = dir;
+        imported.append("/imported/").append(name);
         try {
             importOne(file, name);
-            ::rename(file.c_str(), (dir + "/imported/" + name).c_str());
+            ::rename(file.c_str(), imported.c_str());
         } catch (const Failure& f) {
             std::cerr << "vesk: " << f.message << "\n";
             ++failures;

@@ -20,7 +20,7 @@ namespace {
 
 constexpr int kDirectory = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 /// More than any ini file of a package; the rest is not looked at.
-constexpr std::size_t kIniLimit = 64 * 1024;
+constexpr std::size_t kIniLimit = std::size_t{64} * 1024;
 
 [[noreturn]] void fail(const std::string& what) {
     throw std::runtime_error(what + ": " + std::strerror(errno));
@@ -135,7 +135,9 @@ std::optional<std::string> makeScanDirectory(const EnvironmentLayout& layout,
     if (::mkdirat(root.get(), staged.c_str(), 0755) != 0) fail("cannot make " + staged);
     const Fd dir(::openat(root.get(), staged.c_str(), kDirectory));
     for (const auto& name : names) {
-        if (!dir || ::symlinkat((source + "/" + name).c_str(), dir.get(), name.c_str()) != 0) {
+        std::string target = source;
+        target.append("/").append(name);
+        if (!dir || ::symlinkat(target.c_str(), dir.get(), name.c_str()) != 0) {
             removeDirectory(root.get(), staged);
             fail("cannot link " + name);
         }

@@ -64,7 +64,7 @@ CommandLine commandLine(const ViteConfig& config, const std::string& bin) {
     switch (config.packageManager) {
         case PackageManager::npm:
             program = "npx";
-            words = {"--no"};  // the project's vite, or none: never one fetched
+            words = {"--no", "--"};  // the project's vite, or none: never one fetched
             break;
         case PackageManager::pnpm:
             program = "pnpm";
@@ -79,7 +79,7 @@ CommandLine commandLine(const ViteConfig& config, const std::string& bin) {
     }
     if (::access((bin + "/" + program).c_str(), X_OK) != 0) {
         program = "npx";
-        words = {"--no"};
+        words = {"--no", "--"};
     }
     words.insert(words.end(), {"vite", "--port", std::to_string(config.port), "--strictPort",
                                "--host", "127.0.0.1"});

@@ -107,7 +107,8 @@ TEST(Vite, TheDevServerRunsTheProjectsOwnViteOnItsPortAlone) {
                             true,       std::nullopt};
     const auto npm = vesk::vite::commandLine(config, bin);
     EXPECT_EQ(npm.program, bin + "/npx");
-    EXPECT_EQ(npm.arguments, (std::vector<std::string>{"--no", "vite", "--port", "5175",
+    // After "--": npx would take --port and --host as its own.
+    EXPECT_EQ(npm.arguments, (std::vector<std::string>{"--no", "--", "vite", "--port", "5175",
                                                        "--strictPort", "--host", "127.0.0.1"}));
     config.packageManager = vesk::PackageManager::pnpm;
     EXPECT_EQ(vesk::vite::commandLine(config, bin).arguments.front(), "exec");

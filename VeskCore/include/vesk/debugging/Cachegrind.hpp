@@ -21,8 +21,8 @@ struct FormatError : std::runtime_error {
 };
 
 struct Limits {
-    std::size_t calls = 4'000'000;       ///< calls in one profile
-    std::size_t lineLength = 64 * 1024;  ///< bytes in one line
+    std::size_t calls = 4'000'000;                    ///< calls in one profile
+    std::size_t lineLength = std::size_t{64} * 1024;  ///< bytes in one line
 };
 
 /// Whether the text starts like a cachegrind file ("version:", "# callgrind
