@@ -94,6 +94,9 @@ std::string servableDirectory(const std::optional<std::string>& given);
 /// The served site named (its name or full domain), or the one served from
 /// the current directory; a Failure when there is none.
 Site siteFor(const std::optional<std::string>& name);
+/// Links `name` to the directory `dir` (a record of its own, or the one the
+/// name has, moved there).
+void recordLinkedSite(const std::string& name, const std::string& dir);
 /// Changes a served site's record; a parked site gets a record of its own
 /// for the change.
 void updateSite(const Site& site, const std::function<void(Site&)>& change);

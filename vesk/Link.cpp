@@ -26,12 +26,7 @@ std::string siteNameOf(const std::string& given, bool fromDirectory) {
 
 }  // namespace
 
-int link(const Arguments& args) {
-    if (args.words.size() > 2) throw UsageError{};
-    // vesk link [NAME] [DIR]
-    const std::string dir = servableDirectory(args.word(1));
-    const std::string name = args.word(0) ? siteNameOf(*args.word(0), false)
-                                          : siteNameOf(dir.substr(dir.find_last_of('/') + 1), true);
+void recordLinkedSite(const std::string& name, const std::string& dir) {
     const AppConfig config = currentSettings();
     siteRecords().update({}, [&](std::vector<Site>& records) {
         for (Site& s : records) {
@@ -49,6 +44,16 @@ int link(const Arguments& args) {
                              [](const Site& a, const Site& b) { return a.domain < b.domain; });
         records.insert(at, std::move(site));
     });
+}
+
+int link(const Arguments& args) {
+    if (args.words.size() > 2) throw UsageError{};
+    // vesk link [NAME] [DIR]
+    const std::string dir = servableDirectory(args.word(1));
+    const std::string name = args.word(0) ? siteNameOf(*args.word(0), false)
+                                          : siteNameOf(dir.substr(dir.find_last_of('/') + 1), true);
+    const AppConfig config = currentSettings();
+    recordLinkedSite(name, dir);
     std::cout << L10n::tr("sites.linked", name + "." + config.defaultTLD) << " (" << dir << ")\n";
     applyConfiguration();
     return 0;

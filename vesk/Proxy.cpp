@@ -10,9 +10,7 @@
 #include <iostream>
 
 #include "Command.hpp"
-#include "vesk/foundation/Date.hpp"
 #include "vesk/foundation/L10n.hpp"
-#include "vesk/foundation/UUID.hpp"
 #include "vesk/foundation/Unicode.hpp"
 #include "vesk/foundation/VeskPaths.hpp"
 #include "vesk/sites/ServedSites.hpp"
@@ -77,18 +75,7 @@ int add(const Arguments& args) {
                   all.end());
         all.push_back(SiteProxy{domain, target->url(), anyHost});
     });
-    siteRecords().update({}, [&](std::vector<Site>& records) {
-        for (const Site& s : records) {
-            if (s.isLinked && s.domain == *name) return;
-        }
-        Site site(UUID::random(), *name, dir, *name, config.defaultTLD, std::nullopt, std::nullopt,
-                  false, true, false, false, std::nullopt, std::vector<std::string>{}, Date::now(),
-                  std::nullopt);
-        const auto at =
-            std::upper_bound(records.begin(), records.end(), site,
-                             [](const Site& a, const Site& b) { return a.domain < b.domain; });
-        records.insert(at, std::move(site));
-    });
+    recordLinkedSite(*name, dir);
     std::cout << "http://" << domain << " forwards to " << target->url() << "\n";
     applyConfiguration();
     if (args.has("--secure")) {

@@ -330,6 +330,40 @@ std::string nginxMain(const Layout& layout, const MainOptions& options) {
     return t;
 }
 
+namespace {
+
+/// A block's server_name: the site's full domain, its aliases and its
+/// subdomains (www.app.test is the site's too, over HTTP as over HTTPS: its
+/// certificate names them); none when one is no name.
+std::optional<std::string> serverNames(const Site& site) {
+    if (!isDomainName(site.fullDomain())) return std::nullopt;
+    std::string names = site.fullDomain();
+    for (const std::string& alias : site.aliases) {
+        if (!isDomainName(alias)) return std::nullopt;
+        names += ' ';
+        names += alias;
+    }
+    names += " *." + site.fullDomain();
+    return names;
+}
+
+/// A block's listen lines: 80, or 443 with the certificate, when `text`
+/// gets the server that sends HTTP to HTTPS. None when the files' paths
+/// cannot be written.
+std::optional<std::string> listenFor(const Layout& layout, const std::string& names,
+                                     const std::optional<TLSFiles>& tls, std::string& text) {
+    if (!tls) return listenLines(layout, 80, "");
+    const auto certificate = quotedPath(tls->certificate);
+    const auto key = quotedPath(tls->key);
+    if (!certificate || !key) return std::nullopt;
+    text += "server {\n" + listenLines(layout, 80, "") + "    server_name " + names +
+            ";\n    return 301 https://$host$request_uri;\n}\n\n";
+    return listenLines(layout, 443, "ssl http2") + "    ssl_certificate " + *certificate +
+           ";\n    ssl_certificate_key " + *key + ";\n    ssl_protocols TLSv1.2 TLSv1.3;\n";
+}
+
+}  // namespace
+
 std::optional<std::string> nginxSite(const Site& site, const std::string& defaultPHP,
                                      const Layout& layout, const DetectedProject& project,
                                      const std::optional<TLSFiles>& tls) {
@@ -337,32 +371,17 @@ std::optional<std::string> nginxSite(const Site& site, const std::string& defaul
     if (!isServablePath(site.path) || !isDomainName(site.fullDomain()) || !isPHPVersion(php)) {
         return std::nullopt;
     }
-    std::string names = site.fullDomain();
-    for (const std::string& alias : site.aliases) {
-        if (!isDomainName(alias)) return std::nullopt;
-        names += ' ';
-        names += alias;
-    }
-    // Its subdomains (www.app.test) are the site's too, over HTTP as over
-    // HTTPS (its certificate names them).
-    names += " *." + site.fullDomain();
+    const auto names = serverNames(site);
+    if (!names) return std::nullopt;
     const NginxTemplate& t = templateFor(project);
     std::string text = "# Written by vesk for " + site.fullDomain() + "\n";
-    std::string listen = listenLines(layout, 80, "");
-    if (tls) {
-        const auto certificate = quotedPath(tls->certificate);
-        const auto key = quotedPath(tls->key);
-        if (!certificate || !key) return std::nullopt;
-        listen = listenLines(layout, 443, "ssl http2") + "    ssl_certificate " + *certificate +
-                 ";\n    ssl_certificate_key " + *key + ";\n    ssl_protocols TLSv1.2 TLSv1.3;\n";
-        text += "server {\n" + listenLines(layout, 80, "") + "    server_name " + names +
-                ";\n    return 301 https://$host$request_uri;\n}\n\n";
-    }
+    const auto listen = listenFor(layout, *names, tls, text);
+    if (!listen) return std::nullopt;
     const std::string socket = layout.xdebug.coversSite(site.fullDomain())
                                    ? layout.phpSocket(php + std::string(kXdebugVariable))
                                    : layout.phpSocket(php);
-    const auto rendered =
-        t.renderListening({{"domain", names}, {"root", site.path}, {"php_socket", socket}}, listen);
+    const auto rendered = t.renderListening(
+        {{"domain", *names}, {"root", site.path}, {"php_socket", socket}}, *listen);
     if (!rendered) return std::nullopt;
     const std::string block = withSiteDirectives(
         beforeClosingBrace(withDotDenial(withPathInfo(withQuotedRoot(*rendered))),
@@ -390,13 +409,8 @@ std::optional<std::string> nginxProxySite(const Site& site, const ProxyTarget& t
     // Checked again here: the record may have been changed by hand.
     const auto again = ProxyTarget::parse(target.url());
     if (!again || !(*again == target) || !isDomainName(site.fullDomain())) return std::nullopt;
-    std::string names = site.fullDomain();
-    for (const std::string& alias : site.aliases) {
-        if (!isDomainName(alias)) return std::nullopt;
-        names += ' ';
-        names += alias;
-    }
-    names += " *." + site.fullDomain();
+    const auto names = serverNames(site);
+    if (!names) return std::nullopt;
     const std::string upstream = upstreamName("proxy", site);
     std::string text =
         "# Written by vesk for " + site.fullDomain() + ": forwards to " + target.url() + "\n";
@@ -404,18 +418,10 @@ std::optional<std::string> nginxProxySite(const Site& site, const ProxyTarget& t
     // new TCP connection (most of the extra hop's time otherwise).
     text += "upstream " + upstream + " {\n    server " + target.address() +
             ";\n    keepalive 16;\n}\n\n";
-    std::string listen = listenLines(layout, 80, "");
-    if (tls) {
-        const auto certificate = quotedPath(tls->certificate);
-        const auto key = quotedPath(tls->key);
-        if (!certificate || !key) return std::nullopt;
-        listen = listenLines(layout, 443, "ssl http2") + "    ssl_certificate " + *certificate +
-                 ";\n    ssl_certificate_key " + *key + ";\n    ssl_protocols TLSv1.2 TLSv1.3;\n";
-        text += "server {\n" + listenLines(layout, 80, "") + "    server_name " + names +
-                ";\n    return 301 https://$host$request_uri;\n}\n\n";
-    }
+    const auto listen = listenFor(layout, *names, tls, text);
+    if (!listen) return std::nullopt;
     auto rendered =
-        shape.renderListening({{"domain", names}, {"port", std::to_string(target.port)}}, listen);
+        shape.renderListening({{"domain", *names}, {"port", std::to_string(target.port)}}, *listen);
     if (!rendered) return std::nullopt;
     const std::string pass = "proxy_pass http://127.0.0.1:" + std::to_string(target.port) + ";";
     const auto at = rendered->find(pass);
