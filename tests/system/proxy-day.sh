@@ -27,7 +27,7 @@ if [ "${VESK_FIGURES:-on}" != off ] && command -v wrk >/dev/null; then
     / +50%/ { v = $2; if (v ~ /us$/) { sub(/us$/, "", v); v /= 1000 } else if (v ~ /ms$/) { sub(/ms$/, "", v) } else if (v ~ /s$/) { sub(/s$/, "", v); v *= 1000 }; printf "%.3f", v }'; }
   p50 http://plainapi.test/ >/dev/null
   : >/tmp/proxy-figures.txt
-  for round in 1 2 3; do
+  for round in 1 2 3 4 5; do
     echo "direct $(p50 http://127.0.0.1:3000/) $(/usr/bin/python3 "$tests/system/proxy/ws-echo.py" 127.0.0.1 3000 127.0.0.1 plain 2000)" >>/tmp/proxy-figures.txt
     echo "proxied $(p50 http://plainapi.test/) $(/usr/bin/python3 "$tests/system/proxy/ws-echo.py" 127.0.0.1 80 plainapi.test plain 2000)" >>/tmp/proxy-figures.txt
   done

@@ -13,7 +13,7 @@ else
   echo '{"name":"viteapp","private":true,"type":"module","scripts":{"dev":"vite"},"devDependencies":{"vite":"*"}}' >"$proj/package.json"
   cat >"$proj/index.html" <<'HTML'
 <!doctype html>
-<html><head><meta charset="utf-8"><title>viteapp</title></head>
+<html><head><meta charset="utf-8"><link rel="icon" href="data:,"><title>viteapp</title></head>
 <body><h1>viteapp</h1><div id="app"></div><script type="module" src="/src/main.js"></script></body></html>
 HTML
   printf 'import "./style.css";\ndocument.querySelector("#app").textContent = "vite works";\n' >"$proj/src/main.js"
