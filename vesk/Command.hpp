@@ -245,6 +245,12 @@ RecordFile<std::vector<NodeApp>> nodeRecords();
 /// A Node.js server's log.
 std::string nodeLog(const std::string& domain);
 
+/// The empty directory a proxied site is served from.
+std::string proxyDirectory(const std::string& name);
+/// Records the proxied site `name` forwarding to `target` (its linked site
+/// and its target); a Failure when the name is another site's already.
+void addProxy(const std::string& name, const ProxyTarget& target, bool anyHost);
+
 /// The developer's Vite dev servers (config/vite.json).
 RecordFile<std::vector<ViteConfig>> viteRecords();
 /// A Vite dev server's log.
@@ -342,6 +348,7 @@ int unproxy(const Arguments& args);
 int proxies(const Arguments& args);
 int node(const Arguments& args);
 int vite(const Arguments& args);
+int docker(const Arguments& args);
 /// The supervisor itself, in the foreground (the boot unit runs it).
 int supervise(const Arguments& args);
 

@@ -33,11 +33,31 @@ std::optional<ProxyTarget> proxyTargetOf(const std::vector<SiteProxy>& proxies, 
     return std::nullopt;
 }
 
-namespace {
-
 std::string proxyDirectory(const std::string& name) {
     return VeskPaths::baseDir() + "/proxies/" + name;
 }
+
+void addProxy(const std::string& name, const ProxyTarget& target, bool anyHost) {
+    const std::string domain = name + "." + currentSettings().defaultTLD;
+    for (const Site& s : servedSites()) {
+        if (s.fullDomain() == domain && !proxyTargetOf(proxyRecords().read({}), s)) {
+            throw Failure{domain + " is served from " + s.path +
+                          " already: vesk unlink it first, or choose another name"};
+        }
+    }
+    const std::string dir = proxyDirectory(name);
+    ::mkdir((VeskPaths::baseDir() + "/proxies").c_str(), 0755);
+    ::mkdir(dir.c_str(), 0755);
+    proxyRecords().update({}, [&](std::vector<SiteProxy>& all) {
+        all.erase(std::remove_if(all.begin(), all.end(),
+                                 [&](const SiteProxy& p) { return p.domain == domain; }),
+                  all.end());
+        all.push_back(SiteProxy{domain, target.url(), anyHost});
+    });
+    recordLinkedSite(name, dir);
+}
+
+namespace {
 
 int add(const Arguments& args) {
     if (args.words.size() != 2) throw UsageError{};
@@ -58,24 +78,8 @@ int add(const Arguments& args) {
                       " is not on this machine: vesk proxy forwards to 127.0.0.1, [::1] or "
                       "localhost unless you add --any-host"};
     }
-    const AppConfig config = currentSettings();
-    const std::string domain = *name + "." + config.defaultTLD;
-    for (const Site& s : servedSites()) {
-        if (s.fullDomain() == domain && !proxyTargetOf(proxyRecords().read({}), s)) {
-            throw Failure{domain + " is served from " + s.path +
-                          " already: vesk unlink it first, or choose another name"};
-        }
-    }
-    const std::string dir = proxyDirectory(*name);
-    ::mkdir((VeskPaths::baseDir() + "/proxies").c_str(), 0755);
-    ::mkdir(dir.c_str(), 0755);
-    proxyRecords().update({}, [&](std::vector<SiteProxy>& all) {
-        all.erase(std::remove_if(all.begin(), all.end(),
-                                 [&](const SiteProxy& p) { return p.domain == domain; }),
-                  all.end());
-        all.push_back(SiteProxy{domain, target->url(), anyHost});
-    });
-    recordLinkedSite(*name, dir);
+    addProxy(*name, *target, anyHost);
+    const std::string domain = *name + "." + currentSettings().defaultTLD;
     std::cout << "http://" << domain << " forwards to " << target->url() << "\n";
     applyConfiguration();
     if (args.has("--secure")) {

@@ -191,6 +191,11 @@ constexpr std::array kCommands{
                 "hot reload served through the site itself (https included), the project's Vite "
                 "configuration untouched",
                 vesk::cli::vite, "--json --port= -f --follow", "1:start stop logs list"},
+    CommandSpec{"docker", "vesk docker [list] [--json] | sync",
+                "the running Docker containers and the domain and port each would get; sync "
+                "serves each one labelled vesk.domain (and vesk.port) there, and stops serving "
+                "those whose container is gone",
+                vesk::cli::docker, "--json", "1:list sync"},
     CommandSpec{"xdebug",
                 "vesk xdebug on [SITE] [--mode debug|profile|trace] [--ide vscode|phpstorm] "
                 "[--key KEY] [--host H] [--port P] [--trigger|--always] | off [SITE] | status "

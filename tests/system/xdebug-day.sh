@@ -75,16 +75,23 @@ vesk_dev status | grep -q '^xdebug      on (debug, every site)' || fail "vesk st
 
 # The fast path pays nothing: the same page, Xdebug on, no trigger; then the
 # price of a trigger when no IDE listens.
-# Three rounds each way, in turns: Xdebug off, then on (no trigger).
+# The same page at two sites of one pool, Xdebug on for the first alone:
+# five rounds of each, in turns, in the same configuration.
+cp -a "$xd" "/home/$dev/code/debugger2"
+vesk_dev xdebug off >/dev/null
+vesk_dev xdebug on debugger >/dev/null
+[ "$(page --cookie XDEBUG_SESSION=VSCODE http://debugger2.test/)" = plain ] || fail "Xdebug for one site reaches another"
+[ "$(page --cookie XDEBUG_SESSION=VSCODE http://debugger.test/)" = "xdebug debug" ] || fail "Xdebug for one site does not reach it"
+rate http://debugger2.test/ >/dev/null
 off_rates="" on_rates=""
-for round in 1 2 3; do
-  vesk_dev xdebug off >/dev/null
-  off_rates="$off_rates $(rate http://debugger.test/)"
-  vesk_dev xdebug on >/dev/null
+for round in 1 2 3 4 5; do
   on_rates="$on_rates $(rate http://debugger.test/)"
+  off_rates="$off_rates $(rate http://debugger2.test/)"
 done
-median3() { printf '%s\n' $1 | sort -n | sed -n 2p; }
-off_rate=$(median3 "$off_rates") on_rate=$(median3 "$on_rates")
+median5() { printf '%s\n' $1 | sort -n | sed -n 3p; }
+off_rate=$(median5 "$off_rates") on_rate=$(median5 "$on_rates")
+vesk_dev xdebug off >/dev/null
+vesk_dev xdebug on >/dev/null
 kill "$dbgp"; wait "$dbgp" 2>/dev/null || true
 trigger_rate=1
 [ $xdebug_figures = no ] || trigger_rate=$(wrk -t 2 -c 8 -d "${FIGURES_SECONDS:-2}" -H 'Cookie: XDEBUG_SESSION=VSCODE' http://debugger.test/ 2>&1 | awk '/^Requests\/sec:/ { printf "%.0f", $2 }')

@@ -1,5 +1,7 @@
 #include "vesk/sites/SiteProxy.hpp"
 
+#include "vesk/sites/DockerProxy.hpp"
+
 #include <gtest/gtest.h>
 
 namespace {
@@ -54,6 +56,34 @@ TEST(ProxyTarget, OnlyThisMachinesAddressesAreLoopback) {
                                "http://0.0.0.0:80", "http://localhost.evil.com:80"}) {
         EXPECT_FALSE(ProxyTarget::parse(remote)->isLoopback()) << remote;
     }
+}
+
+TEST(DockerInspect, RunningContainersTheirLabelsAndThePortsPublishedHere) {
+    const auto containers = vesk::docker::fromInspect(R"([
+      {"Id": "abc123", "Name": "/shop-web", "State": {"Running": true},
+       "Config": {"Image": "busybox", "Labels": {"vesk.domain": "shop.test", "vesk.port": "80",
+                                                  "other": 7}},
+       "NetworkSettings": {"Ports": {"80/tcp": [{"HostIp": "0.0.0.0", "HostPort": "8081"},
+                                                {"HostIp": "::", "HostPort": "8081"}],
+                                     "443/tcp": null, "9000/udp": [{"HostPort": "x"}]}}},
+      {"Id": "def", "Name": "/stopped", "State": {"Running": false}},
+      {"Id": "ghi", "Name": "/odd", "State": {"Running": "yes"}},
+      {"Id": "jkl", "Name": "/plain", "State": {"Running": true},
+       "Config": {"Labels": null}, "NetworkSettings": {"Ports": {"3000/tcp": [{"HostPort": "3000"}]}}},
+      "not a container", 42])");
+    ASSERT_EQ(containers.size(), 2U);
+    const auto& shop = containers[0];
+    EXPECT_EQ(shop.container.name, "shop-web");
+    EXPECT_EQ(shop.container.image, "busybox");
+    EXPECT_EQ(shop.container.resolvedDomain(), "shop");
+    EXPECT_EQ(shop.container.ports, (std::vector<long long>{8081}));
+    EXPECT_EQ(shop.container.labels.count("other"), 0U) << "a label that is no text";
+    // vesk.port names the container's port: the one published here reaches it.
+    EXPECT_EQ(vesk::docker::hostPort(shop), 8081);
+    EXPECT_EQ(containers[1].container.resolvedDomain(), "plain");
+    EXPECT_EQ(vesk::docker::hostPort(containers[1]), 3000);
+    EXPECT_TRUE(vesk::docker::fromInspect("{\"not\": \"an array\"}").empty());
+    EXPECT_TRUE(vesk::docker::fromInspect("[{").empty());
 }
 
 }  // namespace

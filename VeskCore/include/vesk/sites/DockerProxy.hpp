@@ -4,6 +4,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "vesk/foundation/Hashing.hpp"
@@ -40,6 +41,28 @@ struct DockerContainer {
 
     friend bool operator==(const DockerContainer&, const DockerContainer&) = default;
 };
+
+/// What `docker inspect` says of the running containers.
+namespace docker {
+
+struct Inspected {
+    DockerContainer container;
+    /// Each published port: the container's port to this machine's.
+    std::map<long long, long long> published;
+};
+
+/// The running containers of `docker inspect`'s JSON array: id, name
+/// (without Docker's leading '/'), image, labels, and the ports published
+/// on this machine (ascending), which are the container's `ports`. Entries
+/// that are no object, or not running, are left out; none for text that is
+/// no array.
+std::vector<Inspected> fromInspect(std::string_view json);
+/// The port of this machine that reaches the container's resolvedPort: the
+/// one it is published on when it is a port of the container's, else the
+/// port itself.
+std::optional<long long> hostPort(const Inspected& inspected);
+
+}  // namespace docker
 
 }  // namespace vesk
 
