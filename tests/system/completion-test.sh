@@ -30,7 +30,7 @@ expect "nginx" vesk restart ng
 expect "--purge" vesk uninstall --
 expect "uninstall unisolate unlink unpark unproxy unsecure" vesk un
 expect "--json" vesk sites --j
-expect "db doctor dumps" vesk d
+expect "db docker doctor dumps" vesk d
 expect "diff" vesk profile di
 expect "parked" vesk help parke
 work=$(mktemp -d)
