@@ -131,10 +131,10 @@ class Reader {
         value = trimmed(value);
         if (!value.empty() && value.front() == '(') {
             const auto close = value.find(')');
+            if (close == std::string_view::npos) fail("has a name that is no \"(N) name\"");
             std::int64_t id = 0;
             const auto [end, error] = std::from_chars(value.data() + 1, value.data() + close, id);
-            if (close == std::string_view::npos || error != std::errc() ||
-                end != value.data() + close) {
+            if (error != std::errc() || end != value.data() + close) {
                 fail("has a name that is no \"(N) name\"");
             }
             const std::string_view rest = trimmed(value.substr(close + 1));

@@ -176,6 +176,7 @@ TEST(Cachegrind, WhatIsNoXdebugProfileIsRefusedWithItsLine) {
     EXPECT_EQ(refusal("events: Memory\n"), "line 1 names no Time event");
     EXPECT_EQ(refusal("events: Time\nfn=(7)\n"), "line 2 names (7) before it is defined");
     EXPECT_EQ(refusal("events: Time\nfn=(x) f\n"), "line 2 has a name that is no \"(N) name\"");
+    EXPECT_EQ(refusal("events: Time\nfn=(1 f\n"), "line 2 has a name that is no \"(N) name\"");
     EXPECT_EQ(refusal("events: Time\n1 2\n"), "line 2 has a cost outside a function's block");
     EXPECT_EQ(refusal("events: Time\nfn=f\n1 99999999999999999999\n"),
               "line 3 has a cost that is no whole number");
