@@ -59,6 +59,7 @@ int list(const Arguments& args) {
     const std::string tld = currentSettings().defaultTLD;
     if (args.has("--json")) {
         std::vector<DockerProxy> would;
+        would.reserve(containers.size());
         for (const auto& c : containers) {
             would.push_back(DockerProxy{UUID::random(), c.container.name,
                                         c.container.resolvedDomain(),
